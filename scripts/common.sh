@@ -1,0 +1,37 @@
+# Shared set-up of scripts/test and scripts/demo: installs the Debian packages the
+# project needs (only those missing) and builds the project with CMake.
+# shellcheck shell=bash
+
+ZR_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Everything the build, the tests and the demo need on a fresh Debian 12 machine.
+ZR_PACKAGES=(
+  build-essential cmake pkg-config
+  qtbase5-dev qttools5-dev qttools5-dev-tools
+  liblzma-dev xz-utils
+  libgtest-dev libbenchmark-dev
+  fonts-dejavu-core
+  python3
+)
+
+zr_install_packages() {
+  local missing=() p
+  for p in "${ZR_PACKAGES[@]}" "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "== installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq || return 1
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" || return 1
+}
+
+# zr_build BUILD_DIR [cmake args...]
+zr_build() {
+  local dir=$1; shift
+  cmake -S "$ZR_ROOT" -B "$ZR_ROOT/$dir" "$@" >/dev/null || return 1
+  cmake --build "$ZR_ROOT/$dir" -j"$(nproc)" -- --no-print-directory 2>&1 \
+    | grep -v -E '^\[ *[0-9]+%\]|^(Scanning|Consolidate|Automatic MOC|Automatic UIC|Automatic RCC)' 
+  return "${PIPESTATUS[0]}"
+}
