@@ -1,0 +1,34 @@
+#ifndef MODULEINFO_H
+#define MODULEINFO_H
+
+#include <QString>
+
+// One module of the update server's reply. Records are created with new by the module
+// manager, which owns them; every other list of records holds copies of the pointers.
+// Texts start empty, flags false and the update mode 0, however the record is allocated.
+struct MODULEINFO
+{
+    QString strAddon;                 // request-list name the record was made for
+    QString strName;                  // "name"
+    QString strVersion;               // "version": version offered by the server
+    QString strDescription;           // "description": shown by the download window
+    QString strSize;                  // "size": package size as text
+    QString strUrl;                   // "url": address of the package
+    QString strLevel;                 // "level"
+    QString strRegkey;                // "regkey"
+    bool bResult = false;             // "result": the server says this module has an update
+    QString strModuleType;            // "module_type": "updater" marks the updater itself
+    QString strParent;                // "parent"
+    QString strTitle;                 // "title"
+    bool bPlugin = false;             // "plugin"
+    bool bIsNew = false;              // "isnew"
+    bool bIsCommon = false;           // "iscommon": shared component
+    int nUpdateMode = 0;              // "update_mode", set only when present
+    QString strInternalService;       // "isInternalService": "TRUE..." marks an internal service
+    QString strTandrelStandard;       // "TRUE" when "TandrelStandard" was present
+    QString strTandrelStandardValue;  // value of "TandrelStandard"
+    bool bForcedUpgrade = false;      // "forcedUpgrade"
+    bool bSilentInstall = false;      // "SilentInstall": downloaded without the download window
+};
+
+#endif // MODULEINFO_H
