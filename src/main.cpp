@@ -1,0 +1,36 @@
+#include "languages.h"
+#include "updaterapp.h"
+
+#include <QApplication>
+#include <QFont>
+#include <QTranslator>
+
+int main(int argc, char** argv)
+{
+    // The icons are compiled into the static core library; make sure they are linked.
+    Q_INIT_RESOURCE(res);
+
+    // The run's parameters come from the reader's settings, not from the arguments.
+    QApplication app(argc, argv);
+
+    int language = 0;
+    int country = 0;
+    LoadLanguagesData(language, country);
+
+    QTranslator translator;
+    installTranslatorFile(translator, getLanFilePath(language, country));
+    QTranslator toolkitTranslator;
+    installTranslatorFile(toolkitTranslator, getGLanFilePath(language, country));
+
+    const QFont font = getAppFont();
+    QApplication::setFont(font);
+
+    UpdaterApp updater(nullptr);
+    updater.runUpdate(language, country);
+
+    // A run that has already ended does not enter the event loop.
+    int result = 0;
+    if (!updater.m_bQuit)
+        result = app.exec();
+    return result;
+}

@@ -1,0 +1,51 @@
+#ifndef UPDATERAPP_H
+#define UPDATERAPP_H
+
+#include <QObject>
+#include <QPoint>
+#include <QString>
+
+class CSetup_CommandLine;
+class CReaderModuleManager;
+class DlgDownload;
+class UpdateListener;
+class QWidget;
+
+// Owner of one update run: reads and parses the run's parameters, starts the update
+// listener, checks for updates and decides what the user sees. Also owns the rule that
+// places every dialog on the centre of the reader's main window.
+class UpdaterApp : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit UpdaterApp(QObject* parent);
+    ~UpdaterApp() override;
+
+    // One run with the language choice of start-up (QLocale values).
+    void runUpdate(int language, int country);
+    // The check and the decision; called by runUpdate.
+    void runUpdateVisible(int language, int country);
+
+    // The point dialogs are centred on: the centre of the reader's main window as the
+    // reader stored it, or the centre of the screen's available area.
+    static QPoint GetMainAppCenterPos();
+    // Moves dialog so that its centre lies on GetMainAppCenterPos(). Every dialog calls
+    // this just before it is shown.
+    static void PlaceDialog(QWidget* dialog);
+
+    // The parsed parameters of the run.
+    CSetup_CommandLine* m_pCommandLine;
+    // The module manager of the run, created when the update check starts.
+    CReaderModuleManager* m_pModuleManager;
+    // Reader version handed to the module manager; empty.
+    QString m_strReaderVersion;
+    // The download window, created hidden with its class.
+    DlgDownload* m_pDlgDownload;
+    // Answers on 127.0.0.1:8999 while the updater runs.
+    UpdateListener* m_pListener;
+    // Set when the run has ended: start-up then returns 0 without an event loop.
+    bool m_bQuit;
+};
+
+#endif // UPDATERAPP_H
