@@ -1,0 +1,107 @@
+// The built MoravelUpdater as the reader starts it: settings written, no arguments.
+#include "readersettings.h"
+
+#include <QProcess>
+#include <QTcpSocket>
+#include <QtTest>
+
+namespace {
+
+QString g_executable;
+
+} // namespace
+
+class TestMainExe : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(QFileInfo(g_executable).isExecutable(), qPrintable(g_executable));
+    }
+
+    void init()
+    {
+        QVERIFY(ReaderSettings::remove());
+    }
+
+    void endsWithoutUpdateList_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::newRow("no settings") << QByteArray();
+        QTest::newRow("parameters without type")
+            << QByteArray("[General]\nCorvina_UpdateParam=\"updater:\\\"Manual\\\",version:\\\"7.0.5\\\"\"\n"
+                          "Window%20Position=@Point(100 50)\nWindow%20Size=@Size(800 600)\n\n"
+                          "[Preferences]\nLanguages\\nChooseLanType=1\nLanguages\\nChooseLan=25\n"
+                          "Languages\\nChooseCountry=44\n");
+        QTest::newRow("empty parameter string") << QByteArray("[General]\nCorvina_UpdateParam=\n");
+    }
+
+    void endsWithoutUpdateList()
+    {
+        QFETCH(QByteArray, ini);
+        if (!ini.isEmpty())
+            QVERIFY(ReaderSettings::write(ini));
+
+        QProcess updater;
+        updater.start(g_executable, QStringList());
+        QVERIFY(updater.waitForStarted(10000));
+        const bool finished = updater.waitForFinished(60000);
+        if (!finished) {
+            updater.kill();
+            updater.waitForFinished(5000);
+        }
+        QVERIFY2(finished, "the updater stayed in its event loop");
+        QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(updater.exitCode(), 0);
+        const QByteArray log = updater.readAllStandardError();
+        QVERIFY2(log.contains("Updater Param: "), log.constData());
+    }
+
+    void staysAndAnswersWithUpdateList()
+    {
+        QVERIFY(ReaderSettings::write("[General]\nCorvina_UpdateParam=\"type:\\\"Update List\\\",updater:\\\"Auto\\\"\"\n"));
+        QProcess updater;
+        updater.start(g_executable, QStringList());
+        QVERIFY(updater.waitForStarted(10000));
+
+        // Ask as a reader would until the updater has come up.
+        QByteArray answer;
+        for (int attempt = 0; attempt < 200 && answer.isEmpty() && updater.state() == QProcess::Running; ++attempt) {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress(QHostAddress::LocalHost), 8999);
+            if (socket.waitForConnected(1000)) {
+                while (socket.waitForReadyRead(5000))
+                    answer += socket.readAll();
+                answer += socket.readAll();
+            } else {
+                QTest::qWait(100);
+            }
+        }
+        const bool running = updater.state() == QProcess::Running;
+        updater.kill();
+        updater.waitForFinished(10000);
+        QVERIFY2(running, updater.readAllStandardError().constData());
+        QCOMPARE(answer, QByteArray("UpdaterRuning"));
+    }
+};
+
+int main(int argc, char** argv)
+{
+    // The path of the executable under test comes first; the rest goes to QtTest.
+    if (argc < 2) {
+        fprintf(stderr, "usage: %s PATH_TO_MoravelUpdater [test options]\n", argv[0]);
+        return 2;
+    }
+    g_executable = QString::fromLocal8Bit(argv[1]);
+    QVector<char*> args { argv[0] };
+    for (int i = 2; i < argc; ++i)
+        args << argv[i];
+    int count = args.size();
+    QCoreApplication app(count, args.data());
+    TestMainExe test;
+    return QTest::qExec(&test, count, args.data());
+}
+
+#include "tst_mainexe.moc"
