@@ -1,0 +1,78 @@
+#include "xmlattrmap.h"
+
+#include <cstring>
+#include <new>
+
+namespace {
+
+const int32_t kMaxItems = static_cast<int32_t>(INT32_MAX / sizeof(CXML_AttrItem));
+
+} // namespace
+
+const CXML_AttrItem* CXML_AttrMap::GetAt(int32_t index) const
+{
+    if (index < 0 || index >= m_nSize)
+        return nullptr;
+    return &m_pItems[index];
+}
+
+const CZR_WideStringL* CXML_AttrMap::Lookup(const CZR_ByteStringC& prefix,
+                                            const CZR_ByteStringC& name) const
+{
+    for (int32_t i = 0; i < m_nSize; ++i) {
+        if (m_pItems[i].Matches(prefix, name))
+            return &m_pItems[i].m_Value;
+    }
+    return nullptr;
+}
+
+bool CXML_AttrMap::SetAt(const CZR_ByteStringC& prefix, const CZR_ByteStringC& name,
+                         const CZR_WideStringC& value, _IZR_Allocator* pAllocator)
+{
+    for (int32_t i = 0; i < m_nSize; ++i) {
+        CXML_AttrItem& item = m_pItems[i];
+        if (!item.Matches(prefix, name))
+            continue;
+        CZR_WideStringL newValue;
+        if (!newValue.Set(value, pAllocator))
+            return false;
+        item.m_Value.Empty(pAllocator);
+        item.m_Value = newValue;
+        return true;
+    }
+    if (m_nSize == m_nMaxSize) {
+        if (m_nSize >= kMaxItems)
+            return false;
+        const int32_t newMax = m_nMaxSize < 4 ? 4 : (m_nMaxSize > kMaxItems / 2 ? kMaxItems : m_nMaxSize * 2);
+        void* pMemory = ZR_Alloc(pAllocator, static_cast<size_t>(newMax) * sizeof(CXML_AttrItem));
+        if (!pMemory)
+            return false;
+        auto* pNew = static_cast<CXML_AttrItem*>(pMemory);
+        for (int32_t i = 0; i < newMax; ++i)
+            new (&pNew[i]) CXML_AttrItem();
+        for (int32_t i = 0; i < m_nSize; ++i)
+            pNew[i] = m_pItems[i]; // plain records: the strings move with their pointers
+        ZR_Free(pAllocator, m_pItems);
+        m_pItems = pNew;
+        m_nMaxSize = newMax;
+    }
+    CXML_AttrItem& item = m_pItems[m_nSize];
+    item = CXML_AttrItem();
+    if (!item.m_QSpaceName.Set(prefix, pAllocator) || !item.m_AttrName.Set(name, pAllocator)
+        || !item.m_Value.Set(value, pAllocator)) {
+        item.Empty(pAllocator);
+        return false;
+    }
+    ++m_nSize;
+    return true;
+}
+
+void CXML_AttrMap::RemoveAll(_IZR_Allocator* pAllocator)
+{
+    for (int32_t i = 0; i < m_nSize; ++i)
+        m_pItems[i].Empty(pAllocator);
+    ZR_Free(pAllocator, m_pItems);
+    m_pItems = nullptr;
+    m_nSize = 0;
+    m_nMaxSize = 0;
+}

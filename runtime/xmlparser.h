@@ -1,0 +1,90 @@
+#ifndef XMLPARSER_H
+#define XMLPARSER_H
+
+#include "izrallocator.h"
+#include "izrbufferread.h"
+#include "zrbinarybuf.h"
+#include "zrbytestring.h"
+#include "zrbytestringc.h"
+#include "zrutf8decoder.h"
+#include "zrwidestring.h"
+#include "zrwidestringc.h"
+
+#include <cstddef>
+#include <cstdint>
+
+class CXML_Element;
+
+// The state of one CXML_Element::Parse call: the block reader that supplies the input,
+// the position reached and the parse options. Every step reads only through
+// HaveAvailData, which moves to the reader's next block when the current one is used up,
+// so no step ever reads outside a block, and the state of a step (a name, a text run, a
+// reference) carries over a block boundary.
+//
+// Elements are parsed without recursion: the open elements are kept through their parent
+// links, so the depth of a document is limited only by memory.
+class CXML_Parser {
+public:
+    CXML_Parser();
+    ~CXML_Parser();
+    CXML_Parser(const CXML_Parser&) = delete;
+    CXML_Parser& operator=(const CXML_Parser&) = delete;
+
+    // Reads a buffer in memory through a reader of the parser's own; false when the buffer
+    // is empty (or null).
+    bool Init(const uint8_t* pBuffer, size_t size);
+    // Reads through the caller's reader, which the parser does not release; false when the
+    // reader has no data.
+    bool Init(IZR_BufferRead* pBuffer);
+
+    // Takes the reader's next block; false when there is none (or it is empty).
+    bool ReadNextBlock();
+    // True at end of input (or after a failed allocation, which ends parsing).
+    bool IsEOF();
+    // True when a byte is available at m_dwIndex, taking the next block if needed.
+    bool HaveAvailData();
+    void SkipWhiteSpaces();
+    // Reads a name: name characters and ':'; each ':' ends a prefix, so "a:b:c" gives the
+    // prefix "b" and the name "c". The byte that stops the name is not consumed.
+    void GetName(CZR_ByteString& prefix, CZR_ByteString& name);
+    // Reads a quoted attribute value with references decoded. A value that does not start
+    // with a quote is empty and nothing is consumed.
+    void GetAttrValue(CZR_WideString& value);
+    // Reads a reference after its '&' up to and including ';': the character's code, or 0
+    // for an unknown name.
+    uint32_t GetCharRef();
+    // Finds the next tag, skipping anything before it (bStartTag: the '<' has been
+    // consumed already). Leaves `name` empty at end of input.
+    void GetTagName(CZR_ByteString& prefix, CZR_ByteString& name, bool& bEndTag, bool bStartTag);
+    // Consumes bytes up to and including the first occurrence of `literal`, or to the end.
+    void SkipLiterals(const CZR_ByteStringC& literal);
+    // Consumes markup after "<!": a comment, a CDATA section or a declaration.
+    void SkipDeclaration();
+    // Parses one element with all its content; null when no element starts here.
+    CXML_Element* ParseElement(CXML_Element* pParent, bool bStartTag);
+    // Appends `content` to the element as a text child, trimmed at its end unless spaces
+    // are kept; nothing when the text is (or becomes) empty.
+    void InsertContentSegment(int bCDATA, const CZR_WideStringC& content, CXML_Element* pElement);
+
+    _IZR_Allocator* m_pAllocator;
+    IZR_BufferRead* m_pDataAcc;
+    int m_bOwnedStream;
+    int64_t m_nOffset;
+    int m_bSaveSpaceChars;
+    const uint8_t* m_pBuffer;
+    uint32_t m_dwBufferSize;
+    int64_t m_nBufferOffset;
+    uint32_t m_dwIndex;
+    int m_bKeepAmpersand;
+
+private:
+    // Steps 1 to 4 of an element: the start tag and its attributes. `bContent` tells
+    // whether content follows (the tag ended with '>').
+    CXML_Element* ParseStartTag(CXML_Element* pParent, bool bStartTag, bool& bContent);
+    void UpdateOffset() { m_nOffset = m_nBufferOffset + m_dwIndex; }
+
+    bool m_bOutOfMemory;
+    CZR_BinaryBuf m_NameBuf;
+};
+
+#endif // XMLPARSER_H

@@ -1,0 +1,39 @@
+#include "zrbytestringc.h"
+
+#include <cstring>
+
+namespace {
+
+int32_t clampedLength(const char* ptr)
+{
+    if (!ptr)
+        return 0;
+    const size_t len = std::strlen(ptr);
+    return len > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(len);
+}
+
+} // namespace
+
+CZR_ByteStringC::CZR_ByteStringC(const char* ptr)
+    : m_Ptr(ptr), m_Length(clampedLength(ptr))
+{
+}
+
+CZR_ByteStringC::CZR_ByteStringC(const char* ptr, int32_t length)
+    : m_Ptr(ptr), m_Length(length < 0 ? clampedLength(ptr) : (ptr ? length : 0))
+{
+}
+
+uint8_t CZR_ByteStringC::GetAt(int32_t index) const
+{
+    if (index < 0 || index >= m_Length)
+        return 0;
+    return static_cast<uint8_t>(m_Ptr[index]);
+}
+
+bool CZR_ByteStringC::operator==(const CZR_ByteStringC& other) const
+{
+    if (m_Length != other.m_Length)
+        return false;
+    return m_Length == 0 || std::memcmp(m_Ptr, other.m_Ptr, static_cast<size_t>(m_Length)) == 0;
+}

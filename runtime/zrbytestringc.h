@@ -1,0 +1,30 @@
+#ifndef ZRBYTESTRINGC_H
+#define ZRBYTESTRINGC_H
+
+#include <cstdint>
+
+// A non-owning view of 8-bit text: a pointer and a length in bytes. The text is owned
+// elsewhere and must outlive the view; it need not be zero-terminated.
+class CZR_ByteStringC {
+public:
+    CZR_ByteStringC() : m_Ptr(nullptr), m_Length(0) {}
+    // Views a zero-terminated text; a null pointer gives the empty view.
+    CZR_ByteStringC(const char* ptr);
+    // Views `length` bytes; a negative length means up to the first zero byte.
+    CZR_ByteStringC(const char* ptr, int32_t length);
+
+    const char* GetPtr() const { return m_Ptr; }
+    int32_t GetLength() const { return m_Length; }
+    bool IsEmpty() const { return m_Length == 0; }
+    // The byte at `index` as an unsigned value; 0 outside the view.
+    uint8_t GetAt(int32_t index) const;
+
+    bool operator==(const CZR_ByteStringC& other) const;
+    bool operator!=(const CZR_ByteStringC& other) const { return !(*this == other); }
+
+protected:
+    const char* m_Ptr;
+    int32_t m_Length;
+};
+
+#endif // ZRBYTESTRINGC_H

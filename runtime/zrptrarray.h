@@ -1,0 +1,39 @@
+#ifndef ZRPTRARRAY_H
+#define ZRPTRARRAY_H
+
+#include "izrallocator.h"
+
+#include <cstdint>
+
+// A growable array of pointer-size words. Its storage, and nothing else, comes from the
+// allocator it was made with (null: the default heap), which it also keeps for its owner.
+class CZR_PtrArray {
+public:
+    explicit CZR_PtrArray(_IZR_Allocator* pAllocator = nullptr);
+    ~CZR_PtrArray();
+    CZR_PtrArray(const CZR_PtrArray&) = delete;
+    CZR_PtrArray& operator=(const CZR_PtrArray&) = delete;
+
+    _IZR_Allocator* GetAllocator() const { return m_pAllocator; }
+    int32_t GetSize() const { return m_nSize; }
+    // The word at `index`; null outside the array.
+    void* GetAt(int32_t index) const;
+    // Appends one word; false when memory runs out (the array is then unchanged).
+    bool Add(void* p);
+    // Appends two words, both or neither.
+    bool AddPair(void* first, void* second);
+    // Drops the last `count` words (all of them when there are fewer).
+    void RemoveLast(int32_t count);
+    // Drops every word and frees the storage.
+    void RemoveAll();
+
+private:
+    bool Reserve(int32_t needed);
+
+    _IZR_Allocator* m_pAllocator;
+    void** m_pData;
+    int32_t m_nSize;
+    int32_t m_nMaxSize;
+};
+
+#endif // ZRPTRARRAY_H

@@ -1,0 +1,34 @@
+#ifndef ZRUTF8DECODER_H
+#define ZRUTF8DECODER_H
+
+#include "zrwidestringc.h"
+#include "zrwidetextbuf.h"
+
+#include <cstdint>
+
+// Decodes UTF-8 one byte at a time into wide text. It is forgiving: a continuation byte
+// with no sequence pending is dropped, a new lead byte or an ASCII byte abandons a
+// sequence in progress, 0xFE and 0xFF are dropped, and the long forms (up to six bytes)
+// are decoded without checks for overlong forms or the Unicode range.
+class CZR_UTF8Decoder {
+public:
+    CZR_UTF8Decoder() : m_PendingBytes(0), m_PendingChar(0) {}
+
+    void Input(uint8_t byte);
+    // Appends a character as it is, outside the UTF-8 decoding.
+    void AppendChar(uint32_t ch);
+    // Drops a half-decoded sequence; the text decoded so far stays.
+    void ClearStatus() { m_PendingBytes = 0; m_PendingChar = 0; }
+    // Drops the text and any half-decoded sequence.
+    void Clear();
+
+    // The text decoded so far. Valid until the next Input, AppendChar or Clear.
+    CZR_WideStringC GetResult() const { return m_Buffer.GetWideString(); }
+
+private:
+    int32_t m_PendingBytes;
+    uint32_t m_PendingChar;
+    CZR_WideTextBuf m_Buffer;
+};
+
+#endif // ZRUTF8DECODER_H
