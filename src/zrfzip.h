@@ -1,0 +1,56 @@
+#ifndef ZRFZIP_H
+#define ZRFZIP_H
+
+#include <QString>
+#include <QtGlobal>
+
+// Reader of update packages: a 28-byte header (magic, CRC of everything after the
+// header, length L of the LZMA part), the LZMA part in the stand-alone format, and
+// the file table (16-bit count; per entry a name length byte, one unused byte, the
+// name, a 32-bit size). All numbers are little-endian.
+//
+// The package is handled in chunks, so neither the package nor any unpacked file is
+// ever held in memory whole.
+class CZR_Fzip
+{
+public:
+    enum {
+        PackageMagic = 0x19780625,
+        HeaderSize = 28
+    };
+
+    CZR_Fzip();
+    virtual ~CZR_Fzip();
+
+    // Unpacks the package below destDir. Results:
+    //   1  every entry written
+    //   0  an entry could not be written: its target could not be created, its
+    //      name is absolute or has a ".." component, the file table is cut short,
+    //      or the unpacked stream ends before the entry's size; the entries before
+    //      it are written
+    //  -1  the file is shorter than the header or the magic is wrong
+    //  -2  the CRC does not match
+    //  -3  the package cannot be opened or read
+    //  -4  a temporary file cannot be created or written, the LZMA part reaches
+    //      past the end of the package, or the LZMA part does not decode
+    // The temporary files below QDir::tempPath() + "/MoravelCorvina/uncompress/"
+    // (that directory must exist) are gone when the call returns, whatever the result.
+    int Unzip2(const QString& packagePath, const QString& destDir);
+
+    // Decodes a stand-alone LZMA file into outPath (created or truncated).
+    // 1 when the whole stream was decoded and written; 0 when the input cannot be
+    // opened or read, the output cannot be written, or the stream is corrupt or cut
+    // short (the output then holds the bytes decoded before the fault).
+    // A known unpacked size in the header limits the output to its low 32 bits.
+    int UnzipFileToFile(const QString& lzmaPath, const QString& outPath);
+
+    // The package CRC (most significant bit first, initial value 0, no reflection,
+    // no final XOR) of `length` bytes with the given polynomial.
+    static quint32 RunCRC32(const unsigned char* data, quint32 length, quint32 polynomial);
+
+    // The 256-entry byte table of the CRC, in 32-bit and in 64-bit entries (same values).
+    static void BuildTable32(quint32 polynomial, quint32* table);
+    static void BuildTable64(quint32 polynomial, quint64* table);
+};
+
+#endif // ZRFZIP_H

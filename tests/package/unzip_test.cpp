@@ -1,0 +1,484 @@
+// Unpacking packages: round trips of real trees made with mkpackage, every result
+// code, the table's edge cases, and the refusals that keep a hostile package from
+// reading or writing outside its bounds.
+#include "packagetestutil.h"
+#include "zrfzip.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QtTest>
+
+using namespace PackageTest;
+
+class UnzipTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    // round trips
+    void roundTripTree_data();
+    void roundTripTree();
+    void destinationWithOrWithoutSlash();
+    void otherDestinationLeavesUncompressDirEmpty();
+    void emptyTableWritesNothing();
+    void entriesNamedLikeTemporaryFiles();
+    void unreadHeaderFieldsAreIgnored();
+
+    // result codes
+    void unreadablePackage();
+    void shortFileOrWrongMagic_data();
+    void shortFileOrWrongMagic();
+    void anyChangedByteBreaksTheCrc();
+    void missingUncompressDirectory();
+    void lzmaPartPastTheEnd_data();
+    void lzmaPartPastTheEnd();
+    void undecodableLzmaPart_data();
+    void undecodableLzmaPart();
+
+    // the file table
+    void directoryEntries();
+    void fileInUnlistedDirectoryStops();
+    void nameEndingInSlashStops();
+    void nameEndsAtZeroByte();
+    void tableCutShort_data();
+    void tableCutShort();
+    void streamShorterThanTable();
+    void streamLongerThanTable();
+    void overwritesLongerFileExactly();
+    void unsafeNamesRefused_data();
+    void unsafeNamesRefused();
+    void harmlessDotNamesAccepted();
+
+    // the stand-alone decoder
+    void decodeFileKnownAndUnknownSize();
+    void decodeFileSizeFieldLimitsOutput();
+    void decodeFileFailures();
+
+private:
+    QString m_work; // scratch area outside the uncompress directory
+    int unzip(const QByteArray& packageBytes, const QString& dest);
+    QString makePackage(const QString& sourceDir, const QString& preset = QString());
+};
+
+void UnzipTest::init()
+{
+    QDir(QDir::tempPath() + "/MoravelCorvina").removeRecursively();
+    QVERIFY(QDir().mkpath(uncompressDir()));
+    m_work = QDir::tempPath() + "/work";
+    QDir(m_work).removeRecursively();
+    QVERIFY(QDir().mkpath(m_work));
+}
+
+int UnzipTest::unzip(const QByteArray& packageBytes, const QString& dest)
+{
+    const QString path = m_work + "/package.bin";
+    writeFile(path, packageBytes);
+    CZR_Fzip fzip;
+    return fzip.Unzip2(path, dest);
+}
+
+QString UnzipTest::makePackage(const QString& sourceDir, const QString& preset)
+{
+    const QString out = m_work + "/made.pkg";
+    QStringList args;
+    if (!preset.isEmpty())
+        args << preset;
+    args << sourceDir << out;
+    QByteArray err;
+    const int rc = runMkpackage(args, &err);
+    if (rc != 0)
+        qWarning("mkpackage failed (%d): %s", rc, err.constData());
+    return rc == 0 ? out : QString();
+}
+
+void UnzipTest::roundTripTree_data()
+{
+    QTest::addColumn<QString>("preset");
+    QTest::newRow("default preset") << QString();
+    QTest::newRow("preset 0") << QStringLiteral("-0");
+    QTest::newRow("preset 9") << QStringLiteral("-9");
+}
+
+void UnzipTest::roundTripTree()
+{
+    QFETCH(QString, preset);
+    const QString src = m_work + "/src";
+    writeFile(src + "/readme.txt", "Moravel package\n");
+    writeFile(src + "/empty.dat", QByteArray());
+    writeFile(src + "/.hidden", "dot file");
+    writeFile(src + "/bin/tool", randomBytes(300000, 1));
+    // crosses the unpacker's buffer size more than once
+    writeFile(src + "/bin/big.bin", randomBytes(2600000, 2) + QByteArray(500000, '\0'));
+    writeFile(src + "/share/doc/deep/deeper/note", "nested");
+    writeFile(src + QString::fromUtf8("/Ünïcödé 文件/ファイル.txt"), "utf-8 names");
+    writeFile(src + "/" + QString(255, QLatin1Char('n')), "longest file name");
+    QVERIFY(QDir().mkpath(src + "/empty dir/also empty"));
+
+    const QString pkg = makePackage(src, preset);
+    QVERIFY(!pkg.isEmpty());
+    CZR_Fzip fzip;
+    QCOMPARE(fzip.Unzip2(pkg, uncompressDir()), 1);
+    QCOMPARE(readTree(uncompressDir()), readTree(src));
+    QVERIFY(!anyTemporaryFileLeft());
+}
+
+void UnzipTest::destinationWithOrWithoutSlash()
+{
+    const QString src = m_work + "/src";
+    writeFile(src + "/a/b.txt", "b");
+    writeFile(src + "/c", "c");
+    const QString pkg = makePackage(src);
+    QVERIFY(!pkg.isEmpty());
+    CZR_Fzip fzip;
+    QCOMPARE(fzip.Unzip2(pkg, m_work + "/x"), 1);
+    QCOMPARE(fzip.Unzip2(pkg, m_work + "/y/"), 1);
+    QCOMPARE(readTree(m_work + "/x"), readTree(src));
+    QCOMPARE(readTree(m_work + "/y"), readTree(src));
+}
+
+void UnzipTest::otherDestinationLeavesUncompressDirEmpty()
+{
+    const QString src = m_work + "/src";
+    writeFile(src + "/f", "data");
+    const QString pkg = makePackage(src);
+    CZR_Fzip fzip;
+    QCOMPARE(fzip.Unzip2(pkg, m_work + "/dest"), 1);
+    QCOMPARE(readFile(m_work + "/dest/f"), QByteArray("data"));
+    QVERIFY(QDir(uncompressDir()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
+}
+
+void UnzipTest::emptyTableWritesNothing()
+{
+    const QString src = m_work + "/empty-src";
+    QVERIFY(QDir().mkpath(src));
+    const QString pkg = makePackage(src);
+    QVERIFY(!pkg.isEmpty());
+    CZR_Fzip fzip;
+    QCOMPARE(fzip.Unzip2(pkg, m_work + "/never"), 1);
+    QVERIFY(!QFileInfo::exists(m_work + "/never"));
+    QVERIFY(!anyTemporaryFileLeft());
+}
+
+void UnzipTest::entriesNamedLikeTemporaryFiles()
+{
+    // The unpacker's own scratch files live in the destination it is normally given;
+    // entries of the same names must still come out intact.
+    const QString src = m_work + "/src";
+    writeFile(src + "/infile_tmp", randomBytes(5000, 3));
+    writeFile(src + "/outfile_tmp", randomBytes(7000, 4));
+    writeFile(src + "/fileover_tmp", "table?");
+    writeFile(src + "/zzz", "after them");
+    const QString pkg = makePackage(src);
+    CZR_Fzip fzip;
+    QCOMPARE(fzip.Unzip2(pkg, uncompressDir()), 1);
+    QCOMPARE(readTree(uncompressDir()), readTree(src));
+}
+
+void UnzipTest::unreadHeaderFieldsAreIgnored()
+{
+    const QByteArray data("content");
+    QByteArray p = package(lzmaAlone(data), fileTable({{"f", 7}}));
+    for (int offset : {4, 5, 6, 7, 12, 13, 14, 15, 20, 21, 22, 23, 24, 25, 26, 27})
+        p[offset] = char(0xA5);
+    QCOMPARE(unzip(p, m_work + "/dest"), 1);
+    QCOMPARE(readFile(m_work + "/dest/f"), data);
+}
+
+void UnzipTest::unreadablePackage()
+{
+    CZR_Fzip fzip;
+    QCOMPARE(fzip.Unzip2(m_work + "/does-not-exist.pkg", m_work + "/dest"), -3);
+    QCOMPARE(fzip.Unzip2(m_work, m_work + "/dest"), -3); // a directory
+}
+
+void UnzipTest::shortFileOrWrongMagic_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    const QByteArray good = package(lzmaAlone("x"), fileTable({{"x", 1}}));
+    QByteArray wrongMagic = good;
+    wrongMagic[3] = 0x18;
+    QTest::newRow("empty file") << QByteArray();
+    QTest::newRow("magic only") << good.left(4);
+    QTest::newRow("27 bytes") << good.left(27);
+    QTest::newRow("wrong magic") << wrongMagic;
+    QTest::newRow("magic byte-swapped") << (QByteArray("\x19\x78\x06\x25", 4) + good.mid(4));
+}
+
+void UnzipTest::shortFileOrWrongMagic()
+{
+    QFETCH(QByteArray, bytes);
+    QCOMPARE(unzip(bytes, m_work + "/dest"), -1);
+    QVERIFY(!QFileInfo::exists(m_work + "/dest"));
+}
+
+void UnzipTest::anyChangedByteBreaksTheCrc()
+{
+    const QByteArray good = package(lzmaAlone(randomBytes(2000, 5)), fileTable({{"a", 1000}, {"b", 1000}}));
+    QCOMPARE(unzip(good, m_work + "/dest"), 1);
+    const int lzmaEnd = CZR_Fzip::HeaderSize + int(le32(good, 16));
+    for (int offset : {int(CZR_Fzip::HeaderSize), CZR_Fzip::HeaderSize + 5, lzmaEnd - 1, lzmaEnd, good.size() - 1}) {
+        QByteArray bad = good;
+        bad[offset] = char(bad[offset] ^ 0x01);
+        QCOMPARE(unzip(bad, m_work + "/bad"), -2);
+    }
+    QCOMPARE(unzip(good + '\0', m_work + "/bad"), -2); // a byte appended
+    QCOMPARE(unzip(good.left(good.size() - 1), m_work + "/bad"), -2);
+    QVERIFY(!QFileInfo::exists(m_work + "/bad"));
+    QVERIFY(!anyTemporaryFileLeft());
+}
+
+void UnzipTest::missingUncompressDirectory()
+{
+    QVERIFY(QDir(uncompressDir()).removeRecursively());
+    const QByteArray p = package(lzmaAlone("abc"), fileTable({{"f", 3}}));
+    QCOMPARE(unzip(p, m_work + "/dest"), -4);
+    QVERIFY(!QFileInfo::exists(m_work + "/dest"));
+}
+
+void UnzipTest::lzmaPartPastTheEnd_data()
+{
+    QTest::addColumn<qint64>("extra");
+    QTest::newRow("one byte past") << qint64(1);
+    QTest::newRow("far past") << qint64(100000);
+    QTest::newRow("largest L") << qint64(-1);
+}
+
+void UnzipTest::lzmaPartPastTheEnd()
+{
+    QFETCH(qint64, extra);
+    const QByteArray lzma = lzmaAlone("hello");
+    const QByteArray table = fileTable({{"f", 5}});
+    const qint64 length = extra < 0 ? qint64(0xFFFFFFFFu) : lzma.size() + table.size() + extra;
+    QCOMPARE(unzip(package(lzma, table, length), m_work + "/dest"), -4);
+    QVERIFY(!QFileInfo::exists(m_work + "/dest"));
+    QVERIFY(!anyTemporaryFileLeft());
+}
+
+void UnzipTest::undecodableLzmaPart_data()
+{
+    QTest::addColumn<QByteArray>("lzma");
+    const QByteArray data = randomBytes(20000, 6) + QByteArray(20000, 'z');
+    const QByteArray good = lzmaAlone(data);
+
+    QByteArray badProperties = good;
+    badProperties[0] = char(0xFF); // beyond pb 4, lp 4, lc 8
+    QByteArray claimsMore = good;  // ends (end marker) before the size its header claims
+    claimsMore[5] = char(quint8(claimsMore[5]) + 1);
+    QByteArray hugeDictionary = lzmaAlone(data, false); // unknown size: the dictionary counts
+    hugeDictionary[1] = hugeDictionary[2] = hugeDictionary[3] = hugeDictionary[4] = char(0xFF);
+
+    QTest::newRow("cut in half") << good.left(good.size() / 2);
+    QTest::newRow("header only") << good.left(13);
+    QTest::newRow("header cut short") << good.left(12);
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("invalid properties") << badProperties;
+    QTest::newRow("ends before its size") << claimsMore;
+    QTest::newRow("4 GiB dictionary, unknown size") << hugeDictionary;
+}
+
+void UnzipTest::undecodableLzmaPart()
+{
+    // A package with a good CRC whose LZMA part does not decode fails as a whole;
+    // nothing is written from a partial stream.
+    QFETCH(QByteArray, lzma);
+    QCOMPARE(unzip(package(lzma, fileTable({{"a", 100}, {"b", 39900}})), m_work + "/dest"), -4);
+    QVERIFY(!QFileInfo::exists(m_work + "/dest"));
+    QVERIFY(!anyTemporaryFileLeft());
+}
+
+void UnzipTest::directoryEntries()
+{
+    const QByteArray p = package(lzmaAlone("tool!"),
+                                 fileTable({{"doc\\", 0}, {"bin\\", 0}, {"bin\\sub\\", 0}, {"bin\\tool", 5},
+                                            {"bin\\sub\\empty", 0}}));
+    const QString dest = m_work + "/dest";
+    QCOMPARE(unzip(p, dest), 1);
+    QVERIFY(QFileInfo(dest + "/doc").isDir());
+    QVERIFY(QFileInfo(dest + "/bin/sub").isDir());
+    QCOMPARE(readFile(dest + "/bin/tool"), QByteArray("tool!"));
+    QVERIFY(QFileInfo(dest + "/bin/sub/empty").isFile());
+    // no stray files named after the directory entries
+    QCOMPARE(QDir(dest).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({"bin", "doc"}));
+}
+
+void UnzipTest::fileInUnlistedDirectoryStops()
+{
+    const QByteArray p = package(lzmaAlone("firsttool!"), fileTable({{"first", 5}, {"bin\\tool", 5}, {"last", 0}}));
+    const QString dest = m_work + "/dest";
+    QCOMPARE(unzip(p, dest), 0);
+    QCOMPARE(readFile(dest + "/first"), QByteArray("first"));
+    QVERIFY(!QFileInfo::exists(dest + "/bin"));
+    QVERIFY(!QFileInfo::exists(dest + "/last"));
+    QVERIFY(!anyTemporaryFileLeft());
+}
+
+void UnzipTest::nameEndingInSlashStops()
+{
+    const QByteArray p = package(lzmaAlone("a"), fileTable({{"a", 1}, {"doc/", 0}}));
+    const QString dest = m_work + "/dest";
+    QCOMPARE(unzip(p, dest), 0);
+    QCOMPARE(readFile(dest + "/a"), QByteArray("a"));
+    QVERIFY(!QFileInfo::exists(dest + "/doc"));
+}
+
+void UnzipTest::nameEndsAtZeroByte()
+{
+    const QByteArray p = package(lzmaAlone("xyz"), fileTable({{QByteArray("abc\0def", 7), 3}}));
+    const QString dest = m_work + "/dest";
+    QCOMPARE(unzip(p, dest), 1);
+    QCOMPARE(QDir(dest).entryList(QDir::Files), QStringList("abc"));
+    QCOMPARE(readFile(dest + "/abc"), QByteArray("xyz"));
+}
+
+void UnzipTest::tableCutShort_data()
+{
+    QTest::addColumn<QByteArray>("table");
+    const QByteArray full = fileTable({{"one", 3}, {"two", 3}});
+    const int secondEntry = 2 + 2 + 3 + 4;
+    QTest::newRow("no table") << QByteArray();
+    QTest::newRow("half a count") << full.left(1);
+    QTest::newRow("count says two, one entry") << full.left(secondEntry);
+    QTest::newRow("no name length") << full.left(secondEntry + 1);
+    QTest::newRow("name cut short") << full.left(secondEntry + 2 + 2);
+    QTest::newRow("size cut short") << full.left(full.size() - 1);
+}
+
+void UnzipTest::tableCutShort()
+{
+    // The table is read only as far as it goes; entries before the cut are written,
+    // nothing of the cut entry is.
+    QFETCH(QByteArray, table);
+    const QString dest = m_work + "/dest";
+    QCOMPARE(unzip(package(lzmaAlone("111222"), table), dest), 0);
+    QVERIFY(!QFileInfo::exists(dest + "/two"));
+    if (table.size() > 2)
+        QCOMPARE(readFile(dest + "/one"), QByteArray("111"));
+    QVERIFY(!anyTemporaryFileLeft());
+}
+
+void UnzipTest::streamShorterThanTable()
+{
+    // The sizes in the table ask for more than the stream holds: no zero-filled file.
+    const QByteArray p = package(lzmaAlone("0123456789"), fileTable({{"a", 4}, {"b", 20}, {"c", 1}}));
+    const QString dest = m_work + "/dest";
+    QCOMPARE(unzip(p, dest), 0);
+    QCOMPARE(readFile(dest + "/a"), QByteArray("0123"));
+    QVERIFY(!QFileInfo::exists(dest + "/b"));
+    QVERIFY(!QFileInfo::exists(dest + "/c"));
+    QVERIFY(!anyTemporaryFileLeft());
+}
+
+void UnzipTest::streamLongerThanTable()
+{
+    const QByteArray p = package(lzmaAlone("0123456789"), fileTable({{"a", 4}}));
+    QCOMPARE(unzip(p, m_work + "/dest"), 1);
+    QCOMPARE(readFile(m_work + "/dest/a"), QByteArray("0123"));
+}
+
+void UnzipTest::overwritesLongerFileExactly()
+{
+    const QString dest = m_work + "/dest";
+    writeFile(dest + "/f", QByteArray(10000, 'o'));
+    QCOMPARE(unzip(package(lzmaAlone("new"), fileTable({{"f", 3}})), dest), 1);
+    QCOMPARE(readFile(dest + "/f"), QByteArray("new"));
+}
+
+void UnzipTest::unsafeNamesRefused_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::newRow("absolute") << QByteArray("/escaped");
+    QTest::newRow("absolute, backslash") << QByteArray("\\escaped");
+    QTest::newRow("parent") << QByteArray("..\\escaped");
+    QTest::newRow("parent, slash") << QByteArray("../escaped");
+    QTest::newRow("parent in the middle") << QByteArray("inner\\..\\..\\escaped");
+    QTest::newRow("parent at the end") << QByteArray("inner\\..");
+    QTest::newRow("parent directory entry") << QByteArray("..\\");
+    QTest::newRow("parent, zero byte after") << QByteArray("..\\escaped\0ok", 13);
+}
+
+void UnzipTest::unsafeNamesRefused()
+{
+    QFETCH(QByteArray, name);
+    const QString dest = m_work + "/deep/dest";
+    QVERIFY(QDir().mkpath(m_work + "/deep"));
+    const QByteArray p = package(lzmaAlone("goodevil"), fileTable({{"good", 4}, {"inner\\", 0}, {name, 4}}));
+    QCOMPARE(unzip(p, dest), 0);
+    QCOMPARE(readFile(dest + "/good"), QByteArray("good"));
+    // nothing appeared beside the destination or above it
+    QCOMPARE(QDir(m_work + "/deep").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList("dest"));
+    QVERIFY(!QFileInfo::exists(m_work + "/escaped"));
+    QVERIFY(!QFileInfo::exists("/escaped"));
+    QCOMPARE(QDir(dest).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({"good", "inner"}));
+    QVERIFY(!anyTemporaryFileLeft());
+}
+
+void UnzipTest::harmlessDotNamesAccepted()
+{
+    const QByteArray p = package(lzmaAlone("123"), fileTable({{"..a", 1}, {"a..", 1}, {"...", 1}}));
+    const QString dest = m_work + "/dest";
+    QCOMPARE(unzip(p, dest), 1);
+    QCOMPARE(readFile(dest + "/..a"), QByteArray("1"));
+    QCOMPARE(readFile(dest + "/a.."), QByteArray("2"));
+    QCOMPARE(readFile(dest + "/..."), QByteArray("3"));
+}
+
+void UnzipTest::decodeFileKnownAndUnknownSize()
+{
+    const QByteArray data = randomBytes(3000000, 8) + QByteArray(1000000, 'q');
+    CZR_Fzip fzip;
+    for (bool known : {true, false}) {
+        writeFile(m_work + "/in.lzma", lzmaAlone(data, known));
+        writeFile(m_work + "/out", QByteArray(5000000, 'x')); // replaced, not overwritten in place
+        QCOMPARE(fzip.UnzipFileToFile(m_work + "/in.lzma", m_work + "/out"), 1);
+        QVERIFY(readFile(m_work + "/out") == data);
+    }
+}
+
+void UnzipTest::decodeFileSizeFieldLimitsOutput()
+{
+    // Only the low 32 bits of the header's size count, and they bound the output.
+    const QByteArray data = randomBytes(100000, 9);
+    CZR_Fzip fzip;
+    QByteArray smaller = lzmaAlone(data);
+    setLe32(smaller, 5, 60000);
+    writeFile(m_work + "/in.lzma", smaller);
+    QCOMPARE(fzip.UnzipFileToFile(m_work + "/in.lzma", m_work + "/out"), 1);
+    QVERIFY(readFile(m_work + "/out") == data.left(60000));
+
+    QByteArray highBitsSet = lzmaAlone(data);
+    setLe32(highBitsSet, 9, 1);
+    writeFile(m_work + "/in.lzma", highBitsSet);
+    QCOMPARE(fzip.UnzipFileToFile(m_work + "/in.lzma", m_work + "/out"), 1);
+    QVERIFY(readFile(m_work + "/out") == data);
+
+    // A known size makes a dictionary larger than the output pointless: a 4 GiB one
+    // is not allocated and the stream still decodes.
+    QByteArray hugeDictionary = lzmaAlone(data);
+    setLe32(hugeDictionary, 1, 0xFFFFFFFFu);
+    writeFile(m_work + "/in.lzma", hugeDictionary);
+    QCOMPARE(fzip.UnzipFileToFile(m_work + "/in.lzma", m_work + "/out"), 1);
+    QVERIFY(readFile(m_work + "/out") == data);
+}
+
+void UnzipTest::decodeFileFailures()
+{
+    CZR_Fzip fzip;
+    QCOMPARE(fzip.UnzipFileToFile(m_work + "/missing.lzma", m_work + "/out"), 0);
+    QVERIFY(!QFileInfo::exists(m_work + "/out"));
+
+    const QByteArray good = lzmaAlone(randomBytes(50000, 10));
+    writeFile(m_work + "/cut.lzma", good.left(good.size() - 100));
+    QCOMPARE(fzip.UnzipFileToFile(m_work + "/cut.lzma", m_work + "/out"), 0);
+
+    writeFile(m_work + "/good.lzma", good);
+    QCOMPARE(fzip.UnzipFileToFile(m_work + "/good.lzma", m_work + "/no-such-dir/out"), 0);
+}
+
+QTEST_GUILESS_MAIN(UnzipTest)
+#include "unzip_test.moc"

@@ -1,0 +1,449 @@
+// mkpackage: writes an update package from a directory tree.
+//
+// Package layout (little-endian):
+//   0   magic 0x19780625
+//   8   CRC of everything from offset 28 to the end
+//   16  L, the length of the LZMA part
+//   28  the LZMA part (stand-alone format, 13-byte header with the real unpacked size)
+//   28+L the file table: 16-bit count; per entry a name length byte, a zero byte,
+//        the name (UTF-8, backslash-separated, directories end with a backslash),
+//        the 32-bit size of the entry's contents in the unpacked stream
+// Every other header byte is zero. Directories come before the entries inside them;
+// the entries of a directory are sorted by their names' bytes, so the same tree
+// always gives the same package.
+#include "zrcrc32.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QSaveFile>
+#include <QString>
+#include <QVector>
+
+#include <lzma.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const quint32 PackageMagic = 0x19780625u;
+const int HeaderSize = 28;
+const int LzmaHeaderSize = 13;
+const int MaxNameLength = 255;
+const int MaxEntries = 65535;
+const quint64 MaxSize32 = 0xFFFFFFFFu;
+const qint64 ChunkSize = 1 << 20;
+const quint64 ProgressThreshold = 32u << 20; // show a progress bar from 32 MiB on
+
+volatile sig_atomic_t interrupted = 0;
+
+void onSignal(int)
+{
+    interrupted = 1;
+}
+
+struct Entry
+{
+    QByteArray name;     // as stored in the package
+    QByteArray diskPath; // as given to the file system
+    quint64 size = 0;
+    bool isDir = false;
+};
+
+void printUsage(FILE* out)
+{
+    std::fputs(
+        "Usage: mkpackage [-0..-9] SOURCE_DIR OUTPUT_FILE\n"
+        "\n"
+        "Writes the files and directories below SOURCE_DIR into the update package\n"
+        "OUTPUT_FILE (replaced if it exists; never left half-written).\n"
+        "\n"
+        "Options:\n"
+        "  -0 .. -9    LZMA compression preset (default 6; higher is smaller and slower)\n"
+        "  -h, --help  show this help and exit\n"
+        "\n"
+        "Limits of the package format, refused with an error:\n"
+        "  a path of more than 255 bytes (relative, with backslash separators),\n"
+        "  more than 65535 files and directories, a file of 4 GiB or more,\n"
+        "  more than 4 GiB - 1 bytes in all, names that are not UTF-8 or contain a\n"
+        "  backslash, symbolic links and special files (devices, pipes, sockets).\n"
+        "\n"
+        "Exit status: 0 on success, 1 on an error, 2 on wrong usage.\n",
+        out);
+}
+
+class Failure
+{
+public:
+    explicit Failure(QByteArray message) : text(std::move(message)) {}
+    QByteArray text;
+};
+
+QByteArray describeErrno(int err)
+{
+    return QByteArray(std::strerror(err));
+}
+
+// Qt's message for a failed write is often just "Unknown error"; the system's is better.
+QByteArray describeWriteError(const QFileDevice& file)
+{
+    const int err = errno;
+    return err ? describeErrno(err) : file.errorString().toLocal8Bit();
+}
+
+bool isValidUtf8(const QByteArray& bytes)
+{
+    return QString::fromUtf8(bytes).toUtf8() == bytes;
+}
+
+// Walks the tree below `dir`, appending its entries in package order.
+void scan(const QByteArray& dir, const QByteArray& prefix, QVector<Entry>& entries, quint64& total)
+{
+    DIR* d = opendir(dir.constData());
+    if (!d)
+        throw Failure(dir + ": cannot read the directory: " + describeErrno(errno));
+    QVector<QByteArray> names;
+    errno = 0;
+    while (dirent* e = readdir(d)) {
+        const QByteArray name(e->d_name);
+        if (name != "." && name != "..")
+            names.append(name);
+        errno = 0;
+    }
+    const int readError = errno;
+    closedir(d);
+    if (readError)
+        throw Failure(dir + ": cannot read the directory: " + describeErrno(readError));
+    std::sort(names.begin(), names.end());
+
+    for (const QByteArray& name : names) {
+        const QByteArray diskPath = dir + '/' + name;
+        if (name.contains('\\'))
+            throw Failure(diskPath + ": the name contains a backslash, which packages use as the directory separator");
+        if (!isValidUtf8(name))
+            throw Failure(diskPath + ": the name is not valid UTF-8");
+        struct stat st;
+        if (lstat(diskPath.constData(), &st) != 0)
+            throw Failure(diskPath + ": " + describeErrno(errno));
+
+        Entry entry;
+        entry.diskPath = diskPath;
+        if (S_ISDIR(st.st_mode)) {
+            entry.isDir = true;
+            entry.name = prefix + name + '\\';
+        } else if (S_ISREG(st.st_mode)) {
+            entry.name = prefix + name;
+            entry.size = quint64(st.st_size);
+            if (entry.size > MaxSize32)
+                throw Failure(diskPath + ": the file is 4 GiB or larger, more than a package entry can hold");
+        } else if (S_ISLNK(st.st_mode)) {
+            throw Failure(diskPath + ": symbolic links cannot be packed");
+        } else {
+            throw Failure(diskPath + ": special files (devices, pipes, sockets) cannot be packed");
+        }
+        if (entry.name.size() > MaxNameLength)
+            throw Failure(diskPath + ": the path in the package would be " + QByteArray::number(entry.name.size())
+                          + " bytes long; at most 255 are possible");
+        if (entries.size() >= MaxEntries)
+            throw Failure(dir + ": more than 65535 files and directories; a package holds at most 65535");
+        total += entry.size;
+        if (total > MaxSize32)
+            throw Failure("the files add up to more than 4 GiB - 1 bytes, more than a package can describe");
+        entries.append(entry);
+        if (entry.isDir)
+            scan(diskPath, entry.name, entries, total);
+    }
+}
+
+QByteArray canonical(const QByteArray& path)
+{
+    char* resolved = realpath(path.constData(), nullptr);
+    if (!resolved)
+        return QByteArray();
+    QByteArray result(resolved);
+    std::free(resolved);
+    return result;
+}
+
+QByteArray parentOf(const QByteArray& path)
+{
+    const int slash = path.lastIndexOf('/');
+    if (slash < 0)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.left(slash);
+}
+
+void appendLe32(QByteArray& out, quint32 v)
+{
+    for (int i = 0; i < 4; ++i)
+        out.append(char(v >> (8 * i)));
+}
+
+class ProgressBar
+{
+public:
+    explicit ProgressBar(quint64 total)
+        : m_total(total), m_enabled(total >= ProgressThreshold && isatty(STDERR_FILENO))
+    {
+    }
+    ~ProgressBar() { finish(); }
+
+    void advance(quint64 bytes)
+    {
+        m_done += bytes;
+        if (!m_enabled)
+            return;
+        const int percent = int(m_done * 100 / m_total);
+        if (percent == m_shown)
+            return;
+        m_shown = percent;
+        char bar[41];
+        const int filled = percent * 40 / 100;
+        for (int i = 0; i < 40; ++i)
+            bar[i] = i < filled ? '#' : '.';
+        bar[40] = 0;
+        std::fprintf(stderr, "\r[%s] %3d%%  %llu / %llu MiB", bar, percent,
+                     static_cast<unsigned long long>(m_done >> 20), static_cast<unsigned long long>(m_total >> 20));
+        std::fflush(stderr);
+    }
+
+    void finish()
+    {
+        if (m_enabled && m_shown >= 0)
+            std::fputc('\n', stderr);
+        m_enabled = false;
+    }
+
+private:
+    quint64 m_total;
+    quint64 m_done = 0;
+    bool m_enabled;
+    int m_shown = -1;
+};
+
+// Writes the package payload: everything after the header goes through here so that
+// the CRC covers it; the unpacked size is set in the LZMA header on the way.
+class PayloadWriter
+{
+public:
+    PayloadWriter(QSaveFile& out, quint64 unpackedSize) : m_out(out), m_unpackedSize(unpackedSize) {}
+
+    void writeLzma(uint8_t* data, size_t n)
+    {
+        for (size_t i = 0; i < n; ++i) {
+            const quint64 at = m_lzmaBytes + i;
+            if (at >= 5 && at < LzmaHeaderSize)
+                data[i] = uint8_t(m_unpackedSize >> (8 * (at - 5)));
+        }
+        m_lzmaBytes += n;
+        write(reinterpret_cast<const char*>(data), n);
+    }
+
+    void write(const char* data, size_t n)
+    {
+        m_crc = CZR_Crc32::Update(m_crc, reinterpret_cast<const unsigned char*>(data), n, PackageMagic);
+        errno = 0;
+        if (m_out.write(data, qint64(n)) != qint64(n))
+            throw Failure(QFile::encodeName(m_out.fileName()) + ": cannot write: " + describeWriteError(m_out));
+    }
+
+    quint64 lzmaBytes() const { return m_lzmaBytes; }
+    quint32 crc() const { return m_crc; }
+
+private:
+    QSaveFile& m_out;
+    quint64 m_unpackedSize;
+    quint64 m_lzmaBytes = 0;
+    quint32 m_crc = 0;
+};
+
+void checkInterrupted()
+{
+    if (interrupted)
+        throw Failure("interrupted");
+}
+
+void encode(lzma_stream& strm, lzma_action action, PayloadWriter& writer, QByteArray& outBuffer)
+{
+    for (;;) {
+        checkInterrupted();
+        strm.next_out = reinterpret_cast<uint8_t*>(outBuffer.data());
+        strm.avail_out = size_t(outBuffer.size());
+        const lzma_ret ret = lzma_code(&strm, action);
+        const size_t produced = size_t(outBuffer.size()) - strm.avail_out;
+        if (produced)
+            writer.writeLzma(reinterpret_cast<uint8_t*>(outBuffer.data()), produced);
+        if (ret == LZMA_STREAM_END)
+            return;
+        if (ret != LZMA_OK)
+            throw Failure("LZMA compression failed (liblzma code " + QByteArray::number(int(ret)) + ")");
+        if (action == LZMA_RUN && strm.avail_in == 0)
+            return;
+    }
+}
+
+void writePackage(const QVector<Entry>& entries, quint64 total, const QByteArray& outputPath, uint32_t preset)
+{
+    QSaveFile out(QFile::decodeName(outputPath));
+    if (!out.open(QIODevice::WriteOnly))
+        throw Failure(outputPath + ": cannot create: " + out.errorString().toLocal8Bit());
+    const QByteArray zeros(HeaderSize, '\0');
+    errno = 0;
+    if (out.write(zeros) != HeaderSize)
+        throw Failure(outputPath + ": cannot write: " + describeWriteError(out));
+
+    lzma_options_lzma options;
+    if (lzma_lzma_preset(&options, preset))
+        throw Failure("unsupported compression preset");
+    lzma_stream strm = LZMA_STREAM_INIT;
+    if (lzma_alone_encoder(&strm, &options) != LZMA_OK)
+        throw Failure("cannot start the LZMA encoder (out of memory?)");
+    struct EncoderGuard
+    {
+        lzma_stream& s;
+        ~EncoderGuard() { lzma_end(&s); }
+    } guard{strm};
+
+    PayloadWriter writer(out, total);
+    ProgressBar progress(total);
+    QByteArray inBuffer(int(ChunkSize), Qt::Uninitialized);
+    QByteArray outBuffer(int(ChunkSize), Qt::Uninitialized);
+    for (const Entry& entry : entries) {
+        if (entry.isDir)
+            continue;
+        QFile file(QFile::decodeName(entry.diskPath));
+        if (!file.open(QIODevice::ReadOnly))
+            throw Failure(entry.diskPath + ": cannot open: " + file.errorString().toLocal8Bit());
+        quint64 remaining = entry.size;
+        for (;;) {
+            checkInterrupted();
+            const qint64 n = file.read(inBuffer.data(), inBuffer.size());
+            if (n < 0)
+                throw Failure(entry.diskPath + ": cannot read: " + file.errorString().toLocal8Bit());
+            if (n == 0)
+                break;
+            if (quint64(n) > remaining)
+                throw Failure(entry.diskPath + ": the file grew while it was being packed");
+            remaining -= quint64(n);
+            strm.next_in = reinterpret_cast<const uint8_t*>(inBuffer.constData());
+            strm.avail_in = size_t(n);
+            encode(strm, LZMA_RUN, writer, outBuffer);
+            progress.advance(quint64(n));
+        }
+        if (remaining != 0)
+            throw Failure(entry.diskPath + ": the file shrank while it was being packed");
+    }
+    strm.next_in = nullptr;
+    strm.avail_in = 0;
+    encode(strm, LZMA_FINISH, writer, outBuffer);
+    progress.finish();
+    if (writer.lzmaBytes() > MaxSize32)
+        throw Failure("the compressed data is 4 GiB or larger, more than a package can describe");
+
+    QByteArray table;
+    table.append(char(entries.size() & 0xff));
+    table.append(char(entries.size() >> 8));
+    for (const Entry& entry : entries) {
+        table.append(char(entry.name.size()));
+        table.append('\0');
+        table.append(entry.name);
+        appendLe32(table, quint32(entry.size));
+    }
+    writer.write(table.constData(), size_t(table.size()));
+
+    QByteArray header(HeaderSize, '\0');
+    QByteArray field;
+    appendLe32(field, PackageMagic);
+    appendLe32(field, 0);
+    appendLe32(field, writer.crc());
+    appendLe32(field, 0);
+    appendLe32(field, quint32(writer.lzmaBytes()));
+    header.replace(0, field.size(), field);
+    errno = 0;
+    if (!out.seek(0) || out.write(header) != HeaderSize)
+        throw Failure(outputPath + ": cannot write: " + describeWriteError(out));
+    checkInterrupted();
+    errno = 0;
+    if (!out.commit())
+        throw Failure(outputPath + ": cannot save: " + describeWriteError(out));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    uint32_t preset = 6;
+    QVector<QByteArray> paths;
+    bool optionsDone = false;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (!optionsDone && (arg == "-h" || arg == "--help")) {
+            printUsage(stdout);
+            return 0;
+        }
+        if (!optionsDone && arg == "--") {
+            optionsDone = true;
+        } else if (!optionsDone && arg.size() == 2 && arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9') {
+            preset = uint32_t(arg[1] - '0');
+        } else if (!optionsDone && arg.size() > 1 && arg[0] == '-') {
+            std::fprintf(stderr, "mkpackage: unknown option %s\n", argv[i]);
+            printUsage(stderr);
+            return 2;
+        } else {
+            paths.append(arg);
+        }
+    }
+    if (paths.size() != 2) {
+        std::fprintf(stderr, "mkpackage: expected SOURCE_DIR and OUTPUT_FILE\n");
+        printUsage(stderr);
+        return 2;
+    }
+    QByteArray source = paths[0];
+    const QByteArray output = paths[1];
+    while (source.size() > 1 && source.endsWith('/'))
+        source.chop(1);
+
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+
+    try {
+        struct stat st;
+        if (stat(source.constData(), &st) != 0)
+            throw Failure(source + ": " + describeErrno(errno));
+        if (!S_ISDIR(st.st_mode))
+            throw Failure(source + ": not a directory");
+
+        const QByteArray sourceReal = canonical(source);
+        const QByteArray outputDirReal = canonical(parentOf(output));
+        if (outputDirReal.isEmpty())
+            throw Failure(parentOf(output) + ": the output directory does not exist");
+        if (outputDirReal == sourceReal || outputDirReal.startsWith(sourceReal + '/') || sourceReal == "/")
+            throw Failure(output + ": the output file must not lie inside the source directory");
+        struct stat outSt;
+        if (stat(output.constData(), &outSt) == 0 && !S_ISREG(outSt.st_mode))
+            throw Failure(output + ": exists and is not a regular file");
+
+        QVector<Entry> entries;
+        quint64 total = 0;
+        scan(source, QByteArray(), entries, total);
+        writePackage(entries, total, output, preset);
+    } catch (const Failure& failure) {
+        std::fprintf(stderr, "mkpackage: %s\n", failure.text.constData());
+        return 1;
+    }
+    return 0;
+}
