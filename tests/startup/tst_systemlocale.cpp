@@ -26,17 +26,6 @@ private slots:
         QCOMPARE(getLanFilePath(language, country), QStringLiteral("/opt/moravel/lang/zh_cn/corvina_zh_cn.qm"));
         QCOMPARE(getGLanFilePath(language, country), QStringLiteral("/opt/moravel/lang/zh_cn/qt_zh_CN.qm"));
     }
-
-    void storedChoiceBeatsTheSystem()
-    {
-        QVERIFY(ReaderSettings::write("[Preferences]\nLanguages\\nChooseLanType=1\n"
-                                      "Languages\\nChooseLan=66\nLanguages\\nChooseCountry=114\n"));
-        int language = 0;
-        int country = 0;
-        LoadLanguagesData(language, country);
-        QCOMPARE(language, 66);
-        QCOMPARE(country, 114);
-    }
 };
 
 int main(int argc, char** argv)
