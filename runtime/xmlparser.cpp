@@ -55,11 +55,12 @@ bool CXML_Parser::ReadNextBlock()
         return false;
     const uint8_t* pBlock = m_pDataAcc->GetBlockBuffer();
     const size_t blockSize = m_pDataAcc->GetBlockSize();
-    if (!pBlock || blockSize == 0)
+    // A block beyond the 32-bit block size cannot be indexed: the input ends before it
+    // rather than being read only in part.
+    if (!pBlock || blockSize == 0 || static_cast<uint64_t>(blockSize) > 0xFFFFFFFFu)
         return false;
     m_pBuffer = pBlock;
-    // A block larger than the 32-bit block size is read only as far as that size reaches.
-    m_dwBufferSize = blockSize > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(blockSize);
+    m_dwBufferSize = static_cast<uint32_t>(blockSize);
     m_nBufferOffset = m_pDataAcc->GetBlockOffset();
     m_dwIndex = 0;
     return true;

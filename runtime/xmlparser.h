@@ -37,7 +37,8 @@ public:
     // reader has no data.
     bool Init(IZR_BufferRead* pBuffer);
 
-    // Takes the reader's next block; false when there is none (or it is empty).
+    // Takes the reader's next block; false when there is none (or it is empty, or larger
+    // than 0xFFFFFFFF bytes).
     bool ReadNextBlock();
     // True at end of input (or after a failed allocation, which ends parsing).
     bool IsEOF();
