@@ -1,5 +1,6 @@
 #include "updaterapp.h"
 
+#include "creadermodulemanager.h"
 #include "csetup_commandline.h"
 #include "updatelistener.h"
 
@@ -28,8 +29,10 @@ UpdaterApp::~UpdaterApp()
 {
     delete m_pCommandLine;
     m_pCommandLine = nullptr;
-    // The module manager and the download window are released here, between the
-    // parameters and the listener, by the code that creates them.
+    delete m_pModuleManager;
+    m_pModuleManager = nullptr;
+    // The download window is released here, between the module manager and the
+    // listener, by the code that creates it.
     delete m_pListener;
     m_pListener = nullptr;
 }

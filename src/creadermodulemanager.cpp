@@ -1,0 +1,652 @@
+#include "creadermodulemanager.h"
+
+#include "csetup_commandline.h"
+#include "czr_urlencode.h"
+#include "qhttpdownloads.h"
+#include "updatedefine.h"
+#include "updaterapp.h"
+#include "xmlelement.h"
+#include "zrbytestring.h"
+#include "zrwidestring.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QPointer>
+#include <QTimer>
+#include <QUrl>
+
+#ifndef MORAVEL_UPDATE_SERVER_CN_DEFAULT
+#define MORAVEL_UPDATE_SERVER_CN_DEFAULT "http://update-cn.moravel.invalid/addons/get_addons.php"
+#endif
+#ifndef MORAVEL_UPDATE_SERVER_US_DEFAULT
+#define MORAVEL_UPDATE_SERVER_US_DEFAULT "http://update-us.moravel.invalid/addons/get_addons.php"
+#endif
+
+namespace {
+
+// UTC+8:00 up to, not including, UTC+9:00 is served by the China-region server.
+const int kChinaOffsetFirst = 8 * 3600;
+const int kChinaOffsetLast = 8 * 3600 + 3599;
+
+// Qt's numbers for the language choices the server knows.
+const int kLanguageChinese = 25;   // QLocale::Chinese
+const int kCountryChina = 44;      // QLocale::China
+const int kLanguageJapanese = 59;  // QLocale::Japanese
+const int kCountryJapan = 108;     // QLocale::Japan
+
+// True when the wide string equals text with 'A'-'Z' folded to 'a'-'z'.
+bool equalsNoCase(const CZR_WideString& value, const wchar_t* text)
+{
+    return value.CompareNoCase(text) == 0;
+}
+
+// The four numbers of a dotted version text. Each of the first three is the text up to
+// the next "." (all of what is left when there is none, which then stays for the next
+// number); the fourth is what remains. A part that is not a decimal integer counts as 0,
+// so "7" reads as 7.7.7.7, "7.1" as 7.1.1.1 and "7.1.0.1.5" as 7.1.0.0.
+void splitVersion(QString text, int numbers[4])
+{
+    for (int i = 0; i < 3; ++i) {
+        const int dot = text.indexOf(QLatin1Char('.'));
+        const QString part = dot < 0 ? text : text.left(dot);
+        numbers[i] = part.toInt(nullptr, 10);
+        if (dot >= 0)
+            text = text.mid(dot + 1);
+    }
+    numbers[3] = text.toInt(nullptr, 10);
+}
+
+QString withoutSpaces(QString text)
+{
+    return text.remove(QLatin1Char(' '));
+}
+
+} // namespace
+
+CReaderModuleManager::CReaderModuleManager(QString addon, UpdaterApp* app, QObject* parent)
+    : QObject(parent)
+    , m_strAddon(addon)
+    , m_pDownloader(nullptr)
+    , m_bStop(false)
+    , m_nLanguage(0)
+    , m_nCountry(0)
+    , m_pApp(app)
+    , m_bReplyParsed(false)
+    , m_bQuerySucceeded(false)
+    , m_nQueryGeneration(0)
+    , m_nInDownloaderSignal(0)
+{
+    if (m_pApp && m_pApp->m_pCommandLine)
+        m_strReaderPath = m_pApp->m_pCommandLine->getReaderPathFromcmd();
+}
+
+CReaderModuleManager::~CReaderModuleManager()
+{
+    // A failure report still queued for the latest query dies with this object (its
+    // timer is a child); the downloader goes first so that nothing reaches the records.
+    ++m_nQueryGeneration;
+    dropDownloader();
+    ReleaseModuleInfo();
+}
+
+// ---------------------------------------------------------------------------------
+// Lifecycle and clean-up
+
+void CReaderModuleManager::setLangParm(int language, int country)
+{
+    m_nLanguage = language;
+    m_nCountry = country;
+}
+
+QString CReaderModuleManager::GetReaderVersion()
+{
+    return m_pApp ? m_pApp->m_strReaderVersion : QString();
+}
+
+bool CReaderModuleManager::CanExitThred()
+{
+    return m_bStop;
+}
+
+MODULEINFO* CReaderModuleManager::AddModule(QString addon)
+{
+    MODULEINFO* info = new MODULEINFO;
+    info->strAddon = addon;
+    return info;
+}
+
+void CReaderModuleManager::ReleaseModuleInfo()
+{
+    for (MODULEINFO* info : qAsConst(m_vecUpdateModules))
+        delete info;
+    m_vecUpdateModules.clear();
+}
+
+void CReaderModuleManager::ReleaseUpdaterInfoList(QVector<_UpdaterInfo*>& list)
+{
+    for (int i = list.size() - 1; i >= 0; --i) {
+        delete list[i];
+        list[i] = nullptr;
+    }
+}
+
+bool CReaderModuleManager::DeletePatchUpdate()
+{
+    int updaterIndex = -1;
+    int patchIndex = -1;
+    for (int i = 0; i < m_vecUpdateModules.size(); ++i) {
+        const QString& name = m_vecUpdateModules.at(i)->strName;
+        if (name.contains(QLatin1String("Updater"), Qt::CaseSensitive))
+            updaterIndex = i;
+        if (name.contains(QLatin1String("Patch"), Qt::CaseSensitive))
+            patchIndex = i;
+    }
+    // An updater package brings the patch along; the separate patch is not offered.
+    if (updaterIndex >= 0 && patchIndex >= 0) {
+        delete m_vecUpdateModules.at(patchIndex);
+        m_vecUpdateModules.remove(patchIndex);
+    }
+    return true;
+}
+
+bool CReaderModuleManager::DeleteMoravelCloud()
+{
+    QVector<int> internalServices;
+    for (int i = 0; i < m_vecUpdateModules.size(); ++i) {
+        const MODULEINFO* info = m_vecUpdateModules.at(i);
+        if (info->nUpdateMode == 2 && info->strInternalService.startsWith(QLatin1String("TRUE"), Qt::CaseSensitive))
+            internalServices.append(i);
+    }
+    // Highest index first, so that the indexes still to come stay valid. The records
+    // belong to nobody else, so they are released here.
+    for (int k = internalServices.size() - 1; k >= 0; --k) {
+        const int index = internalServices.at(k);
+        delete m_vecUpdateModules.at(index);
+        m_vecUpdateModules.remove(index);
+    }
+    return true;
+}
+
+bool CReaderModuleManager::isSilentUpdate()
+{
+    if (m_vecUpdateModules.isEmpty())
+        return false;
+    for (const MODULEINFO* info : qAsConst(m_vecUpdateModules)) {
+        if (!info->bSilentInstall)
+            return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------
+// Version comparison and update rules
+
+int CReaderModuleManager::CompareVersion(QString a, QString b)
+{
+    int left[4];
+    int right[4];
+    splitVersion(a, left);
+    splitVersion(b, right);
+    for (int i = 0; i < 4; ++i) {
+        if (left[i] > right[i])
+            return 1;
+        if (left[i] < right[i])
+            return -1;
+    }
+    return 0;
+}
+
+void CReaderModuleManager::ParseUpdaterInfo(QVector<_UpdaterInfo*>& list)
+{
+    list.clear();
+
+    QFile file(m_strReaderPath + QStringLiteral("UpdaterInfo.xml"));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return;
+    if (file.size() == 0) {
+        file.close();
+        return;
+    }
+    const QByteArray data = file.readAll();
+    file.close();
+    if (data.isEmpty())
+        return;
+
+    // Only a file that says what it is, before any NUL byte, is read.
+    const int nul = data.indexOf('\0');
+    const QByteArray text = nul < 0 ? data : data.left(nul);
+    if (!text.contains("updater_info"))
+        return;
+
+    CXML_Element* root = CXML_Element::Parse(data.constData(), static_cast<size_t>(data.size()), 0, nullptr, nullptr, 0);
+    if (!root)
+        return;
+
+    for (int32_t i = 0; i < root->CountChildren(); ++i) {
+        const CXML_Element* entryElement = root->GetElement(i);
+        if (!entryElement)
+            continue;
+        _UpdaterInfo* entry = new _UpdaterInfo;
+        for (int32_t a = 0; a < entryElement->CountAttrs(); ++a) {
+            CZR_ByteString prefix;
+            CZR_ByteString name;
+            CZR_WideString value;
+            entryElement->GetAttrByIndex(a, prefix, name, value);
+            if (name == "name") {
+                entry->strName = Comm::ws2qs(value);
+            } else if (name == "version") {
+                entry->strVersion = Comm::ws2qs(value);
+                m_strOldVersion = entry->strVersion;
+            }
+        }
+        for (int32_t j = 0; j < entryElement->CountChildren(); ++j) {
+            const CXML_Element* fileElement = entryElement->GetElement(j);
+            if (!fileElement)
+                continue;
+            for (int32_t a = 0; a < fileElement->CountAttrs(); ++a) {
+                CZR_ByteString prefix;
+                CZR_ByteString name;
+                CZR_WideString value;
+                fileElement->GetAttrByIndex(a, prefix, name, value);
+                if (name == "path")
+                    entry->listPath.append(Comm::ws2qs(value));
+            }
+        }
+        list.append(entry);
+    }
+    delete root;
+}
+
+bool CReaderModuleManager::CheckModuleAvailable(MODULEINFO* info, QVector<_UpdaterInfo*>& list)
+{
+    if (!info)
+        return false;
+    if (m_strAddon == QLatin1String("Auto Updater"))
+        return true;
+    if (info->strModuleType == QLatin1String("updater"))
+        return CheckUpdaterAvailable(info, false);
+    if (info->bIsCommon)
+        return true;
+
+    const _UpdaterInfo* entry = nullptr;
+    for (const _UpdaterInfo* candidate : qAsConst(list)) {
+        if (candidate && candidate->strName == info->strName) {
+            entry = candidate;
+            break;
+        }
+    }
+    if (!entry)
+        return false;
+
+    if (CompareVersion(withoutSpaces(entry->strVersion), withoutSpaces(info->strVersion)) == -1)
+        return false;
+    for (const QString& path : entry->listPath) {
+        if (!QFile::exists(path))
+            return false;
+    }
+    return true;
+}
+
+bool CReaderModuleManager::CheckUpdaterAvailable(MODULEINFO* info, bool flag)
+{
+    Q_UNUSED(flag);
+    if (!info)
+        return true;
+    if (info->strModuleType != QLatin1String("updater"))
+        return true;
+    const int order = CompareVersion(info->strVersion, GetReaderVersion());
+    if (order == 0 || order == -1)
+        return true;
+    if (info->strUrl.contains(QLatin1String("MspPatch"), Qt::CaseSensitive))
+        return false;
+    if (info->strName.contains(QLatin1String("exe"), Qt::CaseSensitive))
+        return false;
+    return true;
+}
+
+bool CReaderModuleManager::CheckForcedUpgradeVersion(MODULEINFO* info, QVector<_UpdaterInfo*>& list)
+{
+    if (!info)
+        return false;
+    if (info->strModuleType == QLatin1String("updater") && info->bForcedUpgrade)
+        return true;
+
+    const _UpdaterInfo* entry = nullptr;
+    for (const _UpdaterInfo* candidate : qAsConst(list)) {
+        if (candidate && candidate->strName == info->strName) {
+            entry = candidate;
+            break;
+        }
+    }
+    if (!entry)
+        return true;
+    for (const QString& path : entry->listPath) {
+        if (!QFile::exists(path))
+            return true;
+    }
+    return CompareVersion(withoutSpaces(info->strVersion), withoutSpaces(entry->strVersion)) == 1;
+}
+
+// ---------------------------------------------------------------------------------
+// Reply parsing
+
+void CReaderModuleManager::ParseModuleInfo(CXML_Element* element, MODULEINFO* info)
+{
+    if (!element || !info)
+        return;
+    info->bSilentInstall = false;
+
+    for (int32_t i = 0; i < element->CountAttrs(); ++i) {
+        if (m_bStop)
+            break;
+        CZR_ByteString prefix;
+        CZR_ByteString name;
+        CZR_WideString value;
+        element->GetAttrByIndex(i, prefix, name, value);
+
+        if (name == "name")
+            info->strName = Comm::ws2qs(value);
+        else if (name == "title")
+            info->strTitle = Comm::ws2qs(value);
+        else if (name == "version")
+            info->strVersion = Comm::ws2qs(value);
+        else if (name == "size")
+            info->strSize = Comm::ws2qs(value);
+        else if (name == "description")
+            info->strDescription = Comm::ws2qs(value);
+        else if (name == "url")
+            info->strUrl = Comm::ws2qs(value);
+        else if (name == "regkey")
+            info->strRegkey = Comm::ws2qs(value);
+        else if (name == "level")
+            info->strLevel = Comm::ws2qs(value);
+        else if (name == "module_type")
+            info->strModuleType = Comm::ws2qs(value);
+        else if (name == "parent")
+            info->strParent = Comm::ws2qs(value);
+        else if (name == "isInternalService")
+            info->strInternalService = Comm::ws2qs(value);
+        else if (name == "result")
+            info->bResult = equalsNoCase(value, L"true");
+        else if (name == "plugin")
+            info->bPlugin = equalsNoCase(value, L"true");
+        else if (name == "isnew")
+            info->bIsNew = equalsNoCase(value, L"true");
+        else if (name == "iscommon")
+            info->bIsCommon = equalsNoCase(value, L"true");
+        else if (name == "forcedUpgrade") {
+            if (equalsNoCase(value, L"TRUE"))
+                info->bForcedUpgrade = true;
+        } else if (name == "SilentInstall") {
+            if (equalsNoCase(value, L"TRUE"))
+                info->bSilentInstall = true;
+        } else if (name == "update_mode") {
+            bool isNumber = false;
+            const int mode = Comm::ws2qs(value).toInt(&isNumber, 10);
+            info->nUpdateMode = isNumber ? mode : 0;
+        } else if (name == "TandrelStandard") {
+            info->strTandrelStandard = QStringLiteral("TRUE");
+            info->strTandrelStandardValue = Comm::ws2qs(value);
+        }
+    }
+}
+
+void CReaderModuleManager::OnPaserModuleInfo(QString path)
+{
+    ReleaseModuleInfo();
+    m_bReplyParsed = false;
+
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        qDebug() << "Open Reply Xml File failed.";
+        return;
+    }
+    const QByteArray data = file.readAll();
+    file.close();
+    if (data.isEmpty())
+        return;
+
+    CXML_Element* root = CXML_Element::Parse(data.constData(), static_cast<size_t>(data.size()), 0, nullptr, nullptr, 0);
+    if (root) {
+        QVector<_UpdaterInfo*> updaterInfo;
+        ParseUpdaterInfo(updaterInfo);
+
+        // An express run leaves out the OCR and PDF/A components.
+        bool isNumber = false;
+        int express = 0;
+        if (m_pApp && m_pApp->m_pCommandLine)
+            express = m_pApp->m_pCommandLine->getValue(QStringLiteral("bExpress")).toInt(&isNumber, 10);
+        if (!isNumber)
+            express = 0;
+
+        // The server decides which modules are newer. The local availability check
+        // (CheckModuleAvailable) is not applied to the reply: for the "Update List" this
+        // updater asks for it would never drop a module.
+        for (int32_t i = 0; i < root->CountChildren(); ++i) {
+            if (m_bStop) {
+                ReleaseModuleInfo();
+                ReleaseUpdaterInfoList(updaterInfo);
+                delete root;
+                return;
+            }
+            CXML_Element* element = root->GetElement(i);
+            if (!element)
+                continue;
+
+            MODULEINFO* info = AddModule(m_strAddon);
+            ParseModuleInfo(element, info);
+
+            if (express != 0
+                && (info->strName.contains(QLatin1String("OCR_"), Qt::CaseSensitive)
+                    || info->strName == QLatin1String("PDF/A"))) {
+                delete info;
+                continue;
+            }
+            if (!info->bResult) {
+                delete info;
+                continue;
+            }
+            m_vecUpdateModules.append(info);
+        }
+
+        ReleaseUpdaterInfoList(updaterInfo);
+        delete root;
+        m_bReplyParsed = true;
+    }
+
+    DeletePatchUpdate();
+    DeleteMoravelCloud();
+}
+
+// ---------------------------------------------------------------------------------
+// Update request
+
+QString CReaderModuleManager::RequestServerForUtcOffset(int offsetSeconds)
+{
+    const bool china = offsetSeconds >= kChinaOffsetFirst && offsetSeconds <= kChinaOffsetLast;
+    const QString configured =
+        qEnvironmentVariable(china ? "MORAVEL_UPDATE_SERVER_CN" : "MORAVEL_UPDATE_SERVER_US").trimmed();
+    if (!configured.isEmpty())
+        return configured;
+    return QString::fromUtf8(china ? MORAVEL_UPDATE_SERVER_CN_DEFAULT : MORAVEL_UPDATE_SERVER_US_DEFAULT);
+}
+
+void CReaderModuleManager::setClockOffsetFromUtc(int offsetSeconds)
+{
+    m_clockOffsetOverride = offsetSeconds;
+}
+
+void CReaderModuleManager::resetClockOffsetFromUtc()
+{
+    m_clockOffsetOverride.reset();
+}
+
+int CReaderModuleManager::currentClockOffsetFromUtc() const
+{
+    if (m_clockOffsetOverride)
+        return *m_clockOffsetOverride;
+    return QDateTime::currentDateTime().offsetFromUtc();
+}
+
+QString CReaderModuleManager::GetLocalLangName()
+{
+    if (m_nLanguage == kLanguageChinese && m_nCountry == kCountryChina)
+        return QStringLiteral("zh-CN");
+    if (m_nLanguage == kLanguageJapanese && m_nCountry == kCountryJapan)
+        return QStringLiteral("ja-JP");
+    return QStringLiteral("en-US");
+}
+
+QString CReaderModuleManager::GetHttpURL(QString addon)
+{
+    QString product;
+    QString version;
+    if (m_pApp && m_pApp->m_pCommandLine) {
+        product = m_pApp->m_pCommandLine->getValue(QStringLiteral("product"));
+        version = m_pApp->m_pCommandLine->getValue(QStringLiteral("version"));
+    }
+
+    CZR_URLEncode encoder(nullptr);
+    QString url = QStringLiteral("/get_addons.php?addon=") + encoder.URLEncode(addon);
+    url += QStringLiteral("&product=") + product;
+
+    if (!version.isEmpty()) {
+        // "7.1.0.1234" is sent as version 7.1 and build 0.1234; a version with fewer
+        // than two dots is sent whole as both.
+        QString major = version;
+        QString build = version;
+        const int firstDot = version.indexOf(QLatin1Char('.'));
+        const int secondDot = firstDot < 0 ? -1 : version.indexOf(QLatin1Char('.'), firstDot + 1);
+        if (secondDot >= 0) {
+            major = version.left(secondDot);
+            build = version.mid(secondDot + 1);
+        }
+        url += QStringLiteral("&version=") + major + QStringLiteral("&build=") + build;
+    }
+
+    url += QStringLiteral("&platform=x86");
+    url += QStringLiteral("&EmbededLanguage=") + GetLocalLangName();
+    return url;
+}
+
+int CReaderModuleManager::QueryModuleInfo(QProgressBar* bar, bool bWait)
+{
+    ++m_nQueryGeneration;
+    m_bQuerySucceeded = false;
+    m_bReplyParsed = false;
+
+    m_strReplyFile = QDir::tempPath() + QStringLiteral("/MoravelCorvina/update_tmpfile.xml");
+
+    // The server's address ends in the script's path, and the request path names the
+    // script once more: ".../addons/get_addons.php/get_addons.php?addon=...". The
+    // servers answer on that path.
+    const QString address = RequestServerForUtcOffset(currentClockOffsetFromUtc()) + GetHttpURL(m_strAddon);
+
+    dropDownloader();
+    m_pDownloader = new QHttpDownLoadS(nullptr, bar, nullptr, nullptr);
+    const bool targetAccepted = m_pDownloader->setUrlAndFilePath(QUrl(address, QUrl::TolerantMode), m_strReplyFile);
+
+    if (!QFile::exists(m_strReplyFile)) {
+        const QString directory = m_strReplyFile.left(m_strReplyFile.lastIndexOf(QLatin1Char('/')));
+        if (!QDir().mkpath(directory)) {
+            qDebug() << "can not make path:" << directory;
+            ReleaseModuleInfo();
+            failQueryLater();
+            return 1;
+        }
+    }
+
+    if (!targetAccepted) {
+        qDebug() << "Update server address refused:" << address;
+        ReleaseModuleInfo();
+        failQueryLater();
+        return 2;
+    }
+
+    connect(m_pDownloader, SIGNAL(oneDownLoadFinish(QString)), this, SLOT(slotQueryModuleInfoFinish(QString)));
+    connect(m_pDownloader, SIGNAL(errorfinish(QString)), this, SLOT(slotQueryModuleInfoFailed(QString)));
+    if (!m_pDownloader->startDownLoads(bWait)) {
+        // Only a transfer that did not start comes back false; nothing waited.
+        ReleaseModuleInfo();
+        failQueryLater();
+        return 2;
+    }
+    // With bWait the transfer has ended and been reported by now; a receiver may even
+    // have destroyed this manager meanwhile, so nothing of it is touched here.
+    return 0;
+}
+
+void CReaderModuleManager::slotQueryModuleInfoFinish(QString path)
+{
+    Q_UNUSED(path);
+    if (sender() && sender() != m_pDownloader)
+        return;
+
+    ++m_nInDownloaderSignal;
+    m_bReplyParsed = false;
+    if (!m_strReplyFile.isEmpty())
+        OnPaserModuleInfo(m_strReplyFile);
+    m_bQuerySucceeded = m_bReplyParsed;
+    if (!m_bQuerySucceeded)
+        qDebug() << "Update query failed: the reply could not be read:" << m_strReplyFile;
+
+    // A receiver may start a new query or destroy this manager; nothing of it is
+    // touched afterwards unless it is still alive.
+    QPointer<CReaderModuleManager> self(this);
+    emit sQueryModuleInfoFinish();
+    if (self)
+        --m_nInDownloaderSignal;
+}
+
+void CReaderModuleManager::slotQueryModuleInfoFailed(QString path)
+{
+    if (sender() && sender() != m_pDownloader)
+        return;
+
+    ++m_nInDownloaderSignal;
+    qDebug() << "Update query failed: no complete reply from the server:" << path;
+    ReleaseModuleInfo();
+    m_bQuerySucceeded = false;
+
+    QPointer<CReaderModuleManager> self(this);
+    emit sQueryModuleInfoFinish();
+    if (self)
+        --m_nInDownloaderSignal;
+}
+
+bool CReaderModuleManager::isQuerySucceeded() const
+{
+    return m_bQuerySucceeded;
+}
+
+void CReaderModuleManager::failQueryLater()
+{
+    m_bQuerySucceeded = false;
+    const quint64 generation = m_nQueryGeneration;
+    QTimer::singleShot(0, this, [this, generation]() {
+        if (generation != m_nQueryGeneration)
+            return;
+        m_bQuerySucceeded = false;
+        emit sQueryModuleInfoFinish();
+    });
+}
+
+void CReaderModuleManager::dropDownloader()
+{
+    if (!m_pDownloader)
+        return;
+    QHttpDownLoadS* previous = m_pDownloader;
+    m_pDownloader = nullptr;
+    disconnect(previous, nullptr, this, nullptr);
+    if (m_nInDownloaderSignal > 0) {
+        // We are inside one of a downloader's signals, quite possibly this one's: it
+        // must outlive the emission, so it goes from the event loop.
+        previous->stopDownLoads();
+        previous->deleteLater();
+    } else {
+        delete previous;
+    }
+}

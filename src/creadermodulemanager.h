@@ -1,0 +1,148 @@
+#ifndef CREADERMODULEMANAGER_H
+#define CREADERMODULEMANAGER_H
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <optional>
+
+#include "moduleinfo.h"
+
+class CXML_Element;
+class QHttpDownLoadS;
+class QProgressBar;
+class UpdaterApp;
+
+// One entry of the local "UpdaterInfo.xml": a module installed here, its version and
+// the files that belong to it. Allocated with new; ReleaseUpdaterInfoList deletes it.
+struct _UpdaterInfo
+{
+    QString strName;        // "name" of the entry element
+    QString strVersion;     // "version" of the entry element
+    QStringList listPath;   // "path" of each child element, in document order
+};
+
+// Asks the update server which modules have packages and keeps the answer.
+//
+// QueryModuleInfo builds the request, picks the server by the clock's offset from UTC
+// and downloads the reply into the reply file; OnPaserModuleInfo turns the reply into
+// module records and keeps, in reply order, those the server marks as updates in
+// m_vecUpdateModules. Every query ends with exactly one sQueryModuleInfoFinish, and
+// isQuerySucceeded() then tells an answer ("nothing to update" included) from a failure
+// (server unreachable or silent, HTTP error, cut-off or unparsable reply, reply file
+// that cannot be written). After a failure the offered list is empty.
+//
+// The manager owns the records of m_vecUpdateModules and the downloader of the latest
+// query. Other holders of the list keep copies of the pointers only.
+class CReaderModuleManager : public QObject
+{
+    Q_OBJECT
+
+public:
+    CReaderModuleManager(QString addon, UpdaterApp* app, QObject* parent);
+    ~CReaderModuleManager() override;
+
+    // ---- lifecycle and clean-up ----
+    void setLangParm(int language, int country);
+    QString GetReaderVersion();
+    bool CanExitThred();
+    // A new, empty record for the request list addon; the caller decides whether it stays.
+    MODULEINFO* AddModule(QString addon);
+    // Deletes the offered records and empties the list.
+    void ReleaseModuleInfo();
+    // Deletes the entries of list, last first; the list itself stays with its owner.
+    void ReleaseUpdaterInfoList(QVector<_UpdaterInfo*>& list);
+    // Drops the last offered patch when an updater package is offered as well.
+    bool DeletePatchUpdate();
+    // Drops internal-service modules of update mode 2.
+    bool DeleteMoravelCloud();
+    // True when something is offered and every offered module installs silently.
+    bool isSilentUpdate();
+
+    // ---- version comparison and update rules ----
+    // 1 when a is newer than b, -1 when older, 0 when equal.
+    int CompareVersion(QString a, QString b);
+    // Empties list (without deleting what it held) and fills it from "UpdaterInfo.xml".
+    void ParseUpdaterInfo(QVector<_UpdaterInfo*>& list);
+    // True when the module needs no update here.
+    bool CheckModuleAvailable(MODULEINFO* info, QVector<_UpdaterInfo*>& list);
+    // False only for a newer updater package that applies to this platform.
+    bool CheckUpdaterAvailable(MODULEINFO* info, bool flag);
+    // True when the module's upgrade counts as forced.
+    bool CheckForcedUpgradeVersion(MODULEINFO* info, QVector<_UpdaterInfo*>& list);
+
+    // ---- reply parsing ----
+    // Replaces the offered list with the modules of the reply file at path.
+    void OnPaserModuleInfo(QString path);
+    // Fills info from the attributes of element; nothing when element is null.
+    void ParseModuleInfo(CXML_Element* element, MODULEINFO* info);
+
+    // ---- update request ----
+    // Starts a query; bar (may be null) shows the reply's progress, bWait makes the call
+    // return only after the transfer has ended. Returns 0 when the transfer started,
+    // 1 when the reply file's directory cannot be made and 2 when the downloader refuses
+    // the server address or cannot open the reply file. When it does not return 0 the
+    // query has failed already: sQueryModuleInfoFinish follows from the event loop
+    // (queued, so a receiver connected after the call sees it too).
+    int QueryModuleInfo(QProgressBar* bar, bool bWait);
+    // The request's path and query, to be appended to the server address.
+    QString GetHttpURL(QString addon);
+    // Language tag sent to the server: "zh-CN", "ja-JP" or "en-US".
+    QString GetLocalLangName();
+
+    // Whether the latest query got an answer that parsed. False while a query runs and
+    // before the first one.
+    bool isQuerySucceeded() const;
+
+    // The request server for a clock offset from UTC in seconds: the China-region server
+    // from UTC+8:00 up to (not including) UTC+9:00, the US-region server otherwise. Each
+    // is the environment variable MORAVEL_UPDATE_SERVER_CN / MORAVEL_UPDATE_SERVER_US
+    // when set and not empty, else the address the build was configured with.
+    static QString RequestServerForUtcOffset(int offsetSeconds);
+    // The clock's offset from UTC that QueryModuleInfo uses. Tests fix it here; by
+    // default it is the local clock's offset at the time of the query.
+    void setClockOffsetFromUtc(int offsetSeconds);
+    void resetClockOffsetFromUtc();
+
+signals:
+    void sQueryModuleInfoFinish();
+
+public slots:
+    // The downloader has the whole reply: parse it and report.
+    void slotQueryModuleInfoFinish(QString path);
+    // The downloader gave up (no connection, HTTP error, short body, silence, stall).
+    void slotQueryModuleInfoFailed(QString path);
+
+public:
+    QString m_strAddon;                       // request-list name ("Update List")
+    QString m_strReplyFile;                   // path of the reply file; empty before the first query
+    QString m_strReaderPath;                  // prefix of "UpdaterInfo.xml"; empty in this system
+    QHttpDownLoadS* m_pDownloader;            // downloader of the latest query, owned
+    bool m_bStop;                             // ends the reply loops early; never set by the updater
+    int m_nLanguage;                          // QLocale::Language of the user's choice
+    int m_nCountry;                           // QLocale::Country of the user's choice
+    UpdaterApp* m_pApp;                       // the driver, not owned
+    QVector<MODULEINFO*> m_vecUpdateModules;  // offered records, in reply order, owned
+    QString m_strOldVersion;                  // last version read from "UpdaterInfo.xml"
+
+private:
+    // Ends the current query as failed from the event loop, unless another query has
+    // started by then.
+    void failQueryLater();
+    // Releases the downloader of an earlier query; deferred when called from inside one
+    // of its signals.
+    void dropDownloader();
+    int currentClockOffsetFromUtc() const;
+    // Whether the reply parsed into a root element; set by OnPaserModuleInfo.
+    bool m_bReplyParsed;
+    bool m_bQuerySucceeded;
+    // Counts queries, so that a deferred failure report of an earlier one is dropped.
+    quint64 m_nQueryGeneration;
+    // Depth of the manager's slots that run inside a downloader's signal.
+    int m_nInDownloaderSignal;
+    std::optional<int> m_clockOffsetOverride;
+};
+
+#endif // CREADERMODULEMANAGER_H
