@@ -12,7 +12,7 @@
 namespace {
 
 // Files are moved through a buffer of this size.
-const qint64 ChunkSize = 1 << 20;
+const qint64 ChunkSize = 64 << 10;
 
 // The decoder may use at most this much memory. A package made with the highest
 // preset needs about 65 MiB; a header asking for more is refused, not obeyed.

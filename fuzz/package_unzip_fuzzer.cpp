@@ -1,0 +1,106 @@
+// Fuzzes the package unpacker with whole package files.
+//
+// The input is written as a package and unpacked into the usual unpack directory.
+// Unless the fifth byte (an unread header byte) is odd, the magic and the CRC are
+// set right first, so that mutations reach the LZMA part and the file table instead
+// of stopping at the CRC check. After each run nothing may exist below the temporary
+// directory except the package file and the unpack directory's contents.
+//
+// Every run creates and deletes a handful of files; on a disk file system that churn
+// costs more than the unpacking, so the temporary directory is moved to a private
+// directory in memory (/dev/shm) when there is one.
+#include "zrcrc32.h"
+#include "zrfzip.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+struct Paths
+{
+    QString base;    // QDir::tempPath() + "/MoravelCorvina"
+    QString package; // the input, written as a package file
+    QString dest;    // the unpack directory, also the unpacker's scratch directory
+};
+
+const Paths& paths()
+{
+    static QTemporaryDir inMemory(QStringLiteral("/dev/shm/package_unzip_fuzzer-XXXXXX"));
+    static const Paths p = [] {
+        if (inMemory.isValid())
+            qputenv("TMPDIR", QFile::encodeName(inMemory.path()));
+        Paths made;
+        made.base = QDir::tempPath() + QStringLiteral("/MoravelCorvina");
+        made.package = made.base + QStringLiteral("/fuzz-package.bin");
+        made.dest = made.base + QStringLiteral("/uncompress/");
+        // the unpacker's debug lines would only slow the fuzzer down
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+        if (!QDir().mkpath(made.dest)) {
+            std::fprintf(stderr, "cannot create %s\n", qPrintable(made.dest));
+            std::abort();
+        }
+        return made;
+    }();
+    return p;
+}
+
+void putLe32(QByteArray& data, int offset, quint32 value)
+{
+    for (int i = 0; i < 4; ++i)
+        data[offset + i] = char(value >> (8 * i));
+}
+
+void checkNothingWrittenOutside(const Paths& p)
+{
+    QDirIterator it(QDir::tempPath(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (path == p.base || path == p.package || path + QLatin1Char('/') == p.dest || path.startsWith(p.dest))
+            continue;
+        std::fprintf(stderr, "written outside the unpack directory: %s\n", qPrintable(path));
+        std::abort();
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const Paths& p = paths();
+    QByteArray package(reinterpret_cast<const char*>(data), int(size));
+    if (size >= CZR_Fzip::HeaderSize && (data[4] & 1) == 0) {
+        putLe32(package, 0, CZR_Fzip::PackageMagic);
+        putLe32(package, 8,
+                CZR_Crc32::Update(0, data + CZR_Fzip::HeaderSize, size - CZR_Fzip::HeaderSize,
+                                  CZR_Crc32::PackagePolynomial));
+    }
+    {
+        QFile f(p.package);
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(package) != package.size()) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(p.package));
+            std::abort();
+        }
+    }
+
+    CZR_Fzip fzip;
+    const int result = fzip.Unzip2(p.package, p.dest);
+    if (result != 1 && result != 0 && result != -1 && result != -2 && result != -4) {
+        std::fprintf(stderr, "unexpected result %d for a readable package\n", result);
+        std::abort();
+    }
+
+    checkNothingWrittenOutside(p);
+    QFile::remove(p.package);
+    QDir(p.dest).removeRecursively();
+    QDir().mkpath(p.dest);
+    return 0;
+}
