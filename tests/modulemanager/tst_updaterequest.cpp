@@ -1,0 +1,570 @@
+// The update query against a real HTTP server on 127.0.0.1 (TestHttpServer): the request
+// exactly as sent, the choice of server by the clock's offset from UTC, the reply turned
+// into the offered list, and every way a query can fail. A failed query must never look
+// like "nothing to update": it ends with sQueryModuleInfoFinish at once and
+// isQuerySucceeded() false.
+//
+// The downloader's watchdogs run with an interval of an hour here (except where a test
+// needs them), so a signal that arrives can only come from the failure under test.
+
+#include "creadermodulemanager.h"
+#include "mmtestsupport.h"
+#include "qhttpdownloads.h"
+#include "testhttpserver.h"
+
+#include <QPointer>
+#include <QProgressBar>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QString kList = QStringLiteral("Update List");
+const int kQuietWatchdogMs = 3600 * 1000;
+const int kWaitMs = 30000;
+const int kChina = 8 * 3600;
+
+const QString kUsScript = QStringLiteral("/addons/get_addons.php");
+const QString kCnScript = QStringLiteral("/cn/addons/get_addons.php");
+const QString kUsTarget = QStringLiteral("/addons/get_addons.php/get_addons.php");
+const QString kCnTarget = QStringLiteral("/cn/addons/get_addons.php/get_addons.php");
+
+const QString kParams = QStringLiteral("type:\"Update List\",product:\"P\",version:\"7.1.0.1234\"");
+
+const QByteArray kThreeModules =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<addons majorUpdate=\"TRUE\">\n"
+    "  <addon name=\"Reader\" version=\"7.2.0.1\" size=\"1024\" description=\"New reader\"\n"
+    "         url=\"http://dl.example.invalid/reader.bin\" result=\"true\"/>\n"
+    "  <addon name=\"Spell\" version=\"2.0\" result=\"false\"/>\n"
+    "  <addon name=\"Stamps\" version=\"1.1\" url=\"http://dl.example.invalid/stamps.bin\"\n"
+    "         result=\"TRUE\" SilentInstall=\"TRUE\"/>\n"
+    "</addons>\n";
+
+QStringList offeredNames(const CReaderModuleManager& manager)
+{
+    QStringList names;
+    for (const MODULEINFO* info : manager.m_vecUpdateModules)
+        names << info->strName;
+    return names;
+}
+
+// Sets an environment variable for one scope and puts the old value back.
+class EnvGuard
+{
+public:
+    EnvGuard(const char* name, const QByteArray& value)
+        : m_name(name), m_had(qEnvironmentVariableIsSet(name)), m_old(qgetenv(name))
+    {
+        qputenv(m_name, value);
+    }
+    ~EnvGuard()
+    {
+        if (m_had)
+            qputenv(m_name, m_old);
+        else
+            qunsetenv(m_name);
+    }
+
+private:
+    const char* m_name;
+    bool m_had;
+    QByteArray m_old;
+};
+
+// A port on 127.0.0.1 that nothing listens on.
+quint16 closedPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
+}
+
+} // namespace
+
+class TestUpdateRequest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanupTestCase();
+
+    void requestAsSent_data();
+    void requestAsSent();
+    void serverAddresses();
+    void localClockChoosesTheServerByDefault();
+
+    void replyBecomesTheOfferedList();
+    void answerWithoutOfferedModulesIsASuccess();
+    void failedTransfers_data();
+    void failedTransfers();
+    void silentServerFailsThroughTheWatchdog();
+    void waitingQuery();
+
+    void startFailures_data();
+    void startFailures();
+    void replyFileCannotBeOpened();
+    void replyDirectoryCannotBeMade();
+    void failedStartThenNewQueryReportsOnce();
+
+    void newQueryReplacesARunningOne();
+    void newQueryFromInsideTheFinishSignal();
+    void managerDestroyedFromItsFinishSignal();
+    void finishWithoutAQueryIsNoSuccess();
+
+private:
+    std::unique_ptr<CReaderModuleManager> makeManager(const QString& params = kParams, int offset = 0,
+                                                      int language = 0, int country = 0);
+    // Starts a query without waiting and waits for its signal; false if it never came.
+    bool runQuery(CReaderModuleManager& manager, QProgressBar* bar = nullptr);
+
+    QTemporaryDir m_workDir;
+    TestHttpServer m_server;
+    std::unique_ptr<UpdaterApp> m_app;
+};
+
+void TestUpdateRequest::initTestCase()
+{
+    QVERIFY(m_workDir.isValid());
+    QVERIFY(QDir::setCurrent(m_workDir.path()));
+    QVERIFY(m_server.isListening());
+    QHttpDownLoadS::setDefaultWatchdogInterval(kQuietWatchdogMs);
+    qputenv("MORAVEL_UPDATE_SERVER_US", m_server.url(kUsScript).toString().toUtf8());
+    qputenv("MORAVEL_UPDATE_SERVER_CN", m_server.url(kCnScript).toString().toUtf8());
+}
+
+void TestUpdateRequest::init()
+{
+    m_server.clearRoutes();
+    m_server.clearRequests();
+    m_server.setFallback(TestHttpServer::Reply::status(404, "no such path"));
+    m_app.reset();
+}
+
+void TestUpdateRequest::cleanupTestCase()
+{
+    QHttpDownLoadS::setDefaultWatchdogInterval(10000);
+    qunsetenv("MORAVEL_UPDATE_SERVER_US");
+    qunsetenv("MORAVEL_UPDATE_SERVER_CN");
+}
+
+std::unique_ptr<CReaderModuleManager> TestUpdateRequest::makeManager(const QString& params, int offset, int language,
+                                                                     int country)
+{
+    m_app = makeApp(params);
+    std::unique_ptr<CReaderModuleManager> manager(new CReaderModuleManager(kList, m_app.get(), nullptr));
+    manager->setLangParm(language, country);
+    manager->setClockOffsetFromUtc(offset);
+    return manager;
+}
+
+bool TestUpdateRequest::runQuery(CReaderModuleManager& manager, QProgressBar* bar)
+{
+    QSignalSpy finished(&manager, &CReaderModuleManager::sQueryModuleInfoFinish);
+    if (manager.QueryModuleInfo(bar, false) != 0)
+        return false;
+    if (finished.isEmpty() && !finished.wait(kWaitMs))
+        return false;
+    // Exactly one report per query.
+    QCoreApplication::processEvents();
+    return finished.count() == 1;
+}
+
+void TestUpdateRequest::requestAsSent_data()
+{
+    QTest::addColumn<QString>("params");
+    QTest::addColumn<int>("offset");
+    QTest::addColumn<int>("language");
+    QTest::addColumn<int>("country");
+    QTest::addColumn<QString>("target");
+
+    const QString query = QStringLiteral("?addon=Update%20List&product=P&version=7.1&build=0.1234&platform=x86");
+    QTest::newRow("UTC, Japanese") << kParams << 0 << 59 << 108
+                                   << kUsTarget + query + "&EmbededLanguage=ja-JP";
+    QTest::newRow("UTC+8, Chinese") << kParams << kChina << 25 << 44
+                                    << kCnTarget + query + "&EmbededLanguage=zh-CN";
+    QTest::newRow("UTC+8:30") << kParams << kChina + 1800 << 25 << 208
+                              << kCnTarget + query + "&EmbededLanguage=en-US";
+    QTest::newRow("UTC+8:59:59") << kParams << kChina + 3599 << 0 << 0
+                                 << kCnTarget + query + "&EmbededLanguage=en-US";
+    QTest::newRow("UTC+9") << kParams << kChina + 3600 << 25 << 44
+                           << kUsTarget + query + "&EmbededLanguage=zh-CN";
+    QTest::newRow("UTC+7:59:59") << kParams << kChina - 1 << 0 << 0
+                                 << kUsTarget + query + "&EmbededLanguage=en-US";
+    QTest::newRow("UTC+5:30") << kParams << 19800 << 0 << 0 << kUsTarget + query + "&EmbededLanguage=en-US";
+    QTest::newRow("UTC-5") << kParams << -18000 << 0 << 0 << kUsTarget + query + "&EmbededLanguage=en-US";
+    QTest::newRow("version without dots")
+        << "type:\"Update List\",product:\"P\",version:\"7\"" << 0 << 0 << 0
+        << kUsTarget + "?addon=Update%20List&product=P&version=7&build=7&platform=x86&EmbededLanguage=en-US";
+    QTest::newRow("version with one dot")
+        << "type:\"Update List\",product:\"P\",version:\"7.1\"" << 0 << 0 << 0
+        << kUsTarget + "?addon=Update%20List&product=P&version=7.1&build=7.1&platform=x86&EmbededLanguage=en-US";
+    QTest::newRow("long version")
+        << "type:\"Update List\",product:\"P\",version:\"7.1.0.1234.5\"" << 0 << 0 << 0
+        << kUsTarget + "?addon=Update%20List&product=P&version=7.1&build=0.1234.5&platform=x86&EmbededLanguage=en-US";
+    QTest::newRow("no version")
+        << "type:\"Update List\",product:\"P\"" << 0 << 0 << 0
+        << kUsTarget + "?addon=Update%20List&product=P&platform=x86&EmbededLanguage=en-US";
+    QTest::newRow("no parameters") << "" << 0 << 0 << 0
+                                   << kUsTarget + "?addon=Update%20List&product=&platform=x86&EmbededLanguage=en-US";
+}
+
+void TestUpdateRequest::requestAsSent()
+{
+    QFETCH(QString, params);
+    QFETCH(int, offset);
+    QFETCH(int, language);
+    QFETCH(int, country);
+    QFETCH(QString, target);
+
+    m_server.setFallback(TestHttpServer::Reply::ok("<addons/>"));
+    std::unique_ptr<CReaderModuleManager> manager = makeManager(params, offset, language, country);
+    // The path and query appended to the server's address.
+    QCOMPARE(manager->GetHttpURL(kList), "/get_addons.php" + target.mid(target.indexOf(QLatin1Char('?'))));
+
+    QVERIFY(runQuery(*manager));
+    QCOMPARE(m_server.requestCount(), 1);
+    const TestHttpServer::Request request = m_server.lastRequest();
+    QCOMPARE(request.method, QByteArray("GET"));
+    QCOMPARE(QString::fromUtf8(request.target), target);
+    QVERIFY(manager->isQuerySucceeded());
+}
+
+void TestUpdateRequest::serverAddresses()
+{
+    {
+        EnvGuard us("MORAVEL_UPDATE_SERVER_US", "http://us.example.test/addons/get_addons.php");
+        EnvGuard cn("MORAVEL_UPDATE_SERVER_CN", "http://cn.example.test/addons/get_addons.php");
+        QCOMPARE(CReaderModuleManager::RequestServerForUtcOffset(kChina), QStringLiteral("http://cn.example.test/addons/get_addons.php"));
+        QCOMPARE(CReaderModuleManager::RequestServerForUtcOffset(kChina + 3599), QStringLiteral("http://cn.example.test/addons/get_addons.php"));
+        QCOMPARE(CReaderModuleManager::RequestServerForUtcOffset(kChina - 1), QStringLiteral("http://us.example.test/addons/get_addons.php"));
+        QCOMPARE(CReaderModuleManager::RequestServerForUtcOffset(kChina + 3600), QStringLiteral("http://us.example.test/addons/get_addons.php"));
+        QCOMPARE(CReaderModuleManager::RequestServerForUtcOffset(0), QStringLiteral("http://us.example.test/addons/get_addons.php"));
+    }
+    {
+        // Unset or empty: the addresses the build was configured with.
+        EnvGuard us("MORAVEL_UPDATE_SERVER_US", "");
+        EnvGuard cn("MORAVEL_UPDATE_SERVER_CN", "");
+        qunsetenv("MORAVEL_UPDATE_SERVER_CN");
+        QCOMPARE(CReaderModuleManager::RequestServerForUtcOffset(0), QStringLiteral(MORAVEL_UPDATE_SERVER_US_DEFAULT));
+        QCOMPARE(CReaderModuleManager::RequestServerForUtcOffset(kChina), QStringLiteral(MORAVEL_UPDATE_SERVER_CN_DEFAULT));
+        QVERIFY(QStringLiteral(MORAVEL_UPDATE_SERVER_US_DEFAULT).endsWith(QLatin1String("/addons/get_addons.php")));
+        QVERIFY(QStringLiteral(MORAVEL_UPDATE_SERVER_CN_DEFAULT).endsWith(QLatin1String("/addons/get_addons.php")));
+    }
+    QCOMPARE(CReaderModuleManager::RequestServerForUtcOffset(kChina), m_server.url(kCnScript).toString());
+}
+
+void TestUpdateRequest::localClockChoosesTheServerByDefault()
+{
+    m_server.setFallback(TestHttpServer::Reply::ok("<addons/>"));
+    std::unique_ptr<CReaderModuleManager> manager = makeManager();
+    manager->resetClockOffsetFromUtc();
+    const int offset = QDateTime::currentDateTime().offsetFromUtc();
+    QVERIFY(runQuery(*manager));
+    const QString expected = offset >= kChina && offset < kChina + 3600 ? kCnTarget : kUsTarget;
+    QCOMPARE(QString::fromUtf8(m_server.lastRequest().path()), expected);
+}
+
+void TestUpdateRequest::replyBecomesTheOfferedList()
+{
+    m_server.route(kUsTarget, TestHttpServer::Reply::ok(kThreeModules));
+    std::unique_ptr<CReaderModuleManager> manager = makeManager();
+    QProgressBar bar;
+    QVERIFY(runQuery(*manager, &bar));
+    QVERIFY(manager->isQuerySucceeded());
+    QCOMPARE(offeredNames(*manager), QStringList({ "Reader", "Stamps" }));
+    QCOMPARE(manager->m_vecUpdateModules.at(0)->strUrl, QStringLiteral("http://dl.example.invalid/reader.bin"));
+    QCOMPARE(manager->m_vecUpdateModules.at(0)->strAddon, kList);
+    QVERIFY(manager->m_vecUpdateModules.at(1)->bSilentInstall);
+    QVERIFY(!manager->isSilentUpdate());
+    QCOMPARE(bar.value(), 100);
+
+    // The reply stays in the working directory below the temporary directory.
+    QCOMPARE(manager->m_strReplyFile, QDir::tempPath() + "/MoravelCorvina/update_tmpfile.xml");
+    QFile reply(manager->m_strReplyFile);
+    QVERIFY(reply.open(QIODevice::ReadOnly));
+    QCOMPARE(reply.readAll(), kThreeModules);
+}
+
+void TestUpdateRequest::answerWithoutOfferedModulesIsASuccess()
+{
+    std::unique_ptr<CReaderModuleManager> manager = makeManager();
+    m_server.route(kUsTarget, TestHttpServer::Reply::ok(kThreeModules));
+    QVERIFY(runQuery(*manager));
+    QCOMPARE(manager->m_vecUpdateModules.size(), 2);
+
+    m_server.route(kUsTarget, TestHttpServer::Reply::ok("<addons majorUpdate=\"true\"/>"));
+    QVERIFY(runQuery(*manager));
+    QVERIFY(manager->isQuerySucceeded());
+    QVERIFY(manager->m_vecUpdateModules.isEmpty());
+
+    // Chunked, without a length, and with nothing marked as an update.
+    m_server.route(kUsTarget, TestHttpServer::Reply::ok("<addons><a name=\"A\" result=\"false\"/></addons>").chunked());
+    QVERIFY(runQuery(*manager));
+    QVERIFY(manager->isQuerySucceeded());
+    QVERIFY(manager->m_vecUpdateModules.isEmpty());
+}
+
+void TestUpdateRequest::failedTransfers_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("connection refused") << "refused";
+    QTest::newRow("404 with a module list as body") << "404";
+    QTest::newRow("500") << "500";
+    QTest::newRow("body cut short") << "short";
+    QTest::newRow("connection reset mid-body") << "reset";
+    QTest::newRow("closed before answering") << "closed";
+    QTest::newRow("not XML") << "text";
+    QTest::newRow("empty body") << "empty";
+    QTest::newRow("end tag first") << "endtag";
+}
+
+void TestUpdateRequest::failedTransfers()
+{
+    QFETCH(QString, kind);
+    using Reply = TestHttpServer::Reply;
+    std::unique_ptr<EnvGuard> redirect;
+    if (kind == "refused") {
+        const quint16 port = closedPort();
+        QVERIFY(port != 0);
+        redirect.reset(new EnvGuard("MORAVEL_UPDATE_SERVER_US",
+                                    QByteArray("http://127.0.0.1:") + QByteArray::number(port) + kUsScript.toUtf8()));
+    } else if (kind == "404") {
+        m_server.route(kUsTarget, Reply::status(404, kThreeModules));
+    } else if (kind == "500") {
+        m_server.route(kUsTarget, Reply::status(500, "<error/>"));
+    } else if (kind == "short") {
+        m_server.route(kUsTarget, Reply::ok(kThreeModules).closeAfter(40));
+    } else if (kind == "reset") {
+        m_server.route(kUsTarget, Reply::ok(kThreeModules).resetAfter(40));
+    } else if (kind == "closed") {
+        m_server.route(kUsTarget, Reply::ok(kThreeModules).closeAfter(-1));
+    } else if (kind == "text") {
+        m_server.route(kUsTarget, Reply::ok("Service temporarily unavailable"));
+    } else if (kind == "empty") {
+        m_server.route(kUsTarget, Reply::ok(QByteArray()));
+    } else if (kind == "endtag") {
+        m_server.route(kUsTarget, Reply::ok("</addons><addon name=\"Reader\" result=\"true\"/>"));
+    }
+
+    std::unique_ptr<CReaderModuleManager> manager = makeManager();
+    // What an earlier answer offered does not survive a failed query.
+    MODULEINFO* earlier = manager->AddModule(kList);
+    earlier->strName = QStringLiteral("Earlier");
+    manager->m_vecUpdateModules.append(earlier);
+
+    QVERIFY(runQuery(*manager));
+    QVERIFY(!manager->isQuerySucceeded());
+    QVERIFY(manager->m_vecUpdateModules.isEmpty());
+}
+
+void TestUpdateRequest::silentServerFailsThroughTheWatchdog()
+{
+    m_server.route(kUsTarget, TestHttpServer::Reply::silent());
+    std::unique_ptr<CReaderModuleManager> manager = makeManager();
+    QHttpDownLoadS::setDefaultWatchdogInterval(200);
+    const bool ended = runQuery(*manager);
+    QHttpDownLoadS::setDefaultWatchdogInterval(kQuietWatchdogMs);
+    QVERIFY(ended);
+    QVERIFY(!manager->isQuerySucceeded());
+    QVERIFY(manager->m_vecUpdateModules.isEmpty());
+    QCOMPARE(m_server.requestCount(), 1);
+
+    // A server that sends part of the reply and then nothing more fails the same way.
+    // (It trickles for a while first, so that the downloader sees progress reports.)
+    const QByteArray padded = kThreeModules + QByteArray(4000, ' ');
+    m_server.route(kUsTarget, TestHttpServer::Reply::ok(padded).trickle(100, 30).stallAfter(2000));
+    QHttpDownLoadS::setDefaultWatchdogInterval(200);
+    const bool stalledEnded = runQuery(*manager);
+    QHttpDownLoadS::setDefaultWatchdogInterval(kQuietWatchdogMs);
+    QVERIFY(stalledEnded);
+    QVERIFY(!manager->isQuerySucceeded());
+}
+
+void TestUpdateRequest::waitingQuery()
+{
+    std::unique_ptr<CReaderModuleManager> manager = makeManager();
+    QSignalSpy finished(manager.get(), &CReaderModuleManager::sQueryModuleInfoFinish);
+
+    m_server.route(kUsTarget, TestHttpServer::Reply::ok(kThreeModules).trickle(64, 5));
+    QCOMPARE(manager->QueryModuleInfo(nullptr, true), 0);
+    // The transfer has ended and been reported before the call returns.
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(manager->isQuerySucceeded());
+    QCOMPARE(offeredNames(*manager), QStringList({ "Reader", "Stamps" }));
+
+    m_server.route(kUsTarget, TestHttpServer::Reply::status(503));
+    QCOMPARE(manager->QueryModuleInfo(nullptr, true), 0);
+    QCOMPARE(finished.count(), 2);
+    QVERIFY(!manager->isQuerySucceeded());
+    QVERIFY(manager->m_vecUpdateModules.isEmpty());
+}
+
+void TestUpdateRequest::startFailures_data()
+{
+    QTest::addColumn<QByteArray>("address");
+    QTest::newRow("https") << QByteArray("https://127.0.0.1/addons/get_addons.php");
+    QTest::newRow("ftp") << QByteArray("ftp://127.0.0.1/addons/get_addons.php");
+    QTest::newRow("no scheme") << QByteArray("127.0.0.1/addons/get_addons.php");
+    QTest::newRow("bad port") << QByteArray("http://127.0.0.1:99999/addons/get_addons.php");
+}
+
+void TestUpdateRequest::startFailures()
+{
+    QFETCH(QByteArray, address);
+    EnvGuard us("MORAVEL_UPDATE_SERVER_US", address);
+    std::unique_ptr<CReaderModuleManager> manager = makeManager();
+    MODULEINFO* earlier = manager->AddModule(kList);
+    manager->m_vecUpdateModules.append(earlier);
+
+    QSignalSpy before(manager.get(), &CReaderModuleManager::sQueryModuleInfoFinish);
+    QCOMPARE(manager->QueryModuleInfo(nullptr, false), 2);
+    // Reported from the event loop, so a receiver connected after the call hears it too.
+    QSignalSpy after(manager.get(), &CReaderModuleManager::sQueryModuleInfoFinish);
+    QCOMPARE(before.count(), 0);
+    QVERIFY(after.wait(kWaitMs));
+    QCOMPARE(before.count(), 1);
+    QCOMPARE(after.count(), 1);
+    QVERIFY(!manager->isQuerySucceeded());
+    QVERIFY(manager->m_vecUpdateModules.isEmpty());
+    QCOMPARE(m_server.requestCount(), 0);
+}
+
+void TestUpdateRequest::replyFileCannotBeOpened()
+{
+    std::unique_ptr<CReaderModuleManager> manager = makeManager();
+    const QString replyFile = QDir::tempPath() + "/MoravelCorvina/update_tmpfile.xml";
+    // A directory where the reply file should go: it can neither be removed nor opened.
+    QFile::remove(replyFile);
+    QVERIFY(QDir().mkpath(replyFile + "/blocked"));
+    m_server.route(kUsTarget, TestHttpServer::Reply::ok(kThreeModules));
+
+    QSignalSpy finished(manager.get(), &CReaderModuleManager::sQueryModuleInfoFinish);
+    QTest::ignoreMessage(QtDebugMsg, "Error:Cannot open file.");
+    QCOMPARE(manager->QueryModuleInfo(nullptr, false), 2);
+    QVERIFY(finished.wait(kWaitMs));
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(!manager->isQuerySucceeded());
+    QCOMPARE(m_server.requestCount(), 0);
+
+    QVERIFY(QDir(replyFile).removeRecursively());
+    QVERIFY(runQuery(*manager));
+    QVERIFY(manager->isQuerySucceeded());
+}
+
+void TestUpdateRequest::replyDirectoryCannotBeMade()
+{
+    const QString notADirectory = m_workDir.filePath(QStringLiteral("plain-file"));
+    QVERIFY(writeFile(notADirectory, "x"));
+    EnvGuard tmp("TMPDIR", notADirectory.toUtf8());
+    QCOMPARE(QDir::tempPath(), notADirectory);
+
+    m_server.route(kUsTarget, TestHttpServer::Reply::ok(kThreeModules));
+    std::unique_ptr<CReaderModuleManager> manager = makeManager();
+    QSignalSpy finished(manager.get(), &CReaderModuleManager::sQueryModuleInfoFinish);
+    QTest::ignoreMessage(QtDebugMsg,
+                         qPrintable(QStringLiteral("can not make path: \"%1/MoravelCorvina\"").arg(notADirectory)));
+    QCOMPARE(manager->QueryModuleInfo(nullptr, false), 1);
+    QCOMPARE(finished.count(), 0);
+    QVERIFY(finished.wait(kWaitMs));
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(!manager->isQuerySucceeded());
+    QCOMPARE(m_server.requestCount(), 0);
+}
+
+void TestUpdateRequest::failedStartThenNewQueryReportsOnce()
+{
+    std::unique_ptr<CReaderModuleManager> manager = makeManager();
+    QSignalSpy finished(manager.get(), &CReaderModuleManager::sQueryModuleInfoFinish);
+    {
+        EnvGuard us("MORAVEL_UPDATE_SERVER_US", "https://127.0.0.1/addons/get_addons.php");
+        QCOMPARE(manager->QueryModuleInfo(nullptr, false), 2);
+    }
+    // Started again before the event loop ran: the first failure is not reported on top
+    // of the second query's answer.
+    m_server.route(kUsTarget, TestHttpServer::Reply::ok(kThreeModules));
+    QCOMPARE(manager->QueryModuleInfo(nullptr, false), 0);
+    QVERIFY(finished.wait(kWaitMs));
+    QTest::qWait(50);
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(manager->isQuerySucceeded());
+    QCOMPARE(manager->m_vecUpdateModules.size(), 2);
+}
+
+void TestUpdateRequest::newQueryReplacesARunningOne()
+{
+    m_server.route(kUsTarget, TestHttpServer::Reply::silent());
+    std::unique_ptr<CReaderModuleManager> manager = makeManager();
+    QSignalSpy finished(manager.get(), &CReaderModuleManager::sQueryModuleInfoFinish);
+    QCOMPARE(manager->QueryModuleInfo(nullptr, false), 0);
+    QTRY_COMPARE(m_server.requestCount(), 1);
+    QPointer<QHttpDownLoadS> first(manager->m_pDownloader);
+
+    m_server.route(kUsTarget, TestHttpServer::Reply::ok(kThreeModules));
+    QCOMPARE(manager->QueryModuleInfo(nullptr, false), 0);
+    QVERIFY(first.isNull());
+    QVERIFY(finished.wait(kWaitMs));
+    QTest::qWait(50);
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(manager->isQuerySucceeded());
+    QCOMPARE(m_server.requestCount(), 2);
+}
+
+void TestUpdateRequest::newQueryFromInsideTheFinishSignal()
+{
+    std::unique_ptr<CReaderModuleManager> manager = makeManager();
+    m_server.route(kUsTarget, TestHttpServer::Reply::status(500));
+
+    int reports = 0;
+    bool deferred = false;
+    QList<bool> outcomes;
+    connect(manager.get(), &CReaderModuleManager::sQueryModuleInfoFinish, this, [&]() {
+        outcomes << manager->isQuerySucceeded();
+        if (++reports > 1)
+            return;
+        // Try again from inside the report: the finished downloader is still emitting
+        // and must outlive this slot.
+        QPointer<QHttpDownLoadS> previous(manager->m_pDownloader);
+        m_server.route(kUsTarget, TestHttpServer::Reply::ok(kThreeModules));
+        QCOMPARE(manager->QueryModuleInfo(nullptr, false), 0);
+        deferred = !previous.isNull() && previous != manager->m_pDownloader;
+    });
+
+    QCOMPARE(manager->QueryModuleInfo(nullptr, false), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(reports, 2, kWaitMs);
+    QVERIFY(deferred);
+    QCOMPARE(outcomes, QList<bool>({ false, true }));
+    QCOMPARE(offeredNames(*manager), QStringList({ "Reader", "Stamps" }));
+}
+
+void TestUpdateRequest::managerDestroyedFromItsFinishSignal()
+{
+    std::unique_ptr<CReaderModuleManager> owned = makeManager();
+    CReaderModuleManager* manager = owned.release();
+    QPointer<CReaderModuleManager> watch(manager);
+    m_server.route(kUsTarget, TestHttpServer::Reply::ok(kThreeModules));
+    connect(manager, &CReaderModuleManager::sQueryModuleInfoFinish, this, [manager]() { delete manager; });
+    QCOMPARE(manager->QueryModuleInfo(nullptr, false), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(watch.isNull(), kWaitMs);
+    // Let the deferred release of the downloader run.
+    QTest::qWait(20);
+}
+
+void TestUpdateRequest::finishWithoutAQueryIsNoSuccess()
+{
+    std::unique_ptr<CReaderModuleManager> manager = makeManager();
+    QSignalSpy finished(manager.get(), &CReaderModuleManager::sQueryModuleInfoFinish);
+    manager->slotQueryModuleInfoFinish(QString());
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(!manager->isQuerySucceeded());
+}
+
+QTEST_MAIN(TestUpdateRequest)
+#include "tst_updaterequest.moc"
