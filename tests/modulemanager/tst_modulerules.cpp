@@ -309,6 +309,7 @@ void TestModuleRules::updaterInfoOldVersionIsTheLastVersionRead()
         QCOMPARE(local.list.size(), 1);
         QCOMPARE(manager.m_strOldVersion, QStringLiteral("2.0"));
         QVERIFY(QFile::remove(QStringLiteral("UpdaterInfo.xml")));
+        qDeleteAll(local.list);
         manager.ParseUpdaterInfo(local.list);
         QVERIFY(local.list.isEmpty());
         QCOMPARE(manager.m_strOldVersion, QStringLiteral("2.0"));
