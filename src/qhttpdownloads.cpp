@@ -1,0 +1,449 @@
+#include "qhttpdownloads.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QProgressBar>
+#include <QTimer>
+#include <QTimerEvent>
+
+#include <climits>
+#include <cmath>
+
+namespace {
+
+// Both watchdogs use this interval unless a downloader is given its own.
+int g_nDefaultWatchdogMs = 10000;
+
+// Truncates toward zero like a C cast, but keeps values that do not fit (or are not
+// numbers at all) inside the int range instead of overflowing.
+int truncatedToInt(double value)
+{
+    if (std::isnan(value))
+        return 0;
+    if (value >= static_cast<double>(INT_MAX))
+        return INT_MAX;
+    if (value <= static_cast<double>(INT_MIN))
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
+} // namespace
+
+QHttpDownLoadS::QHttpDownLoadS(QObject* parent, QProgressBar* bar, QLabel* label, qint64* byteCounter)
+    : QObject(parent)
+    , m_pNetworkManager(new QNetworkAccessManager(this))
+    , m_pReply(nullptr)
+    , m_pFile(nullptr)
+    , m_pProgressBar(bar)
+    , m_pLabel(label)
+    , m_nTotalBytes(0)
+    , m_nReceivedBytes(0)
+    , m_nStartTime(0)
+    , m_pByteCounter(byteCounter)
+    , m_pResponseTimer(nullptr)
+    , m_bResponseSeen(false)
+    , m_nStallCount(-1)
+    , m_nStallTimerId(-1)
+    , m_bRunning(false)
+    , m_bEndedByDownloader(false)
+    , m_bWriteFailed(false)
+    , m_nFileStartSize(0)
+    , m_nBytesWritten(0)
+    , m_nCounterBase(0)
+    , m_nWatchdogMs(g_nDefaultWatchdogMs)
+    , m_pWaitLoop(nullptr)
+{
+}
+
+QHttpDownLoadS::~QHttpDownLoadS()
+{
+    // A running reply dies with the manager; make sure nothing it might still say on
+    // its way out reaches this half-destroyed object.
+    m_bRunning = false;
+    if (m_pWaitLoop) {
+        m_pWaitLoop->quit();
+        m_pWaitLoop = nullptr;
+    }
+    if (m_pReply)
+        disconnect(m_pReply, nullptr, this, nullptr);
+    delete m_pNetworkManager;
+    m_pNetworkManager = nullptr;
+    m_pReply = nullptr;
+    if (m_pFile) {
+        if (m_pFile->isOpen())
+            m_pFile->close();
+        delete m_pFile;
+        m_pFile = nullptr;
+    }
+    delete m_pResponseTimer;
+    m_pResponseTimer = nullptr;
+    m_nStallCount = -1;
+    if (m_nStallTimerId != -1) {
+        killTimer(m_nStallTimerId);
+        m_nStallTimerId = -1;
+    }
+}
+
+void QHttpDownLoadS::setDefaultWatchdogInterval(int msec)
+{
+    g_nDefaultWatchdogMs = msec > 0 ? msec : 10000;
+}
+
+int QHttpDownLoadS::defaultWatchdogInterval()
+{
+    return g_nDefaultWatchdogMs;
+}
+
+void QHttpDownLoadS::setWatchdogInterval(int msec)
+{
+    m_nWatchdogMs = msec > 0 ? msec : 10000;
+}
+
+bool QHttpDownLoadS::setUrlAndFilePath(QUrl url, QString filePath)
+{
+    if (!url.isValid())
+        return false;
+    // QUrl reports the scheme in lower case, so "HTTP://" passes and "https" does not.
+    if (url.scheme() != QLatin1String("http"))
+        return false;
+    if (url.path(QUrl::FullyDecoded).isEmpty())
+        return false;
+    if (filePath.isEmpty())
+        return false;
+
+    m_url = url;
+    m_strFilePath = filePath;
+    // Every transfer starts from an absent file.
+    if (QFile::exists(m_strFilePath))
+        QFile::remove(m_strFilePath);
+    return true;
+}
+
+void QHttpDownLoadS::setProgressBar(QProgressBar* bar)
+{
+    m_pProgressBar = bar;
+}
+
+bool QHttpDownLoadS::startDownLoads(bool bWait)
+{
+    if (m_bRunning) {
+        qDebug() << "Error:A download is already running.";
+        return false;
+    }
+
+    if (m_pFile) {
+        if (m_pFile->isOpen())
+            m_pFile->close();
+        delete m_pFile;
+        m_pFile = nullptr;
+    }
+
+    // Unbuffered, so that a failing write (disk full, size limit) shows up at once
+    // instead of at some later flush.
+    m_pFile = new QFile(m_strFilePath);
+    if (m_strFilePath.isEmpty() || !m_pFile->open(QIODevice::Append | QIODevice::Unbuffered)) {
+        qDebug() << "Error:Cannot open file.";
+        delete m_pFile;
+        m_pFile = nullptr;
+        return false;
+    }
+    m_nFileStartSize = m_pFile->size();
+    m_nBytesWritten = 0;
+    m_bWriteFailed = false;
+    if (m_pByteCounter)
+        m_pFile->seek(*m_pByteCounter);
+
+    QNetworkRequest request(m_url);
+    if (m_pByteCounter)
+        request.setRawHeader("Range", tr("bytes=%1-").arg(*m_pByteCounter).toUtf8());
+
+    m_nTotalBytes = 0;
+    m_nReceivedBytes = 0;
+    m_nCounterBase = m_pByteCounter ? *m_pByteCounter : 0;
+    m_bResponseSeen = false;
+    m_bEndedByDownloader = false;
+
+    m_pReply = m_pNetworkManager->get(request);
+    m_nStartTime = currentMSecsSinceEpoch();
+    m_bRunning = true;
+
+    connect(m_pReply, &QNetworkReply::readyRead, this, &QHttpDownLoadS::readyRead);
+    connect(m_pReply, &QNetworkReply::downloadProgress, this, &QHttpDownLoadS::downloadProgress);
+    connect(m_pReply, &QNetworkReply::errorOccurred, this, &QHttpDownLoadS::slotError);
+    connect(m_pReply, &QNetworkReply::finished, this, &QHttpDownLoadS::replyFinished);
+
+    // Both watchdogs are armed before a waiting start enters its loop, so a silent or
+    // stalled server cannot hold that loop forever.
+    if (m_nStallTimerId != -1)
+        killTimer(m_nStallTimerId);
+    m_nStallTimerId = startTimer(m_nWatchdogMs, Qt::CoarseTimer);
+
+    if (!m_pResponseTimer) {
+        m_pResponseTimer = new QTimer(this);
+        m_pResponseTimer->setSingleShot(true);
+        connect(m_pResponseTimer, &QTimer::timeout, this, &QHttpDownLoadS::slotsHasHttpReponse);
+    }
+    m_nStallCount = 0;
+    m_pResponseTimer->start(m_nWatchdogMs);
+
+    if (bWait && m_bRunning) {
+        QPointer<QHttpDownLoadS> self(this);
+        QEventLoop loop;
+        // The end of the transfer (or the destructor) quits this loop. A receiver
+        // may release this downloader with deleteLater() from one of its signals,
+        // and that deletion can happen inside this loop: touch nothing afterwards
+        // unless the object is still alive.
+        m_pWaitLoop = &loop;
+        loop.exec();
+        if (!self)
+            return true;
+        if (m_pWaitLoop == &loop)
+            m_pWaitLoop = nullptr;
+    }
+    return true;
+}
+
+void QHttpDownLoadS::stopDownLoads()
+{
+    if (m_pNetworkManager && m_pReply && m_bRunning)
+        endByDownloader(EndSilent);
+}
+
+void QHttpDownLoadS::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    if (m_bRunning && m_nStallCount >= -1)
+        ++m_nStallCount;
+    m_bResponseSeen = true;
+
+    if (bytesTotal <= 0)
+        return;
+    if (m_nTotalBytes == 0)
+        m_nTotalBytes = bytesTotal;
+
+    m_nReceivedBytes = bytesReceived + (m_pByteCounter ? *m_pByteCounter : 0);
+
+    const double percent = static_cast<double>(m_nReceivedBytes) / static_cast<double>(m_nTotalBytes) * 100.0;
+    const QString fileName = m_strFilePath.mid(m_strFilePath.lastIndexOf(QLatin1Char('/')) + 1);
+    qDebug().noquote() << QStringLiteral("Downloading ") + fileName + QStringLiteral(":")
+            + QStringLiteral("%1 of %2 = %3%").arg(m_nReceivedBytes).arg(m_nTotalBytes).arg(percent);
+
+    if (m_pProgressBar)
+        m_pProgressBar->setValue(truncatedToInt(percent));
+    if (m_pLabel)
+        updateLabel();
+}
+
+void QHttpDownLoadS::updateLabel()
+{
+    const qint64 now = currentMSecsSinceEpoch();
+    const qint64 remaining = m_nTotalBytes - m_nReceivedBytes;
+    const double receivedMB = static_cast<double>(m_nReceivedBytes) * (1.0 / 1024) * (1.0 / 1024);
+    const double totalMB = static_cast<double>(m_nTotalBytes) * (1.0 / 1024) * (1.0 / 1024);
+    const double elapsed = static_cast<double>(now - m_nStartTime) / 1000.0;
+
+    // Without bytes or without elapsed time there is no speed to estimate from.
+    if (m_nReceivedBytes <= 0 || elapsed <= 0.0) {
+        m_pLabel->setText(tr("Time Remaining: - seconds ( %1/%2 MB)")
+                              .arg(receivedMB, 0, 'f', 2)
+                              .arg(totalMB, 0, 'f', 2));
+        return;
+    }
+
+    const double speed = static_cast<double>(m_nReceivedBytes) / elapsed;
+    const int secondsLeft = truncatedToInt(static_cast<double>(remaining) / speed);
+    m_pLabel->setText(tr("Time Remaining: %1 seconds ( %2/%3 MB)")
+                          .arg(secondsLeft)
+                          .arg(receivedMB, 0, 'f', 2)
+                          .arg(totalMB, 0, 'f', 2));
+}
+
+void QHttpDownLoadS::slotError(QNetworkReply::NetworkError code)
+{
+    qDebug() << "error:" << static_cast<int>(code);
+    closeFile();
+}
+
+void QHttpDownLoadS::readyRead()
+{
+    qDebug() << "readyRead()";
+    m_bResponseSeen = true;
+    if (!m_pReply || !m_bRunning)
+        return;
+    // Arriving data is progress too: the toolkit holds back progress reports during
+    // the first moments of a reply, so a server that sends a quick burst and then
+    // stalls would otherwise never be caught.
+    if (m_nStallCount >= -1)
+        ++m_nStallCount;
+
+    const QByteArray data = m_pReply->readAll();
+    if (data.isEmpty() || m_bWriteFailed)
+        return;
+    if (!m_pFile || !m_pFile->isOpen()) {
+        m_bWriteFailed = true;
+        return;
+    }
+    const qint64 written = m_pFile->write(data);
+    if (written > 0)
+        m_nBytesWritten += written;
+    if (written != data.size()) {
+        // The byte count comes from the network; a file that misses bytes must not
+        // pass as a complete download.
+        qDebug() << "Error:Cannot write file." << m_pFile->errorString();
+        m_bWriteFailed = true;
+        endByDownloader(EndFailure);
+    }
+}
+
+void QHttpDownLoadS::replyFinished()
+{
+    qDebug() << "replyFinished()";
+    m_bResponseSeen = true;
+
+    QNetworkReply* reply = qobject_cast<QNetworkReply*>(sender());
+    if (!m_bRunning || (reply && reply != m_pReply)) {
+        // A reply of an earlier transfer; it has been dealt with already.
+        if (reply && reply != m_pReply)
+            reply->deleteLater();
+        return;
+    }
+
+    // The reply may still hold bytes that readyRead has not picked up.
+    if (m_pReply && m_pReply->bytesAvailable() > 0 && !m_bEndedByDownloader)
+        readyRead();
+    if (!m_bRunning)
+        return;
+
+    closeFile();
+    const bool ok = !m_bEndedByDownloader && replySucceeded() && !m_bWriteFailed && fileIntact();
+
+    releaseTransfer();
+
+    // A transfer the downloader ended itself reports from there (or not at all).
+    if (m_bEndedByDownloader)
+        return;
+    if (ok)
+        emit oneDownLoadFinish(m_strFilePath);
+    else
+        emit errorfinish(m_strFilePath);
+    // Nothing after the signal: its receiver may have released this object.
+}
+
+void QHttpDownLoadS::slotsHasHttpReponse()
+{
+    qDebug() << "slotsHasHttpReponse:" << m_bResponseSeen;
+    if (m_pResponseTimer)
+        m_pResponseTimer->stop();
+    if (!m_bRunning || m_bResponseSeen)
+        return;
+
+    if (m_pProgressBar)
+        m_pProgressBar->setValue(100);
+    endByDownloader(EndFailure);
+}
+
+void QHttpDownLoadS::timerEvent(QTimerEvent* event)
+{
+    if (event->timerId() != m_nStallTimerId) {
+        QObject::timerEvent(event);
+        return;
+    }
+    if (!m_bRunning || m_nStallCount < 0)
+        return;
+    if (m_nStallCount > 3) {
+        m_nStallCount = 1;
+        return;
+    }
+    --m_nStallCount;
+    if (m_nStallCount == 0)
+        endByDownloader(EndFailure);
+}
+
+qint64 QHttpDownLoadS::currentMSecsSinceEpoch() const
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+bool QHttpDownLoadS::replySucceeded() const
+{
+    if (!m_pReply || m_pReply->error() != QNetworkReply::NoError)
+        return false;
+    const QVariant status = m_pReply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    bool isNumber = false;
+    const int code = status.toInt(&isNumber);
+    if (!isNumber || code < 200 || code > 299)
+        return false;
+    if (m_nReceivedBytes != m_nTotalBytes)
+        return false;
+    // With a known size, the bytes that reached the file must be the bytes counted.
+    return m_nTotalBytes == 0 || m_nBytesWritten == m_nReceivedBytes - m_nCounterBase;
+}
+
+bool QHttpDownLoadS::fileIntact()
+{
+    // The file must still be there (not removed under our feet) and hold every byte
+    // written to it.
+    const QFileInfo info(m_strFilePath);
+    return info.exists() && info.size() == m_nFileStartSize + m_nBytesWritten;
+}
+
+void QHttpDownLoadS::closeFile()
+{
+    if (m_pFile && m_pFile->isOpen()) {
+        m_pFile->close();
+        if (m_pFile->error() != QFileDevice::NoError)
+            m_bWriteFailed = true;
+    }
+}
+
+void QHttpDownLoadS::stopWatchdogs()
+{
+    m_nStallCount = -1;
+    if (m_nStallTimerId != -1) {
+        killTimer(m_nStallTimerId);
+        m_nStallTimerId = -1;
+    }
+    if (m_pResponseTimer)
+        m_pResponseTimer->stop();
+}
+
+void QHttpDownLoadS::releaseTransfer()
+{
+    if (m_pReply) {
+        disconnect(m_pReply, nullptr, this, nullptr);
+        m_pReply->deleteLater();
+        m_pReply = nullptr;
+    }
+    if (m_pByteCounter)
+        *m_pByteCounter = m_nReceivedBytes;
+    stopWatchdogs();
+    m_bRunning = false;
+    if (m_pWaitLoop) {
+        m_pWaitLoop->quit();
+        m_pWaitLoop = nullptr;
+    }
+}
+
+void QHttpDownLoadS::endByDownloader(EndKind kind)
+{
+    if (!m_bRunning)
+        return;
+    m_bEndedByDownloader = true;
+    stopWatchdogs();
+    // abort() delivers the reply's finished() at once; replyFinished then cleans up
+    // without a signal of its own.
+    if (m_pReply)
+        m_pReply->abort();
+    if (m_bRunning) {
+        // The reply had already finished; clean up here.
+        closeFile();
+        releaseTransfer();
+    }
+    if (kind == EndFailure)
+        emit errorfinish(m_strFilePath);
+}

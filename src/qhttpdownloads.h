@@ -1,0 +1,144 @@
+#ifndef QHTTPDOWNLOADS_H
+#define QHTTPDOWNLOADS_H
+
+#include <QObject>
+#include <QNetworkReply>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+class QEventLoop;
+class QFile;
+class QLabel;
+class QNetworkAccessManager;
+class QProgressBar;
+class QTimer;
+class QTimerEvent;
+
+// Fetches one file over plain HTTP (GET) and writes the body to a local file as it
+// arrives, driving an optional progress bar and "time remaining" label.
+//
+// Every started transfer ends with exactly one of the two signals:
+//   oneDownLoadFinish(path)  the reply finished without a network error, its HTTP status
+//                            is 2xx, the byte count equals the announced size (both 0
+//                            when the server announced none) and every byte reached the
+//                            file on disk;
+//   errorfinish(path)        any other end: network error, non-2xx status, short or long
+//                            body, a failed write to the file, no answer within the
+//                            response check, or data that stopped coming (stall check).
+// A transfer ended by stopDownLoads() ends silently: the caller asked for it.
+//
+// Two watchdogs guard each transfer, also while startDownLoads(true) waits:
+//   the response check ends the transfer as a failure when nothing at all has been
+//   heard from the server within one interval;
+//   the stall check reports a failure (and aborts the transfer) when data or progress
+//   reports have come in and then stop for one to three intervals.
+// The interval is 10 s; tests shorten it with setDefaultWatchdogInterval() or
+// setWatchdogInterval().
+//
+// Safe use from receivers: a slot connected to oneDownLoadFinish or errorfinish may
+// run a nested event loop (a modal dialog, another waiting download), and it may
+// start over with a new downloader, but it must release this one with deleteLater(),
+// never with delete:
+//
+//     void Owner::onFinished(const QString& path)
+//     {
+//         m_pDownloader->deleteLater();      // not: delete m_pDownloader;
+//         m_pDownloader = nullptr;
+//         QMessageBox::information(...);     // nested loops are fine
+//     }
+//
+// The signal is the last thing the downloader does for a transfer: once it has been
+// emitted no timer, reply or file of that transfer touches the object any more, and
+// a waiting startDownLoads(true) returns without touching the object when it was
+// deleted meanwhile. Progress bar and label are watched: when either is destroyed
+// before the downloader, the downloader stops driving it.
+class QHttpDownLoadS : public QObject
+{
+    Q_OBJECT
+
+public:
+    QHttpDownLoadS(QObject* parent, QProgressBar* bar, QLabel* label, qint64* byteCounter);
+    ~QHttpDownLoadS() override;
+
+    // Stores the address and the local path. Refuses (returns false, changes nothing)
+    // an invalid URL, a scheme other than "http", an empty path in the URL and an
+    // empty file path. On success a file already at filePath is deleted.
+    bool setUrlAndFilePath(QUrl url, QString filePath);
+    void setProgressBar(QProgressBar* bar);
+
+    // Opens the file (append mode) and sends the request. Returns false when the file
+    // cannot be opened or a transfer of this downloader is still running. With bWait
+    // true it returns only after the transfer has ended (its signal, if any, has
+    // already been emitted by then).
+    bool startDownLoads(bool bWait);
+    // Aborts the running transfer; it then ends without a signal.
+    void stopDownLoads();
+
+    bool isRunning() const { return m_bRunning; }
+
+    // Watchdog interval (response check and stall check) in milliseconds.
+    static void setDefaultWatchdogInterval(int msec);
+    static int defaultWatchdogInterval();
+    void setWatchdogInterval(int msec);
+    int watchdogInterval() const { return m_nWatchdogMs; }
+
+signals:
+    void oneDownLoadFinish(QString filePath);
+    void errorfinish(QString filePath);
+
+public slots:
+    void downloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void slotError(QNetworkReply::NetworkError code);
+    void readyRead();
+    void replyFinished();
+    void slotsHasHttpReponse();
+
+protected:
+    void timerEvent(QTimerEvent* event) override;
+    // Milliseconds since the epoch; the time label's clock.
+    virtual qint64 currentMSecsSinceEpoch() const;
+
+private:
+    enum EndKind { EndFailure, EndSilent };
+
+    bool replySucceeded() const;
+    bool fileIntact();
+    void closeFile();
+    void stopWatchdogs();
+    // Releases the reply, stores the byte counter, stops the watchdogs and lets a
+    // waiting start return.
+    void releaseTransfer();
+    // Ends the running transfer with the given outcome: aborts the reply (its own
+    // finished() is then ignored), closes the file and, for a failure, emits errorfinish.
+    void endByDownloader(EndKind kind);
+    void updateLabel();
+
+    QNetworkAccessManager* m_pNetworkManager;
+    QNetworkReply* m_pReply;
+    QString m_strFilePath;
+    QFile* m_pFile;
+    QUrl m_url;
+    QPointer<QProgressBar> m_pProgressBar;
+    QPointer<QLabel> m_pLabel;
+    qint64 m_nTotalBytes;
+    qint64 m_nReceivedBytes;
+    qint64 m_nStartTime;
+    qint64* m_pByteCounter;
+    QTimer* m_pResponseTimer;
+    bool m_bResponseSeen;
+    int m_nStallCount;
+    int m_nStallTimerId;
+
+    // State of the running transfer.
+    bool m_bRunning;
+    bool m_bEndedByDownloader;  // the downloader ended the transfer itself
+    bool m_bWriteFailed;
+    qint64 m_nFileStartSize;     // size of the file when it was opened
+    qint64 m_nBytesWritten;      // bytes this transfer wrote to it
+    qint64 m_nCounterBase;       // the byte counter's value at the start
+    int m_nWatchdogMs;
+    QEventLoop* m_pWaitLoop;     // the loop of a waiting start, while it runs
+};
+
+#endif // QHTTPDOWNLOADS_H

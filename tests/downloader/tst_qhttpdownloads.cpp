@@ -1,0 +1,872 @@
+// The HTTP downloader against a real HTTP server on 127.0.0.1 (TestHttpServer).
+// The watchdogs run with a short interval here; waits only go through QSignalSpy.
+
+#include "qhttpdownloads.h"
+#include "testhttpserver.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QLabel>
+#include <QPointer>
+#include <QProgressBar>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTimer>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+const int kWatchdogMs = 400;
+// Long enough for any transfer of these tests, short enough to fail fast.
+const int kEndTimeoutMs = 20000;
+
+QByteArray patternBody(int size)
+{
+    QByteArray body(size, Qt::Uninitialized);
+    quint32 x = 0x12345678u + static_cast<quint32>(size);
+    for (int i = 0; i < size; ++i) {
+        x = x * 1664525u + 1013904223u;
+        body[i] = static_cast<char>(x >> 24);
+    }
+    return body;
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray("<missing>");
+    return f.readAll();
+}
+
+// A downloader whose clock the test sets.
+class ClockedDownloader : public QHttpDownLoadS
+{
+public:
+    using QHttpDownLoadS::QHttpDownLoadS;
+    qint64 now = 0;
+
+protected:
+    qint64 currentMSecsSinceEpoch() const override { return now; }
+};
+
+// Both result signals of one downloader.
+struct Outcome
+{
+    explicit Outcome(QHttpDownLoadS* d)
+        : ok(d, &QHttpDownLoadS::oneDownLoadFinish)
+        , error(d, &QHttpDownLoadS::errorfinish)
+    {
+    }
+    int total() const { return ok.count() + error.count(); }
+    // Waits for either signal (the error spy records while the ok spy waits).
+    bool waitForEnd(int timeoutMs = kEndTimeoutMs)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (total() == 0 && clock.elapsed() < timeoutMs)
+            ok.wait(50);
+        return total() > 0;
+    }
+    // Runs the event loop for a few watchdog intervals; true if another signal came.
+    bool anotherSignalWithin(int intervals)
+    {
+        const int before = total();
+        QElapsedTimer clock;
+        clock.start();
+        while (total() == before && clock.elapsed() < intervals * kWatchdogMs)
+            ok.wait(50);
+        return total() != before;
+    }
+    QSignalSpy ok;
+    QSignalSpy error;
+};
+
+} // namespace
+
+class TestQHttpDownLoadS : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void targetValidation_data();
+    void targetValidation();
+    void refusedTargetKeepsPreviousTarget();
+    void acceptedTargetDeletesExistingFile();
+    void startFailsWhenFileCannotBeOpened();
+
+    void completeBodyIsReportedOnce();
+    void counterSendsRangeAndReceivesCount();
+    void bodyWithoutAnnouncedSize_data();
+    void bodyWithoutAnnouncedSize();
+    void slowSteadyTransferSucceeds();
+
+    void failuresEndWithErrorfinish_data();
+    void failuresEndWithErrorfinish();
+    void silentServerFailsAtResponseCheck();
+    void stalledTransferIsAbortedAndReportedOnce();
+    void failedWriteIsReported();
+    void removedFileIsReported();
+
+    void waitingStartReturnsAfterEnd_data();
+    void waitingStartReturnsAfterEnd();
+    void stopEndsWithoutSignal();
+    void destroyingRunningDownloader();
+    void deleteLaterEndsWaitingStart();
+
+    void receiverDeletesLaterInsideNestedLoop_data();
+    void receiverDeletesLaterInsideNestedLoop();
+    void receiverDeletesLaterDuringWaitingStart();
+    void chainedWaitingDownloads();
+
+    void secondStartWhileRunningIsRefused();
+    void restartAfterEndCountsAfresh();
+    void progressBarDestroyedDuringTransfer();
+
+    void progressDisplay_data();
+    void progressDisplay();
+    void progressWithUnknownSizeShowsNothing();
+    void firstPositiveTotalIsKept();
+    void counterBaseCountsAsReceived();
+    void progressLogLine();
+
+private:
+    QString target(const QString& name) const { return m_dir + QLatin1Char('/') + name; }
+    QString m_dir;
+};
+
+void TestQHttpDownLoadS::initTestCase()
+{
+    QHttpDownLoadS::setDefaultWatchdogInterval(kWatchdogMs);
+    m_dir = QDir::tempPath() + QStringLiteral("/downloads");
+    QVERIFY(QDir().mkpath(m_dir));
+}
+
+void TestQHttpDownLoadS::init()
+{
+    QDir dir(m_dir);
+    for (const QString& f : dir.entryList(QDir::Files))
+        dir.remove(f);
+}
+
+// ---- target ----
+
+void TestQHttpDownLoadS::targetValidation_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("http with path") << "http://127.0.0.1/a/b.bin" << "f" << true;
+    QTest::newRow("root path") << "http://127.0.0.1/" << "f" << true;
+    QTest::newRow("scheme in capitals") << "HTTP://127.0.0.1/x" << "f" << true;
+    QTest::newRow("https") << "https://127.0.0.1/x" << "f" << false;
+    QTest::newRow("ftp") << "ftp://127.0.0.1/x" << "f" << false;
+    QTest::newRow("empty path") << "http://127.0.0.1" << "f" << false;
+    QTest::newRow("invalid url") << "http://[::1/x" << "f" << false;
+    QTest::newRow("no scheme") << "/just/a/path" << "f" << false;
+    QTest::newRow("empty file path") << "http://127.0.0.1/x" << "" << false;
+}
+
+void TestQHttpDownLoadS::targetValidation()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, file);
+    QFETCH(bool, accepted);
+
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    const QString path = file.isEmpty() ? QString() : target(file);
+    QCOMPARE(d.setUrlAndFilePath(QUrl(url), path), accepted);
+}
+
+void TestQHttpDownLoadS::refusedTargetKeepsPreviousTarget()
+{
+    TestHttpServer server;
+    server.route("/good.bin", TestHttpServer::Reply::ok("good"));
+    const QString kept = target("other.bin");
+    {
+        QFile f(kept);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("keep me");
+    }
+
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/good.bin"), target("good.bin")));
+    QVERIFY(!d.setUrlAndFilePath(QUrl("https://127.0.0.1/other.bin"), kept));
+    QCOMPARE(readFile(kept), QByteArray("keep me"));
+
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd());
+    QCOMPARE(outcome.ok.count(), 1);
+    QCOMPARE(outcome.ok.at(0).at(0).toString(), target("good.bin"));
+    QCOMPARE(readFile(target("good.bin")), QByteArray("good"));
+    QCOMPARE(server.lastRequest().target, QByteArray("/good.bin"));
+}
+
+void TestQHttpDownLoadS::acceptedTargetDeletesExistingFile()
+{
+    const QString path = target("stale.bin");
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("stale contents");
+    }
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    QVERIFY(d.setUrlAndFilePath(QUrl("http://127.0.0.1/stale.bin"), path));
+    QVERIFY(!QFile::exists(path));
+}
+
+void TestQHttpDownLoadS::startFailsWhenFileCannotBeOpened()
+{
+    TestHttpServer server;
+    server.route("/x.bin", TestHttpServer::Reply::ok("data"));
+    QSignalSpy requests(&server, &TestHttpServer::requestReceived);
+
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/x.bin"), m_dir + QStringLiteral("/no/such/dir/x.bin")));
+    QTest::ignoreMessage(QtDebugMsg, "Error:Cannot open file.");
+    QVERIFY(!d.startDownLoads(false));
+    QVERIFY(!d.isRunning());
+    // Nothing goes out and nothing is reported, not even after the watchdogs' time.
+    QVERIFY(!requests.wait(2 * kWatchdogMs));
+    QCOMPARE(server.requestCount(), 0);
+    QCOMPARE(outcome.total(), 0);
+
+    // Without any target at all the start fails the same way.
+    QHttpDownLoadS empty(nullptr, nullptr, nullptr, nullptr);
+    QTest::ignoreMessage(QtDebugMsg, "Error:Cannot open file.");
+    QVERIFY(!empty.startDownLoads(false));
+}
+
+// ---- successful transfers ----
+
+void TestQHttpDownLoadS::completeBodyIsReportedOnce()
+{
+    const QByteArray body = patternBody(300 * 1024 + 17);
+    TestHttpServer server;
+    server.route("/pkg.bin", TestHttpServer::Reply::ok(body));
+
+    QProgressBar bar;
+    QLabel label;
+    QHttpDownLoadS d(nullptr, &bar, &label, nullptr);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/pkg.bin?v=1"), target("pkg.bin")));
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd());
+
+    QCOMPARE(outcome.ok.count(), 1);
+    QCOMPARE(outcome.error.count(), 0);
+    QCOMPARE(outcome.ok.at(0).at(0).toString(), target("pkg.bin"));
+    QCOMPARE(readFile(target("pkg.bin")), body);
+    QCOMPARE(bar.value(), 100);
+    QVERIFY(label.text().startsWith(QStringLiteral("Time Remaining: ")));
+    QVERIFY(label.text().endsWith(QStringLiteral("( 0.29/0.29 MB)")));
+
+    const TestHttpServer::Request request = server.lastRequest();
+    QCOMPARE(request.method, QByteArray("GET"));
+    QCOMPARE(request.target, QByteArray("/pkg.bin?v=1"));
+    QVERIFY(!request.hasHeader("Range")); // no counter, no range
+
+    // The watchdogs are off after the end: nothing follows.
+    QVERIFY(!outcome.anotherSignalWithin(4));
+    QVERIFY(!d.isRunning());
+}
+
+void TestQHttpDownLoadS::counterSendsRangeAndReceivesCount()
+{
+    const QByteArray body = patternBody(70000);
+    TestHttpServer server;
+    server.route("/ranged.bin", TestHttpServer::Reply::ok(body).ranges());
+    server.route("/plain.bin", TestHttpServer::Reply::ok(body));
+
+    for (const char* path : {"/ranged.bin", "/plain.bin"}) {
+        qint64 counter = 0;
+        QHttpDownLoadS d(nullptr, nullptr, nullptr, &counter);
+        Outcome outcome(&d);
+        QVERIFY(d.setUrlAndFilePath(server.url(QLatin1String(path)), target("c.bin")));
+        QVERIFY(d.startDownLoads(false));
+        QVERIFY(outcome.waitForEnd());
+        QCOMPARE(server.lastRequest().header("Range"), QByteArray("bytes=0-"));
+        // A server that honours the range answers 206, which is as good as 200.
+        QCOMPARE(outcome.ok.count(), 1);
+        QCOMPARE(outcome.error.count(), 0);
+        QCOMPARE(counter, qint64(body.size()));
+        QCOMPARE(readFile(target("c.bin")), body);
+    }
+}
+
+void TestQHttpDownLoadS::bodyWithoutAnnouncedSize_data()
+{
+    QTest::addColumn<bool>("chunked");
+    QTest::newRow("length by closing") << false;
+    QTest::newRow("chunked") << true;
+}
+
+void TestQHttpDownLoadS::bodyWithoutAnnouncedSize()
+{
+    QFETCH(bool, chunked);
+    const QByteArray body = patternBody(150000);
+    TestHttpServer server;
+    TestHttpServer::Reply reply = TestHttpServer::Reply::ok(body);
+    if (chunked)
+        reply.chunked().trickle(40000, 1);
+    else
+        reply.noLength();
+    server.route("/nolength.bin", reply);
+
+    qint64 counter = 0;
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, &counter);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/nolength.bin"), target("n.bin")));
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd());
+    QCOMPARE(outcome.ok.count(), 1);
+    QCOMPARE(outcome.error.count(), 0);
+    QCOMPARE(readFile(target("n.bin")), body);
+}
+
+void TestQHttpDownLoadS::slowSteadyTransferSucceeds()
+{
+    // Pieces come far more often than the stall check looks, for several intervals.
+    const QByteArray body = patternBody(60 * 1024);
+    TestHttpServer server;
+    server.route("/slow.bin", TestHttpServer::Reply::ok(body).trickle(1024, kWatchdogMs / 20));
+
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/slow.bin"), target("slow.bin")));
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd(60000));
+    QCOMPARE(outcome.error.count(), 0);
+    QCOMPARE(outcome.ok.count(), 1);
+    QCOMPARE(readFile(target("slow.bin")), body);
+}
+
+// ---- failures ----
+
+void TestQHttpDownLoadS::failuresEndWithErrorfinish_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("404 with body") << "/e404";
+    QTest::newRow("500 with body") << "/e500";
+    QTest::newRow("redirect not followed") << "/moved";
+    QTest::newRow("reset before answer") << "/reset0";
+    QTest::newRow("reset mid-body") << "/reset";
+    QTest::newRow("closed before end of announced body") << "/short";
+    QTest::newRow("closed without answer") << "/close0";
+    QTest::newRow("range not satisfiable") << "/ranged";
+    QTest::newRow("connection refused") << "refused";
+    QTest::newRow("host not found") << "nohost";
+}
+
+void TestQHttpDownLoadS::failuresEndWithErrorfinish()
+{
+    QFETCH(QString, path);
+    const QByteArray body = patternBody(100000);
+    TestHttpServer server;
+    server.route("/e404", TestHttpServer::Reply::status(404, "<html>not found</html>"));
+    server.route("/e500", TestHttpServer::Reply::status(500, "oops"));
+    server.route("/moved", TestHttpServer::Reply::status(301, "moved").header("Location", "/elsewhere"));
+    server.route("/reset0", TestHttpServer::Reply::ok(body).resetAfter(-1));
+    server.route("/reset", TestHttpServer::Reply::ok(body).resetAfter(20000));
+    server.route("/short", TestHttpServer::Reply::ok(body).closeAfter(30000));
+    server.route("/close0", TestHttpServer::Reply::ok(body).closeAfter(-1));
+    server.route("/ranged", TestHttpServer::Reply::ok(body).ranges());
+
+    QUrl url = server.url(path);
+    qint64 counter = 0;
+    qint64* counterPtr = nullptr;
+    if (path == QLatin1String("refused")) {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        url = QUrl(QStringLiteral("http://127.0.0.1:%1/x.bin").arg(probe.serverPort()));
+        probe.close();
+    } else if (path == QLatin1String("nohost")) {
+        url = QUrl(QStringLiteral("http://no-such-host.invalid/x.bin"));
+    } else if (path == QLatin1String("/ranged")) {
+        counter = body.size() + 10; // asks for bytes past the end
+        counterPtr = &counter;
+    }
+
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, counterPtr);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(url, target("fail.bin")));
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd(30000));
+    QCOMPARE(outcome.ok.count(), 0);
+    QCOMPARE(outcome.error.count(), 1);
+    QCOMPARE(outcome.error.at(0).at(0).toString(), target("fail.bin"));
+    QVERIFY(!d.isRunning());
+}
+
+void TestQHttpDownLoadS::silentServerFailsAtResponseCheck()
+{
+    TestHttpServer server;
+    server.route("/silent", TestHttpServer::Reply::silent());
+    QSignalSpy closed(&server, &TestHttpServer::connectionClosed);
+
+    QProgressBar bar;
+    QHttpDownLoadS d(nullptr, &bar, nullptr, nullptr);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/silent"), target("silent.bin")));
+    QTest::ignoreMessage(QtDebugMsg, "slotsHasHttpReponse: false");
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd());
+
+    QCOMPARE(outcome.ok.count(), 0);
+    QCOMPARE(outcome.error.count(), 1);
+    QCOMPARE(bar.value(), 100);
+    QCOMPARE(readFile(target("silent.bin")), QByteArray());
+    // The request was given up: the connection goes away.
+    QVERIFY(closed.count() > 0 || closed.wait(5000));
+    QCOMPARE(server.requestCount(), 1);
+    QVERIFY(!outcome.anotherSignalWithin(4));
+}
+
+void TestQHttpDownLoadS::stalledTransferIsAbortedAndReportedOnce()
+{
+    const QByteArray body = patternBody(256 * 1024);
+    TestHttpServer server;
+    server.route("/stall", TestHttpServer::Reply::ok(body).stallAfter(64 * 1024));
+    QSignalSpy closed(&server, &TestHttpServer::connectionClosed);
+
+    qint64 counter = 0;
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, &counter);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/stall"), target("stall.bin")));
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd());
+
+    QCOMPARE(outcome.ok.count(), 0);
+    QCOMPARE(outcome.error.count(), 1);
+    QVERIFY(!d.isRunning());
+    // The downloader gave up the transfer itself.
+    QVERIFY(closed.count() > 0 || closed.wait(5000));
+    QCOMPARE(readFile(target("stall.bin")), body.left(64 * 1024));
+    QVERIFY(!outcome.anotherSignalWithin(4));
+}
+
+void TestQHttpDownLoadS::failedWriteIsReported()
+{
+    // A file size limit makes writes fail like a full disk does.
+    const QByteArray body = patternBody(512 * 1024);
+    TestHttpServer server;
+    server.route("/big.bin", TestHttpServer::Reply::ok(body));
+
+    struct rlimit saved;
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 64 * 1024;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    Outcome outcome(&d);
+    bool started = false;
+    bool ended = false;
+    if (d.setUrlAndFilePath(server.url("/big.bin"), target("big.bin"))) {
+        started = d.startDownLoads(false);
+        ended = started && outcome.waitForEnd();
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+
+    QVERIFY(started);
+    QVERIFY(ended);
+    QCOMPARE(outcome.ok.count(), 0);
+    QCOMPARE(outcome.error.count(), 1);
+    QVERIFY(QFileInfo(target("big.bin")).size() <= 64 * 1024);
+    QVERIFY(!outcome.anotherSignalWithin(3));
+}
+
+void TestQHttpDownLoadS::removedFileIsReported()
+{
+    const QByteArray body = patternBody(40 * 1024);
+    TestHttpServer server;
+    server.route("/slow.bin", TestHttpServer::Reply::ok(body).trickle(4096, 10));
+
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/slow.bin"), target("gone.bin")));
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(QFile::remove(target("gone.bin")));
+    QVERIFY(outcome.waitForEnd());
+    QCOMPARE(outcome.ok.count(), 0);
+    QCOMPARE(outcome.error.count(), 1);
+}
+
+// ---- waiting, stopping, destroying ----
+
+void TestQHttpDownLoadS::waitingStartReturnsAfterEnd_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("success");
+    QTest::newRow("complete") << "/ok" << true;
+    QTest::newRow("silent server") << "/silent" << false;
+    QTest::newRow("stalled server") << "/stall" << false;
+    QTest::newRow("not found") << "/missing" << false;
+}
+
+void TestQHttpDownLoadS::waitingStartReturnsAfterEnd()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, success);
+    const QByteArray body = patternBody(200 * 1024);
+    TestHttpServer server;
+    server.route("/ok", TestHttpServer::Reply::ok(body));
+    server.route("/silent", TestHttpServer::Reply::silent());
+    server.route("/stall", TestHttpServer::Reply::ok(body).stallAfter(50000));
+
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url(path), target("w.bin")));
+    // Returns only once the transfer has ended, with its signal already delivered.
+    QVERIFY(d.startDownLoads(true));
+    QVERIFY(!d.isRunning());
+    QCOMPARE(outcome.ok.count(), success ? 1 : 0);
+    QCOMPARE(outcome.error.count(), success ? 0 : 1);
+    if (success)
+        QCOMPARE(readFile(target("w.bin")), body);
+}
+
+void TestQHttpDownLoadS::stopEndsWithoutSignal()
+{
+    const QByteArray body = patternBody(200 * 1024);
+    TestHttpServer server;
+    server.route("/slow.bin", TestHttpServer::Reply::ok(body).trickle(2048, 20));
+    QSignalSpy closed(&server, &TestHttpServer::connectionClosed);
+
+    qint64 counter = 0;
+    QProgressBar bar;
+    QHttpDownLoadS d(nullptr, &bar, nullptr, &counter);
+    Outcome outcome(&d);
+    QSignalSpy progress(&bar, &QProgressBar::valueChanged);
+    QVERIFY(d.setUrlAndFilePath(server.url("/slow.bin"), target("stop.bin")));
+    QVERIFY(d.startDownLoads(false));
+    while (bar.value() <= 0)
+        QVERIFY(progress.wait(10000));
+    d.stopDownLoads();
+    QVERIFY(!d.isRunning());
+    QVERIFY(closed.count() > 0 || closed.wait(5000));
+    QVERIFY(counter > 0 && counter < body.size());
+    // Neither the end of the reply nor the watchdogs report anything.
+    QVERIFY(!outcome.anotherSignalWithin(4));
+    QCOMPARE(outcome.total(), 0);
+    d.stopDownLoads(); // nothing left to stop
+    QCOMPARE(outcome.total(), 0);
+}
+
+void TestQHttpDownLoadS::destroyingRunningDownloader()
+{
+    const QByteArray body = patternBody(200 * 1024);
+    TestHttpServer server;
+    server.route("/slow.bin", TestHttpServer::Reply::ok(body).trickle(2048, 20));
+    QSignalSpy closed(&server, &TestHttpServer::connectionClosed);
+
+    QProgressBar bar;
+    auto* d = new QHttpDownLoadS(nullptr, &bar, nullptr, nullptr);
+    QSignalSpy ok(d, &QHttpDownLoadS::oneDownLoadFinish);
+    QSignalSpy error(d, &QHttpDownLoadS::errorfinish);
+    QSignalSpy progress(&bar, &QProgressBar::valueChanged);
+    QVERIFY(d->setUrlAndFilePath(server.url("/slow.bin"), target("destroyed.bin")));
+    QVERIFY(d->startDownLoads(false));
+    QVERIFY(progress.wait(10000));
+    delete d;
+    QVERIFY(closed.count() > 0 || closed.wait(5000));
+    QCOMPARE(ok.count() + error.count(), 0);
+}
+
+void TestQHttpDownLoadS::deleteLaterEndsWaitingStart()
+{
+    // A waiting start on a silent server with long watchdogs: the owner gives up
+    // and releases the downloader; the waiting call must come back.
+    TestHttpServer server;
+    server.route("/silent", TestHttpServer::Reply::silent());
+    QPointer<QHttpDownLoadS> d = new QHttpDownLoadS(nullptr, nullptr, nullptr, nullptr);
+    d->setWatchdogInterval(600000);
+    QVERIFY(d->setUrlAndFilePath(server.url("/silent"), target("silent.bin")));
+    QSignalSpy requests(&server, &TestHttpServer::requestReceived);
+    connect(&server, &TestHttpServer::requestReceived, d.data(), &QObject::deleteLater);
+    QVERIFY(d->startDownLoads(true));
+    QVERIFY(d.isNull());
+    QCOMPARE(requests.count(), 1);
+}
+
+void TestQHttpDownLoadS::receiverDeletesLaterInsideNestedLoop_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("success");
+    QTest::newRow("complete") << "/ok" << true;
+    QTest::newRow("stalled") << "/stall" << false;
+    QTest::newRow("silent") << "/silent" << false;
+    QTest::newRow("reset") << "/reset" << false;
+}
+
+void TestQHttpDownLoadS::receiverDeletesLaterInsideNestedLoop()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, success);
+    const QByteArray body = patternBody(100 * 1024);
+    TestHttpServer server;
+    server.route("/ok", TestHttpServer::Reply::ok(body));
+    server.route("/stall", TestHttpServer::Reply::ok(body).stallAfter(1000));
+    server.route("/silent", TestHttpServer::Reply::silent());
+    server.route("/reset", TestHttpServer::Reply::ok(body).resetAfter(1000));
+
+    QPointer<QHttpDownLoadS> d = new QHttpDownLoadS(nullptr, nullptr, nullptr, nullptr);
+    int calls = 0;
+    int signalsDuringNestedLoop = 0;
+    bool aliveDuringNestedLoop = false;
+    auto receiver = [&]() {
+        ++calls;
+        d->deleteLater();
+        // Like a modal message box: several watchdog intervals of a nested loop.
+        QEventLoop nested;
+        QTimer::singleShot(4 * kWatchdogMs, &nested, &QEventLoop::quit);
+        const int before = calls;
+        nested.exec();
+        signalsDuringNestedLoop = calls - before;
+        aliveDuringNestedLoop = !d.isNull();
+    };
+    connect(d.data(), &QHttpDownLoadS::oneDownLoadFinish, this, receiver);
+    connect(d.data(), &QHttpDownLoadS::errorfinish, this, receiver);
+    QSignalSpy ok(d.data(), &QHttpDownLoadS::oneDownLoadFinish);
+    QSignalSpy error(d.data(), &QHttpDownLoadS::errorfinish);
+    QSignalSpy destroyed(d.data(), &QObject::destroyed);
+
+    QVERIFY(d->setUrlAndFilePath(server.url(path), target("nested.bin")));
+    QVERIFY(d->startDownLoads(false));
+    QVERIFY(destroyed.wait(kEndTimeoutMs));
+    QVERIFY(d.isNull());
+    QCOMPARE(calls, 1);
+    QCOMPARE(signalsDuringNestedLoop, 0);
+    QVERIFY(aliveDuringNestedLoop);
+    QCOMPARE(ok.count(), success ? 1 : 0);
+    QCOMPARE(error.count(), success ? 0 : 1);
+}
+
+void TestQHttpDownLoadS::receiverDeletesLaterDuringWaitingStart()
+{
+    const QByteArray body = patternBody(100 * 1024);
+    TestHttpServer server;
+    server.route("/ok", TestHttpServer::Reply::ok(body));
+    server.route("/stall", TestHttpServer::Reply::ok(body).stallAfter(1000));
+
+    for (const char* path : {"/ok", "/stall"}) {
+        QPointer<QHttpDownLoadS> d = new QHttpDownLoadS(nullptr, nullptr, nullptr, nullptr);
+        int calls = 0;
+        auto receiver = [&]() {
+            ++calls;
+            d->deleteLater();
+            QEventLoop nested;
+            QTimer::singleShot(2 * kWatchdogMs, &nested, &QEventLoop::quit);
+            nested.exec();
+        };
+        connect(d.data(), &QHttpDownLoadS::oneDownLoadFinish, this, receiver);
+        connect(d.data(), &QHttpDownLoadS::errorfinish, this, receiver);
+        QVERIFY(d->setUrlAndFilePath(server.url(QLatin1String(path)), target("wd.bin")));
+        // The deletion happens inside the waiting call; the call must return cleanly.
+        QVERIFY(d->startDownLoads(true));
+        QCOMPARE(calls, 1);
+        QTRY_VERIFY(d.isNull());
+    }
+}
+
+void TestQHttpDownLoadS::chainedWaitingDownloads()
+{
+    // Each download's receiver releases it and starts the next one, waiting, from
+    // inside the signal: the way silent modules follow one another.
+    const QByteArray body = patternBody(30 * 1024);
+    TestHttpServer server;
+    server.route("/m0", TestHttpServer::Reply::ok(body));
+    server.route("/m1", TestHttpServer::Reply::status(404, "no"));
+    server.route("/m2", TestHttpServer::Reply::ok(body));
+
+    QStringList results;
+    std::function<void(int)> next = [&](int index) {
+        if (index > 2)
+            return;
+        auto* d = new QHttpDownLoadS(nullptr, nullptr, nullptr, nullptr);
+        auto done = [&, d, index](bool good) {
+            results << QStringLiteral("%1:%2").arg(index).arg(good ? "ok" : "error");
+            d->deleteLater();
+            next(index + 1);
+        };
+        connect(d, &QHttpDownLoadS::oneDownLoadFinish, this, [done]() { done(true); });
+        connect(d, &QHttpDownLoadS::errorfinish, this, [done]() { done(false); });
+        QVERIFY(d->setUrlAndFilePath(server.url(QStringLiteral("/m%1").arg(index)),
+                                     target(QStringLiteral("m%1").arg(index))));
+        QVERIFY(d->startDownLoads(true));
+    };
+    next(0);
+    QCOMPARE(results, QStringList({"0:ok", "1:error", "2:ok"}));
+    QCOMPARE(readFile(target("m2")), body);
+}
+
+// ---- restarts and display objects ----
+
+void TestQHttpDownLoadS::secondStartWhileRunningIsRefused()
+{
+    const QByteArray body = patternBody(50 * 1024);
+    TestHttpServer server;
+    server.route("/slow.bin", TestHttpServer::Reply::ok(body).trickle(8192, 20));
+
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/slow.bin"), target("twice.bin")));
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(!d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd());
+    QCOMPARE(outcome.ok.count(), 1);
+    QCOMPARE(outcome.error.count(), 0);
+    QCOMPARE(readFile(target("twice.bin")), body);
+    QCOMPARE(server.requestCount(), 1);
+}
+
+void TestQHttpDownLoadS::restartAfterEndCountsAfresh()
+{
+    const QByteArray big = patternBody(80 * 1024);
+    const QByteArray small = patternBody(5000);
+    TestHttpServer server;
+    server.route("/big.bin", TestHttpServer::Reply::ok(big));
+    server.route("/small.bin", TestHttpServer::Reply::ok(small));
+
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/big.bin"), target("a.bin")));
+    QVERIFY(d.startDownLoads(true));
+    QCOMPARE(outcome.ok.count(), 1);
+    // A second transfer is measured against its own size, not the first one's.
+    QVERIFY(d.setUrlAndFilePath(server.url("/small.bin"), target("b.bin")));
+    QVERIFY(d.startDownLoads(true));
+    QCOMPARE(outcome.ok.count(), 2);
+    QCOMPARE(outcome.error.count(), 0);
+    QCOMPARE(readFile(target("b.bin")), small);
+}
+
+void TestQHttpDownLoadS::progressBarDestroyedDuringTransfer()
+{
+    const QByteArray body = patternBody(100 * 1024);
+    TestHttpServer server;
+    server.route("/slow.bin", TestHttpServer::Reply::ok(body).trickle(8192, 10));
+
+    auto* bar = new QProgressBar;
+    auto* label = new QLabel;
+    QHttpDownLoadS d(nullptr, bar, label, nullptr);
+    Outcome outcome(&d);
+    QSignalSpy progress(bar, &QProgressBar::valueChanged);
+    QVERIFY(d.setUrlAndFilePath(server.url("/slow.bin"), target("bar.bin")));
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(progress.wait(10000));
+    delete bar;
+    delete label;
+    QVERIFY(outcome.waitForEnd());
+    QCOMPARE(outcome.ok.count(), 1);
+    QCOMPARE(readFile(target("bar.bin")), body);
+}
+
+// ---- progress display (no network) ----
+
+void TestQHttpDownLoadS::progressDisplay_data()
+{
+    QTest::addColumn<qint64>("received");
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<qint64>("elapsedMs");
+    QTest::addColumn<int>("barValue");
+    QTest::addColumn<QString>("labelText");
+
+    QTest::newRow("half of 1 MB after 2 s") << qint64(524288) << qint64(1048576) << qint64(2000) << 50
+                                            << "Time Remaining: 2 seconds ( 0.50/1.00 MB)";
+    QTest::newRow("3.5 of 10 MB after 7 s") << qint64(3670016) << qint64(10485760) << qint64(7000) << 35
+                                            << "Time Remaining: 13 seconds ( 3.50/10.00 MB)";
+    QTest::newRow("percent is truncated") << qint64(2) << qint64(3) << qint64(1000) << 66
+                                          << "Time Remaining: 0 seconds ( 0.00/0.00 MB)";
+    QTest::newRow("complete") << qint64(1048576) << qint64(1048576) << qint64(500) << 100
+                              << "Time Remaining: 0 seconds ( 1.00/1.00 MB)";
+    QTest::newRow("no time elapsed") << qint64(1000) << qint64(1048576) << qint64(0) << 0
+                                     << "Time Remaining: - seconds ( 0.00/1.00 MB)";
+    QTest::newRow("nothing received yet") << qint64(0) << qint64(1048576) << qint64(3000) << 0
+                                          << "Time Remaining: - seconds ( 0.00/1.00 MB)";
+    QTest::newRow("over 2^31 bytes") << qint64(3221225472LL) << qint64(6442450944LL) << qint64(100000) << 50
+                                     << "Time Remaining: 100 seconds ( 3072.00/6144.00 MB)";
+}
+
+void TestQHttpDownLoadS::progressDisplay()
+{
+    QFETCH(qint64, received);
+    QFETCH(qint64, total);
+    QFETCH(qint64, elapsedMs);
+    QFETCH(int, barValue);
+    QFETCH(QString, labelText);
+
+    QProgressBar bar;
+    bar.setValue(7);
+    QLabel label;
+    ClockedDownloader d(nullptr, &bar, &label, nullptr);
+    d.now = elapsedMs; // never started: the start time is 0
+    d.downloadProgress(received, total);
+    QCOMPARE(bar.value(), barValue);
+    QCOMPARE(label.text(), labelText);
+}
+
+void TestQHttpDownLoadS::progressWithUnknownSizeShowsNothing()
+{
+    QProgressBar bar;
+    bar.setValue(7);
+    QLabel label(QStringLiteral("before"));
+    qint64 counter = 0;
+    ClockedDownloader d(nullptr, &bar, &label, &counter);
+    d.now = 5000;
+    d.downloadProgress(4096, -1);
+    d.downloadProgress(8192, 0);
+    QCOMPARE(bar.value(), 7);
+    QCOMPARE(label.text(), QStringLiteral("before"));
+}
+
+void TestQHttpDownLoadS::firstPositiveTotalIsKept()
+{
+    QProgressBar bar;
+    ClockedDownloader d(nullptr, &bar, nullptr, nullptr);
+    d.now = 1000;
+    d.downloadProgress(10, 100);
+    QCOMPARE(bar.value(), 10);
+    d.downloadProgress(50, 200); // a later total does not count
+    QCOMPARE(bar.value(), 50);
+}
+
+void TestQHttpDownLoadS::counterBaseCountsAsReceived()
+{
+    QProgressBar bar;
+    QLabel label;
+    qint64 counter = 262144;
+    ClockedDownloader d(nullptr, &bar, &label, &counter);
+    d.now = 1000;
+    d.downloadProgress(262144, 1048576);
+    QCOMPARE(bar.value(), 50);
+    QCOMPARE(label.text(), QStringLiteral("Time Remaining: 1 seconds ( 0.50/1.00 MB)"));
+    QCOMPARE(counter, qint64(262144)); // written only at the end of a transfer
+}
+
+void TestQHttpDownLoadS::progressLogLine()
+{
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    QVERIFY(d.setUrlAndFilePath(QUrl("http://127.0.0.1/dir/pkg.bin"), target("pkg.bin")));
+    QTest::ignoreMessage(QtDebugMsg, "Downloading pkg.bin:262144 of 1048576 = 25%");
+    d.downloadProgress(262144, 1048576);
+    QTest::ignoreMessage(QtDebugMsg, "Downloading pkg.bin:1 of 3 = 33.3333%");
+    QHttpDownLoadS e(nullptr, nullptr, nullptr, nullptr);
+    QVERIFY(e.setUrlAndFilePath(QUrl("http://127.0.0.1/pkg.bin"), target("pkg.bin")));
+    e.downloadProgress(1, 3);
+}
+
+QTEST_MAIN(TestQHttpDownLoadS)
+#include "tst_qhttpdownloads.moc"
