@@ -386,6 +386,14 @@ void TestUpdateRequest::silentServerFailsThroughTheWatchdog()
     QHttpDownLoadS::setDefaultWatchdogInterval(kQuietWatchdogMs);
     QVERIFY(stalledEnded);
     QVERIFY(!manager->isQuerySucceeded());
+
+    // And so does one that stalls right after a first quick burst.
+    m_server.route(kUsTarget, TestHttpServer::Reply::ok(kThreeModules).stallAfter(40));
+    QHttpDownLoadS::setDefaultWatchdogInterval(200);
+    const bool burstEnded = runQuery(*manager);
+    QHttpDownLoadS::setDefaultWatchdogInterval(kQuietWatchdogMs);
+    QVERIFY(burstEnded);
+    QVERIFY(!manager->isQuerySucceeded());
 }
 
 void TestUpdateRequest::waitingQuery()
