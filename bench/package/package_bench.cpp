@@ -4,7 +4,8 @@
 //  - unpacking: Unzip2 of a package of mixed data (200 MiB unpacked by default) and the
 //    bare LZMA decoding (UnzipFileToFile), against `xz --format=lzma -d` decoding the same
 //    LZMA part into a file on the same file system.
-// Prints throughput, the ratio to the tool, the input size and peak memory.
+// Prints throughput (per wall-clock second and per processor second: the machine may be
+// shared), the ratio to the tool, the input size and peak memory.
 //
 //   package_bench [--crc-mib=N] [--unpacked-mib=N] [--preset=N] [Google Benchmark options]
 #include "zrcrc32.h"
@@ -28,6 +29,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <ctime>
 #include <unistd.h>
 #include <vector>
 
@@ -37,7 +39,8 @@ namespace {
 
 struct Measurement
 {
-    double seconds = 0;    // per run
+    double seconds = 0;    // wall-clock time per run
+    double cpuSeconds = 0; // processor time (user and system) per run
     double peakMiB = 0;    // peak resident memory of whoever did the work
     bool available = true; // false when the tool could not be run
 };
@@ -67,6 +70,13 @@ double now()
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+double cpuNow()
+{
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
 // Peak resident memory of this process since the last reset, in MiB.
 void resetPeakMemory()
 {
@@ -86,6 +96,7 @@ struct ToolRun
 {
     bool ok = false;
     double seconds = 0;
+    double cpuSeconds = 0;
     double maxRssMiB = 0;
 };
 
@@ -121,9 +132,10 @@ ToolRun runTool(const std::vector<std::string>& args, const std::string& stdoutP
         return run;
     const QString status = QString("/proc/%1/status").arg(pid);
     int exitStatus = 0;
+    rusage usage;
     for (;;) {
         run.maxRssMiB = std::max(run.maxRssMiB, hwmMiB(status));
-        const pid_t done = waitpid(pid, &exitStatus, WNOHANG);
+        const pid_t done = wait4(pid, &exitStatus, WNOHANG, &usage);
         if (done == pid)
             break;
         if (done < 0)
@@ -131,6 +143,8 @@ ToolRun runTool(const std::vector<std::string>& args, const std::string& stdoutP
         usleep(1000);
     }
     run.seconds = now() - t0;
+    run.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
     run.ok = WIFEXITED(exitStatus) && WEXITSTATUS(exitStatus) == 0;
     return run;
 }
@@ -257,21 +271,26 @@ void measureInProcess(benchmark::State& state, const std::string& name, qint64 b
 {
     resetPeakMemory();
     double total = 0;
+    double cpu = 0;
     for (auto _ : state) {
         const double t0 = now();
+        const double c0 = cpuNow();
         fn();
         const double t = now() - t0;
+        cpu += cpuNow() - c0;
         state.SetIterationTime(t);
         total += t;
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * bytes);
-    results[name] = {total / double(state.iterations()), peakMemoryMiB(), true};
+    const double runs = double(state.iterations());
+    results[name] = {total / runs, cpu / runs, peakMemoryMiB(), true};
 }
 
 void measureTool(benchmark::State& state, const std::string& name, qint64 bytes,
                  const std::vector<std::string>& args, const std::string& out)
 {
     double total = 0;
+    double cpu = 0;
     double peak = 0;
     for (auto _ : state) {
         const ToolRun run = runTool(args, out);
@@ -282,10 +301,12 @@ void measureTool(benchmark::State& state, const std::string& name, qint64 bytes,
         }
         state.SetIterationTime(run.seconds);
         total += run.seconds;
+        cpu += run.cpuSeconds;
         peak = std::max(peak, run.maxRssMiB);
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * bytes);
-    results[name] = {total / double(state.iterations()), peak, true};
+    const double runs = double(state.iterations());
+    results[name] = {total / runs, cpu / runs, peak, true};
 }
 
 const unsigned char* crcBytes()
@@ -333,13 +354,16 @@ void BM_Unzip2(benchmark::State& state)
     releaseCrcInput();
     resetPeakMemory();
     double total = 0;
+    double cpu = 0;
     for (auto _ : state) {
         QDir(setup.dest).removeRecursively();
         QDir().mkpath(setup.dest);
         CZR_Fzip fzip;
         const double t0 = now();
+        const double c0 = cpuNow();
         const int result = fzip.Unzip2(setup.package, setup.dest);
         const double t = now() - t0;
+        cpu += cpuNow() - c0;
         if (result != 1) {
             state.SkipWithError("Unzip2 failed");
             return;
@@ -348,7 +372,8 @@ void BM_Unzip2(benchmark::State& state)
         total += t;
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * setup.unpackedBytes);
-    results["unzip2"] = {total / double(state.iterations()), peakMemoryMiB(), true};
+    const double runs = double(state.iterations());
+    results["unzip2"] = {total / runs, cpu / runs, peakMemoryMiB(), true};
     QDir(setup.dest).removeRecursively();
     QDir().mkpath(setup.dest);
 }
@@ -385,7 +410,9 @@ void printRow(const char* label, qint64 bytes, const std::string& key)
         std::printf("  %-36s %12s\n", label, "not available");
         return;
     }
-    std::printf("  %-36s %9.0f MiB/s %9.1f MiB peak\n", label, mibPerSecond(bytes, m), m.peakMiB);
+    const double perCpuSecond = m.cpuSeconds > 0 ? bytes / 1048576.0 / m.cpuSeconds : 0;
+    std::printf("  %-36s %9.0f MiB/s %9.0f MiB/cpu-s %9.1f MiB peak\n", label, mibPerSecond(bytes, m), perCpuSecond,
+                m.peakMiB);
 }
 
 void printRatio(const char* label, const std::string& ours, const std::string& theirs)
@@ -393,7 +420,8 @@ void printRatio(const char* label, const std::string& ours, const std::string& t
     const Measurement& a = results[ours];
     const Measurement& b = results[theirs];
     if (a.seconds > 0 && b.seconds > 0 && b.available)
-        std::printf("  %-36s %9.2fx\n", label, b.seconds / a.seconds);
+        std::printf("  %-36s %9.2fx wall-clock, %.2fx processor time\n", label, b.seconds / a.seconds,
+                    a.cpuSeconds > 0 ? b.cpuSeconds / a.cpuSeconds : 0.0);
 }
 
 void printSummary()

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
@@ -57,6 +58,7 @@ class MkpackageTest : public QObject
 
 private slots:
     void init();
+    void cleanup();
     void helpAndUsage();
     void layout();
     void sameTreeSamePackage();
@@ -68,19 +70,31 @@ private slots:
     void interruptLeavesNothing();
 
 private:
+    QScopedPointer<QTemporaryDir> m_dir;
     QString m_src;
     QString m_out;  // directory of the output files
 };
 
+// The Latin-1 name one refusal case creates; Qt cannot name it, so it is removed by bytes.
+static QByteArray latin1Name(const QString& dir)
+{
+    return QFile::encodeName(dir) + "/caf\xe9";
+}
+
 void MkpackageTest::init()
 {
-    // a fresh directory each time: Qt cannot remove a name that is not UTF-8
-    static int run = 0;
-    const QString base = QDir::tempPath() + QString("/mk%1").arg(++run);
-    m_src = base + "/src";
-    m_out = base + "/out";
+    m_dir.reset(new QTemporaryDir(QDir::tempPath() + "/mkpackage_test-XXXXXX"));
+    QVERIFY(m_dir->isValid());
+    m_src = m_dir->path() + "/src";
+    m_out = m_dir->path() + "/out";
     QVERIFY(QDir().mkpath(m_src));
     QVERIFY(QDir().mkpath(m_out));
+}
+
+void MkpackageTest::cleanup()
+{
+    ::unlink(latin1Name(m_src).constData());
+    m_dir.reset();
 }
 
 void MkpackageTest::helpAndUsage()
@@ -218,8 +232,7 @@ void MkpackageTest::refusals()
     } else if (kind == "backslash") {
         writeFile(m_src + "/win\\name", "x");
     } else if (kind == "latin1") {
-        const QByteArray raw = QFile::encodeName(m_src) + "/caf\xe9"; // Latin-1, not UTF-8
-        const int fd = ::open(raw.constData(), O_CREAT | O_WRONLY, 0644);
+        const int fd = ::open(latin1Name(m_src).constData(), O_CREAT | O_WRONLY, 0644);
         QVERIFY(fd >= 0);
         ::close(fd);
     } else if (kind == "nosource") {

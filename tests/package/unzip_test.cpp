@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace PackageTest;
@@ -17,6 +18,8 @@ class UnzipTest : public QObject
 
 private slots:
     void init();
+    void cleanup();
+    void cleanupTestCase();
 
     // round trips
     void roundTripTree_data();
@@ -58,6 +61,7 @@ private slots:
     void decodeFileFailures();
 
 private:
+    QScopedPointer<QTemporaryDir> m_dir;
     QString m_work; // scratch area outside the uncompress directory
     int unzip(const QByteArray& packageBytes, const QString& dest);
     QString makePackage(const QString& sourceDir, const QString& preset = QString());
@@ -67,9 +71,19 @@ void UnzipTest::init()
 {
     QDir(QDir::tempPath() + "/MoravelCorvina").removeRecursively();
     QVERIFY(QDir().mkpath(uncompressDir()));
-    m_work = QDir::tempPath() + "/work";
-    QDir(m_work).removeRecursively();
-    QVERIFY(QDir().mkpath(m_work));
+    m_dir.reset(new QTemporaryDir(QDir::tempPath() + "/unzip_test-XXXXXX"));
+    QVERIFY(m_dir->isValid());
+    m_work = m_dir->path();
+}
+
+void UnzipTest::cleanup()
+{
+    m_dir.reset();
+}
+
+void UnzipTest::cleanupTestCase()
+{
+    QDir(QDir::tempPath() + "/MoravelCorvina").removeRecursively();
 }
 
 int UnzipTest::unzip(const QByteArray& packageBytes, const QString& dest)
