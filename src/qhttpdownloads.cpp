@@ -20,6 +20,9 @@ namespace {
 // Both watchdogs use this interval unless a downloader is given its own.
 int g_nDefaultWatchdogMs = 10000;
 
+// Bytes the reply may hold before the network is paused until they are written.
+const qint64 kReadBufferBytes = 256 * 1024;
+
 // Truncates toward zero like a C cast, but keeps values that do not fit (or are not
 // numbers at all) inside the int range instead of overflowing.
 int truncatedToInt(double value)
@@ -170,6 +173,10 @@ bool QHttpDownLoadS::startDownLoads(bool bWait)
     m_bEndedByDownloader = false;
 
     m_pReply = m_pNetworkManager->get(request);
+    // Without a bound the network thread reads ahead of the file writes and a large
+    // package ends up in memory whole; a bounded buffer keeps memory flat and is
+    // faster too.
+    m_pReply->setReadBufferSize(kReadBufferBytes);
     m_nStartTime = currentMSecsSinceEpoch();
     m_bRunning = true;
 

@@ -1,0 +1,331 @@
+// Download throughput: QHttpDownLoadS against curl (or wget) on the same file from the
+// same local HTTP server, in one run.
+//
+//   cmake --build <build> --target bench_downloader
+//   <build>/bench/downloader/bench_downloader [--size-mib N] [--rounds N] [--tool curl|wget]
+//
+// A generated file (default 256 MiB) is served by TestHttpServer in a child process on
+// 127.0.0.1, streamed from disk. Each round downloads it once with QHttpDownLoadS (in
+// this process, debug output off) and once with the tool (a child, timed and measured
+// with wait4),
+// checks both copies byte for byte, and deletes them. Printed: input size, the best
+// throughput of each side, their ratio (ours / tool) and the peak memory of each
+// (ours: VmHWM of this process, which holds nothing else large; tool: ru_maxrss).
+
+#include "qhttpdownloads.h"
+#include "testhttpserver.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+struct Options
+{
+    long long sizeMiB = 256;
+    int rounds = 3;
+    std::string tool = "curl";
+};
+
+bool parseOptions(int argc, char** argv, Options* o)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--size-mib" && i + 1 < argc)
+            o->sizeMiB = std::atoll(argv[++i]);
+        else if (a == "--rounds" && i + 1 < argc)
+            o->rounds = std::atoi(argv[++i]);
+        else if (a == "--tool" && i + 1 < argc)
+            o->tool = argv[++i];
+        else
+            return false;
+    }
+    return o->sizeMiB > 0 && o->rounds > 0 && (o->tool == "curl" || o->tool == "wget");
+}
+
+// Pseudo-random contents, so nothing on the way can shortcut them.
+bool generateInput(const std::string& path, long long bytes)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    std::vector<unsigned long long> block(1 << 17); // 1 MiB
+    unsigned long long x = 0x9E3779B97F4A7C15ull;
+    long long left = bytes;
+    while (left > 0) {
+        for (auto& w : block) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            w = x;
+        }
+        const size_t n = static_cast<size_t>(std::min<long long>(left, 1 << 20));
+        if (std::fwrite(block.data(), 1, n, f) != n) {
+            std::fclose(f);
+            return false;
+        }
+        left -= static_cast<long long>(n);
+    }
+    return std::fclose(f) == 0;
+}
+
+bool sameContents(const std::string& a, const std::string& b)
+{
+    FILE* fa = std::fopen(a.c_str(), "rb");
+    FILE* fb = std::fopen(b.c_str(), "rb");
+    bool same = fa && fb;
+    std::vector<char> ba(1 << 20), bb(1 << 20);
+    while (same) {
+        const size_t na = std::fread(ba.data(), 1, ba.size(), fa);
+        const size_t nb = std::fread(bb.data(), 1, bb.size(), fb);
+        if (na != nb || std::memcmp(ba.data(), bb.data(), na) != 0)
+            same = false;
+        if (na == 0)
+            break;
+    }
+    if (fa)
+        std::fclose(fa);
+    if (fb)
+        std::fclose(fb);
+    return same;
+}
+
+long long vmHwmKiB()
+{
+    FILE* f = std::fopen("/proc/self/status", "r");
+    if (!f)
+        return -1;
+    char line[256];
+    long long kib = -1;
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, "VmHWM:", 6) == 0)
+            kib = std::atoll(line + 6);
+    }
+    std::fclose(f);
+    return kib;
+}
+
+// Child: serves the file until killed; reports its port through the pipe.
+[[noreturn]] void runServer(const std::string& file, int portPipe)
+{
+    int argc = 1;
+    char name[] = "bench_server";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    TestHttpServer server;
+    server.route(QStringLiteral("/big.bin"), TestHttpServer::Reply::file(QString::fromStdString(file)));
+    const unsigned port = server.port();
+    if (::write(portPipe, &port, sizeof port) != static_cast<ssize_t>(sizeof port))
+        ::_exit(1);
+    ::close(portPipe);
+    ::_exit(app.exec());
+}
+
+struct Result
+{
+    double seconds = 0;
+    bool ok = false;
+    long long peakKiB = 0;
+};
+
+Result runOurs(const QUrl& url, const std::string& out, long long size)
+{
+    Result r;
+    QHttpDownLoadS downloader(nullptr, nullptr, nullptr, nullptr);
+    bool finished = false;
+    bool failed = false;
+    QObject::connect(&downloader, &QHttpDownLoadS::oneDownLoadFinish, [&]() { finished = true; });
+    QObject::connect(&downloader, &QHttpDownLoadS::errorfinish, [&]() { failed = true; });
+    if (!downloader.setUrlAndFilePath(url, QString::fromStdString(out)))
+        return r;
+    QElapsedTimer clock;
+    clock.start();
+    if (!downloader.startDownLoads(true))
+        return r;
+    r.seconds = clock.nsecsElapsed() / 1e9;
+    r.ok = finished && !failed && QFile(QString::fromStdString(out)).size() == size;
+    r.peakKiB = vmHwmKiB();
+    return r;
+}
+
+Result runTool(const std::string& tool, const std::string& url, const std::string& out)
+{
+    Result r;
+    std::vector<std::string> args;
+    if (tool == "curl")
+        args = {"curl", "-s", "-f", "-o", out, url};
+    else
+        args = {"wget", "-q", "-O", out, url};
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+
+    QElapsedTimer clock;
+    clock.start();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    if (pid < 0)
+        return r;
+    int status = 0;
+    struct rusage usage;
+    std::memset(&usage, 0, sizeof usage);
+    if (::wait4(pid, &status, 0, &usage) != pid)
+        return r;
+    r.seconds = clock.nsecsElapsed() / 1e9;
+    r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    r.peakKiB = usage.ru_maxrss;
+    return r;
+}
+
+// Child forked while this process is still small: runs the tool once per byte read
+// from cmdPipe and answers with its Result. (A tool forked from this process later
+// would report this process's own peak memory as part of its ru_maxrss.)
+[[noreturn]] void runSpawner(const std::string& tool, const std::string& url, const std::string& out,
+                             int cmdPipe, int resultPipe)
+{
+    char cmd = 0;
+    while (::read(cmdPipe, &cmd, 1) == 1) {
+        const Result r = runTool(tool, url, out);
+        if (::write(resultPipe, &r, sizeof r) != static_cast<ssize_t>(sizeof r))
+            break;
+    }
+    ::_exit(0);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options opt;
+    if (!parseOptions(argc, argv, &opt)) {
+        std::fprintf(stderr, "usage: %s [--size-mib N] [--rounds N] [--tool curl|wget]\n", argv[0]);
+        return 2;
+    }
+    const long long size = opt.sizeMiB * 1024 * 1024;
+
+    const char* tmp = std::getenv("TMPDIR");
+    std::string dirTemplate = std::string(tmp && *tmp ? tmp : "/tmp") + "/bench_downloader.XXXXXX";
+    std::vector<char> dirBuf(dirTemplate.begin(), dirTemplate.end());
+    dirBuf.push_back('\0');
+    if (!::mkdtemp(dirBuf.data())) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const std::string dir = dirBuf.data();
+    const std::string input = dir + "/input.bin";
+    const std::string outOurs = dir + "/ours.bin";
+    const std::string outTool = dir + "/tool.bin";
+
+    std::printf("generating %lld MiB input...\n", opt.sizeMiB);
+    std::fflush(stdout);
+    if (!generateInput(input, size)) {
+        std::fprintf(stderr, "cannot write %s\n", input.c_str());
+        return 1;
+    }
+
+    // The server process is forked before this process starts Qt.
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return 1;
+    const pid_t server = ::fork();
+    if (server == 0) {
+        ::close(fds[0]);
+        runServer(input, fds[1]);
+    }
+    ::close(fds[1]);
+    unsigned port = 0;
+    if (server < 0 || ::read(fds[0], &port, sizeof port) != static_cast<ssize_t>(sizeof port) || port == 0) {
+        std::fprintf(stderr, "test server did not start\n");
+        return 1;
+    }
+    ::close(fds[0]);
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/big.bin";
+
+    int cmdFds[2];
+    int resultFds[2];
+    if (::pipe(cmdFds) != 0 || ::pipe(resultFds) != 0)
+        return 1;
+    const pid_t spawner = ::fork();
+    if (spawner == 0) {
+        ::close(cmdFds[1]);
+        ::close(resultFds[0]);
+        runSpawner(opt.tool, url, outTool, cmdFds[0], resultFds[1]);
+    }
+    ::close(cmdFds[0]);
+    ::close(resultFds[1]);
+    auto runToolViaSpawner = [&]() {
+        Result r;
+        const char cmd = 1;
+        if (spawner < 0 || ::write(cmdFds[1], &cmd, 1) != 1
+            || ::read(resultFds[0], &r, sizeof r) != static_cast<ssize_t>(sizeof r))
+            return Result();
+        return r;
+    };
+
+    QCoreApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    const long long baseKiB = vmHwmKiB();
+
+    double bestOurs = 0, bestTool = 0;
+    long long peakOurs = 0, peakTool = 0;
+    bool allOk = true;
+    for (int round = 1; round <= opt.rounds; ++round) {
+        const Result t = runToolViaSpawner();
+        const bool toolSame = t.ok && sameContents(input, outTool);
+        std::remove(outTool.c_str());
+        const Result o = runOurs(QUrl(QString::fromStdString(url)), outOurs, size);
+        const bool oursSame = o.ok && sameContents(input, outOurs);
+        std::remove(outOurs.c_str());
+
+        const double mib = static_cast<double>(size) / (1024.0 * 1024.0);
+        std::printf("round %d: QHttpDownLoadS %.3f s (%.1f MiB/s)%s, %s %.3f s (%.1f MiB/s)%s\n", round,
+                    o.seconds, mib / o.seconds, oursSame ? "" : " FAILED", opt.tool.c_str(), t.seconds,
+                    mib / t.seconds, toolSame ? "" : " FAILED");
+        std::fflush(stdout);
+        allOk = allOk && oursSame && toolSame;
+        if (oursSame)
+            bestOurs = std::max(bestOurs, mib / o.seconds);
+        if (toolSame)
+            bestTool = std::max(bestTool, mib / t.seconds);
+        peakOurs = std::max(peakOurs, o.peakKiB);
+        peakTool = std::max(peakTool, t.peakKiB);
+    }
+
+    ::close(cmdFds[1]);
+    ::waitpid(spawner, nullptr, 0);
+    ::kill(server, SIGTERM);
+    ::waitpid(server, nullptr, 0);
+    std::remove(input.c_str());
+    ::rmdir(dir.c_str());
+
+    std::printf("input size:          %lld bytes (%lld MiB)\n", size, opt.sizeMiB);
+    std::printf("QHttpDownLoadS best: %.1f MiB/s\n", bestOurs);
+    std::printf("%-4s best:           %.1f MiB/s\n", opt.tool.c_str(), bestTool);
+    std::printf("ratio (ours/%s):   %.3f\n", opt.tool.c_str(), bestTool > 0 ? bestOurs / bestTool : 0.0);
+    std::printf("peak memory:         QHttpDownLoadS process %lld KiB (before downloading %lld KiB), %s %lld KiB\n",
+                peakOurs, baseKiB, opt.tool.c_str(), peakTool);
+    return allOk ? 0 : 1;
+}
