@@ -28,9 +28,7 @@ int main(int argc, char** argv)
     UpdaterApp updater(nullptr);
     updater.runUpdate(language, country);
 
-    // A run that has already ended does not enter the event loop.
-    int result = 0;
-    if (!updater.m_bQuit)
-        result = app.exec();
-    return result;
+    // A run that has already ended does not enter the event loop; one that goes on
+    // ends it when nothing is left to do.
+    return updater.exec();
 }

@@ -2,8 +2,12 @@
 
 #include "creadermodulemanager.h"
 #include "csetup_commandline.h"
+#include "dlgdownload.h"
+#include "dlgmessage.h"
+#include "dlgupdatechecking.h"
 #include "updatelistener.h"
 
+#include <QApplication>
 #include <QDebug>
 #include <QGuiApplication>
 #include <QRect>
@@ -18,11 +22,13 @@ UpdaterApp::UpdaterApp(QObject* parent)
     , m_pModuleManager(nullptr)
     , m_strReaderVersion(QLatin1String(""))
     , m_pDlgDownload(nullptr)
-    , m_pListener(new UpdateListener(nullptr))
+    , m_pListener(nullptr)
     , m_bQuit(false)
+    , m_bInEventLoop(false)
 {
-    // The download window is created here, hidden, once its class exists; the module
-    // manager is created by the update check.
+    // The module manager is created by the update check.
+    m_pDlgDownload = new DlgDownload(this, nullptr);
+    m_pListener = new UpdateListener(nullptr);
 }
 
 UpdaterApp::~UpdaterApp()
@@ -31,8 +37,8 @@ UpdaterApp::~UpdaterApp()
     m_pCommandLine = nullptr;
     delete m_pModuleManager;
     m_pModuleManager = nullptr;
-    // The download window is released here, between the module manager and the
-    // listener, by the code that creates it.
+    delete m_pDlgDownload;
+    m_pDlgDownload = nullptr;
     delete m_pListener;
     m_pListener = nullptr;
 }
@@ -50,9 +56,6 @@ void UpdaterApp::runUpdate(int language, int country)
 
 void UpdaterApp::runUpdateVisible(int language, int country)
 {
-    Q_UNUSED(language);
-    Q_UNUSED(country);
-
     if (m_pCommandLine->getValue(QStringLiteral("type")) != QLatin1String("Update List")) {
         // Nothing to check. End the process instead of idling in the event loop, where
         // the listener would tell every later start of the reader that an updater runs.
@@ -60,8 +63,80 @@ void UpdaterApp::runUpdateVisible(int language, int country)
         return;
     }
 
-    // The check itself (module manager, checking dialog, messages and download window)
-    // continues from here.
+    const bool manual = m_pCommandLine->getValue(QStringLiteral("updater")) == QLatin1String("Manual");
+
+    m_pModuleManager = new CReaderModuleManager(QStringLiteral("Update List"), this, nullptr);
+    m_pModuleManager->setLangParm(language, country);
+
+    DlgUpdateChecking checking(QStringLiteral("Update List"), nullptr);
+    checking.setModuleManager(m_pModuleManager);
+    checking.m_bWait = false;
+    checking.startUpdateCheck();
+    PlaceDialog(&checking);
+    checking.exec();
+
+    if (checking.m_nResult != 1) {
+        // Cancelled, failed or timed out. A failed query is never "up to date"; the user
+        // who asked is told, an automatic check ends quietly.
+        if (checking.m_nResult == -1 && manual && !m_pModuleManager->isQuerySucceeded()) {
+            DlgMessage message(nullptr);
+            message.setInformation(tr("Cannot establish connection to the Server, Check your network."));
+            message.setStandardButtonsOk();
+            PlaceDialog(&message);
+            message.exec();
+        }
+        m_bQuit = true;
+        return;
+    }
+
+    const QVector<MODULEINFO*> offered = m_pModuleManager->m_vecUpdateModules;
+    const bool allSilent = m_pModuleManager->isSilentUpdate();
+    const bool report = offered.isEmpty() ? manual : allSilent;
+
+    if (report) {
+        DlgMessage message(nullptr);
+        message.setInformation(tr("Moravel Reader is already up to date."));
+        message.setStandardButtonsOk();
+        PlaceDialog(&message);
+        message.exec();
+        m_bQuit = true;
+        // Silent modules are installed after the user has been told; otherwise the
+        // run is over.
+        if (!allSilent)
+            return;
+    } else if (manual && !allSilent) {
+        DlgMessage question(nullptr);
+        question.setInformation(tr("A new version (") + offered.first()->strVersion
+                                + tr(") of Moravel Reader is available. Do you want to download it?"));
+        PlaceDialog(&question);
+        question.exec();
+        if (!question.m_bOk) {
+            m_bQuit = true;
+            return;
+        }
+    }
+
+    // The window ends the run when its sequence is over (at once for an empty list);
+    // until then start-up keeps the event loop running for it.
+    m_pDlgDownload->setSelectUpdates(offered);
+    m_pDlgDownload->startShowDownload();
+}
+
+int UpdaterApp::exec()
+{
+    if (m_bQuit)
+        return 0;
+    m_bInEventLoop = true;
+    const int result = QApplication::exec();
+    m_bInEventLoop = false;
+    return result;
+}
+
+void UpdaterApp::endRun()
+{
+    m_bQuit = true;
+    if (m_bInEventLoop)
+        QCoreApplication::exit(0);
 }
 
 QPoint UpdaterApp::GetMainAppCenterPos()

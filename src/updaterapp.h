@@ -27,6 +27,14 @@ public:
     // The check and the decision; called by runUpdate.
     void runUpdateVisible(int language, int country);
 
+    // Runs the event loop for a run that is still going on and returns its result; a
+    // run that has ended (m_bQuit) returns 0 at once. Start-up calls this after runUpdate.
+    int exec();
+    // The run has nothing left to do: sets m_bQuit and, when exec() is running, ends its
+    // loop with 0. The download window calls this when its sequence is over, whether or
+    // not it was ever shown.
+    void endRun();
+
     // The point dialogs are centred on: the centre of the reader's main window as the
     // reader stored it, or the centre of the screen's available area.
     static QPoint GetMainAppCenterPos();
@@ -46,6 +54,10 @@ public:
     UpdateListener* m_pListener;
     // Set when the run has ended: start-up then returns 0 without an event loop.
     bool m_bQuit;
+
+private:
+    // Whether exec() is running its loop.
+    bool m_bInEventLoop;
 };
 
 #endif // UPDATERAPP_H

@@ -1,0 +1,101 @@
+#ifndef DLGDOWNLOAD_H
+#define DLGDOWNLOAD_H
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QString>
+#include <QVector>
+
+#include "moduleinfo.h"
+
+class QHttpDownLoadS;
+class UpdaterApp;
+
+namespace Ui {
+class DlgDownload;
+}
+
+// One entry of a package's "Setup.xml". Allocated with new by ParseSetupInfo; the list
+// that receives it owns it.
+struct _SetupInfo
+{
+    QString strFilePath;    // unpack directory + the entry's "name"; empty for a non-"file" entry
+    QString strParameter;   // the entry's "parameter"
+    bool bIsCommon = false; // "iscommon" is "true" in any letter case
+};
+
+// The window in which the chosen updates are downloaded and installed, and the object
+// that runs the download sequence and the installation of each package.
+//
+// The sequence takes the modules one after another: it downloads each package into the
+// download directory (a package already complete there is not fetched again), unpacks
+// it, asks the user to close the reader and press "Install", and runs the package's
+// installer or the reader's installUpdate program. A failed download or a package that
+// cannot be installed is reported in a warning box and skipped. When the sequence runs
+// past its last module the window closes and the run ends (UpdaterApp::endRun), also
+// when nothing was ever shown.
+class DlgDownload : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    DlgDownload(UpdaterApp* app, QWidget* parent);
+    ~DlgDownload() override;
+
+    // Takes a copy of the list; the records stay the module manager's.
+    void setSelectUpdates(QVector<MODULEINFO*> list);
+    // Starts the sequence with the first module; with an empty list the run ends at once.
+    void startShowDownload();
+
+    // Copies the "JS*" plug-in packages of the download directory into the reader's
+    // JavaScript folder and removes them from the download directory. True when every
+    // one was copied.
+    bool copyJSPlugin();
+    // Empties list (without deleting what it held) and fills it from dir + "Setup.xml".
+    void ParseSetupInfo(QString dir, QVector<_SetupInfo*>& list);
+    // Runs the reader's installUpdate program with the arguments and waits for it.
+    // Its exit status; -2 when it cannot start, -1 when it crashed, 0 when it is missing.
+    int installUpdates(QString arguments);
+
+    // QDir::tempPath() + "/MoravelCorvina/", where packages are downloaded to.
+    static QString downloadDirectory();
+    // QDir::tempPath() + "/MoravelCorvina/uncompress/", where a package is unpacked.
+    static QString unpackDirectory();
+    // The folder the reader picks JavaScript plug-ins up from.
+    static QString javaScriptFolder();
+
+public slots:
+    void downloadUpates(int work);
+    void oneDownloadFinish(QString filePath);
+    void errorfinish(QString filePath);
+    void cancel();
+    void continueDownload();
+
+private:
+    // Releases the downloader of the previous module. It may still be delivering its
+    // signal, or be inside its waiting start, further up the stack: it is released
+    // from the event loop, or by the destructor at the latest.
+    void retireDownloader();
+    // A modal warning box with the title "Moravel Reader" and a single OK button.
+    void showWarning(const QString& text);
+    // The package step cannot go on: tell the user, then the next module.
+    void packageStepStopped();
+    // Runs the unpacked package's installer, or the reader's installUpdate program.
+    void installPackage(const QString& unpackDir);
+    // The sequence is over: close the window and end the run.
+    void endSequence();
+
+    Ui::DlgDownload* ui;
+
+public:
+    QVector<MODULEINFO*> m_vecSelectUpdates;
+    QHttpDownLoadS* m_pHttpDownload;
+    qint64 m_nDownloadedBytes;
+    UpdaterApp* m_pApp;
+    int m_nDownloadIndex;
+
+private:
+    QVector<QPointer<QHttpDownLoadS>> m_vecRetired;
+};
+
+#endif // DLGDOWNLOAD_H

@@ -1,0 +1,457 @@
+// The download window and its sequence against a real HTTP server on 127.0.0.1: the
+// window as built, packages fetched one after another into the download directory,
+// files already complete, stale files, silent modules, failed and refused downloads, and
+// the end of the run after the last module. Packages are real and carry a "*.run"
+// installer that leaves a marker line, so every installation can be seen.
+#include "csetup_commandline.h"
+#include "dlgdownload.h"
+#include "qhttpdownloads.h"
+#include "runtestsupport.h"
+#include "updaterapp.h"
+
+#include <QApplication>
+#include <QDesktopWidget>
+#include <QLabel>
+#include <QMetaMethod>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QtTest>
+
+#include <memory>
+
+using namespace RunTest;
+
+namespace {
+
+QStringList g_log;
+
+void collect(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    g_log << message;
+}
+
+// Installers run detached and may finish after their test; each test has its own marker.
+QString markerPath()
+{
+    return root() + QStringLiteral("/markers/") + QString::fromLatin1(QTest::currentTestFunction())
+           + QString::fromLatin1(QTest::currentDataTag() ? QTest::currentDataTag() : "") + QStringLiteral(".marker");
+}
+
+QStringList markerLines()
+{
+    return QString::fromUtf8(readFile(markerPath())).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// Counts how often a widget is shown.
+class ShowCounter : public QObject
+{
+public:
+    explicit ShowCounter(QWidget* widget) { widget->installEventFilter(this); }
+    int shows = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show)
+            ++shows;
+        return false;
+    }
+};
+
+} // namespace
+
+class TestDownloadSequence : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestHttpServer m_server;
+    std::unique_ptr<UpdaterApp> m_app;
+    std::vector<std::unique_ptr<MODULEINFO>> m_records;
+
+    DlgDownload* window() { return m_app->m_pDlgDownload; }
+
+    // A module served at /pkg/<fileName> whose package starts the installer <tag>.run.
+    MODULEINFO* served(const QString& fileName, const QString& tag, bool silent = false, QByteArray* bytes = nullptr)
+    {
+        const QByteArray package =
+            buildPackage(PackageSpec()
+                             .file(QStringLiteral("Setup.xml"), "<setup><file name=\"data\"/></setup>")
+                             .file(QStringLiteral("data"), tag.toUtf8().repeated(500))
+                             .installer(tag + QStringLiteral(".run"), markerPath()));
+        m_server.route(QStringLiteral("/pkg/") + fileName, TestHttpServer::Reply::ok(package));
+        if (bytes)
+            *bytes = package;
+        return record(fileName, m_server.url(QStringLiteral("/pkg/") + fileName).toString(),
+                      QString::number(package.size()) + QStringLiteral("B"), silent);
+    }
+
+    MODULEINFO* record(const QString& name, const QString& url, const QString& size, bool silent = false)
+    {
+        m_records.emplace_back(new MODULEINFO);
+        MODULEINFO* info = m_records.back().get();
+        info->strName = name;
+        info->strUrl = url;
+        info->strSize = size;
+        info->strDescription = QStringLiteral("What is new in ") + name;
+        info->bSilentInstall = silent;
+        return info;
+    }
+
+    void start(const QVector<MODULEINFO*>& modules)
+    {
+        window()->setSelectUpdates(modules);
+        window()->startShowDownload();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_server.isListening());
+    }
+
+    void init()
+    {
+        QDir(QDir::tempPath() + QStringLiteral("/MoravelCorvina")).removeRecursively();
+        QFile::remove(QDir::tempPath() + QStringLiteral("/MoravelCorvina"));
+        QDir().mkpath(root() + QStringLiteral("/markers"));
+        m_server.clearRoutes();
+        m_server.clearRequests();
+        m_app.reset(new UpdaterApp(nullptr));
+        g_log.clear();
+    }
+
+    void cleanup()
+    {
+        qInstallMessageHandler(nullptr);
+        m_app.reset();
+        m_records.clear();
+    }
+
+    void windowAsBuilt()
+    {
+        DlgDownload* w = window();
+        QVERIFY(!w->isVisible());
+        QCOMPARE(w->objectName(), QStringLiteral("DlgDownload"));
+        QCOMPARE(w->windowTitle(), QStringLiteral("Moravel Updater"));
+        QCOMPARE(w->size(), QSize(604, 222));
+        QCOMPARE(w->minimumSize(), QSize(604, 222));
+        QCOMPARE(w->maximumSize(), QSize(604, 222));
+        QVERIFY(w->windowFlags() & Qt::WindowMinimizeButtonHint);
+        QVERIFY(w->windowFlags() & Qt::WindowCloseButtonHint);
+        QVERIFY(!(w->windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(!w->windowIcon().isNull());
+        QVERIFY(w->findChild<QTextEdit*>(QStringLiteral("descriptionEdit"))->isReadOnly());
+        QCOMPARE(w->findChild<QLabel*>(QStringLiteral("descriptionLabel"))->text(), QStringLiteral("Description:"));
+        QProgressBar* bar = w->findChild<QProgressBar*>(QStringLiteral("progressBar"));
+        QCOMPARE(bar->value(), 0);
+        QVERIFY(!bar->isTextVisible());
+        QCOMPARE(w->centralWidget()->objectName(), QStringLiteral("centralwidget"));
+        QVERIFY(!w->m_pHttpDownload);
+        QCOMPARE(w->m_nDownloadedBytes, qint64(0));
+        QCOMPARE(w->m_pApp, m_app.get());
+
+        const QMetaObject* meta = w->metaObject();
+        QCOMPARE(meta->className(), "DlgDownload");
+        QStringList own;
+        for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
+            const QMetaMethod method = meta->method(i);
+            QCOMPARE(method.methodType(), QMetaMethod::Slot);
+            QCOMPARE(method.access(), QMetaMethod::Public);
+            own << QString::fromLatin1(method.methodSignature()) + QLatin1Char(' ')
+                       + QString::fromLatin1(method.parameterNames().join(','));
+        }
+        QCOMPARE(own, QStringList() << "downloadUpates(int) work"
+                                    << "oneDownloadFinish(QString) filePath"
+                                    << "errorfinish(QString) filePath"
+                                    << "cancel() "
+                                    << "continueDownload() ");
+        QCOMPARE(meta->propertyCount(), meta->propertyOffset());
+    }
+
+    void cancelClosesTheWindow()
+    {
+        window()->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window()));
+        window()->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
+        QVERIFY(!window()->isVisible());
+    }
+
+    void emptyListEndsTheRun()
+    {
+        ShowCounter shows(window());
+        start({});
+        QCOMPARE(shows.shows, 0);
+        QVERIFY(m_app->m_bQuit);
+        QCOMPARE(m_server.requestCount(), 0);
+    }
+
+    void downloadsShowsAndInstalls()
+    {
+        QByteArray package;
+        MODULEINFO* reader = served(QStringLiteral("Reader.pkg"), QStringLiteral("reader"), false, &package);
+        DialogDriver dialogs;
+        dialogs.watchWindow(window());
+        dialogs.answer(DialogDriver::Ok);
+        qInstallMessageHandler(collect);
+        start({ reader });
+
+        // Shown for the transfer, centred on the desktop, with the module's description.
+        QVERIFY(window()->isVisible());
+        QVERIFY(!m_app->m_bQuit);
+        const QDesktopWidget* desktop = QApplication::desktop();
+        QCOMPARE(window()->pos(), QPoint((desktop->width() - 604) / 2, (desktop->height() - 222) / 2));
+        QCOMPARE(window()->findChild<QTextEdit*>(QStringLiteral("descriptionEdit"))->toPlainText(),
+                 QStringLiteral("What is new in Reader.pkg"));
+
+        QTRY_VERIFY_WITH_TIMEOUT(m_app->m_bQuit, 30000);
+        qInstallMessageHandler(nullptr);
+        QCOMPARE(dialogs.texts(), QStringList() << kInstallPrompt);
+        QVERIFY(!dialogs.seen.first().windowVisible);
+        QVERIFY(!window()->isVisible());
+        QCOMPARE(readFile(downloadDir() + QStringLiteral("Reader.pkg")), package);
+        QCOMPARE(m_server.requestCount(), 1);
+        QCOMPARE(m_server.lastRequest().header("Range"), QByteArray("bytes=0-"));
+        QCOMPARE(window()->findChild<QProgressBar*>(QStringLiteral("progressBar"))->value(), 100);
+        QVERIFY(g_log.contains(QStringLiteral("Begin to download:")));
+        QTRY_VERIFY_WITH_TIMEOUT(markerLines() == QStringList() << QStringLiteral("reader.run"), 20000);
+    }
+
+    void completeFileIsNotFetchedAgain()
+    {
+        QByteArray package;
+        MODULEINFO* reader = served(QStringLiteral("Reader.pkg"), QStringLiteral("reader"), false, &package);
+        QVERIFY(writeFile(downloadDir() + QStringLiteral("Reader.pkg"), package));
+        ShowCounter shows(window());
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Ok);
+        start({ reader });
+        // The package step ran inside the call.
+        QCOMPARE(dialogs.texts(), QStringList() << kInstallPrompt);
+        QCOMPARE(m_server.requestCount(), 0);
+        QCOMPARE(shows.shows, 0);
+        QCOMPARE(window()->findChild<QProgressBar*>(QStringLiteral("progressBar"))->value(), 100);
+        QVERIFY(m_app->m_bQuit);
+        QTRY_VERIFY_WITH_TIMEOUT(markerLines() == QStringList() << QStringLiteral("reader.run"), 20000);
+    }
+
+    void completeFileThenADownloadRunsBoth()
+    {
+        // A complete file must not end the run while later modules still download.
+        QByteArray first;
+        MODULEINFO* a = served(QStringLiteral("A.pkg"), QStringLiteral("a"), false, &first);
+        MODULEINFO* b = served(QStringLiteral("B.pkg"), QStringLiteral("b"));
+        QVERIFY(writeFile(downloadDir() + QStringLiteral("A.pkg"), first));
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Ok);
+        dialogs.answer(DialogDriver::Ok);
+        start({ a, b });
+        QVERIFY(!m_app->m_bQuit);
+        QVERIFY(window()->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(m_app->m_bQuit, 30000);
+        QCOMPARE(dialogs.texts(), QStringList() << kInstallPrompt << kInstallPrompt);
+        QCOMPARE(m_server.requestCount(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(markerLines().size() == 2, 20000);
+        const QStringList lines = markerLines();
+        QCOMPARE(QSet<QString>(lines.begin(), lines.end()), QSet<QString>({ QStringLiteral("a.run"), QStringLiteral("b.run") }));
+    }
+
+    void staleFilesAreFetchedAfresh_data()
+    {
+        QTest::addColumn<QByteArray>("stale");
+        QTest::addColumn<QString>("size");
+        QTest::newRow("shorter file") << QByteArray("partial") << QString();
+        QTest::newRow("longer file") << QByteArray(200000, 'x') << QString();
+        // Unknown size: even an empty file is no package.
+        QTest::newRow("empty file, size not a number") << QByteArray() << QStringLiteral("about 2 MB");
+    }
+
+    void staleFilesAreFetchedAfresh()
+    {
+        QFETCH(QByteArray, stale);
+        QFETCH(QString, size);
+        QByteArray package;
+        MODULEINFO* reader = served(QStringLiteral("Reader.pkg"), QStringLiteral("reader"), true, &package);
+        if (!size.isEmpty())
+            reader->strSize = size;
+        QVERIFY(writeFile(downloadDir() + QStringLiteral("Reader.pkg"), stale));
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Ok);
+        start({ reader });
+        QCOMPARE(m_server.requestCount(), 1);
+        QCOMPARE(readFile(downloadDir() + QStringLiteral("Reader.pkg")), package);
+        QCOMPARE(dialogs.texts(), QStringList() << kInstallPrompt);
+    }
+
+    void silentModulesNeverShowTheWindow()
+    {
+        MODULEINFO* a = served(QStringLiteral("A.pkg"), QStringLiteral("a"), true);
+        MODULEINFO* b = served(QStringLiteral("B.pkg"), QStringLiteral("b"), true);
+        MODULEINFO* c = served(QStringLiteral("C.pkg"), QStringLiteral("c"), true);
+        ShowCounter shows(window());
+        DialogDriver dialogs;
+        dialogs.watchWindow(window());
+        for (int i = 0; i < 3; ++i)
+            dialogs.answer(DialogDriver::Ok);
+        // Every prompt runs inside the signals and waiting calls of the downloaders
+        // before it, which must therefore all still be alive.
+        QList<QPointer<QHttpDownLoadS>> downloaders;
+        int releasedTooEarly = 0;
+        dialogs.onDialog = [&] {
+            for (const QPointer<QHttpDownLoadS>& earlier : qAsConst(downloaders))
+                releasedTooEarly += (earlier.isNull() || earlier == window()->m_pHttpDownload) ? 1 : 0;
+            downloaders << window()->m_pHttpDownload;
+        };
+        start({ a, b, c });
+        // Each transfer ran inside its own waiting call, nested in the one before.
+        QCOMPARE(dialogs.texts(), QStringList() << kInstallPrompt << kInstallPrompt << kInstallPrompt);
+        QCOMPARE(shows.shows, 0);
+        QVERIFY(m_app->m_bQuit);
+        QCOMPARE(m_server.requestCount(), 3);
+        // Each module had its own downloader; those of earlier modules are released once
+        // control is back out here, the last one stays with the window.
+        QCOMPARE(downloaders.size(), 3);
+        QCOMPARE(releasedTooEarly, 0);
+        QVERIFY(downloaders.at(2) && downloaders.at(2).data() == window()->m_pHttpDownload);
+        QTRY_VERIFY(downloaders.at(0).isNull() && downloaders.at(1).isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(markerLines().size() == 3, 20000);
+    }
+
+    void errorOnTheFirstOfThreeGoesOn()
+    {
+        MODULEINFO* broken = record(QStringLiteral("Gone.pkg"), m_server.url(QStringLiteral("/pkg/Gone.pkg")).toString(),
+                                    QStringLiteral("100B"));
+        m_server.route(QStringLiteral("/pkg/Gone.pkg"), TestHttpServer::Reply::status(404, "no"));
+        MODULEINFO* b = served(QStringLiteral("B.pkg"), QStringLiteral("b"));
+        MODULEINFO* c = served(QStringLiteral("C.pkg"), QStringLiteral("c"), true);
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Ok);  // warning
+        dialogs.answer(DialogDriver::Ok);  // B
+        dialogs.answer(DialogDriver::Ok);  // C
+        start({ broken, b, c });
+        QTRY_VERIFY_WITH_TIMEOUT(m_app->m_bQuit, 30000);
+        QCOMPARE(dialogs.texts(), QStringList() << kDownloadFailed << kInstallPrompt << kInstallPrompt);
+        QCOMPARE(dialogs.seen.first().kind, QStringLiteral("QMessageBox"));
+        QCOMPARE(dialogs.seen.first().title, QStringLiteral("Moravel Reader"));
+        QCOMPARE(dialogs.unexpected, 0);
+        QVERIFY(!window()->isVisible());
+        // Not retried.
+        QCOMPARE(m_server.requestCount(), 3);
+        QTRY_VERIFY_WITH_TIMEOUT(markerLines().size() == 2, 20000);
+    }
+
+    void failureOfTheLastModuleEndsTheRun()
+    {
+        MODULEINFO* a = served(QStringLiteral("A.pkg"), QStringLiteral("a"));
+        MODULEINFO* broken = record(QStringLiteral("Cut.pkg"), m_server.url(QStringLiteral("/pkg/Cut.pkg")).toString(),
+                                    QStringLiteral("5000B"));
+        m_server.route(QStringLiteral("/pkg/Cut.pkg"), TestHttpServer::Reply::ok(QByteArray(5000, 'z')).closeAfter(1000));
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Ok);
+        dialogs.answer(DialogDriver::Ok);
+        start({ a, broken });
+        QTRY_VERIFY_WITH_TIMEOUT(m_app->m_bQuit, 30000);
+        QCOMPARE(dialogs.texts(), QStringList() << kInstallPrompt << kDownloadFailed);
+        QVERIFY(!window()->isVisible());
+    }
+
+    void downloadsThatCannotStart_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::newRow("address ends in a slash") << QStringLiteral("/pkg/");
+        QTest::newRow("https") << QStringLiteral("https://127.0.0.1:1/pkg/X.pkg");
+        QTest::newRow("not an address") << QStringLiteral("http://[::1/X.pkg");
+        QTest::newRow("empty") << QString();
+    }
+
+    void downloadsThatCannotStart()
+    {
+        // No transfer starts, so no signal would ever come: handled like a failed one.
+        QFETCH(QString, url);
+        if (url.startsWith(QLatin1Char('/')))
+            url = m_server.url(url).toString();
+        MODULEINFO* refused = record(QStringLiteral("X.pkg"), url, QStringLiteral("100B"));
+        MODULEINFO* b = served(QStringLiteral("B.pkg"), QStringLiteral("b"), true);
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Ok);
+        dialogs.answer(DialogDriver::Ok);
+        start({ refused, b });
+        QCOMPARE(dialogs.texts(), QStringList() << kDownloadFailed << kInstallPrompt);
+        QVERIFY(m_app->m_bQuit);
+        QCOMPARE(m_server.requestCount(), 1);
+    }
+
+    void downloadDirectoryThatCannotBeMade()
+    {
+        MODULEINFO* a = served(QStringLiteral("A.pkg"), QStringLiteral("a"));
+        MODULEINFO* b = served(QStringLiteral("B.pkg"), QStringLiteral("b"));
+        QVERIFY(writeFile(QDir::tempPath() + QStringLiteral("/MoravelCorvina"), "a file in the way"));
+        ShowCounter shows(window());
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Ok);
+        qInstallMessageHandler(collect);
+        start({ a, b });
+        qInstallMessageHandler(nullptr);
+        QCOMPARE(dialogs.texts(), QStringList() << kNotInstalled);
+        QVERIFY(m_app->m_bQuit);
+        QCOMPARE(shows.shows, 0);
+        QCOMPARE(m_server.requestCount(), 0);
+        QCOMPARE(g_log.filter(QStringLiteral("can not make path for store the downloads:")).size(), 1);
+    }
+
+    void visibleAndSilentModulesInTheEventLoop()
+    {
+        MODULEINFO* a = served(QStringLiteral("A.pkg"), QStringLiteral("a"));
+        MODULEINFO* b = served(QStringLiteral("B.pkg"), QStringLiteral("b"), true);
+        MODULEINFO* c = served(QStringLiteral("C.pkg"), QStringLiteral("c"));
+        DialogDriver dialogs;
+        for (int i = 0; i < 3; ++i)
+            dialogs.answer(DialogDriver::Ok);
+        QTimer guard;
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+        guard.start(60000);
+
+        start({ a, b, c });
+        QVERIFY(!m_app->m_bQuit);
+        // The loop start-up runs ends by itself when the last module is done.
+        QCOMPARE(m_app->exec(), 0);
+        QVERIFY(m_app->m_bQuit);
+        QCOMPARE(dialogs.texts(), QStringList() << kInstallPrompt << kInstallPrompt << kInstallPrompt);
+        QVERIFY(!window()->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(markerLines().size() == 3, 20000);
+    }
+
+    void cancelDuringATransferEndsTheRun()
+    {
+        MODULEINFO* slow = record(QStringLiteral("Slow.pkg"), m_server.url(QStringLiteral("/pkg/Slow.pkg")).toString(),
+                                  QStringLiteral("1000000B"));
+        m_server.route(QStringLiteral("/pkg/Slow.pkg"),
+                       TestHttpServer::Reply::ok(QByteArray(1000000, 's')).trickle(1000, 50));
+        QTimer guard;
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+        guard.start(60000);
+        QTimer press;
+        connect(&press, &QTimer::timeout, this, [this] {
+            if (window()->m_nDownloadedBytes == 0
+                && window()->findChild<QProgressBar*>(QStringLiteral("progressBar"))->value() > 0)
+                window()->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
+        });
+        press.start(20);
+
+        start({ slow });
+        QVERIFY(window()->isVisible());
+        QCOMPARE(m_app->exec(), 0);
+        QVERIFY(!window()->isVisible());
+        press.stop();
+        QVERIFY(window()->findChild<QProgressBar*>(QStringLiteral("progressBar"))->value() < 100);
+        // The transfer dies with the window.
+        m_app.reset();
+        QTRY_COMPARE(m_server.openConnectionCount(), 0);
+    }
+};
+
+QTEST_MAIN(TestDownloadSequence)
+#include "tst_downloadsequence.moc"

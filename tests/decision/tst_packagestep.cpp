@@ -1,0 +1,517 @@
+// The package step of the download window: unpacking, the "Install" prompt, the
+// package's own installer or the reader's installUpdate and countinstalltion programs,
+// JavaScript plug-in packages, Setup.xml, and the directory clean-up helper. Packages are
+// real (mkpackage) and already complete in the download directory, so no network is
+// involved; installers are real shell scripts that leave marker lines.
+#include "creadermodulemanager.h"
+#include "csetup_commandline.h"
+#include "dlgdownload.h"
+#include "runtestsupport.h"
+#include "updatedefine.h"
+#include "updaterapp.h"
+
+#include <QProgressBar>
+#include <QtTest>
+
+#include <memory>
+#include <unistd.h>
+
+using namespace RunTest;
+
+namespace {
+
+QStringList g_log;
+
+void collect(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    g_log << message;
+}
+
+// Installers run detached and may finish after their test; each test has its own marker.
+QString markerPath()
+{
+    return root() + QStringLiteral("/markers/") + QString::fromLatin1(QTest::currentTestFunction())
+           + QStringLiteral(".marker");
+}
+
+QStringList markerLines()
+{
+    return QString::fromUtf8(readFile(markerPath())).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+class TestPackageStep : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<UpdaterApp> m_app;
+    std::vector<std::unique_ptr<MODULEINFO>> m_records;
+    ReaderInstall m_reader;
+
+    DlgDownload* window() { return m_app->m_pDlgDownload; }
+
+    // A module whose package is already complete in the download directory.
+    MODULEINFO* onDisk(const QString& fileName, const QByteArray& package)
+    {
+        writeFile(downloadDir() + fileName, package);
+        m_records.emplace_back(new MODULEINFO);
+        MODULEINFO* info = m_records.back().get();
+        info->strName = fileName;
+        info->strVersion = QStringLiteral("7.2.0.5");
+        // Never contacted: the file is complete.
+        info->strUrl = QStringLiteral("http://127.0.0.1:9/packages/") + fileName;
+        info->strSize = QString::number(package.size()) + QStringLiteral("B");
+        info->strDescription = QStringLiteral("About ") + fileName;
+        return info;
+    }
+
+    QByteArray packageWithInstaller(const QString& installerName, const QByteArray& payload = "payload")
+    {
+        QString error;
+        const QByteArray package = buildPackage(PackageSpec()
+                                                    .file(QStringLiteral("Setup.xml"),
+                                                          "<setup><file name=\"bin/reader\"/></setup>")
+                                                    .file(QStringLiteral("bin/reader"), payload)
+                                                    .installer(installerName, markerPath()),
+                                                &error);
+        if (package.isEmpty())
+            qWarning() << "mkpackage:" << error;
+        return package;
+    }
+
+    QByteArray packageWithoutInstaller()
+    {
+        return buildPackage(PackageSpec()
+                                .file(QStringLiteral("Setup.xml"), "<setup><file name=\"bin/reader\"/></setup>")
+                                .file(QStringLiteral("bin/reader"), "new reader"));
+    }
+
+    void run(const QVector<MODULEINFO*>& modules)
+    {
+        window()->setSelectUpdates(modules);
+        window()->startShowDownload();
+    }
+
+private slots:
+    void init()
+    {
+        QDir(root() + QStringLiteral("/packages")).removeRecursively();
+        QDir(QDir::tempPath() + QStringLiteral("/MoravelCorvina")).removeRecursively();
+        QDir(DlgDownload::javaScriptFolder()).removeRecursively();
+        QDir().mkpath(root() + QStringLiteral("/markers"));
+        m_reader = ReaderInstall::create();
+        QFile::remove(m_reader.installLog);
+        QFile::remove(m_reader.countLog);
+        writeSettings({ { QStringLiteral("Corvina_UpdateOldPath"), m_reader.readerDir },
+                        { QStringLiteral("Window Position"), QPoint(100, 50) },
+                        { QStringLiteral("Window Size"), QSize(800, 600) } });
+        m_app.reset(new UpdaterApp(nullptr));
+        m_app->m_pCommandLine->parserParam(QStringLiteral("type:\"Update List\",version:\"7.1.0.9\",corvinapath:\"")
+                                           + m_reader.corvinaDir + QStringLiteral("\""));
+        m_app->m_pModuleManager = new CReaderModuleManager(QStringLiteral("Update List"), m_app.get(), nullptr);
+        m_app->m_pModuleManager->m_strOldVersion = QStringLiteral("7.0.1");
+        g_log.clear();
+    }
+
+    void cleanup()
+    {
+        qInstallMessageHandler(nullptr);
+        m_app.reset();
+        m_records.clear();
+    }
+
+    // ---- Comm::deleteDir ----
+
+    void deleteDirRemovesATree()
+    {
+        const QString top = root() + QStringLiteral("/tree to delete");
+        writeFile(top + QStringLiteral("/a.txt"), "a");
+        writeFile(top + QStringLiteral("/.hidden"), "h");
+        writeFile(top + QStringLiteral("/sub/deeper/b.bin"), "b");
+        writeFile(top + QStringLiteral("/sub/.hiddendir/c"), "c");
+        QDir().mkpath(top + QStringLiteral("/empty"));
+        QFile::setPermissions(top + QStringLiteral("/a.txt"), QFileDevice::ReadOwner);
+        QVERIFY(Comm::deleteDir(top));
+        QVERIFY(!QFileInfo::exists(top));
+        // Also with the trailing separator the unpack directory is written with.
+        writeFile(top + QStringLiteral("/x"), "x");
+        QVERIFY(Comm::deleteDir(top + QLatin1Char('/')));
+        QVERIFY(!QFileInfo::exists(top));
+    }
+
+    void deleteDirOnWhatIsNoDirectory()
+    {
+        QVERIFY(Comm::deleteDir(root() + QStringLiteral("/not there")));
+        QVERIFY(Comm::deleteDir(QString()));
+        const QString file = root() + QStringLiteral("/plain file");
+        writeFile(file, "keep");
+        QVERIFY(Comm::deleteDir(file));
+        QCOMPARE(readFile(file), QByteArray("keep"));
+    }
+
+    void deleteDirLeavesLinkTargetsAlone()
+    {
+        const QString outside = root() + QStringLiteral("/outside");
+        writeFile(outside + QStringLiteral("/precious.txt"), "precious");
+        QFile::setPermissions(outside + QStringLiteral("/precious.txt"), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                                              | QFileDevice::ReadOther);
+        const QFileDevice::Permissions before = QFile::permissions(outside + QStringLiteral("/precious.txt"));
+        const QString top = root() + QStringLiteral("/with links");
+        QDir().mkpath(top);
+        QVERIFY(QFile::link(outside + QStringLiteral("/precious.txt"), top + QStringLiteral("/file-link")));
+        QVERIFY(QFile::link(outside, top + QStringLiteral("/dir-link")));
+        QVERIFY(QFile::link(root() + QStringLiteral("/nowhere"), top + QStringLiteral("/broken-link")));
+
+        QVERIFY(Comm::deleteDir(top));
+        QVERIFY(!QFileInfo::exists(top));
+        QCOMPARE(readFile(outside + QStringLiteral("/precious.txt")), QByteArray("precious"));
+        QCOMPARE(QFile::permissions(outside + QStringLiteral("/precious.txt")), before);
+
+        // A link standing where the directory should be goes as a link.
+        const QString linkedTop = root() + QStringLiteral("/linked top");
+        QVERIFY(QFile::link(outside, linkedTop));
+        QVERIFY(Comm::deleteDir(linkedTop));
+        QVERIFY(!QFileInfo(linkedTop).isSymLink());
+        QVERIFY(QFileInfo::exists(outside + QStringLiteral("/precious.txt")));
+    }
+
+    void deleteDirReportsWhatItCouldNotRemove()
+    {
+        if (geteuid() == 0)
+            QSKIP("permissions do not stop root");
+        const QString top = root() + QStringLiteral("/stubborn");
+        writeFile(top + QStringLiteral("/locked/inside.txt"), "x");
+        writeFile(top + QStringLiteral("/free.txt"), "y");
+        QFile::setPermissions(top + QStringLiteral("/locked"), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        qInstallMessageHandler(collect);
+        const bool result = Comm::deleteDir(top);
+        qInstallMessageHandler(nullptr);
+        QFile::setPermissions(top + QStringLiteral("/locked"), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                                   | QFileDevice::ExeOwner);
+        QVERIFY(!result);
+        QVERIFY(!QFileInfo::exists(top + QStringLiteral("/free.txt")));
+        QVERIFY(!g_log.filter(QStringLiteral("remove file")).filter(QStringLiteral(" faild!")).isEmpty());
+        QVERIFY(!g_log.filter(QStringLiteral("remove dir")).filter(QStringLiteral(" faild!")).isEmpty());
+    }
+
+    // ---- Setup.xml ----
+
+    void parseSetupInfo()
+    {
+        const QString dir = root() + QStringLiteral("/setup");
+        writeFile(dir + QStringLiteral("/Setup.xml"),
+                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                  "<setup>\n"
+                  "  <file name=\"bin/reader\" parameter=\"-q\" iscommon=\"TRUE\"/>\n"
+                  "  text between entries\n"
+                  "  <file name=\"lib/a.so\" iscommon=\"yes\" name=\"lib/b.so\"/>\n"
+                  "  <readme name=\"ignored\" parameter=\"p\" iscommon=\"true\"/>\n"
+                  "  <x:file xmlns:x=\"urn:x\" name=\"caf\xc3\xa9.txt\" iscommon=\"tRuE\"><deeper name=\"no\"/></x:file>\n"
+                  "  <file parameter=\"only\" iscommon=\"1\"/>\n"
+                  "</setup>\n");
+        QVector<_SetupInfo*> list;
+        window()->ParseSetupInfo(dir, list);
+        QCOMPARE(list.size(), 5);
+        QCOMPARE(list.at(0)->strFilePath, dir + QStringLiteral("/bin/reader"));
+        QCOMPARE(list.at(0)->strParameter, QStringLiteral("-q"));
+        QVERIFY(list.at(0)->bIsCommon);
+        // A later attribute of the same name wins; "yes" is not true.
+        QCOMPARE(list.at(1)->strFilePath, dir + QStringLiteral("/lib/b.so"));
+        QVERIFY(!list.at(1)->bIsCommon);
+        // Another tag gives an empty record.
+        QVERIFY(list.at(2)->strFilePath.isEmpty());
+        QVERIFY(list.at(2)->strParameter.isEmpty());
+        QVERIFY(!list.at(2)->bIsCommon);
+        // The tag is compared without its prefix; values are decoded text.
+        QCOMPARE(list.at(3)->strFilePath, dir + QStringLiteral("/caf\u00e9.txt"));
+        QVERIFY(list.at(3)->bIsCommon);
+        // Without a name the path is the directory itself.
+        QCOMPARE(list.at(4)->strFilePath, dir + QLatin1Char('/'));
+        QCOMPARE(list.at(4)->strParameter, QStringLiteral("only"));
+        QVERIFY(!list.at(4)->bIsCommon);
+        qDeleteAll(list);
+    }
+
+    void parseSetupInfoWithoutUsableFile()
+    {
+        _SetupInfo stale;
+        QVector<_SetupInfo*> list { &stale };
+
+        // No directory given: the list is not touched.
+        window()->ParseSetupInfo(QString(), list);
+        QCOMPARE(list.size(), 1);
+
+        // A missing directory is created (one level) and gives no records.
+        const QString missing = root() + QStringLiteral("/fresh");
+        window()->ParseSetupInfo(missing, list);
+        QVERIFY(list.isEmpty());
+        QVERIFY(QFileInfo(missing).isDir());
+
+        const QString dir = root() + QStringLiteral("/broken");
+        for (const QByteArray& contents : { QByteArray(), QByteArray("no markup at all"), QByteArray("</setup>") }) {
+            writeFile(dir + QStringLiteral("/Setup.xml"), contents);
+            list = { &stale };
+            window()->ParseSetupInfo(dir, list);
+            QVERIFY2(list.isEmpty(), contents.constData());
+        }
+    }
+
+    // ---- installUpdate ----
+
+    void installUpdatesRunsTheReadersProgram()
+    {
+        m_reader = ReaderInstall::create(3);
+        QFile::setPermissions(m_reader.readerDir + QStringLiteral("/installUpdate"),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QCOMPARE(window()->installUpdates(QString()), 3);
+        QCOMPARE(window()->installUpdates(QStringLiteral("--quiet \"two words\"")), 3);
+        QCOMPARE(m_reader.installRuns(), QStringList() << QStringLiteral("0")
+                                                       << QStringLiteral("2 [--quiet] [two words]"));
+        // Made runnable for everybody, writable for nobody else.
+        const QFileDevice::Permissions mode = QFile::permissions(m_reader.readerDir + QStringLiteral("/installUpdate"));
+        QVERIFY(mode & QFileDevice::ExeOwner);
+        QVERIFY(mode & QFileDevice::ExeOther);
+        QVERIFY(!(mode & QFileDevice::WriteOther));
+        QVERIFY(!(mode & QFileDevice::WriteGroup));
+    }
+
+    void installUpdatesWithoutTheProgram()
+    {
+        QFile::remove(m_reader.readerDir + QStringLiteral("/installUpdate"));
+        QCOMPARE(window()->installUpdates(QString()), 0);
+        // Without the settings value the updater's own directory is the reader's; the
+        // test program's directory has no installUpdate.
+        writeSettings({});
+        QCOMPARE(window()->installUpdates(QString()), 0);
+        QVERIFY(m_reader.installRuns().isEmpty());
+    }
+
+    void installUpdatesThatCannotStart()
+    {
+        writeFile(m_reader.readerDir + QStringLiteral("/installUpdate"), "#!/nonexistent/interpreter\n", true);
+        QCOMPARE(window()->installUpdates(QString()), -2);
+    }
+
+    // ---- the package step ----
+
+    void installPromptStartsTheFirstInstaller()
+    {
+        const QByteArray package = buildPackage(PackageSpec()
+                                                    .file(QStringLiteral("Setup.xml"), "<setup/>")
+                                                    .installer(QStringLiteral("b-second.run"), markerPath())
+                                                    .installer(QStringLiteral("A-first.RUN"), markerPath())
+                                                    .installer(QStringLiteral("sub/0-nested.run"), markerPath()));
+        QVERIFY(!package.isEmpty());
+        MODULEINFO* reader = onDisk(QStringLiteral("Reader.pkg"), package);
+
+        DialogDriver dialogs;
+        dialogs.watchWindow(window());
+        dialogs.answer(DialogDriver::Ok);
+        run({ reader });
+
+        QCOMPARE(dialogs.seen.size(), 1);
+        const DialogDriver::Seen& prompt = dialogs.seen.first();
+        QCOMPARE(prompt.kind, QStringLiteral("DlgMessage"));
+        QCOMPARE(prompt.text, kInstallPrompt);
+        QCOMPARE(prompt.okText, QStringLiteral("Install"));
+        QVERIFY(prompt.cancelVisible);
+        QVERIFY(!prompt.windowVisible);
+        // Centred on the reader's window: centre (499, 349).
+        QCOMPARE(prompt.pos, QPoint(499 - prompt.size.width() / 2, 349 - prompt.size.height() / 2));
+
+        QTRY_VERIFY_WITH_TIMEOUT(!markerLines().isEmpty(), 20000);
+        QTest::qWait(300);
+        QCOMPARE(markerLines(), QStringList() << QStringLiteral("A-first.RUN"));
+        QVERIFY(QFileInfo(unpackDir() + QStringLiteral("A-first.RUN")).isExecutable());
+        QVERIFY(m_reader.installRuns().isEmpty());
+        QVERIFY(m_reader.countRuns().isEmpty());
+        // The package stays in the download directory; the run is over.
+        QVERIFY(QFileInfo::exists(downloadDir() + QStringLiteral("Reader.pkg")));
+        QVERIFY(m_app->m_bQuit);
+        QVERIFY(!window()->isVisible());
+    }
+
+    void withoutInstallerTheReaderInstalls()
+    {
+        const QByteArray package = packageWithoutInstaller();
+        QVERIFY(!package.isEmpty());
+        MODULEINFO* reader = onDisk(QStringLiteral("Reader.pkg"), package);
+
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Ok);
+        qInstallMessageHandler(collect);
+        run({ reader });
+        qInstallMessageHandler(nullptr);
+
+        QCOMPARE(dialogs.seen.size(), 1);
+        QCOMPARE(m_reader.installRuns(), QStringList() << QStringLiteral("0"));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_reader.countRuns().isEmpty(), 20000);
+        QCOMPARE(m_reader.countRuns(),
+                 QStringList() << QStringLiteral("4 [/version] [7.0.1] [/oldversion] [7.1.0.9]"));
+        QCOMPARE(g_log.filter(QStringLiteral("excute result:")), QStringList() << QStringLiteral("excute result: 0"));
+        QCOMPARE(g_log.filter(QStringLiteral("countinstallpath: ")),
+                 QStringList() << QStringLiteral("countinstallpath:  \"") + m_reader.corvinaDir
+                                      + QStringLiteral("/countinstalltion\""));
+        // The package's files are unpacked.
+        QCOMPARE(readFile(unpackDir() + QStringLiteral("bin/reader")), QByteArray("new reader"));
+    }
+
+    void installCounterWithoutParameters()
+    {
+        m_app.reset(new UpdaterApp(nullptr));
+        const QByteArray package = packageWithoutInstaller();
+        MODULEINFO* reader = onDisk(QStringLiteral("Reader.pkg"), package);
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Ok);
+        qInstallMessageHandler(collect);
+        run({ reader });
+        qInstallMessageHandler(nullptr);
+        QCOMPARE(m_reader.installRuns(), QStringList() << QStringLiteral("0"));
+        QCOMPARE(g_log.filter(QStringLiteral("countinstallpath: ")),
+                 QStringList() << QStringLiteral("countinstallpath:  \"/countinstalltion\""));
+    }
+
+    void cancelInPromptInstallsNothingAndGoesOn()
+    {
+        MODULEINFO* first = onDisk(QStringLiteral("First.pkg"), packageWithInstaller(QStringLiteral("first.run")));
+        MODULEINFO* second = onDisk(QStringLiteral("Second.pkg"), packageWithInstaller(QStringLiteral("second.run")));
+        MODULEINFO* third = onDisk(QStringLiteral("Third.pkg"), packageWithInstaller(QStringLiteral("third.run")));
+
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Cancel);
+        dialogs.answer(DialogDriver::Close);  // the title-bar button is no "Install" either
+        dialogs.answer(DialogDriver::Ok);
+        run({ first, second, third });
+
+        QCOMPARE(dialogs.seen.size(), 3);
+        QCOMPARE(dialogs.unexpected, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!markerLines().isEmpty(), 20000);
+        QTest::qWait(300);
+        QCOMPARE(markerLines(), QStringList() << QStringLiteral("third.run"));
+        // Only the latest package is in the unpack directory.
+        QVERIFY(QFileInfo::exists(unpackDir() + QStringLiteral("third.run")));
+        QVERIFY(!QFileInfo::exists(unpackDir() + QStringLiteral("first.run")));
+        QVERIFY(m_reader.installRuns().isEmpty());
+        QVERIFY(m_app->m_bQuit);
+    }
+
+    void javaScriptPluginsWaitForTheLastModule()
+    {
+        const QByteArray scriptA = "// plug-in A";
+        const QByteArray scriptB = "// plug-in B";
+        const QByteArray lower = packageWithInstaller(QStringLiteral("lower.run"));
+        MODULEINFO* jsA = onDisk(QStringLiteral("JS_a.js"), scriptA);
+        // "js" in lower case is an ordinary package for the step, a plug-in for the copy.
+        MODULEINFO* jsLower = onDisk(QStringLiteral("js_lower.pkg"), lower);
+        MODULEINFO* jsB = onDisk(QStringLiteral("JS_b.js"), scriptB);
+        writeFile(downloadDir() + QStringLiteral("JS_old.js"), "left from before");
+
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Ok);
+        run({ jsA, jsLower, jsB });
+
+        // One prompt: the lower-case package's; none for the plug-ins.
+        QCOMPARE(dialogs.seen.size(), 1);
+        QCOMPARE(dialogs.unexpected, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(markerLines() == QStringList() << QStringLiteral("lower.run"), 20000);
+
+        const QString folder = DlgDownload::javaScriptFolder();
+        QCOMPARE(folder, qEnvironmentVariable("XDG_DATA_HOME")
+                             + QStringLiteral("/Moravel Software/Moravel Reader/SilentInstall/JavaScripts"));
+        QCOMPARE(readFile(folder + QStringLiteral("/JS_a.js")), scriptA);
+        QCOMPARE(readFile(folder + QStringLiteral("/JS_b.js")), scriptB);
+        QCOMPARE(readFile(folder + QStringLiteral("/JS_old.js")), QByteArray("left from before"));
+        QCOMPARE(readFile(folder + QStringLiteral("/js_lower.pkg")), lower);
+        const QStringList left = QDir(downloadDir()).entryList(QStringList() << QStringLiteral("JS*"), QDir::Files);
+        QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char(' '))));
+        QVERIFY(m_app->m_bQuit);
+        QVERIFY(!window()->isVisible());
+    }
+
+    void javaScriptPluginNotLastIsNeverCopied()
+    {
+        MODULEINFO* js = onDisk(QStringLiteral("JS_mid.js"), "// mid");
+        MODULEINFO* reader = onDisk(QStringLiteral("Reader.pkg"), packageWithInstaller(QStringLiteral("r.run")));
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Ok);
+        run({ js, reader });
+        QCOMPARE(dialogs.seen.size(), 1);
+        QVERIFY(QFileInfo::exists(downloadDir() + QStringLiteral("JS_mid.js")));
+        QVERIFY(!QFileInfo::exists(DlgDownload::javaScriptFolder() + QStringLiteral("/JS_mid.js")));
+        QVERIFY(m_app->m_bQuit);
+    }
+
+    void copyJSPluginReportsAFailedCopy()
+    {
+        writeFile(downloadDir() + QStringLiteral("JS_x.js"), "new");
+        writeFile(downloadDir() + QStringLiteral("JS_y.js"), "y");
+        writeFile(DlgDownload::javaScriptFolder() + QStringLiteral("/JS_x.js"), "old");
+        QVERIFY(!window()->copyJSPlugin());
+        // Never overwritten; the downloaded file is removed all the same.
+        QCOMPARE(readFile(DlgDownload::javaScriptFolder() + QStringLiteral("/JS_x.js")), QByteArray("old"));
+        QCOMPARE(readFile(DlgDownload::javaScriptFolder() + QStringLiteral("/JS_y.js")), QByteArray("y"));
+        QVERIFY(!QFileInfo::exists(downloadDir() + QStringLiteral("JS_x.js")));
+        QVERIFY(window()->copyJSPlugin());
+    }
+
+    // ---- a package step that cannot go on ----
+
+    void brokenPackageIsReportedAndTheNextFollows()
+    {
+        QByteArray broken = packageWithInstaller(QStringLiteral("broken.run"));
+        broken[broken.size() - 1] = static_cast<char>(broken.at(broken.size() - 1) ^ 0x55);  // CRC mismatch
+        MODULEINFO* bad = onDisk(QStringLiteral("Bad.pkg"), broken);
+        MODULEINFO* good = onDisk(QStringLiteral("Good.pkg"), packageWithInstaller(QStringLiteral("good.run")));
+
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Ok);  // the warning
+        dialogs.answer(DialogDriver::Ok);  // the next package's prompt
+        qInstallMessageHandler(collect);
+        run({ bad, good });
+        qInstallMessageHandler(nullptr);
+
+        QCOMPARE(dialogs.seen.size(), 2);
+        QCOMPARE(dialogs.seen.at(0).kind, QStringLiteral("QMessageBox"));
+        QCOMPARE(dialogs.seen.at(0).title, QStringLiteral("Moravel Reader"));
+        QCOMPARE(dialogs.seen.at(0).text, kNotInstalled);
+        QCOMPARE(dialogs.seen.at(1).text, kInstallPrompt);
+        QVERIFY(g_log.contains(QStringLiteral("Uncompress Failed")));
+        QTRY_VERIFY_WITH_TIMEOUT(markerLines() == QStringList() << QStringLiteral("good.run"), 20000);
+        QVERIFY(m_app->m_bQuit);
+    }
+
+    void emptyPathIsReportedAndTheNextFollows()
+    {
+        MODULEINFO* good = onDisk(QStringLiteral("Good.pkg"), packageWithInstaller(QStringLiteral("good.run")));
+        window()->setSelectUpdates({ good, good });
+        window()->m_nDownloadIndex = 0;
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Ok);
+        dialogs.answer(DialogDriver::Ok);
+        window()->oneDownloadFinish(QString());
+        QCOMPARE(dialogs.texts(), QStringList() << kNotInstalled << kInstallPrompt);
+        QCOMPARE(window()->m_nDownloadIndex, 2);
+        QVERIFY(m_app->m_bQuit);
+    }
+
+    void unpackDirectoryThatCannotBeMade()
+    {
+        MODULEINFO* bad = onDisk(QStringLiteral("Bad.pkg"), packageWithInstaller(QStringLiteral("x.run")));
+        // A file where the unpack directory belongs.
+        writeFile(QDir::tempPath() + QStringLiteral("/MoravelCorvina/uncompress"), "in the way");
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Ok);
+        qInstallMessageHandler(collect);
+        run({ bad });
+        qInstallMessageHandler(nullptr);
+        QCOMPARE(dialogs.texts(), QStringList() << kNotInstalled);
+        QVERIFY(!g_log.filter(QStringLiteral("can not make path for uncompress the updater:")).isEmpty());
+        QVERIFY(m_app->m_bQuit);
+        QVERIFY(markerLines().isEmpty());
+    }
+};
+
+QTEST_MAIN(TestPackageStep)
+#include "tst_packagestep.moc"
