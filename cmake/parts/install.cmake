@@ -1,0 +1,43 @@
+# Installation and the Debian package.
+#
+# The updater lives in the reader's installation folder: start-up finds its translation
+# files below its own folder (lang/<dir>/...) when the reader's settings name no other,
+# and installUpdate is looked up in the same folder. `cmake --install` therefore puts
+#     <prefix>/lib/moravel-reader/MoravelUpdater
+#     <prefix>/lib/moravel-reader/lang/<dir>/corvina_<dir>.qm   (and the toolkit files)
+# MORAVEL_READER_DIR (relative to the prefix) moves both.
+#
+# `cpack` in the build folder writes moravel-updater_<version>_<arch>.deb, with the
+# library dependencies worked out by dpkg-shlibdeps and files below /usr.
+
+set(MORAVEL_READER_DIR "lib/moravel-reader" CACHE STRING
+    "Folder of the reader installation, relative to the installation prefix")
+
+# The executable is defined after the parts are read; install it once the top-level
+# folder has been processed.
+function(zr_install_updater)
+  install(TARGETS MoravelUpdater RUNTIME DESTINATION ${MORAVEL_READER_DIR})
+endfunction()
+cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL zr_install_updater)
+
+# The compiled translations (translations.cmake), with whatever toolkit files it found.
+install(DIRECTORY ${CMAKE_BINARY_DIR}/lang/ DESTINATION ${MORAVEL_READER_DIR}/lang
+        FILES_MATCHING PATTERN "*.qm")
+
+set(CPACK_GENERATOR "DEB")
+set(CPACK_PACKAGE_NAME "moravel-updater")
+set(CPACK_PACKAGE_VENDOR "Moravel Software")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Desktop updater of Moravel Reader")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Checks the Moravel update server for new versions of the installed Moravel Reader, downloads and unpacks the packages and runs their installers. Started by the reader.")
+set(CPACK_PACKAGE_CONTACT "Moravel Software <packages@moravel.invalid>" CACHE STRING
+    "Maintainer field of the Debian package")
+set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
+set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk | fonts-wqy-microhei")
+include(CPack)

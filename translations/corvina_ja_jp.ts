@@ -1,0 +1,141 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="ja_JP">
+<context>
+    <name>DlgDownload</name>
+    <message>
+        <location filename="../src/dlgdownload.ui" line="+14"/>
+        <source>MainWindow</source>
+        <translation>メインウィンドウ</translation>
+    </message>
+    <message>
+        <location line="+11"/>
+        <source>Time Remaining: 31 seconds ( 0.16/1.56 MB)</source>
+        <translation>残り時間: 31 秒 ( 0.16/1.56 MB)</translation>
+    </message>
+    <message>
+        <location line="+17"/>
+        <source>Description:</source>
+        <translation>説明:</translation>
+    </message>
+    <message>
+        <location line="+28"/>
+        <source>Cancel</source>
+        <translation>キャンセル</translation>
+    </message>
+    <message>
+        <location filename="../src/dlgdownload.cpp" line="+58"/>
+        <source>Moravel Updater</source>
+        <translation>Moravel アップデーター</translation>
+    </message>
+    <message>
+        <location line="+80"/>
+        <location line="+159"/>
+        <source>The update package could not be installed.</source>
+        <translation>更新パッケージをインストールできませんでした。</translation>
+    </message>
+    <message>
+        <location line="-98"/>
+        <source>Could not connect to the server. Please check your network connection.</source>
+        <translation>サーバーに接続できませんでした。ネットワーク接続を確認してください。</translation>
+    </message>
+    <message>
+        <location line="+29"/>
+        <source>Moravel Reader</source>
+        <translation>Moravel Reader</translation>
+    </message>
+    <message>
+        <location line="+54"/>
+        <source>Download completed. Please close Moravel Reader when you complete your job, and click &quot;Install&quot;.</source>
+        <translation>ダウンロードが完了しました。作業が終わったら Moravel Reader を閉じて、[インストール] をクリックしてください。</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>Install</source>
+        <translation>インストール</translation>
+    </message>
+</context>
+<context>
+    <name>DlgMessage</name>
+    <message>
+        <location filename="../src/dlgmessage.ui" line="+14"/>
+        <source>Moravel Updater</source>
+        <translation>Moravel アップデーター</translation>
+    </message>
+    <message>
+        <location line="+16"/>
+        <source>Tips</source>
+        <translation>お知らせ</translation>
+    </message>
+    <message>
+        <location line="+25"/>
+        <source>Cancel</source>
+        <translation>キャンセル</translation>
+    </message>
+    <message>
+        <location line="+7"/>
+        <location filename="../src/dlgmessage.cpp" line="+42"/>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+</context>
+<context>
+    <name>DlgUpdateChecking</name>
+    <message>
+        <location filename="../src/dlgupdatechecking.ui" line="+14"/>
+        <source>Moravel Updater</source>
+        <translation>Moravel アップデーター</translation>
+    </message>
+    <message>
+        <location line="+25"/>
+        <source>Checking for Updates...</source>
+        <translation>更新を確認しています...</translation>
+    </message>
+    <message>
+        <location line="+38"/>
+        <source>Cancel</source>
+        <translation>キャンセル</translation>
+    </message>
+</context>
+<context>
+    <name>QHttpDownLoadS</name>
+    <message>
+        <location filename="../src/qhttpdownloads.cpp" line="+164"/>
+        <source>bytes=%1-</source>
+        <translation>bytes=%1-</translation>
+    </message>
+    <message>
+        <location line="+88"/>
+        <source>Time Remaining: - seconds ( %1/%2 MB)</source>
+        <translation>残り時間: - 秒 ( %1/%2 MB)</translation>
+    </message>
+    <message>
+        <location line="+8"/>
+        <source>Time Remaining: %1 seconds ( %2/%3 MB)</source>
+        <translation>残り時間: %1 秒 ( %2/%3 MB)</translation>
+    </message>
+</context>
+<context>
+    <name>UpdaterApp</name>
+    <message>
+        <location filename="../src/updaterapp.cpp" line="+83"/>
+        <source>Cannot establish connection to the Server, Check your network.</source>
+        <translation>サーバーに接続できません。ネットワークを確認してください。</translation>
+    </message>
+    <message>
+        <location line="+15"/>
+        <source>Moravel Reader is already up to date.</source>
+        <translation>Moravel Reader は最新の状態です。</translation>
+    </message>
+    <message>
+        <location line="+11"/>
+        <source>A new version (</source>
+        <translation>Moravel Reader の新しいバージョン (</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>) of Moravel Reader is available. Do you want to download it?</source>
+        <translation>) が利用可能です。ダウンロードしますか？</translation>
+    </message>
+</context>
+</TS>

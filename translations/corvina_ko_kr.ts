@@ -1,0 +1,141 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="ko_KR">
+<context>
+    <name>DlgDownload</name>
+    <message>
+        <location filename="../src/dlgdownload.ui" line="+14"/>
+        <source>MainWindow</source>
+        <translation>메인 창</translation>
+    </message>
+    <message>
+        <location line="+11"/>
+        <source>Time Remaining: 31 seconds ( 0.16/1.56 MB)</source>
+        <translation>남은 시간: 31초 ( 0.16/1.56 MB)</translation>
+    </message>
+    <message>
+        <location line="+17"/>
+        <source>Description:</source>
+        <translation>설명:</translation>
+    </message>
+    <message>
+        <location line="+28"/>
+        <source>Cancel</source>
+        <translation>취소</translation>
+    </message>
+    <message>
+        <location filename="../src/dlgdownload.cpp" line="+58"/>
+        <source>Moravel Updater</source>
+        <translation>Moravel 업데이터</translation>
+    </message>
+    <message>
+        <location line="+80"/>
+        <location line="+159"/>
+        <source>The update package could not be installed.</source>
+        <translation>업데이트 패키지를 설치할 수 없습니다.</translation>
+    </message>
+    <message>
+        <location line="-98"/>
+        <source>Could not connect to the server. Please check your network connection.</source>
+        <translation>서버에 연결할 수 없습니다. 네트워크 연결을 확인하십시오.</translation>
+    </message>
+    <message>
+        <location line="+29"/>
+        <source>Moravel Reader</source>
+        <translation>Moravel Reader</translation>
+    </message>
+    <message>
+        <location line="+54"/>
+        <source>Download completed. Please close Moravel Reader when you complete your job, and click &quot;Install&quot;.</source>
+        <translation>다운로드가 완료되었습니다. 작업을 마친 후 Moravel Reader를 닫고 [설치]를 클릭하십시오.</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>Install</source>
+        <translation>설치</translation>
+    </message>
+</context>
+<context>
+    <name>DlgMessage</name>
+    <message>
+        <location filename="../src/dlgmessage.ui" line="+14"/>
+        <source>Moravel Updater</source>
+        <translation>Moravel 업데이터</translation>
+    </message>
+    <message>
+        <location line="+16"/>
+        <source>Tips</source>
+        <translation>알림</translation>
+    </message>
+    <message>
+        <location line="+25"/>
+        <source>Cancel</source>
+        <translation>취소</translation>
+    </message>
+    <message>
+        <location line="+7"/>
+        <location filename="../src/dlgmessage.cpp" line="+42"/>
+        <source>OK</source>
+        <translation>확인</translation>
+    </message>
+</context>
+<context>
+    <name>DlgUpdateChecking</name>
+    <message>
+        <location filename="../src/dlgupdatechecking.ui" line="+14"/>
+        <source>Moravel Updater</source>
+        <translation>Moravel 업데이터</translation>
+    </message>
+    <message>
+        <location line="+25"/>
+        <source>Checking for Updates...</source>
+        <translation>업데이트 확인 중...</translation>
+    </message>
+    <message>
+        <location line="+38"/>
+        <source>Cancel</source>
+        <translation>취소</translation>
+    </message>
+</context>
+<context>
+    <name>QHttpDownLoadS</name>
+    <message>
+        <location filename="../src/qhttpdownloads.cpp" line="+164"/>
+        <source>bytes=%1-</source>
+        <translation>bytes=%1-</translation>
+    </message>
+    <message>
+        <location line="+88"/>
+        <source>Time Remaining: - seconds ( %1/%2 MB)</source>
+        <translation>남은 시간: -초 ( %1/%2 MB)</translation>
+    </message>
+    <message>
+        <location line="+8"/>
+        <source>Time Remaining: %1 seconds ( %2/%3 MB)</source>
+        <translation>남은 시간: %1초 ( %2/%3 MB)</translation>
+    </message>
+</context>
+<context>
+    <name>UpdaterApp</name>
+    <message>
+        <location filename="../src/updaterapp.cpp" line="+83"/>
+        <source>Cannot establish connection to the Server, Check your network.</source>
+        <translation>서버에 연결할 수 없습니다. 네트워크를 확인하십시오.</translation>
+    </message>
+    <message>
+        <location line="+15"/>
+        <source>Moravel Reader is already up to date.</source>
+        <translation>Moravel Reader가 이미 최신 버전입니다.</translation>
+    </message>
+    <message>
+        <location line="+11"/>
+        <source>A new version (</source>
+        <translation>Moravel Reader의 새 버전 (</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>) of Moravel Reader is available. Do you want to download it?</source>
+        <translation>)이 출시되었습니다. 다운로드하시겠습니까?</translation>
+    </message>
+</context>
+</TS>

@@ -1,0 +1,141 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="zh_CN">
+<context>
+    <name>DlgDownload</name>
+    <message>
+        <location filename="../src/dlgdownload.ui" line="+14"/>
+        <source>MainWindow</source>
+        <translation>主窗口</translation>
+    </message>
+    <message>
+        <location line="+11"/>
+        <source>Time Remaining: 31 seconds ( 0.16/1.56 MB)</source>
+        <translation>剩余时间：31 秒 ( 0.16/1.56 MB)</translation>
+    </message>
+    <message>
+        <location line="+17"/>
+        <source>Description:</source>
+        <translation>说明：</translation>
+    </message>
+    <message>
+        <location line="+28"/>
+        <source>Cancel</source>
+        <translation>取消</translation>
+    </message>
+    <message>
+        <location filename="../src/dlgdownload.cpp" line="+58"/>
+        <source>Moravel Updater</source>
+        <translation>Moravel 更新程序</translation>
+    </message>
+    <message>
+        <location line="+80"/>
+        <location line="+159"/>
+        <source>The update package could not be installed.</source>
+        <translation>无法安装更新包。</translation>
+    </message>
+    <message>
+        <location line="-98"/>
+        <source>Could not connect to the server. Please check your network connection.</source>
+        <translation>无法连接到服务器。请检查您的网络连接。</translation>
+    </message>
+    <message>
+        <location line="+29"/>
+        <source>Moravel Reader</source>
+        <translation>Moravel Reader</translation>
+    </message>
+    <message>
+        <location line="+54"/>
+        <source>Download completed. Please close Moravel Reader when you complete your job, and click &quot;Install&quot;.</source>
+        <translation>下载完成。请在完成手头的工作后关闭 Moravel Reader，然后单击“安装”。</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>Install</source>
+        <translation>安装</translation>
+    </message>
+</context>
+<context>
+    <name>DlgMessage</name>
+    <message>
+        <location filename="../src/dlgmessage.ui" line="+14"/>
+        <source>Moravel Updater</source>
+        <translation>Moravel 更新程序</translation>
+    </message>
+    <message>
+        <location line="+16"/>
+        <source>Tips</source>
+        <translation>提示</translation>
+    </message>
+    <message>
+        <location line="+25"/>
+        <source>Cancel</source>
+        <translation>取消</translation>
+    </message>
+    <message>
+        <location line="+7"/>
+        <location filename="../src/dlgmessage.cpp" line="+42"/>
+        <source>OK</source>
+        <translation>确定</translation>
+    </message>
+</context>
+<context>
+    <name>DlgUpdateChecking</name>
+    <message>
+        <location filename="../src/dlgupdatechecking.ui" line="+14"/>
+        <source>Moravel Updater</source>
+        <translation>Moravel 更新程序</translation>
+    </message>
+    <message>
+        <location line="+25"/>
+        <source>Checking for Updates...</source>
+        <translation>正在检查更新...</translation>
+    </message>
+    <message>
+        <location line="+38"/>
+        <source>Cancel</source>
+        <translation>取消</translation>
+    </message>
+</context>
+<context>
+    <name>QHttpDownLoadS</name>
+    <message>
+        <location filename="../src/qhttpdownloads.cpp" line="+164"/>
+        <source>bytes=%1-</source>
+        <translation>bytes=%1-</translation>
+    </message>
+    <message>
+        <location line="+88"/>
+        <source>Time Remaining: - seconds ( %1/%2 MB)</source>
+        <translation>剩余时间：- 秒 ( %1/%2 MB)</translation>
+    </message>
+    <message>
+        <location line="+8"/>
+        <source>Time Remaining: %1 seconds ( %2/%3 MB)</source>
+        <translation>剩余时间：%1 秒 ( %2/%3 MB)</translation>
+    </message>
+</context>
+<context>
+    <name>UpdaterApp</name>
+    <message>
+        <location filename="../src/updaterapp.cpp" line="+83"/>
+        <source>Cannot establish connection to the Server, Check your network.</source>
+        <translation>无法连接到服务器，请检查您的网络。</translation>
+    </message>
+    <message>
+        <location line="+15"/>
+        <source>Moravel Reader is already up to date.</source>
+        <translation>Moravel Reader 已是最新版本。</translation>
+    </message>
+    <message>
+        <location line="+11"/>
+        <source>A new version (</source>
+        <translation>发现 Moravel Reader 的新版本 (</translation>
+    </message>
+    <message>
+        <location line="+1"/>
+        <source>) of Moravel Reader is available. Do you want to download it?</source>
+        <translation>)。是否下载？</translation>
+    </message>
+</context>
+</TS>
