@@ -12,6 +12,9 @@ ZR_PACKAGES=(
   libgtest-dev libbenchmark-dev
   fonts-dejavu-core
   python3
+  # end-to-end test (scripts/demo-run): web server, X server, dialog driver, pgrep;
+  # packaging test: file, beside dpkg-dev from build-essential
+  nginx xvfb xdotool procps file
 )
 
 zr_install_packages() {
