@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QDebug>
 #include <QGuiApplication>
+#include <QLayout>
 #include <QRect>
 #include <QScreen>
 #include <QSettings>
@@ -72,6 +73,10 @@ void UpdaterApp::runUpdateVisible(int language, int country)
     checking.setModuleManager(m_pModuleManager);
     checking.m_bWait = false;
     checking.startUpdateCheck();
+    // The form grows to what its font needs when it is first laid out; do that now, so
+    // that the size it is centred with is the size it shows with.
+    if (checking.layout())
+        checking.layout()->activate();
     PlaceDialog(&checking);
     checking.exec();
 
@@ -129,6 +134,9 @@ int UpdaterApp::exec()
     m_bInEventLoop = true;
     const int result = QApplication::exec();
     m_bInEventLoop = false;
+    // Closing the last window may have asked the application to quit as well; that
+    // request is answered already and must not end a later loop.
+    QCoreApplication::removePostedEvents(QCoreApplication::instance(), QEvent::Quit);
     return result;
 }
 
