@@ -23,10 +23,14 @@ class QTimerEvent;
 //                            is 2xx, the byte count equals the announced size (both 0
 //                            when the server announced none) and every byte reached the
 //                            file on disk;
-//   errorfinish(path)        any other end: network error, non-2xx status, short or long
-//                            body, a failed write to the file, no answer within the
-//                            response check, or data that stopped coming (stall check).
+//   errorfinish(path)        any other end: network error, non-2xx status, a byte count
+//                            other than the announced size, a failed write to the file,
+//                            no answer within the response check, or data that stopped
+//                            coming (stall check).
 // A transfer ended by stopDownLoads() ends silently: the caller asked for it.
+// A body sent without a size (closed connection or chunked) that the server cuts off
+// cannot always be told from a complete one at this level; callers that need
+// certainty check the file's contents (as the package reader does with its CRC).
 //
 // Two watchdogs guard each transfer, also while startDownLoads(true) waits:
 //   the response check ends the transfer as a failure when nothing at all has been

@@ -118,6 +118,7 @@ private slots:
     void waitingStartReturnsAfterEnd_data();
     void waitingStartReturnsAfterEnd();
     void stopEndsWithoutSignal();
+    void stopEndsWaitingStart();
     void destroyingRunningDownloader();
     void deleteLaterEndsWaitingStart();
 
@@ -562,6 +563,23 @@ void TestQHttpDownLoadS::stopEndsWithoutSignal()
     QVERIFY(!outcome.anotherSignalWithin(4));
     QCOMPARE(outcome.total(), 0);
     d.stopDownLoads(); // nothing left to stop
+    QCOMPARE(outcome.total(), 0);
+}
+
+void TestQHttpDownLoadS::stopEndsWaitingStart()
+{
+    // Stopped from inside its own wait (as a Cancel button would), the waiting call
+    // returns at once and nothing is reported.
+    TestHttpServer server;
+    server.route("/silent", TestHttpServer::Reply::silent());
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    d.setWatchdogInterval(600000);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/silent"), target("stopped.bin")));
+    connect(&server, &TestHttpServer::requestReceived, &d, &QHttpDownLoadS::stopDownLoads);
+    QVERIFY(d.startDownLoads(true));
+    QVERIFY(!d.isRunning());
+    QCOMPARE(server.requestCount(), 1);
     QCOMPARE(outcome.total(), 0);
 }
 
