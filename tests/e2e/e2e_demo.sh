@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# End to end: the headless demo run (scripts/demo-run) against a real nginx under Xvfb,
+# checked from the outside: the server's access log, the files the updater downloaded and
+# unpacked, what the reader's installers and the install counter were given, the copied
+# plug-in and the exit code. Then the same with no server, and with the offer declined.
+#
+#   e2e_demo.sh UPDATER MKPACKAGE LANG_DIR
+set -u
+updater=$1 mkpackage=$2 langdir=$3
+root=$(cd "$(dirname "$0")/../.." && pwd)
+work="${TMPDIR:-/tmp}/e2e"
+failures=0 passes=0
+
+check() { # check DESCRIPTION COMMAND...
+    if "${@:2}"; then
+        echo "ok   $1"
+        passes=$((passes + 1))
+    else
+        echo "FAIL $1"
+        failures=$((failures + 1))
+    fi
+}
+contains() { grep -qF -- "$2" "$1"; }
+count_is() { [ "$(grep -cE -- "$2" "$1")" -eq "$3" ]; }
+same() { cmp -s "$1" "$2"; }
+show() { echo "---- $1"; cat "$1" 2>/dev/null; }
+
+run_demo() { # run_demo NAME ARGS...: runs the demo into $work/NAME, sets $rc
+    local name=$1; shift
+    echo "== $name"
+    "$root/scripts/demo-run" --headless --updater "$updater" --mkpackage "$mkpackage" \
+        --lang-dir "$langdir" --out "$work/$name" --timeout 90 "$@" > "$work/$name.out" 2>&1
+    rc=$?
+}
+
+mkdir -p "$work"
+# Nothing of the test's own environment may be touched by the demo.
+before=$(find "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" | sort)
+
+# ---- 1: a manual check that offers a reader update, a silent module and a plug-in ----
+run_demo update
+d="$work/update"
+box="$d/sandbox"
+dl="$box/tmp/MoravelCorvina"
+log="$d/reader/install.log"
+site="$d/site/packages"
+check "update run exits with 0" [ "$rc" -eq 0 ]
+check "the reply is requested once, with the product, version, build, platform and language" \
+    count_is "$d/nginx/access.log" '"GET /addons/get_addons.php/get_addons.php\?addon=Update%20List&product=Moravel%20Reader&version=7\.0&build=0\.100&platform=x86&EmbededLanguage=en-US HTTP/1\.1" 200 ' 1
+for p in MoravelReader-7.1.0.200.pkg SpellDictionaries-2.3.pkg JSWordCount.js; do
+    check "$p is fetched once from its first byte" \
+        count_is "$d/nginx/access.log" "\"GET /packages/$p HTTP/1\\.1\" 20[06] $(stat -c %s "$site/$p") " 1
+done
+check "no other request reaches the server" count_is "$d/nginx/access.log" '.' 4
+check "the reader package is kept in the download folder as served" \
+    same "$dl/MoravelReader-7.1.0.200.pkg" "$site/MoravelReader-7.1.0.200.pkg"
+check "the silent package is kept in the download folder as served" \
+    same "$dl/SpellDictionaries-2.3.pkg" "$site/SpellDictionaries-2.3.pkg"
+check "the unpack folder holds the last unpacked package" \
+    same "$dl/uncompress/dictionaries/de_DE.dic" "$d/site-src/dictionaries/dictionaries/de_DE.dic"
+check "the questions and both Install prompts are answered, no warning is shown" \
+    count_is "$d/driver.log" '^[0-9]+ message 404x139 .*: pressed OK$' 3
+check "no message box (warning) appears" count_is "$d/driver.log" ' messagebox ' 0
+check "the package's *.run installer runs, without arguments" \
+    contains "$log" "MoravelReader-7.1.0.200.run: started with 0 argument(s)"
+check "the *.run installer installs the new reader" \
+    contains "$log" "MoravelReader-7.1.0.200.run: installed Moravel Reader 7.1.0.200 into $d/reader"
+check "the installed reader is the new one" \
+    [ "$("$d/reader/bin/moravel-reader")" = "Moravel Reader 7.1.0.200 (demo)" ]
+check "installUpdate runs once, without arguments, for the package without installer" \
+    count_is "$log" '^installUpdate: started with 0 argument\(s\)$' 1
+check "installUpdate installs the files of the unpacked package" \
+    same "$d/reader/dictionaries/en_GB.dic" "$d/site-src/dictionaries/dictionaries/en_GB.dic"
+check "countinstalltion runs once with /version, the recorded version, /oldversion, the version" \
+    count_is "$log" '^countinstalltion: \[/version\] \[7\.0\.0\.100\] \[/oldversion\] \[7\.0\.0\.100\]$' 1
+js="$box/data/Moravel Software/Moravel Reader/SilentInstall/JavaScripts"
+check "the plug-in is copied into the reader's JavaScript folder" \
+    same "$js/JSWordCount.js" "$d/site-src/JSWordCount.js"
+check "the copied plug-in leaves the download folder" [ ! -e "$dl/JSWordCount.js" ]
+check "the updater reads the parameters the reader wrote" \
+    contains "$d/updater.log" 'Updater Param:  "type:\"Update List\",updater:\"Manual\"'
+if [ "$failures" -ne 0 ]; then
+    show "$d/update.out"; show "$d/driver.log"; show "$log"; show "$d/nginx/access.log"
+    show "$d/updater.log"
+fi
+
+# ---- 2: the same manual check with the server down ----
+f=$failures
+run_demo offline --offline
+d="$work/offline"
+check "offline run exits with 0" [ "$rc" -eq 0 ]
+check "one message is shown and answered with OK" \
+    count_is "$d/driver.log" '^[0-9]+ message 404x139 .*: pressed OK$' 1
+check "no download window and no warning appear" count_is "$d/driver.log" 'download|messagebox' 0
+check "the failed query counts as an error, not as an answer" \
+    contains "$d/updater.log" "error:"
+check "nothing is downloaded" [ ! -e "$d/sandbox/tmp/MoravelCorvina/uncompress" ]
+check "nothing is installed" [ ! -s "$d/reader/install.log" ]
+[ "$failures" -eq "$f" ] || { show "$d/offline.out"; show "$d/driver.log"; show "$d/updater.log"; }
+
+# ---- 3: the offer declined ----
+f=$failures
+run_demo declined --answer cancel
+d="$work/declined"
+check "declined run exits with 0" [ "$rc" -eq 0 ]
+check "only the question is shown" count_is "$d/driver.log" '^[0-9]+ message 404x139 .*: pressed Cancel$' 1
+check "only the reply is requested" count_is "$d/nginx/access.log" '.' 1
+check "nothing is installed after Cancel" [ ! -s "$d/reader/install.log" ]
+[ "$failures" -eq "$f" ] || { show "$d/declined.out"; show "$d/driver.log"; show "$d/updater.log"; }
+
+after=$(find "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" | sort)
+check "the test's own home, settings and data folders are untouched" [ "$before" = "$after" ]
+check "no server, driver or updater is left running" \
+    [ -z "$(pgrep -f "$work/" 2>/dev/null)" ]
+for name in update offline declined; do
+    check "the $name run's X server is gone" \
+        [ ! -e "/tmp/.X11-unix/X$(head -n 1 "$work/$name/xvfb.display")" ]
+done
+
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]

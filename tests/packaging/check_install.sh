@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# `cmake --install` lays the updater out as a reader installation expects it, the
+# installed program runs, and cpack builds a Debian package with the right contents.
+#   check_install.sh BUILD_DIR
+set -u
+build=$1
+work="${TMPDIR:-/tmp}/install"
+prefix="$work/prefix"
+dir="$prefix/lib/moravel-reader"
+failures=0 passes=0
+check() {
+    if "${@:2}"; then echo "ok   $1"; passes=$((passes + 1)); else echo "FAIL $1"; failures=$((failures + 1)); fi
+}
+mkdir -p "$work"
+
+cmake --install "$build" --prefix "$prefix" > "$work/install.log" 2>&1
+check "cmake --install succeeds" [ $? -eq 0 ]
+check "the updater lands in <prefix>/lib/moravel-reader" [ -x "$dir/MoravelUpdater" ]
+for l in zh_cn zh_tw ja_jp ko_kr; do
+    check "lang/$l/corvina_$l.qm is beside it" [ -s "$dir/lang/$l/corvina_$l.qm" ]
+done
+check "every compiled translation is installed" \
+    [ "$(cd "$build/lang" && find . -name '*.qm' | sort)" = "$(cd "$dir/lang" && find . -name '*.qm' | sort)" ]
+check "nothing else is installed" \
+    [ "$(find "$prefix" -type f | grep -v "^$dir/lang/.*\.qm$" )" = "$dir/MoravelUpdater" ]
+
+# The installed program as the reader starts it, with nothing to do: it ends with 0.
+QT_QPA_PLATFORM=offscreen timeout 60 "$dir/MoravelUpdater" > "$work/run.log" 2>&1
+check "the installed updater runs and ends with 0 when there is nothing to do" [ $? -eq 0 ]
+
+(cd "$build" && cpack -B "$work/package") > "$work/cpack.log" 2>&1
+cpack_status=$?
+check "cpack builds the Debian package" [ $cpack_status -eq 0 ]
+[ $cpack_status -eq 0 ] || tail -n 20 "$work/cpack.log"
+deb=$(ls "$work"/package/moravel-updater_*.deb 2>/dev/null | head -n 1)
+check "the package is named moravel-updater_<version>_<arch>.deb" [ -n "$deb" ]
+if [ -n "$deb" ]; then
+    depends=$(dpkg-deb -f "$deb" Depends)
+    for lib in libqt5widgets5 libqt5network5 libqt5core5a liblzma5 libc6; do
+        check "the package depends on $lib" grep -q "$lib" <<< "$depends"
+    done
+    check "the package is moravel-updater" [ "$(dpkg-deb -f "$deb" Package)" = moravel-updater ]
+    contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+    check "the package holds /usr/lib/moravel-reader/MoravelUpdater" \
+        grep -qx './usr/lib/moravel-reader/MoravelUpdater' <<< "$contents"
+    check "the package holds the translations" \
+        grep -qx './usr/lib/moravel-reader/lang/zh_cn/corvina_zh_cn.qm' <<< "$contents"
+fi
+
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]
