@@ -100,12 +100,12 @@
 <context>
     <name>QHttpDownLoadS</name>
     <message>
-        <location filename="../src/qhttpdownloads.cpp" line="+164"/>
+        <location filename="../src/qhttpdownloads.cpp" line="+167"/>
         <source>bytes=%1-</source>
         <translation>bytes=%1-</translation>
     </message>
     <message>
-        <location line="+88"/>
+        <location line="+92"/>
         <source>Time Remaining: - seconds ( %1/%2 MB)</source>
         <translation>残り時間: - 秒 ( %1/%2 MB)</translation>
     </message>
