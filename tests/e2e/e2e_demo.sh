@@ -2,7 +2,8 @@
 # End to end: the headless demo run (scripts/demo-run) against a real nginx under Xvfb,
 # checked from the outside: the server's access log, the files the updater downloaded and
 # unpacked, what the reader's installers and the install counter were given, the copied
-# plug-in and the exit code. Then the same with no server, and with the offer declined.
+# plug-in and the exit code. Then the same with no server, with the offer declined, and
+# with a package missing on the server.
 #
 #   e2e_demo.sh UPDATER MKPACKAGE LANG_DIR
 set -u
@@ -108,11 +109,29 @@ check "only the reply is requested" count_is "$d/nginx/access.log" '.' 1
 check "nothing is installed after Cancel" [ ! -s "$d/reader/install.log" ]
 [ "$failures" -eq "$f" ] || { show "$d/declined.out"; show "$d/driver.log"; show "$d/updater.log"; }
 
+# ---- 4: a package the server has lost ----
+f=$failures
+run_demo dropped --drop SpellDictionaries-2.3.pkg
+d="$work/dropped"
+check "a run with a lost package still exits with 0" [ "$rc" -eq 0 ]
+check "the failed download is reported once in a message box" \
+    count_is "$d/driver.log" '^[0-9]+ messagebox .*: pressed Return$' 1
+check "the lost package is asked for once and not found" \
+    count_is "$d/nginx/access.log" '"GET /packages/SpellDictionaries-2\.3\.pkg HTTP/1\.1" 404 ' 1
+check "the modules before it are installed" \
+    contains "$d/reader/install.log" "MoravelReader-7.1.0.200.run: installed Moravel Reader 7.1.0.200"
+check "installUpdate does not run for the lost package" \
+    count_is "$d/reader/install.log" '^installUpdate' 0
+check "the module after it is installed" \
+    same "$d/sandbox/data/Moravel Software/Moravel Reader/SilentInstall/JavaScripts/JSWordCount.js" \
+        "$d/site-src/JSWordCount.js"
+[ "$failures" -eq "$f" ] || { show "$d/dropped.out"; show "$d/driver.log"; show "$d/updater.log"; }
+
 after=$(find "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" | sort)
 check "the test's own home, settings and data folders are untouched" [ "$before" = "$after" ]
 check "no server, driver or updater is left running" \
     [ -z "$(pgrep -f "$work/" 2>/dev/null)" ]
-for name in update offline declined; do
+for name in update offline declined dropped; do
     check "the $name run's X server is gone" \
         [ ! -e "/tmp/.X11-unix/X$(head -n 1 "$work/$name/xvfb.display")" ]
 done
