@@ -2,6 +2,7 @@
 #include "readersettings.h"
 
 #include <QProcess>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -59,10 +60,20 @@ private slots:
         QVERIFY2(log.contains("Updater Param: "), log.constData());
     }
 
-    void staysAndAnswersWithUpdateList()
+    void answersWhileChecking()
     {
+        // An update server that takes the connection and never answers keeps the
+        // automatic check going (for the downloader's 10 s response check), and all
+        // that time the updater tells a reader that it runs.
+        QTcpServer silentServer;
+        QVERIFY(silentServer.listen(QHostAddress(QHostAddress::LocalHost), 0));
+        const QString address = QStringLiteral("http://127.0.0.1:%1/addons/get_addons.php").arg(silentServer.serverPort());
         QVERIFY(ReaderSettings::write("[General]\nCorvina_UpdateParam=\"type:\\\"Update List\\\",updater:\\\"Auto\\\"\"\n"));
         QProcess updater;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("MORAVEL_UPDATE_SERVER_CN"), address);
+        env.insert(QStringLiteral("MORAVEL_UPDATE_SERVER_US"), address);
+        updater.setProcessEnvironment(env);
         updater.start(g_executable, QStringList());
         QVERIFY(updater.waitForStarted(10000));
 

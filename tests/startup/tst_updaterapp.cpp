@@ -103,18 +103,20 @@ private slots:
 
     void runReadsTheReadersParameterString()
     {
-        // Quotes and commas in the value, stored the way Qt writes such text.
-        QVERIFY(ReaderSettings::write("[General]\nCorvina_UpdateParam=\"type:\\\"Update List\\\",updater:\\\"Manual\\\","
+        // Quotes and commas in the value, stored the way Qt writes such text. The type
+        // asks for no check, so the run reads, logs and answers, then ends.
+        QVERIFY(ReaderSettings::write("[General]\nCorvina_UpdateParam=\"type:\\\"Plugin List\\\",updater:\\\"Manual\\\","
                                       "version:\\\"7.0.5\\\"\"\n"));
         qInstallMessageHandler(collect);
         UpdaterApp app(nullptr);
         app.runUpdate(QLocale::English, QLocale::UnitedStates);
         qInstallMessageHandler(nullptr);
 
-        QCOMPARE(app.m_pCommandLine->getValue(QStringLiteral("type")), QStringLiteral("Update List"));
+        QCOMPARE(app.m_pCommandLine->getValue(QStringLiteral("type")), QStringLiteral("Plugin List"));
         QCOMPARE(app.m_pCommandLine->getValue(QStringLiteral("updater")), QStringLiteral("Manual"));
         QCOMPARE(app.m_pCommandLine->getValue(QStringLiteral("version")), QStringLiteral("7.0.5"));
-        QVERIFY(!app.m_bQuit);
+        QVERIFY(app.m_bQuit);
+        // The listener answers for as long as the driver lives.
         QCOMPARE(askListener(), QByteArray("UpdaterRuning"));
 
         const QStringList param = g_messages.filter(QStringLiteral("Updater Param: "));
