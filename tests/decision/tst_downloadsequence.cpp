@@ -24,6 +24,8 @@ using namespace RunTest;
 
 namespace {
 
+const int kLatencyMs = 500;
+
 QStringList g_log;
 
 void collect(QtMsgType, const QMessageLogContext&, const QString& message)
@@ -80,7 +82,10 @@ private:
                              .file(QStringLiteral("Setup.xml"), "<setup><file name=\"data\"/></setup>")
                              .file(QStringLiteral("data"), tag.toUtf8().repeated(500))
                              .installer(tag + QStringLiteral(".run"), markerPath()));
-        m_server.route(QStringLiteral("/pkg/") + fileName, TestHttpServer::Reply::ok(package));
+        // The next package step empties the unpack directory, perhaps before the shell
+        // of the previous "*.run" installer has opened its script: packages arrive a
+        // little late, as over a real network.
+        m_server.route(QStringLiteral("/pkg/") + fileName, TestHttpServer::Reply::ok(package).delay(kLatencyMs));
         if (bytes)
             *bytes = package;
         return record(fileName, m_server.url(QStringLiteral("/pkg/") + fileName).toString(),
