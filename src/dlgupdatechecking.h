@@ -32,6 +32,10 @@ public:
     // Starts the time-out and the manager's query; nothing without a manager.
     void startUpdateCheck();
 
+    // Whether the dialog closed by itself (answer, failure, time-out) or through its
+    // Cancel button, rather than through the title bar or the Escape key.
+    bool isFinished() const { return m_bFinished; }
+
     // The time-out startUpdateCheck uses: 60000 ms unless a test shortens it.
     static void setTimeoutInterval(int milliseconds);
     static int timeoutInterval();

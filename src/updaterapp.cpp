@@ -81,9 +81,10 @@ void UpdaterApp::runUpdateVisible(int language, int country)
     checking.exec();
 
     if (checking.m_nResult != 1) {
-        // Cancelled, failed or timed out. A failed query is never "up to date"; the user
-        // who asked is told, an automatic check ends quietly.
-        if (checking.m_nResult == -1 && manual && !m_pModuleManager->isQuerySucceeded()) {
+        // Cancelled, closed, failed or timed out. A failed query is never "up to date";
+        // the user who asked is told, an automatic check ends quietly. A user who closed
+        // the dialog is not told about a connection nobody tested.
+        if (checking.m_nResult == -1 && checking.isFinished() && manual && !m_pModuleManager->isQuerySucceeded()) {
             DlgMessage message(nullptr);
             message.setInformation(tr("Cannot establish connection to the Server, Check your network."));
             message.setStandardButtonsOk();

@@ -177,6 +177,7 @@ private slots:
         qInstallMessageHandler(collect);
         runDialog(dialog);
         QCOMPARE(dialog.m_nResult, 0);
+        QVERIFY(dialog.isFinished());
         QVERIFY(!dialog.m_pTimer);
         // The time-out never fires afterwards.
         QTest::qWait(600);
@@ -273,6 +274,7 @@ private slots:
         DlgUpdateChecking dialog(QStringLiteral("Update List"), nullptr);
         runDialog(dialog);
         QCOMPARE(dialog.m_nResult, -1);
+        QVERIFY(!dialog.isFinished());
     }
 };
 

@@ -303,12 +303,20 @@ private slots:
 
     // ---- the check does not finish ----
 
+    void checkingCancelled_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::newRow("Cancel") << int(DialogDriver::Cancel);
+        QTest::newRow("window closed") << int(DialogDriver::Close);
+    }
+
     void checkingCancelled()
     {
+        QFETCH(int, answer);
         settings(QStringLiteral("Manual"));
         m_server.route(kRequestPath, TestHttpServer::Reply::silent());
         DialogDriver dialogs;
-        dialogs.answerChecking(DialogDriver::Cancel);
+        dialogs.answerChecking(DialogDriver::Answer(answer));
         QCOMPARE(runAsStartUp(), 0);
         QVERIFY(m_app->m_bQuit);
         QCOMPARE(dialogs.seen.size(), 1);

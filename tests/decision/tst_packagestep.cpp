@@ -302,7 +302,9 @@ private slots:
                                                     .file(QStringLiteral("Setup.xml"), "<setup/>")
                                                     .installer(QStringLiteral("b-second.run"), markerPath())
                                                     .installer(QStringLiteral("A-first.RUN"), markerPath())
-                                                    .installer(QStringLiteral("sub/0-nested.run"), markerPath()));
+                                                    .installer(QStringLiteral("sub/0-nested.run"), markerPath())
+                                                    // A directory cannot be started; it is passed over.
+                                                    .file(QStringLiteral("0-folder.run/readme"), "not an installer"));
         QVERIFY(!package.isEmpty());
         MODULEINFO* reader = onDisk(QStringLiteral("Reader.pkg"), package);
 
