@@ -118,7 +118,7 @@
 <context>
     <name>UpdaterApp</name>
     <message>
-        <location filename="../src/updaterapp.cpp" line="+83"/>
+        <location filename="../src/updaterapp.cpp" line="+89"/>
         <source>Cannot establish connection to the Server, Check your network.</source>
         <translation>サーバーに接続できません。ネットワークを確認してください。</translation>
     </message>

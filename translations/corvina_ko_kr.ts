@@ -118,7 +118,7 @@
 <context>
     <name>UpdaterApp</name>
     <message>
-        <location filename="../src/updaterapp.cpp" line="+83"/>
+        <location filename="../src/updaterapp.cpp" line="+89"/>
         <source>Cannot establish connection to the Server, Check your network.</source>
         <translation>서버에 연결할 수 없습니다. 네트워크를 확인하십시오.</translation>
     </message>
