@@ -129,13 +129,13 @@ struct PackageSpec
 };
 
 // Builds the package with mkpackage; empty on failure (the reason is in *error).
-inline QByteArray buildPackage(const PackageSpec& spec, QString* error = nullptr)
+inline QByteArray buildPackage(const PackageSpec& package, QString* error = nullptr)
 {
     static int counter = 0;
     const QString base = root() + QStringLiteral("/packages/%1").arg(++counter);
     const QString tree = base + QStringLiteral("/tree");
     QDir().mkpath(tree);
-    for (const auto& entry : spec.files) {
+    for (const auto& entry : package.files) {
         if (!writeFile(tree + QLatin1Char('/') + entry.first, entry.second)) {
             if (error)
                 *error = QStringLiteral("cannot write ") + entry.first;

@@ -217,22 +217,22 @@ void TestHttpConnection::prepare(const TestHttpServer::Reply& reply)
         const QByteArray range = m_request.header("Range");
         // One range only; anything else is ignored and the whole body served.
         if (range.startsWith("bytes=") && !range.contains(',')) {
-            const QByteArray spec = range.mid(6).trimmed();
-            const int dash = spec.indexOf('-');
+            const QByteArray rangeSet = range.mid(6).trimmed();
+            const int dash = rangeSet.indexOf('-');
             qint64 first = 0;
             qint64 last = 0;
             bool valid = false;
             bool satisfiable = false;
             if (dash == 0) {
                 qint64 suffix = 0;
-                if (parseCount(spec.mid(1), &suffix)) {
+                if (parseCount(rangeSet.mid(1), &suffix)) {
                     valid = true;
                     satisfiable = suffix > 0 && size > 0;
                     first = qMax<qint64>(0, size - suffix);
                     last = size - 1;
                 }
-            } else if (dash > 0 && parseCount(spec.left(dash), &first)) {
-                const QByteArray tail = spec.mid(dash + 1);
+            } else if (dash > 0 && parseCount(rangeSet.left(dash), &first)) {
+                const QByteArray tail = rangeSet.mid(dash + 1);
                 if (tail.isEmpty()) {
                     valid = true;
                     last = size - 1;
