@@ -1,9 +1,12 @@
 #ifndef UPDATEDEFINE_H
 #define UPDATEDEFINE_H
 
+#include <QIODevice>
 #include <QString>
 
 #include "zrwidestring.h"
+
+class QFile;
 
 // Small helpers shared across the application.
 namespace Comm {
@@ -11,11 +14,38 @@ namespace Comm {
 // The wide string's units taken as Unicode code points (UCS-4), up to the first NUL unit.
 QString ws2qs(const CZR_WideString& ws);
 
+// The updater's working folder, without a trailing "/": QDir::tempPath() +
+// "/MoravelCorvina", created with mode 0700 when it is missing. The temporary folder is
+// shared with every other user of the machine, so the folder is taken only when it is
+// private: a real directory (a symbolic link there is not followed), owned by this
+// process's user and writable by nobody else. When another user holds that name, the
+// folder "/MoravelCorvina-" + the numeric user id is tried under the same rules. Empty
+// when neither is usable; the reason is logged. Everything the updater keeps below the
+// temporary folder (the reply, the packages, the unpacked files) lives in this folder.
+QString workingDir();
+
+// Whether path is a real directory (not a symbolic link) owned by this process's user
+// and not writable by group or others.
+bool isPrivateDir(const QString& path);
+
+// Creates the file at path afresh and opens it in file with mode (which must include
+// WriteOnly). Whatever non-directory stands at path is removed first, and the new file
+// is created exclusively without following a symbolic link, so a link or a file planted
+// there is never written through. False (file left closed) when what stands there
+// cannot be removed, is a directory, or the file cannot be created.
+bool createNewFile(QFile& file, const QString& path, QIODevice::OpenMode mode);
+
+// Removes what stands at path when it is not a directory (a file, a link of any kind,
+// anything else). True when no such thing is left there; a directory is left alone and
+// counts as true.
+bool removeNonDirectory(const QString& path);
+
 // Deletes the directory tree at path. True when the directory is gone afterwards or was
 // not there; false when an entry or the directory itself could not be removed (what
-// could be removed is gone, and every failure is logged). Symbolic links are removed
-// as links, also one standing at path itself: neither their targets nor the targets'
-// permissions are touched.
+// could be removed is gone, and every failure is logged). A symbolic link is removed as
+// a link wherever it stands, at path itself too (whatever the spelling of path, a
+// trailing "/" included): no link is ever followed, and no permission of anything is
+// changed.
 bool deleteDir(const QString& path);
 
 } // namespace Comm
