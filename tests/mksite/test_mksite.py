@@ -217,13 +217,9 @@ class WarningTest(SiteTest):
         self.make_tree("p", {"a": b"x"})
         self.make_tree("f", {"JSa.js": b"a", "JSb.js": b"b"})
         plain = {"version": "1", "source": "p"}
-        js_first = self.warnings([{"name": "JSa", "version": "1", "file": "f/JSa.js"},
-                                  dict(plain, name="Reader", package="r.pkg")])
-        self.assertEqual(len(js_first), 1)
-        self.assertIn("list the plug-ins last", js_first[0])
-        # A plug-in after the last offered module does not count when it is not offered.
-        self.assertEqual(self.warnings([dict(plain, name="Reader", package="r.pkg"),
-                                        {"name": "JSb", "version": "1", "file": "f/JSb.js"}]), [])
+        # Plug-ins are installed wherever they stand in the list.
+        self.assertEqual(self.warnings([{"name": "JSa", "version": "1", "file": "f/JSa.js"},
+                                        dict(plain, name="Reader", package="r.pkg")]), [])
         patch = self.warnings([dict(plain, name="Reader Patch", package="p.pkg"),
                                dict(plain, name="Updater", package="u.pkg")])
         self.assertEqual(len(patch), 1)
@@ -232,6 +228,28 @@ class WarningTest(SiteTest):
                                       attributes={"update_mode": "2", "isInternalService": "TRUE"})])
         self.assertEqual(len(service), 1)
         self.assertIn("never offered", service[0])
+
+
+class RefusalTest(SiteTest):
+    def test_names_of_the_working_folder_are_refused(self):
+        self.make_tree("p", {"a": b"x"})
+        for name in ("uncompress", "update_tmpfile.xml", "installer-3"):
+            run = self.mksite(self.describe([{"name": "A", "version": "1", "source": "p",
+                                              "package": name}]))
+            self.assertEqual(run.returncode, 1, name)
+            self.assertIn("working folder", run.stderr)
+        # Names that merely look alike are fine.
+        run = self.mksite(self.describe([{"name": "A", "version": "1", "source": "p",
+                                          "package": "installer-3.pkg"}]))
+        self.assertEqual(run.returncode, 0, run.stderr)
+
+    def test_reply_over_the_updaters_limit_is_refused(self):
+        self.make_tree("p", {"a": b"x"})
+        run = self.mksite(self.describe([{"name": "A", "version": "1", "source": "p",
+                                          "description": "x" * (8 * 1024 * 1024)}]))
+        self.assertEqual(run.returncode, 1)
+        self.assertIn("8 MiB", run.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.out, "reply.xml")))
 
 
 class RebuildTest(SiteTest):
