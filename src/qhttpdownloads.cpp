@@ -1,10 +1,17 @@
+// 64-bit file offsets also on 32-bit systems: open() and fstat() must not fail on
+// a file of more than 2 GiB.
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
+
 #include "qhttpdownloads.h"
+
+#include "updatedefine.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
 #include <QLabel>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
@@ -12,8 +19,13 @@
 #include <QTimer>
 #include <QTimerEvent>
 
+#include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -57,6 +69,8 @@ QHttpDownLoadS::QHttpDownLoadS(QObject* parent, QProgressBar* bar, QLabel* label
     , m_bEndedByDownloader(false)
     , m_bWriteFailed(false)
     , m_nFileStartSize(0)
+    , m_nFileDevice(0)
+    , m_nFileInode(0)
     , m_nBytesWritten(0)
     , m_nCounterBase(0)
     , m_nWatchdogMs(g_nDefaultWatchdogMs)
@@ -122,9 +136,10 @@ bool QHttpDownLoadS::setUrlAndFilePath(QUrl url, QString filePath)
 
     m_url = url;
     m_strFilePath = filePath;
-    // Every transfer starts from an absent file.
-    if (QFile::exists(m_strFilePath))
-        QFile::remove(m_strFilePath);
+    // Every transfer starts from an absent file. A link is removed as a link; what it
+    // points to is left alone.
+    if (!Comm::removeNonDirectory(m_strFilePath))
+        qDebug() << "Cannot remove what stands at" << m_strFilePath;
     return true;
 }
 
@@ -147,20 +162,15 @@ bool QHttpDownLoadS::startDownLoads(bool bWait)
         m_pFile = nullptr;
     }
 
-    // Unbuffered, so that a failing write (disk full, size limit) shows up at once
-    // instead of at some later flush.
-    m_pFile = new QFile(m_strFilePath);
-    if (m_strFilePath.isEmpty() || !m_pFile->open(QIODevice::Append | QIODevice::Unbuffered)) {
+    m_pFile = new QFile;
+    if (!openTargetFile()) {
         qDebug() << "Error:Cannot open file.";
         delete m_pFile;
         m_pFile = nullptr;
         return false;
     }
-    m_nFileStartSize = m_pFile->size();
     m_nBytesWritten = 0;
     m_bWriteFailed = false;
-    if (m_pByteCounter)
-        m_pFile->seek(*m_pByteCounter);
 
     QNetworkRequest request(m_url);
     if (m_pByteCounter)
@@ -391,12 +401,74 @@ bool QHttpDownLoadS::replySucceeded() const
     return m_nTotalBytes == 0 || m_nBytesWritten == m_nReceivedBytes - m_nCounterBase;
 }
 
+bool QHttpDownLoadS::openTargetFile()
+{
+    if (m_strFilePath.isEmpty())
+        return false;
+    // Unbuffered, so that a failing write (disk full, size limit) shows up at once
+    // instead of at some later flush.
+    const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Unbuffered;
+    const qint64 counter = m_pByteCounter ? *m_pByteCounter : 0;
+    int fd = -1;
+    if (counter <= 0) {
+        // A fresh file, created exclusively: whatever stands at the path (a link, a
+        // file planted since setUrlAndFilePath) is removed, never written through.
+        if (!Comm::createNewFile(*m_pFile, m_strFilePath, mode))
+            return false;
+        fd = m_pFile->handle();
+    } else {
+        // Continuing a partial file: it must be the regular file it was, reached
+        // without a link and known under no other name. Non-blocking, so that a FIFO
+        // planted there cannot hold the open.
+        const QByteArray native = QFile::encodeName(m_strFilePath);
+        fd = ::open(native.constData(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            qDebug() << "Cannot open the partial file:" << std::strerror(errno);
+            return false;
+        }
+        struct stat st;
+        const bool usable = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1
+            && static_cast<qint64>(st.st_size) >= counter;
+        if (!usable) {
+            qDebug() << "The partial file is not a regular file of its own holding the bytes counted.";
+            ::close(fd);
+            return false;
+        }
+        // The file holds exactly the bytes counted before the rest is written after them.
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1
+            || ::ftruncate(fd, static_cast<off_t>(counter)) != 0
+            || !m_pFile->open(fd, mode, QFileDevice::AutoCloseHandle)) {
+            ::close(fd);
+            return false;
+        }
+        if (!m_pFile->seek(counter)) {
+            m_pFile->close();
+            return false;
+        }
+    }
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        m_pFile->close();
+        return false;
+    }
+    m_nFileDevice = static_cast<quint64>(st.st_dev);
+    m_nFileInode = static_cast<quint64>(st.st_ino);
+    m_nFileStartSize = counter > 0 ? counter : 0;
+    return true;
+}
+
 bool QHttpDownLoadS::fileIntact()
 {
-    // The file must still be there (not removed under our feet) and hold every byte
-    // written to it.
-    const QFileInfo info(m_strFilePath);
-    return info.exists() && info.size() == m_nFileStartSize + m_nBytesWritten;
+    // The file must still be there under its name (not removed or replaced under our
+    // feet) and hold every byte written to it.
+    const QByteArray native = QFile::encodeName(m_strFilePath);
+    struct stat st;
+    if (native.isEmpty() || ::lstat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    if (static_cast<quint64>(st.st_dev) != m_nFileDevice || static_cast<quint64>(st.st_ino) != m_nFileInode)
+        return false;
+    return static_cast<qint64>(st.st_size) == m_nFileStartSize + m_nBytesWritten;
 }
 
 void QHttpDownLoadS::closeFile()

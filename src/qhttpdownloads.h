@@ -32,6 +32,16 @@ class QTimerEvent;
 // cannot always be told from a complete one at this level; callers that need
 // certainty check the file's contents (as the package reader does with its CRC).
 //
+// The file is never written through a link or a file planted at its path. Normally
+// (no byte counter, or the counter at 0) it is created afresh at the start: whatever
+// non-directory stands at the path is removed and a new file is created exclusively,
+// without following a link. Only when the counter is above 0 (continuing a partial
+// file) is an existing file opened, and only if it is reached without a link, is a
+// regular file known under no other name (one link) and holds at least the counted
+// bytes; it is cut to them and the rest written after them. Anything else (a
+// directory, a link, a FIFO, a missing or short partial file) makes startDownLoads()
+// fail. At the end the file must still be the one opened, holding every byte written.
+//
 // Two watchdogs guard each transfer, also while startDownLoads(true) waits:
 //   the response check ends the transfer as a failure when nothing at all has been
 //   heard from the server within one interval;
@@ -67,14 +77,17 @@ public:
 
     // Stores the address and the local path. Refuses (returns false, changes nothing)
     // an invalid URL, a scheme other than "http", an empty path in the URL and an
-    // empty file path. On success a file already at filePath is deleted.
+    // empty file path. On success whatever stands at filePath is removed unless it is
+    // a directory (a link is removed as a link).
     bool setUrlAndFilePath(QUrl url, QString filePath);
     void setProgressBar(QProgressBar* bar);
 
-    // Opens the file (append mode) and sends the request. Returns false when the file
-    // cannot be opened or a transfer of this downloader is still running. With bWait
-    // true it returns only after the transfer has ended (its signal, if any, has
-    // already been emitted by then).
+    // Opens the file and sends the request. Without a byte counter or with the
+    // counter at 0 the file is created afresh (see the file rules above); with the
+    // counter above 0 the partial file is continued after the counted bytes. Returns
+    // false when the file cannot be opened that way or a transfer of this downloader
+    // is still running. With bWait true it returns only after the transfer has ended
+    // (its signal, if any, has already been emitted by then).
     bool startDownLoads(bool bWait);
     // Aborts the running transfer; it then ends without a signal.
     void stopDownLoads();
@@ -107,6 +120,9 @@ private:
     enum EndKind { EndFailure, EndSilent };
 
     bool replySucceeded() const;
+    // Opens m_pFile for the transfer: created afresh, or, with a byte counter above 0,
+    // the partial file continued after the counted bytes. False when it cannot be.
+    bool openTargetFile();
     bool fileIntact();
     void closeFile();
     void stopWatchdogs();
@@ -139,6 +155,8 @@ private:
     bool m_bEndedByDownloader;  // the downloader ended the transfer itself
     bool m_bWriteFailed;
     qint64 m_nFileStartSize;     // size of the file when it was opened
+    quint64 m_nFileDevice;       // identity of the file opened
+    quint64 m_nFileInode;
     qint64 m_nBytesWritten;      // bytes this transfer wrote to it
     qint64 m_nCounterBase;       // the byte counter's value at the start
     int m_nWatchdogMs;

@@ -17,6 +17,8 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -33,6 +35,29 @@ QByteArray patternBody(int size)
         body[i] = static_cast<char>(x >> 24);
     }
     return body;
+}
+
+void writeFile(const QString& path, const QByteArray& data)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QCOMPARE(f.write(data), qint64(data.size()));
+}
+
+// What stands at path, without following a link: 'f' a regular file with the given
+// number of names, 'l' a link, 'd' a directory, '-' nothing.
+char entryKind(const QString& path, nlink_t* links = nullptr)
+{
+    struct stat st;
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return '-';
+    if (links)
+        *links = st.st_nlink;
+    if (S_ISLNK(st.st_mode))
+        return 'l';
+    if (S_ISDIR(st.st_mode))
+        return 'd';
+    return S_ISREG(st.st_mode) ? 'f' : '?';
 }
 
 QByteArray readFile(const QString& path)
@@ -99,8 +124,14 @@ private slots:
     void targetValidation_data();
     void targetValidation();
     void refusedTargetKeepsPreviousTarget();
+    void acceptedTargetDeletesExistingFile_data();
     void acceptedTargetDeletesExistingFile();
     void startFailsWhenFileCannotBeOpened();
+    void entryPlantedAtTargetIsReplaced_data();
+    void entryPlantedAtTargetIsReplaced();
+    void directoryAtTargetIsRefused();
+    void partialFileIsContinuedOnlyWhenItsOwn_data();
+    void partialFileIsContinuedOnlyWhenItsOwn();
 
     void completeBodyIsReportedOnce();
     void counterSendsRangeAndReceivesCount();
@@ -140,21 +171,25 @@ private slots:
 
 private:
     QString target(const QString& name) const { return m_dir + QLatin1Char('/') + name; }
+    QString outside(const QString& name) const { return m_outsideDir + QLatin1Char('/') + name; }
     QString m_dir;
+    QString m_outsideDir;   // files a planted link points at
 };
 
 void TestQHttpDownLoadS::initTestCase()
 {
     QHttpDownLoadS::setDefaultWatchdogInterval(kWatchdogMs);
     m_dir = QDir::tempPath() + QStringLiteral("/downloads");
-    QVERIFY(QDir().mkpath(m_dir));
+    m_outsideDir = QDir::tempPath() + QStringLiteral("/outside");
 }
 
 void TestQHttpDownLoadS::init()
 {
-    QDir dir(m_dir);
-    for (const QString& f : dir.entryList(QDir::Files))
-        dir.remove(f);
+    // Links, folders and FIFOs planted by a test go too (links are not followed).
+    for (const QString& dir : {m_dir, m_outsideDir}) {
+        QVERIFY(QDir(dir).removeRecursively());
+        QVERIFY(QDir().mkpath(dir));
+    }
 }
 
 // ---- target ----
@@ -212,17 +247,33 @@ void TestQHttpDownLoadS::refusedTargetKeepsPreviousTarget()
     QCOMPARE(server.lastRequest().target, QByteArray("/good.bin"));
 }
 
+void TestQHttpDownLoadS::acceptedTargetDeletesExistingFile_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("file") << "file";
+    QTest::newRow("link to a file") << "link";
+    QTest::newRow("dangling link") << "dangling";
+}
+
 void TestQHttpDownLoadS::acceptedTargetDeletesExistingFile()
 {
+    QFETCH(QString, kind);
     const QString path = target("stale.bin");
-    {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("stale contents");
-    }
+    const QString victim = outside("victim.txt");
+    writeFile(victim, "precious");
+    if (kind == QLatin1String("file"))
+        writeFile(path, "stale contents");
+    else if (kind == QLatin1String("link"))
+        QVERIFY(QFile::link(victim, path));
+    else
+        QVERIFY(QFile::link(outside("absent.txt"), path));
+    QVERIFY(entryKind(path) != '-');
+
     QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
     QVERIFY(d.setUrlAndFilePath(QUrl("http://127.0.0.1/stale.bin"), path));
-    QVERIFY(!QFile::exists(path));
+    QCOMPARE(entryKind(path), '-');
+    // A link goes as a link: what it points at stays.
+    QCOMPARE(readFile(victim), QByteArray("precious"));
 }
 
 void TestQHttpDownLoadS::startFailsWhenFileCannotBeOpened()
@@ -246,6 +297,146 @@ void TestQHttpDownLoadS::startFailsWhenFileCannotBeOpened()
     QHttpDownLoadS empty(nullptr, nullptr, nullptr, nullptr);
     QTest::ignoreMessage(QtDebugMsg, "Error:Cannot open file.");
     QVERIFY(!empty.startDownLoads(false));
+}
+
+void TestQHttpDownLoadS::entryPlantedAtTargetIsReplaced_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("withCounter");   // a byte counter at 0 instead of none
+    QTest::newRow("symbolic link") << "symlink" << false;
+    QTest::newRow("symbolic link, counter 0") << "symlink" << true;
+    QTest::newRow("dangling symbolic link") << "dangling" << false;
+    QTest::newRow("hard link") << "hardlink" << false;
+    QTest::newRow("hard link, counter 0") << "hardlink" << true;
+    QTest::newRow("planted file") << "file" << false;
+}
+
+void TestQHttpDownLoadS::entryPlantedAtTargetIsReplaced()
+{
+    // Something appears at the target between setUrlAndFilePath and the start.
+    QFETCH(QString, kind);
+    QFETCH(bool, withCounter);
+    const QByteArray body = patternBody(40000);
+    TestHttpServer server;
+    server.route("/pkg.bin", TestHttpServer::Reply::ok(body));
+    const QString path = target("pkg.bin");
+    const QString victim = outside("victim.txt");
+    writeFile(victim, "precious");
+
+    qint64 counter = 0;
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, withCounter ? &counter : nullptr);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/pkg.bin"), path));
+    if (kind == QLatin1String("symlink"))
+        QVERIFY(QFile::link(victim, path));
+    else if (kind == QLatin1String("dangling"))
+        QVERIFY(QFile::link(outside("created.txt"), path));
+    else if (kind == QLatin1String("hardlink"))
+        QCOMPARE(::link(QFile::encodeName(victim).constData(), QFile::encodeName(path).constData()), 0);
+    else
+        writeFile(path, "planted contents that are longer than nothing");
+
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd());
+    QCOMPARE(outcome.ok.count(), 1);
+    QCOMPARE(outcome.error.count(), 0);
+
+    // The download landed in a new regular file of its own at the target...
+    nlink_t links = 0;
+    QCOMPARE(entryKind(path, &links), 'f');
+    QCOMPARE(links, nlink_t(1));
+    QCOMPARE(readFile(path), body);
+    // ...and nothing was written through the link.
+    QCOMPARE(readFile(victim), QByteArray("precious"));
+    QCOMPARE(entryKind(outside("created.txt")), '-');
+}
+
+void TestQHttpDownLoadS::directoryAtTargetIsRefused()
+{
+    TestHttpServer server;
+    server.route("/x.bin", TestHttpServer::Reply::ok("data"));
+    const QString path = target("x.bin");
+
+    for (qint64 start : {qint64(-1), qint64(0), qint64(10)}) {
+        QVERIFY(QDir().mkpath(path));
+        writeFile(path + QStringLiteral("/inside.txt"), "inside");
+        qint64 counter = start;
+        QHttpDownLoadS d(nullptr, nullptr, nullptr, start >= 0 ? &counter : nullptr);
+        Outcome outcome(&d);
+        QVERIFY(d.setUrlAndFilePath(server.url("/x.bin"), path));
+        QTest::ignoreMessage(QtDebugMsg, "Error:Cannot open file.");
+        QVERIFY(!d.startDownLoads(false));
+        QVERIFY(!d.isRunning());
+        QCOMPARE(server.requestCount(), 0);
+        QCOMPARE(outcome.total(), 0);
+        // The directory and what it holds are left alone.
+        QCOMPARE(entryKind(path), 'd');
+        QCOMPARE(readFile(path + QStringLiteral("/inside.txt")), QByteArray("inside"));
+    }
+}
+
+void TestQHttpDownLoadS::partialFileIsContinuedOnlyWhenItsOwn_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("continued");
+    QTest::newRow("holding the bytes counted") << "partial" << true;
+    QTest::newRow("holding more than counted") << "longer" << true;
+    QTest::newRow("holding less than counted") << "shorter" << false;
+    QTest::newRow("missing") << "missing" << false;
+    QTest::newRow("symbolic link") << "symlink" << false;
+    QTest::newRow("hard link") << "hardlink" << false;
+    QTest::newRow("FIFO") << "fifo" << false;
+}
+
+void TestQHttpDownLoadS::partialFileIsContinuedOnlyWhenItsOwn()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, continued);
+    const QByteArray body = patternBody(70000);
+    const qint64 counted = 30000;
+    TestHttpServer server;
+    server.route("/part.bin", TestHttpServer::Reply::ok(body).ranges());
+    const QString path = target("part.bin");
+    const QString victim = outside("victim.bin");
+    const QByteArray victimBytes = body.left(static_cast<int>(counted));
+    writeFile(victim, victimBytes);
+
+    qint64 counter = counted;
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, &counter);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/part.bin"), path));
+    if (kind == QLatin1String("partial"))
+        writeFile(path, body.left(static_cast<int>(counted)));
+    else if (kind == QLatin1String("longer"))
+        writeFile(path, body.left(static_cast<int>(counted)) + QByteArray(60000, 'x'));
+    else if (kind == QLatin1String("shorter"))
+        writeFile(path, body.left(static_cast<int>(counted) - 1));
+    else if (kind == QLatin1String("symlink"))
+        QVERIFY(QFile::link(victim, path));
+    else if (kind == QLatin1String("hardlink"))
+        QCOMPARE(::link(QFile::encodeName(victim).constData(), QFile::encodeName(path).constData()), 0);
+    else if (kind == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+
+    if (!continued) {
+        // Refused at once (a FIFO without a reader does not hold the start either).
+        QTest::ignoreMessage(QtDebugMsg, "Error:Cannot open file.");
+        QVERIFY(!d.startDownLoads(false));
+        QVERIFY(!d.isRunning());
+        QCOMPARE(server.requestCount(), 0);
+        QCOMPARE(outcome.total(), 0);
+        QCOMPARE(counter, counted);
+        QCOMPARE(readFile(victim), victimBytes);
+        return;
+    }
+
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd());
+    // One signal ends it (which one follows the size checks, not the file's opening).
+    QCOMPARE(outcome.total(), 1);
+    QCOMPARE(server.lastRequest().header("Range"), QByteArray("bytes=30000-"));
+    // The rest follows the bytes counted; nothing of an older, longer file is left.
+    QCOMPARE(readFile(path), body);
 }
 
 // ---- successful transfers ----
@@ -401,6 +592,12 @@ void TestQHttpDownLoadS::failuresEndWithErrorfinish()
     QHttpDownLoadS d(nullptr, nullptr, nullptr, counterPtr);
     Outcome outcome(&d);
     QVERIFY(d.setUrlAndFilePath(url, target("fail.bin")));
+    if (counterPtr) {
+        // Continuing needs the partial file holding the bytes counted.
+        QFile partial(target("fail.bin"));
+        QVERIFY(partial.open(QIODevice::WriteOnly));
+        QCOMPARE(partial.write(QByteArray(static_cast<int>(counter), 'p')), counter);
+    }
     QVERIFY(d.startDownLoads(false));
     QVERIFY(outcome.waitForEnd(30000));
     QCOMPARE(outcome.ok.count(), 0);
