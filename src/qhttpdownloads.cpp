@@ -73,6 +73,8 @@ QHttpDownLoadS::QHttpDownLoadS(QObject* parent, QProgressBar* bar, QLabel* label
     , m_nFileInode(0)
     , m_nBytesWritten(0)
     , m_nCounterBase(0)
+    , m_nBodyBytes(0)
+    , m_nMaxBodyBytes(0)
     , m_nWatchdogMs(g_nDefaultWatchdogMs)
     , m_pWaitLoop(nullptr)
 {
@@ -120,6 +122,11 @@ int QHttpDownLoadS::defaultWatchdogInterval()
 void QHttpDownLoadS::setWatchdogInterval(int msec)
 {
     m_nWatchdogMs = msec > 0 ? msec : 10000;
+}
+
+void QHttpDownLoadS::setMaxBodyBytes(qint64 bytes)
+{
+    m_nMaxBodyBytes = bytes > 0 ? bytes : 0;
 }
 
 bool QHttpDownLoadS::setUrlAndFilePath(QUrl url, QString filePath)
@@ -173,12 +180,16 @@ bool QHttpDownLoadS::startDownLoads(bool bWait)
     m_bWriteFailed = false;
 
     QNetworkRequest request(m_url);
+    // Set explicitly, the toolkit neither asks for a compressed body nor unpacks one:
+    // the bytes that reach the file are the bytes the server sent.
+    request.setRawHeader("Accept-Encoding", "identity");
     if (m_pByteCounter)
         request.setRawHeader("Range", tr("bytes=%1-").arg(*m_pByteCounter).toUtf8());
 
     m_nTotalBytes = 0;
     m_nReceivedBytes = 0;
     m_nCounterBase = m_pByteCounter ? *m_pByteCounter : 0;
+    m_nBodyBytes = 0;
     m_bResponseSeen = false;
     m_bEndedByDownloader = false;
 
@@ -190,6 +201,7 @@ bool QHttpDownLoadS::startDownLoads(bool bWait)
     m_nStartTime = currentMSecsSinceEpoch();
     m_bRunning = true;
 
+    connect(m_pReply, &QNetworkReply::metaDataChanged, this, &QHttpDownLoadS::onMetaDataChanged);
     connect(m_pReply, &QNetworkReply::readyRead, this, &QHttpDownLoadS::readyRead);
     connect(m_pReply, &QNetworkReply::downloadProgress, this, &QHttpDownLoadS::downloadProgress);
     connect(m_pReply, &QNetworkReply::errorOccurred, this, &QHttpDownLoadS::slotError);
@@ -298,23 +310,72 @@ void QHttpDownLoadS::readyRead()
     if (m_nStallCount >= -1)
         ++m_nStallCount;
 
-    const QByteArray data = m_pReply->readAll();
-    if (data.isEmpty() || m_bWriteFailed)
+    // Nothing of a body the head rules out reaches the file.
+    if (refuseByHead())
+        return;
+
+    QByteArray data = m_pReply->readAll();
+    if (data.isEmpty())
+        return;
+    const qint64 before = m_nBodyBytes;
+    m_nBodyBytes += data.size();
+    if (m_bWriteFailed)
         return;
     if (!m_pFile || !m_pFile->isOpen()) {
         m_bWriteFailed = true;
         return;
     }
-    const qint64 written = m_pFile->write(data);
-    if (written > 0)
-        m_nBytesWritten += written;
-    if (written != data.size()) {
-        // The byte count comes from the network; a file that misses bytes must not
-        // pass as a complete download.
-        qDebug() << "Error:Cannot write file." << m_pFile->errorString();
-        m_bWriteFailed = true;
+    // A body past the limit is written up to the limit, then the transfer fails.
+    const bool overLimit = m_nMaxBodyBytes > 0 && m_nBodyBytes > m_nMaxBodyBytes;
+    if (overLimit)
+        data.truncate(static_cast<int>(qMax<qint64>(0, m_nMaxBodyBytes - before)));
+    if (!data.isEmpty()) {
+        const qint64 written = m_pFile->write(data);
+        if (written > 0)
+            m_nBytesWritten += written;
+        if (written != data.size()) {
+            // The byte count comes from the network; a file that misses bytes must not
+            // pass as a complete download.
+            qDebug() << "Error:Cannot write file." << m_pFile->errorString();
+            m_bWriteFailed = true;
+            endByDownloader(EndFailure);
+            return;
+        }
+    }
+    if (overLimit) {
+        qDebug() << "Error:The body is larger than allowed, more than" << m_nMaxBodyBytes << "bytes.";
         endByDownloader(EndFailure);
     }
+}
+
+void QHttpDownLoadS::onMetaDataChanged()
+{
+    m_bResponseSeen = true;
+    refuseByHead();
+}
+
+bool QHttpDownLoadS::refuseByHead()
+{
+    if (!m_pReply || !m_bRunning)
+        return false;
+    // A body in any coding but identity would not be the file's bytes.
+    const QByteArray encoding = m_pReply->rawHeader("Content-Encoding").trimmed();
+    if (!encoding.isEmpty() && encoding.compare("identity", Qt::CaseInsensitive) != 0) {
+        qDebug() << "Error:The body comes with a content coding, which is refused:" << encoding.left(64);
+        endByDownloader(EndFailure);
+        return true;
+    }
+    if (m_nMaxBodyBytes > 0) {
+        bool known = false;
+        const qint64 announced = m_pReply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        if (known && announced > m_nMaxBodyBytes) {
+            qDebug() << "Error:The body announced is larger than allowed:" << announced << "bytes, more than"
+                     << m_nMaxBodyBytes;
+            endByDownloader(EndFailure);
+            return true;
+        }
+    }
+    return false;
 }
 
 void QHttpDownLoadS::replyFinished()
@@ -330,6 +391,9 @@ void QHttpDownLoadS::replyFinished()
         return;
     }
 
+    // A head that rules the body out fails the transfer even when no byte came.
+    if (!m_bEndedByDownloader && refuseByHead())
+        return;
     // The reply may still hold bytes that readyRead has not picked up.
     if (m_pReply && m_pReply->bytesAvailable() > 0 && !m_bEndedByDownloader)
         readyRead();

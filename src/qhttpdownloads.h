@@ -25,12 +25,24 @@ class QTimerEvent;
 //                            file on disk;
 //   errorfinish(path)        any other end: network error, non-2xx status, a byte count
 //                            other than the announced size, a failed write to the file,
-//                            no answer within the response check, or data that stopped
-//                            coming (stall check).
+//                            a refused content coding, a body over the limit, no answer
+//                            within the response check, or data that stopped coming
+//                            (stall check).
 // A transfer ended by stopDownLoads() ends silently: the caller asked for it.
 // A body sent without a size (closed connection or chunked) that the server cuts off
 // cannot always be told from a complete one at this level; callers that need
 // certainty check the file's contents (as the package reader does with its CRC).
+//
+// The body is taken as the server sends it. Every request says "Accept-Encoding:
+// identity", so the toolkit neither asks for a compressed body nor unpacks one; a
+// response that names any content coding but identity (compared trimmed, in any
+// case; an empty value counts as none) fails as soon as its head is in, before a byte
+// of its body is written.
+//
+// Body limit (setMaxBodyBytes, none by default): a response that announces a longer
+// body (Content-Length) fails as soon as its head is in; a body that grows past the
+// limit (any framing) fails as soon as it does, with the file holding at most the
+// limit's bytes of it.
 //
 // The file is never written through a link or a file planted at its path. Normally
 // (no byte counter, or the counter at 0) it is created afresh at the start: whatever
@@ -100,6 +112,11 @@ public:
     void setWatchdogInterval(int msec);
     int watchdogInterval() const { return m_nWatchdogMs; }
 
+    // Most body bytes one response may bring (see the body limit above); 0, the
+    // default, sets no limit.
+    void setMaxBodyBytes(qint64 bytes);
+    qint64 maxBodyBytes() const { return m_nMaxBodyBytes; }
+
 signals:
     void oneDownLoadFinish(QString filePath);
     void errorfinish(QString filePath);
@@ -119,6 +136,10 @@ protected:
 private:
     enum EndKind { EndFailure, EndSilent };
 
+    void onMetaDataChanged();
+    // Ends the transfer as a failure when the response's head rules its body out (a
+    // content coding, an announced size over the limit); true when it did.
+    bool refuseByHead();
     bool replySucceeded() const;
     // Opens m_pFile for the transfer: created afresh, or, with a byte counter above 0,
     // the partial file continued after the counted bytes. False when it cannot be.
@@ -159,6 +180,8 @@ private:
     quint64 m_nFileInode;
     qint64 m_nBytesWritten;      // bytes this transfer wrote to it
     qint64 m_nCounterBase;       // the byte counter's value at the start
+    qint64 m_nBodyBytes;         // body bytes of this response read so far
+    qint64 m_nMaxBodyBytes;      // 0: no limit
     int m_nWatchdogMs;
     QEventLoop* m_pWaitLoop;     // the loop of a waiting start, while it runs
 };

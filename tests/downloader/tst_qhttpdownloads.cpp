@@ -37,6 +37,40 @@ QByteArray patternBody(int size)
     return body;
 }
 
+quint32 crc32Of(const QByteArray& data)
+{
+    quint32 crc = 0xFFFFFFFFu;
+    for (char c : data) {
+        crc ^= static_cast<quint8>(c);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+// A valid gzip member holding data in stored deflate blocks: what a client that
+// unpacks gzip would turn back into data.
+QByteArray gzipOf(const QByteArray& data)
+{
+    QByteArray out("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10);
+    int pos = 0;
+    do {
+        const int n = qMin(65535, data.size() - pos);
+        out.append(static_cast<char>(pos + n == data.size() ? 1 : 0));
+        out.append(static_cast<char>(n & 0xff));
+        out.append(static_cast<char>(n >> 8));
+        out.append(static_cast<char>(~n & 0xff));
+        out.append(static_cast<char>((~n >> 8) & 0xff));
+        out.append(data.constData() + pos, n);
+        pos += n;
+    } while (pos < data.size());
+    for (quint32 value : {crc32Of(data), static_cast<quint32>(data.size())}) {
+        for (int shift = 0; shift < 32; shift += 8)
+            out.append(static_cast<char>((value >> shift) & 0xff));
+    }
+    return out;
+}
+
 void writeFile(const QString& path, const QByteArray& data)
 {
     QFile f(path);
@@ -138,6 +172,12 @@ private slots:
     void bodyWithoutAnnouncedSize_data();
     void bodyWithoutAnnouncedSize();
     void slowSteadyTransferSucceeds();
+
+    void contentCoding_data();
+    void contentCoding();
+    void bodyLimit_data();
+    void bodyLimit();
+    void announcedSizeOverLimitFailsAtOnce();
 
     void failuresEndWithErrorfinish_data();
     void failuresEndWithErrorfinish();
@@ -467,6 +507,12 @@ void TestQHttpDownLoadS::completeBodyIsReportedOnce()
     QCOMPARE(request.method, QByteArray("GET"));
     QCOMPARE(request.target, QByteArray("/pkg.bin?v=1"));
     QVERIFY(!request.hasHeader("Range")); // no counter, no range
+    // The body is asked for as it is, once, with nothing the toolkit would unpack.
+    int codingHeaders = 0;
+    for (const TestHttpServer::Header& h : request.headers)
+        codingHeaders += h.first.compare("Accept-Encoding", Qt::CaseInsensitive) == 0 ? 1 : 0;
+    QCOMPARE(codingHeaders, 1);
+    QCOMPARE(request.header("Accept-Encoding"), QByteArray("identity"));
 
     // The watchdogs are off after the end: nothing follows.
     QVERIFY(!outcome.anotherSignalWithin(4));
@@ -488,6 +534,7 @@ void TestQHttpDownLoadS::counterSendsRangeAndReceivesCount()
         QVERIFY(d.startDownLoads(false));
         QVERIFY(outcome.waitForEnd());
         QCOMPARE(server.lastRequest().header("Range"), QByteArray("bytes=0-"));
+        QCOMPARE(server.lastRequest().header("Accept-Encoding"), QByteArray("identity"));
         // A server that honours the range answers 206, which is as good as 200.
         QCOMPARE(outcome.ok.count(), 1);
         QCOMPARE(outcome.error.count(), 0);
@@ -541,6 +588,162 @@ void TestQHttpDownLoadS::slowSteadyTransferSucceeds()
     QCOMPARE(outcome.error.count(), 0);
     QCOMPARE(outcome.ok.count(), 1);
     QCOMPARE(readFile(target("slow.bin")), body);
+}
+
+// ---- what the server may send ----
+
+void TestQHttpDownLoadS::contentCoding_data()
+{
+    QTest::addColumn<QList<QByteArray>>("codings");   // one Content-Encoding header each
+    QTest::addColumn<bool>("refused");
+    QTest::addColumn<bool>("chunked");
+    QTest::addColumn<bool>("wait");
+
+    using L = QList<QByteArray>;
+    QTest::newRow("gzip") << L{"gzip"} << true << false << false;
+    QTest::newRow("gzip, chunked") << L{"gzip"} << true << true << false;
+    QTest::newRow("gzip, waiting start") << L{"gzip"} << true << false << true;
+    QTest::newRow("gzip in capitals, padded") << L{"  GZip "} << true << false << false;
+    QTest::newRow("deflate") << L{"deflate"} << true << false << false;
+    QTest::newRow("unknown coding") << L{"br"} << true << true << false;
+    QTest::newRow("identity and gzip in one header") << L{"identity, gzip"} << true << false << false;
+    QTest::newRow("identity and gzip in two headers") << L{"identity", "gzip"} << true << false << false;
+    QTest::newRow("no coding") << L{} << false << false << false;
+    QTest::newRow("identity") << L{"identity"} << false << false << false;
+    QTest::newRow("identity in capitals, padded") << L{" IDENTITY "} << false << true << false;
+    QTest::newRow("empty coding") << L{""} << false << false << true;
+}
+
+void TestQHttpDownLoadS::contentCoding()
+{
+    QFETCH(QList<QByteArray>, codings);
+    QFETCH(bool, refused);
+    QFETCH(bool, chunked);
+    QFETCH(bool, wait);
+
+    // Real gzip bytes: unpacked by mistake, they would turn into something else.
+    const QByteArray body = gzipOf(patternBody(150000));
+    TestHttpServer::Reply reply = TestHttpServer::Reply::ok(body);
+    for (const QByteArray& coding : codings)
+        reply.header("Content-Encoding", coding);
+    if (chunked)
+        reply.chunked().trickle(16384, 1);
+    if (refused) {
+        // The server holds the rest back: only a look at the head can end this.
+        reply.stallAfter(20000);
+    }
+    TestHttpServer server;
+    server.route("/coded.bin", reply);
+
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    d.setWatchdogInterval(600000);
+    QTimer::singleShot(kEndTimeoutMs, &d, &QHttpDownLoadS::stopDownLoads); // no endless wait
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/coded.bin"), target("coded.bin")));
+    if (refused)
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("content coding, which is refused"));
+    QVERIFY(d.startDownLoads(wait));
+    if (!wait)
+        QVERIFY(outcome.waitForEnd());
+
+    QCOMPARE(outcome.error.count(), refused ? 1 : 0);
+    QCOMPARE(outcome.ok.count(), refused ? 0 : 1);
+    QVERIFY(!d.isRunning());
+    // Refused: nothing of the coded body reached the file. Accepted: the bytes as sent.
+    QCOMPARE(readFile(target("coded.bin")), refused ? QByteArray() : body);
+}
+
+void TestQHttpDownLoadS::bodyLimit_data()
+{
+    QTest::addColumn<int>("framing");
+    QTest::addColumn<bool>("over");
+    QTest::addColumn<bool>("wait");
+
+    const QList<QPair<const char*, TestHttpServer::Framing>> framings = {
+        {"Content-Length", TestHttpServer::Framing::ContentLength},
+        {"chunked", TestHttpServer::Framing::Chunked},
+        {"close-delimited", TestHttpServer::Framing::CloseDelimited}};
+    for (const auto& f : framings) {
+        for (bool wait : {false, true}) {
+            const char* mode = wait ? "waiting start" : "plain start";
+            QTest::addRow("%s, one byte over, %s", f.first, mode) << static_cast<int>(f.second) << true << wait;
+            QTest::addRow("%s, at the limit, %s", f.first, mode) << static_cast<int>(f.second) << false << wait;
+        }
+    }
+}
+
+void TestQHttpDownLoadS::bodyLimit()
+{
+    QFETCH(int, framing);
+    QFETCH(bool, over);
+    QFETCH(bool, wait);
+    const qint64 limit = 100000;
+
+    const QByteArray body = patternBody(static_cast<int>(limit) + (over ? 1 : 0));
+    TestHttpServer::Reply reply = TestHttpServer::Reply::ok(body).trickle(8192, 1);
+    reply.framing = static_cast<TestHttpServer::Framing>(framing);
+    if (over) {
+        // Every byte goes out, but the body never ends: the limit alone can end it.
+        reply.stallAfter(body.size());
+    }
+    TestHttpServer server;
+    server.route("/limited.bin", reply);
+
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    QCOMPARE(d.maxBodyBytes(), qint64(0));
+    d.setMaxBodyBytes(limit);
+    QCOMPARE(d.maxBodyBytes(), limit);
+    d.setWatchdogInterval(600000);
+    QTimer::singleShot(kEndTimeoutMs, &d, &QHttpDownLoadS::stopDownLoads); // no endless wait
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/limited.bin"), target("limited.bin")));
+    if (over)
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("larger than allowed"));
+    QVERIFY(d.startDownLoads(wait));
+    if (!wait)
+        QVERIFY(outcome.waitForEnd());
+
+    QCOMPARE(outcome.error.count(), over ? 1 : 0);
+    QCOMPARE(outcome.ok.count(), over ? 0 : 1);
+    const QByteArray file = readFile(target("limited.bin"));
+    if (over) {
+        // Nothing past the limit was written; what was written is the body's start.
+        QVERIFY(file.size() <= limit);
+        QCOMPARE(file, body.left(file.size()));
+    } else {
+        QCOMPARE(file, body);
+    }
+}
+
+void TestQHttpDownLoadS::announcedSizeOverLimitFailsAtOnce()
+{
+    // 1 GiB announced and sent a piece at a time: the announcement alone fails it.
+    const QString huge = outside("huge.bin");
+    {
+        QFile f(huge);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.resize(qint64(1) << 30)); // sparse
+    }
+    TestHttpServer server;
+    server.route("/huge.bin", TestHttpServer::Reply::file(huge).trickle(1024, 100));
+    QSignalSpy closed(&server, &TestHttpServer::connectionClosed);
+
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    d.setMaxBodyBytes(8 * 1024 * 1024);
+    d.setWatchdogInterval(600000);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/huge.bin"), target("huge.bin")));
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("announced is larger than allowed: 1073741824"));
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd());
+    QVERIFY(clock.elapsed() < 5000);
+    QCOMPARE(outcome.error.count(), 1);
+    QCOMPARE(outcome.ok.count(), 0);
+    QCOMPARE(readFile(target("huge.bin")), QByteArray());
+    // The transfer was given up: the server stops sending.
+    QVERIFY(closed.count() > 0 || closed.wait(5000));
 }
 
 // ---- failures ----
