@@ -32,6 +32,12 @@ namespace {
 // Both watchdogs use this interval unless a downloader is given its own.
 int g_nDefaultWatchdogMs = 10000;
 
+// The slow-transfer rule's window unless a downloader is given its own.
+int g_nDefaultSlowWindowMs = 60000;
+
+// Body bytes a transfer must bring in every window of the slow-transfer rule.
+const qint64 kSlowMinBytes = 1024;
+
 // Bytes the reply may hold before the network is paused until they are written.
 const qint64 kReadBufferBytes = 256 * 1024;
 
@@ -76,6 +82,9 @@ QHttpDownLoadS::QHttpDownLoadS(QObject* parent, QProgressBar* bar, QLabel* label
     , m_nBodyBytes(0)
     , m_nMaxBodyBytes(0)
     , m_nWatchdogMs(g_nDefaultWatchdogMs)
+    , m_nSlowWindowMs(g_nDefaultSlowWindowMs)
+    , m_nRateWindowMs(g_nDefaultSlowWindowMs)
+    , m_nRateTimerId(-1)
     , m_pWaitLoop(nullptr)
 {
 }
@@ -107,6 +116,10 @@ QHttpDownLoadS::~QHttpDownLoadS()
         killTimer(m_nStallTimerId);
         m_nStallTimerId = -1;
     }
+    if (m_nRateTimerId != -1) {
+        killTimer(m_nRateTimerId);
+        m_nRateTimerId = -1;
+    }
 }
 
 void QHttpDownLoadS::setDefaultWatchdogInterval(int msec)
@@ -122,6 +135,21 @@ int QHttpDownLoadS::defaultWatchdogInterval()
 void QHttpDownLoadS::setWatchdogInterval(int msec)
 {
     m_nWatchdogMs = msec > 0 ? msec : 10000;
+}
+
+void QHttpDownLoadS::setDefaultSlowTransferWindow(int msec)
+{
+    g_nDefaultSlowWindowMs = msec > 0 ? msec : 60000;
+}
+
+int QHttpDownLoadS::defaultSlowTransferWindow()
+{
+    return g_nDefaultSlowWindowMs;
+}
+
+void QHttpDownLoadS::setSlowTransferWindow(int msec)
+{
+    m_nSlowWindowMs = msec > 0 ? msec : 60000;
 }
 
 void QHttpDownLoadS::setMaxBodyBytes(qint64 bytes)
@@ -220,6 +248,16 @@ bool QHttpDownLoadS::startDownLoads(bool bWait)
     }
     m_nStallCount = 0;
     m_pResponseTimer->start(m_nWatchdogMs);
+
+    // The slow-transfer rule looks ten times a window, each time at the window that
+    // ends then; the first window starts with the request.
+    m_nRateWindowMs = m_nSlowWindowMs;
+    m_rateSamples.clear();
+    m_rateClock.start();
+    m_rateSamples.append(RateSample{0, 0});
+    if (m_nRateTimerId != -1)
+        killTimer(m_nRateTimerId);
+    m_nRateTimerId = startTimer(qMax(1, m_nRateWindowMs / 10), Qt::CoarseTimer);
 
     if (bWait && m_bRunning) {
         QPointer<QHttpDownLoadS> self(this);
@@ -430,6 +468,10 @@ void QHttpDownLoadS::slotsHasHttpReponse()
 
 void QHttpDownLoadS::timerEvent(QTimerEvent* event)
 {
+    if (event->timerId() != -1 && event->timerId() == m_nRateTimerId) {
+        checkTransferRate();
+        return;
+    }
     if (event->timerId() != m_nStallTimerId) {
         QObject::timerEvent(event);
         return;
@@ -443,6 +485,28 @@ void QHttpDownLoadS::timerEvent(QTimerEvent* event)
     --m_nStallCount;
     if (m_nStallCount == 0)
         endByDownloader(EndFailure);
+}
+
+void QHttpDownLoadS::checkTransferRate()
+{
+    if (!m_bRunning)
+        return;
+    const qint64 now = m_rateClock.elapsed();
+    m_rateSamples.append(RateSample{now, m_nBodyBytes});
+    // The base is the newest look at least a whole window old; older ones are done
+    // with. Measured from it the span is a window or a little more, so a span that
+    // brought too little means the window ending now did too.
+    while (m_rateSamples.size() > 1 && now - m_rateSamples.at(1).atMs >= m_nRateWindowMs)
+        m_rateSamples.removeFirst();
+    const RateSample base = m_rateSamples.first();
+    if (now - base.atMs < m_nRateWindowMs)
+        return; // not a whole window since the request yet
+    const qint64 received = m_nBodyBytes - base.bytes;
+    if (received >= kSlowMinBytes)
+        return;
+    qDebug() << "Error:Less than" << kSlowMinBytes << "bytes of body came in" << (now - base.atMs)
+             << "ms; the transfer is too slow.";
+    endByDownloader(EndFailure);
 }
 
 qint64 QHttpDownLoadS::currentMSecsSinceEpoch() const
@@ -550,6 +614,10 @@ void QHttpDownLoadS::stopWatchdogs()
     if (m_nStallTimerId != -1) {
         killTimer(m_nStallTimerId);
         m_nStallTimerId = -1;
+    }
+    if (m_nRateTimerId != -1) {
+        killTimer(m_nRateTimerId);
+        m_nRateTimerId = -1;
     }
     if (m_pResponseTimer)
         m_pResponseTimer->stop();

@@ -1,11 +1,13 @@
 #ifndef QHTTPDOWNLOADS_H
 #define QHTTPDOWNLOADS_H
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QNetworkReply>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
+#include <QVector>
 
 class QEventLoop;
 class QFile;
@@ -26,8 +28,8 @@ class QTimerEvent;
 //   errorfinish(path)        any other end: network error, non-2xx status, a byte count
 //                            other than the announced size, a failed write to the file,
 //                            a refused content coding, a body over the limit, no answer
-//                            within the response check, or data that stopped coming
-//                            (stall check).
+//                            within the response check, data that stopped coming
+//                            (stall check) or came too slowly (slow-transfer rule).
 // A transfer ended by stopDownLoads() ends silently: the caller asked for it.
 // A body sent without a size (closed connection or chunked) that the server cuts off
 // cannot always be told from a complete one at this level; callers that need
@@ -54,13 +56,21 @@ class QTimerEvent;
 // directory, a link, a FIFO, a missing or short partial file) makes startDownLoads()
 // fail. At the end the file must still be the one opened, holding every byte written.
 //
-// Two watchdogs guard each transfer, also while startDownLoads(true) waits:
+// Three checks guard each transfer, also while startDownLoads(true) waits:
 //   the response check ends the transfer as a failure when nothing at all has been
-//   heard from the server within one interval;
+//   heard from the server within one watchdog interval;
 //   the stall check reports a failure (and aborts the transfer) when data or progress
-//   reports have come in and then stop for one to three intervals.
-// The interval is 10 s; tests shorten it with setDefaultWatchdogInterval() or
-// setWatchdogInterval().
+//   reports have come in and then stop for one to three watchdog intervals;
+//   the slow-transfer rule reports a failure (and aborts the transfer) when less than
+//   1 KiB of body came in within any window of 60 s: a sliding window, looked at ten
+//   times a window, each time over the window that ends then. The first window
+//   starts when the request is sent, so the rule fails nothing before a whole window
+//   has passed. Body bytes count as they are read. A server that keeps a transfer
+//   alive with a trickle escapes the stall check but not this rule.
+// The watchdog interval is 10 s; tests shorten it with setDefaultWatchdogInterval()
+// or setWatchdogInterval(), and the window with setDefaultSlowTransferWindow() or
+// setSlowTransferWindow(). A downloader takes the defaults when it is made; its own
+// values take effect with its next start.
 //
 // Safe use from receivers: a slot connected to oneDownLoadFinish or errorfinish may
 // run a nested event loop (a modal dialog, another waiting download), and it may
@@ -112,6 +122,12 @@ public:
     void setWatchdogInterval(int msec);
     int watchdogInterval() const { return m_nWatchdogMs; }
 
+    // Window of the slow-transfer rule in milliseconds (see above).
+    static void setDefaultSlowTransferWindow(int msec);
+    static int defaultSlowTransferWindow();
+    void setSlowTransferWindow(int msec);
+    int slowTransferWindow() const { return m_nSlowWindowMs; }
+
     // Most body bytes one response may bring (see the body limit above); 0, the
     // default, sets no limit.
     void setMaxBodyBytes(qint64 bytes);
@@ -146,6 +162,8 @@ private:
     bool openTargetFile();
     bool fileIntact();
     void closeFile();
+    // The slow-transfer rule's periodic look at the body bytes of the last window.
+    void checkTransferRate();
     void stopWatchdogs();
     // Releases the reply, stores the byte counter, stops the watchdogs and lets a
     // waiting start return.
@@ -183,6 +201,19 @@ private:
     qint64 m_nBodyBytes;         // body bytes of this response read so far
     qint64 m_nMaxBodyBytes;      // 0: no limit
     int m_nWatchdogMs;
+
+    // Slow-transfer rule: body bytes counted at each look, oldest first.
+    struct RateSample
+    {
+        qint64 atMs;     // on m_rateClock
+        qint64 bytes;    // m_nBodyBytes then
+    };
+    int m_nSlowWindowMs;
+    int m_nRateWindowMs;         // the window of the running transfer
+    int m_nRateTimerId;
+    QElapsedTimer m_rateClock;   // started when the request is sent
+    QVector<RateSample> m_rateSamples;
+
     QEventLoop* m_pWaitLoop;     // the loop of a waiting start, while it runs
 };
 

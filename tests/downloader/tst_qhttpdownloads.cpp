@@ -23,6 +23,8 @@
 namespace {
 
 const int kWatchdogMs = 400;
+// The slow-transfer rule's window where a test shortens it.
+const int kSlowWindowMs = 1500;
 // Long enough for any transfer of these tests, short enough to fail fast.
 const int kEndTimeoutMs = 20000;
 
@@ -183,6 +185,9 @@ private slots:
     void failuresEndWithErrorfinish();
     void silentServerFailsAtResponseCheck();
     void stalledTransferIsAbortedAndReportedOnce();
+    void slowTransferFails_data();
+    void slowTransferFails();
+    void slowTransferRuleSparesSteadyTransfer();
     void failedWriteIsReported();
     void removedFileIsReported();
 
@@ -854,6 +859,85 @@ void TestQHttpDownLoadS::stalledTransferIsAbortedAndReportedOnce()
     QVERIFY(closed.count() > 0 || closed.wait(5000));
     QCOMPARE(readFile(target("stall.bin")), body.left(64 * 1024));
     QVERIFY(!outcome.anotherSignalWithin(4));
+}
+
+void TestQHttpDownLoadS::slowTransferFails_data()
+{
+    QTest::addColumn<qint64>("burst");   // body bytes sent at full speed first
+    QTest::addColumn<bool>("wait");
+    QTest::newRow("trickle") << qint64(0) << false;
+    QTest::newRow("trickle, waiting start") << qint64(0) << true;
+    QTest::newRow("burst, then trickle") << qint64(64 * 1024) << false;
+}
+
+void TestQHttpDownLoadS::slowTransferFails()
+{
+    // A few bytes every 100 ms: far too often for the stall check to fire, far too
+    // little for the slow-transfer rule. After a burst, the windows that follow it
+    // count, not the average since the start.
+    QFETCH(qint64, burst);
+    QFETCH(bool, wait);
+    const QByteArray body = patternBody(256 * 1024);
+    TestHttpServer server;
+    server.route("/trickle", TestHttpServer::Reply::ok(body).trickle(16, 100).trickleAfter(burst));
+    QSignalSpy closed(&server, &TestHttpServer::connectionClosed);
+
+    struct RestoreDefault
+    {
+        const int saved = QHttpDownLoadS::defaultSlowTransferWindow();
+        ~RestoreDefault() { QHttpDownLoadS::setDefaultSlowTransferWindow(saved); }
+    } restore;
+    QCOMPARE(restore.saved, 60000);
+    if (wait)
+        QHttpDownLoadS::setDefaultSlowTransferWindow(kSlowWindowMs);
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    if (!wait)
+        d.setSlowTransferWindow(kSlowWindowMs);
+    QCOMPARE(d.slowTransferWindow(), kSlowWindowMs);
+    QTimer::singleShot(kEndTimeoutMs, &d, &QHttpDownLoadS::stopDownLoads); // no endless wait
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/trickle"), target("trickle.bin")));
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Error:Less than 1024 bytes of body came in"));
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(d.startDownLoads(wait));
+    if (!wait)
+        QVERIFY(outcome.waitForEnd());
+    const qint64 elapsed = clock.elapsed();
+
+    QCOMPARE(outcome.error.count(), 1);
+    QCOMPARE(outcome.ok.count(), 0);
+    QVERIFY(!d.isRunning());
+    // Not before a whole window, and within about one or two.
+    QVERIFY2(elapsed >= kSlowWindowMs, QByteArray::number(elapsed).constData());
+    QVERIFY2(elapsed < 3 * kSlowWindowMs, QByteArray::number(elapsed).constData());
+    // The transfer was given up; what came is in the file.
+    QVERIFY(closed.count() > 0 || closed.wait(5000));
+    const QByteArray file = readFile(target("trickle.bin"));
+    QVERIFY(file.size() >= burst && file.size() < body.size());
+    QCOMPARE(file, body.left(file.size()));
+    QVERIFY(!outcome.anotherSignalWithin(4));
+}
+
+void TestQHttpDownLoadS::slowTransferRuleSparesSteadyTransfer()
+{
+    // About 2.3 KiB a window, for more than three windows.
+    const QByteArray body = patternBody(8 * 1024);
+    TestHttpServer server;
+    server.route("/steady", TestHttpServer::Reply::ok(body).trickle(160, 100));
+
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    d.setSlowTransferWindow(kSlowWindowMs);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/steady"), target("steady.bin")));
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd());
+    QCOMPARE(outcome.error.count(), 0);
+    QCOMPARE(outcome.ok.count(), 1);
+    QVERIFY(clock.elapsed() > 3 * kSlowWindowMs);
+    QCOMPARE(readFile(target("steady.bin")), body);
 }
 
 void TestQHttpDownLoadS::failedWriteIsReported()
