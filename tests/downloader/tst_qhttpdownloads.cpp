@@ -189,6 +189,7 @@ private slots:
     void slowTransferFails();
     void slowTransferRuleSparesSteadyTransfer();
     void failedWriteIsReported();
+    void removedFileIsReported_data();
     void removedFileIsReported();
 
     void waitingStartReturnsAfterEnd_data();
@@ -973,8 +974,18 @@ void TestQHttpDownLoadS::failedWriteIsReported()
     QVERIFY(!outcome.anotherSignalWithin(3));
 }
 
+void TestQHttpDownLoadS::removedFileIsReported_data()
+{
+    QTest::addColumn<bool>("replaced");
+    QTest::newRow("removed") << false;
+    // Another file at the path, even of the very size and contents expected, is not
+    // the file the transfer wrote.
+    QTest::newRow("replaced by a full-size file") << true;
+}
+
 void TestQHttpDownLoadS::removedFileIsReported()
 {
+    QFETCH(bool, replaced);
     const QByteArray body = patternBody(40 * 1024);
     TestHttpServer server;
     server.route("/slow.bin", TestHttpServer::Reply::ok(body).trickle(4096, 10));
@@ -984,6 +995,8 @@ void TestQHttpDownLoadS::removedFileIsReported()
     QVERIFY(d.setUrlAndFilePath(server.url("/slow.bin"), target("gone.bin")));
     QVERIFY(d.startDownLoads(false));
     QVERIFY(QFile::remove(target("gone.bin")));
+    if (replaced)
+        writeFile(target("gone.bin"), body);
     QVERIFY(outcome.waitForEnd());
     QCOMPARE(outcome.ok.count(), 0);
     QCOMPARE(outcome.error.count(), 1);
