@@ -1,10 +1,17 @@
+// 64-bit file offsets also on 32-bit systems: open() and fstat() must not fail on
+// a file of more than 2 GiB.
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
+
 #include "qhttpdownloads.h"
+
+#include "updatedefine.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
 #include <QLabel>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
@@ -12,13 +19,24 @@
 #include <QTimer>
 #include <QTimerEvent>
 
+#include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 // Both watchdogs use this interval unless a downloader is given its own.
 int g_nDefaultWatchdogMs = 10000;
+
+// The slow-transfer rule's window unless a downloader is given its own.
+int g_nDefaultSlowWindowMs = 60000;
+
+// Body bytes a transfer must bring in every window of the slow-transfer rule.
+const qint64 kSlowMinBytes = 1024;
 
 // Bytes the reply may hold before the network is paused until they are written.
 const qint64 kReadBufferBytes = 256 * 1024;
@@ -57,9 +75,16 @@ QHttpDownLoadS::QHttpDownLoadS(QObject* parent, QProgressBar* bar, QLabel* label
     , m_bEndedByDownloader(false)
     , m_bWriteFailed(false)
     , m_nFileStartSize(0)
+    , m_nFileDevice(0)
+    , m_nFileInode(0)
     , m_nBytesWritten(0)
     , m_nCounterBase(0)
+    , m_nBodyBytes(0)
+    , m_nMaxBodyBytes(0)
     , m_nWatchdogMs(g_nDefaultWatchdogMs)
+    , m_nSlowWindowMs(g_nDefaultSlowWindowMs)
+    , m_nRateWindowMs(g_nDefaultSlowWindowMs)
+    , m_nRateTimerId(-1)
     , m_pWaitLoop(nullptr)
 {
 }
@@ -91,6 +116,10 @@ QHttpDownLoadS::~QHttpDownLoadS()
         killTimer(m_nStallTimerId);
         m_nStallTimerId = -1;
     }
+    if (m_nRateTimerId != -1) {
+        killTimer(m_nRateTimerId);
+        m_nRateTimerId = -1;
+    }
 }
 
 void QHttpDownLoadS::setDefaultWatchdogInterval(int msec)
@@ -108,6 +137,26 @@ void QHttpDownLoadS::setWatchdogInterval(int msec)
     m_nWatchdogMs = msec > 0 ? msec : 10000;
 }
 
+void QHttpDownLoadS::setDefaultSlowTransferWindow(int msec)
+{
+    g_nDefaultSlowWindowMs = msec > 0 ? msec : 60000;
+}
+
+int QHttpDownLoadS::defaultSlowTransferWindow()
+{
+    return g_nDefaultSlowWindowMs;
+}
+
+void QHttpDownLoadS::setSlowTransferWindow(int msec)
+{
+    m_nSlowWindowMs = msec > 0 ? msec : 60000;
+}
+
+void QHttpDownLoadS::setMaxBodyBytes(qint64 bytes)
+{
+    m_nMaxBodyBytes = bytes > 0 ? bytes : 0;
+}
+
 bool QHttpDownLoadS::setUrlAndFilePath(QUrl url, QString filePath)
 {
     if (!url.isValid())
@@ -122,9 +171,10 @@ bool QHttpDownLoadS::setUrlAndFilePath(QUrl url, QString filePath)
 
     m_url = url;
     m_strFilePath = filePath;
-    // Every transfer starts from an absent file.
-    if (QFile::exists(m_strFilePath))
-        QFile::remove(m_strFilePath);
+    // Every transfer starts from an absent file. A link is removed as a link; what it
+    // points to is left alone.
+    if (!Comm::removeNonDirectory(m_strFilePath))
+        qDebug() << "Cannot remove what stands at" << m_strFilePath;
     return true;
 }
 
@@ -147,28 +197,27 @@ bool QHttpDownLoadS::startDownLoads(bool bWait)
         m_pFile = nullptr;
     }
 
-    // Unbuffered, so that a failing write (disk full, size limit) shows up at once
-    // instead of at some later flush.
-    m_pFile = new QFile(m_strFilePath);
-    if (m_strFilePath.isEmpty() || !m_pFile->open(QIODevice::Append | QIODevice::Unbuffered)) {
+    m_pFile = new QFile;
+    if (!openTargetFile()) {
         qDebug() << "Error:Cannot open file.";
         delete m_pFile;
         m_pFile = nullptr;
         return false;
     }
-    m_nFileStartSize = m_pFile->size();
     m_nBytesWritten = 0;
     m_bWriteFailed = false;
-    if (m_pByteCounter)
-        m_pFile->seek(*m_pByteCounter);
 
     QNetworkRequest request(m_url);
+    // Set explicitly, the toolkit neither asks for a compressed body nor unpacks one:
+    // the bytes that reach the file are the bytes the server sent.
+    request.setRawHeader("Accept-Encoding", "identity");
     if (m_pByteCounter)
         request.setRawHeader("Range", tr("bytes=%1-").arg(*m_pByteCounter).toUtf8());
 
     m_nTotalBytes = 0;
     m_nReceivedBytes = 0;
     m_nCounterBase = m_pByteCounter ? *m_pByteCounter : 0;
+    m_nBodyBytes = 0;
     m_bResponseSeen = false;
     m_bEndedByDownloader = false;
 
@@ -180,6 +229,7 @@ bool QHttpDownLoadS::startDownLoads(bool bWait)
     m_nStartTime = currentMSecsSinceEpoch();
     m_bRunning = true;
 
+    connect(m_pReply, &QNetworkReply::metaDataChanged, this, &QHttpDownLoadS::onMetaDataChanged);
     connect(m_pReply, &QNetworkReply::readyRead, this, &QHttpDownLoadS::readyRead);
     connect(m_pReply, &QNetworkReply::downloadProgress, this, &QHttpDownLoadS::downloadProgress);
     connect(m_pReply, &QNetworkReply::errorOccurred, this, &QHttpDownLoadS::slotError);
@@ -198,6 +248,16 @@ bool QHttpDownLoadS::startDownLoads(bool bWait)
     }
     m_nStallCount = 0;
     m_pResponseTimer->start(m_nWatchdogMs);
+
+    // The slow-transfer rule looks ten times a window, each time at the window that
+    // ends then; the first window starts with the request.
+    m_nRateWindowMs = m_nSlowWindowMs;
+    m_rateSamples.clear();
+    m_rateClock.start();
+    m_rateSamples.append(RateSample{0, 0});
+    if (m_nRateTimerId != -1)
+        killTimer(m_nRateTimerId);
+    m_nRateTimerId = startTimer(qMax(1, m_nRateWindowMs / 10), Qt::CoarseTimer);
 
     if (bWait && m_bRunning) {
         QPointer<QHttpDownLoadS> self(this);
@@ -288,23 +348,72 @@ void QHttpDownLoadS::readyRead()
     if (m_nStallCount >= -1)
         ++m_nStallCount;
 
-    const QByteArray data = m_pReply->readAll();
-    if (data.isEmpty() || m_bWriteFailed)
+    // Nothing of a body the head rules out reaches the file.
+    if (refuseByHead())
+        return;
+
+    QByteArray data = m_pReply->readAll();
+    if (data.isEmpty())
+        return;
+    const qint64 before = m_nBodyBytes;
+    m_nBodyBytes += data.size();
+    if (m_bWriteFailed)
         return;
     if (!m_pFile || !m_pFile->isOpen()) {
         m_bWriteFailed = true;
         return;
     }
-    const qint64 written = m_pFile->write(data);
-    if (written > 0)
-        m_nBytesWritten += written;
-    if (written != data.size()) {
-        // The byte count comes from the network; a file that misses bytes must not
-        // pass as a complete download.
-        qDebug() << "Error:Cannot write file." << m_pFile->errorString();
-        m_bWriteFailed = true;
+    // A body past the limit is written up to the limit, then the transfer fails.
+    const bool overLimit = m_nMaxBodyBytes > 0 && m_nBodyBytes > m_nMaxBodyBytes;
+    if (overLimit)
+        data.truncate(static_cast<int>(qMax<qint64>(0, m_nMaxBodyBytes - before)));
+    if (!data.isEmpty()) {
+        const qint64 written = m_pFile->write(data);
+        if (written > 0)
+            m_nBytesWritten += written;
+        if (written != data.size()) {
+            // The byte count comes from the network; a file that misses bytes must not
+            // pass as a complete download.
+            qDebug() << "Error:Cannot write file." << m_pFile->errorString();
+            m_bWriteFailed = true;
+            endByDownloader(EndFailure);
+            return;
+        }
+    }
+    if (overLimit) {
+        qDebug() << "Error:The body is larger than allowed, more than" << m_nMaxBodyBytes << "bytes.";
         endByDownloader(EndFailure);
     }
+}
+
+void QHttpDownLoadS::onMetaDataChanged()
+{
+    m_bResponseSeen = true;
+    refuseByHead();
+}
+
+bool QHttpDownLoadS::refuseByHead()
+{
+    if (!m_pReply || !m_bRunning)
+        return false;
+    // A body in any coding but identity would not be the file's bytes.
+    const QByteArray encoding = m_pReply->rawHeader("Content-Encoding").trimmed();
+    if (!encoding.isEmpty() && encoding.compare("identity", Qt::CaseInsensitive) != 0) {
+        qDebug() << "Error:The body comes with a content coding, which is refused:" << encoding.left(64);
+        endByDownloader(EndFailure);
+        return true;
+    }
+    if (m_nMaxBodyBytes > 0) {
+        bool known = false;
+        const qint64 announced = m_pReply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        if (known && announced > m_nMaxBodyBytes) {
+            qDebug() << "Error:The body announced is larger than allowed:" << announced << "bytes, more than"
+                     << m_nMaxBodyBytes;
+            endByDownloader(EndFailure);
+            return true;
+        }
+    }
+    return false;
 }
 
 void QHttpDownLoadS::replyFinished()
@@ -320,6 +429,9 @@ void QHttpDownLoadS::replyFinished()
         return;
     }
 
+    // A head that rules the body out fails the transfer even when no byte came.
+    if (!m_bEndedByDownloader && refuseByHead())
+        return;
     // The reply may still hold bytes that readyRead has not picked up.
     if (m_pReply && m_pReply->bytesAvailable() > 0 && !m_bEndedByDownloader)
         readyRead();
@@ -356,6 +468,10 @@ void QHttpDownLoadS::slotsHasHttpReponse()
 
 void QHttpDownLoadS::timerEvent(QTimerEvent* event)
 {
+    if (event->timerId() != -1 && event->timerId() == m_nRateTimerId) {
+        checkTransferRate();
+        return;
+    }
     if (event->timerId() != m_nStallTimerId) {
         QObject::timerEvent(event);
         return;
@@ -369,6 +485,28 @@ void QHttpDownLoadS::timerEvent(QTimerEvent* event)
     --m_nStallCount;
     if (m_nStallCount == 0)
         endByDownloader(EndFailure);
+}
+
+void QHttpDownLoadS::checkTransferRate()
+{
+    if (!m_bRunning)
+        return;
+    const qint64 now = m_rateClock.elapsed();
+    m_rateSamples.append(RateSample{now, m_nBodyBytes});
+    // The base is the newest look at least a whole window old; older ones are done
+    // with. Measured from it the span is a window or a little more, so a span that
+    // brought too little means the window ending now did too.
+    while (m_rateSamples.size() > 1 && now - m_rateSamples.at(1).atMs >= m_nRateWindowMs)
+        m_rateSamples.removeFirst();
+    const RateSample base = m_rateSamples.first();
+    if (now - base.atMs < m_nRateWindowMs)
+        return; // not a whole window since the request yet
+    const qint64 received = m_nBodyBytes - base.bytes;
+    if (received >= kSlowMinBytes)
+        return;
+    qDebug() << "Error:Less than" << kSlowMinBytes << "bytes of body came in" << (now - base.atMs)
+             << "ms; the transfer is too slow.";
+    endByDownloader(EndFailure);
 }
 
 qint64 QHttpDownLoadS::currentMSecsSinceEpoch() const
@@ -391,12 +529,74 @@ bool QHttpDownLoadS::replySucceeded() const
     return m_nTotalBytes == 0 || m_nBytesWritten == m_nReceivedBytes - m_nCounterBase;
 }
 
+bool QHttpDownLoadS::openTargetFile()
+{
+    if (m_strFilePath.isEmpty())
+        return false;
+    // Unbuffered, so that a failing write (disk full, size limit) shows up at once
+    // instead of at some later flush.
+    const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Unbuffered;
+    const qint64 counter = m_pByteCounter ? *m_pByteCounter : 0;
+    int fd = -1;
+    if (counter <= 0) {
+        // A fresh file, created exclusively: whatever stands at the path (a link, a
+        // file planted since setUrlAndFilePath) is removed, never written through.
+        if (!Comm::createNewFile(*m_pFile, m_strFilePath, mode))
+            return false;
+        fd = m_pFile->handle();
+    } else {
+        // Continuing a partial file: it must be the regular file it was, reached
+        // without a link and known under no other name. Non-blocking, so that a FIFO
+        // planted there cannot hold the open.
+        const QByteArray native = QFile::encodeName(m_strFilePath);
+        fd = ::open(native.constData(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            qDebug() << "Cannot open the partial file:" << std::strerror(errno);
+            return false;
+        }
+        struct stat st;
+        const bool usable = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1
+            && static_cast<qint64>(st.st_size) >= counter;
+        if (!usable) {
+            qDebug() << "The partial file is not a regular file of its own holding the bytes counted.";
+            ::close(fd);
+            return false;
+        }
+        // The file holds exactly the bytes counted before the rest is written after them.
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1
+            || ::ftruncate(fd, static_cast<off_t>(counter)) != 0
+            || !m_pFile->open(fd, mode, QFileDevice::AutoCloseHandle)) {
+            ::close(fd);
+            return false;
+        }
+        if (!m_pFile->seek(counter)) {
+            m_pFile->close();
+            return false;
+        }
+    }
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        m_pFile->close();
+        return false;
+    }
+    m_nFileDevice = static_cast<quint64>(st.st_dev);
+    m_nFileInode = static_cast<quint64>(st.st_ino);
+    m_nFileStartSize = counter > 0 ? counter : 0;
+    return true;
+}
+
 bool QHttpDownLoadS::fileIntact()
 {
-    // The file must still be there (not removed under our feet) and hold every byte
-    // written to it.
-    const QFileInfo info(m_strFilePath);
-    return info.exists() && info.size() == m_nFileStartSize + m_nBytesWritten;
+    // The file must still be there under its name (not removed or replaced under our
+    // feet) and hold every byte written to it.
+    const QByteArray native = QFile::encodeName(m_strFilePath);
+    struct stat st;
+    if (native.isEmpty() || ::lstat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    if (static_cast<quint64>(st.st_dev) != m_nFileDevice || static_cast<quint64>(st.st_ino) != m_nFileInode)
+        return false;
+    return static_cast<qint64>(st.st_size) == m_nFileStartSize + m_nBytesWritten;
 }
 
 void QHttpDownLoadS::closeFile()
@@ -414,6 +614,10 @@ void QHttpDownLoadS::stopWatchdogs()
     if (m_nStallTimerId != -1) {
         killTimer(m_nStallTimerId);
         m_nStallTimerId = -1;
+    }
+    if (m_nRateTimerId != -1) {
+        killTimer(m_nRateTimerId);
+        m_nRateTimerId = -1;
     }
     if (m_pResponseTimer)
         m_pResponseTimer->stop();

@@ -1,11 +1,13 @@
 #ifndef QHTTPDOWNLOADS_H
 #define QHTTPDOWNLOADS_H
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QNetworkReply>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
+#include <QVector>
 
 class QEventLoop;
 class QFile;
@@ -25,20 +27,50 @@ class QTimerEvent;
 //                            file on disk;
 //   errorfinish(path)        any other end: network error, non-2xx status, a byte count
 //                            other than the announced size, a failed write to the file,
-//                            no answer within the response check, or data that stopped
-//                            coming (stall check).
+//                            a refused content coding, a body over the limit, no answer
+//                            within the response check, data that stopped coming
+//                            (stall check) or came too slowly (slow-transfer rule).
 // A transfer ended by stopDownLoads() ends silently: the caller asked for it.
 // A body sent without a size (closed connection or chunked) that the server cuts off
 // cannot always be told from a complete one at this level; callers that need
 // certainty check the file's contents (as the package reader does with its CRC).
 //
-// Two watchdogs guard each transfer, also while startDownLoads(true) waits:
+// The body is taken as the server sends it. Every request says "Accept-Encoding:
+// identity", so the toolkit neither asks for a compressed body nor unpacks one; a
+// response that names any content coding but identity (compared trimmed, in any
+// case; an empty value counts as none) fails as soon as its head is in, before a byte
+// of its body is written.
+//
+// Body limit (setMaxBodyBytes, none by default): a response that announces a longer
+// body (Content-Length) fails as soon as its head is in; a body that grows past the
+// limit (any framing) fails as soon as it does, with the file holding at most the
+// limit's bytes of it.
+//
+// The file is never written through a link or a file planted at its path. Normally
+// (no byte counter, or the counter at 0) it is created afresh at the start: whatever
+// non-directory stands at the path is removed and a new file is created exclusively,
+// without following a link. Only when the counter is above 0 (continuing a partial
+// file) is an existing file opened, and only if it is reached without a link, is a
+// regular file known under no other name (one link) and holds at least the counted
+// bytes; it is cut to them and the rest written after them. Anything else (a
+// directory, a link, a FIFO, a missing or short partial file) makes startDownLoads()
+// fail. At the end the file must still be the one opened, holding every byte written.
+//
+// Three checks guard each transfer, also while startDownLoads(true) waits:
 //   the response check ends the transfer as a failure when nothing at all has been
-//   heard from the server within one interval;
+//   heard from the server within one watchdog interval;
 //   the stall check reports a failure (and aborts the transfer) when data or progress
-//   reports have come in and then stop for one to three intervals.
-// The interval is 10 s; tests shorten it with setDefaultWatchdogInterval() or
-// setWatchdogInterval().
+//   reports have come in and then stop for one to three watchdog intervals;
+//   the slow-transfer rule reports a failure (and aborts the transfer) when less than
+//   1 KiB of body came in within any window of 60 s: a sliding window, looked at ten
+//   times a window, each time over the window that ends then. The first window
+//   starts when the request is sent, so the rule fails nothing before a whole window
+//   has passed. Body bytes count as they are read. A server that keeps a transfer
+//   alive with a trickle escapes the stall check but not this rule.
+// The watchdog interval is 10 s; tests shorten it with setDefaultWatchdogInterval()
+// or setWatchdogInterval(), and the window with setDefaultSlowTransferWindow() or
+// setSlowTransferWindow(). A downloader takes the defaults when it is made; its own
+// values take effect with its next start.
 //
 // Safe use from receivers: a slot connected to oneDownLoadFinish or errorfinish may
 // run a nested event loop (a modal dialog, another waiting download), and it may
@@ -67,14 +99,17 @@ public:
 
     // Stores the address and the local path. Refuses (returns false, changes nothing)
     // an invalid URL, a scheme other than "http", an empty path in the URL and an
-    // empty file path. On success a file already at filePath is deleted.
+    // empty file path. On success whatever stands at filePath is removed unless it is
+    // a directory (a link is removed as a link).
     bool setUrlAndFilePath(QUrl url, QString filePath);
     void setProgressBar(QProgressBar* bar);
 
-    // Opens the file (append mode) and sends the request. Returns false when the file
-    // cannot be opened or a transfer of this downloader is still running. With bWait
-    // true it returns only after the transfer has ended (its signal, if any, has
-    // already been emitted by then).
+    // Opens the file and sends the request. Without a byte counter or with the
+    // counter at 0 the file is created afresh (see the file rules above); with the
+    // counter above 0 the partial file is continued after the counted bytes. Returns
+    // false when the file cannot be opened that way or a transfer of this downloader
+    // is still running. With bWait true it returns only after the transfer has ended
+    // (its signal, if any, has already been emitted by then).
     bool startDownLoads(bool bWait);
     // Aborts the running transfer; it then ends without a signal.
     void stopDownLoads();
@@ -86,6 +121,17 @@ public:
     static int defaultWatchdogInterval();
     void setWatchdogInterval(int msec);
     int watchdogInterval() const { return m_nWatchdogMs; }
+
+    // Window of the slow-transfer rule in milliseconds (see above).
+    static void setDefaultSlowTransferWindow(int msec);
+    static int defaultSlowTransferWindow();
+    void setSlowTransferWindow(int msec);
+    int slowTransferWindow() const { return m_nSlowWindowMs; }
+
+    // Most body bytes one response may bring (see the body limit above); 0, the
+    // default, sets no limit.
+    void setMaxBodyBytes(qint64 bytes);
+    qint64 maxBodyBytes() const { return m_nMaxBodyBytes; }
 
 signals:
     void oneDownLoadFinish(QString filePath);
@@ -106,9 +152,18 @@ protected:
 private:
     enum EndKind { EndFailure, EndSilent };
 
+    void onMetaDataChanged();
+    // Ends the transfer as a failure when the response's head rules its body out (a
+    // content coding, an announced size over the limit); true when it did.
+    bool refuseByHead();
     bool replySucceeded() const;
+    // Opens m_pFile for the transfer: created afresh, or, with a byte counter above 0,
+    // the partial file continued after the counted bytes. False when it cannot be.
+    bool openTargetFile();
     bool fileIntact();
     void closeFile();
+    // The slow-transfer rule's periodic look at the body bytes of the last window.
+    void checkTransferRate();
     void stopWatchdogs();
     // Releases the reply, stores the byte counter, stops the watchdogs and lets a
     // waiting start return.
@@ -139,9 +194,26 @@ private:
     bool m_bEndedByDownloader;  // the downloader ended the transfer itself
     bool m_bWriteFailed;
     qint64 m_nFileStartSize;     // size of the file when it was opened
+    quint64 m_nFileDevice;       // identity of the file opened
+    quint64 m_nFileInode;
     qint64 m_nBytesWritten;      // bytes this transfer wrote to it
     qint64 m_nCounterBase;       // the byte counter's value at the start
+    qint64 m_nBodyBytes;         // body bytes of this response read so far
+    qint64 m_nMaxBodyBytes;      // 0: no limit
     int m_nWatchdogMs;
+
+    // Slow-transfer rule: body bytes counted at each look, oldest first.
+    struct RateSample
+    {
+        qint64 atMs;     // on m_rateClock
+        qint64 bytes;    // m_nBodyBytes then
+    };
+    int m_nSlowWindowMs;
+    int m_nRateWindowMs;         // the window of the running transfer
+    int m_nRateTimerId;
+    QElapsedTimer m_rateClock;   // started when the request is sent
+    QVector<RateSample> m_rateSamples;
+
     QEventLoop* m_pWaitLoop;     // the loop of a waiting start, while it runs
 };
 

@@ -17,10 +17,14 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 const int kWatchdogMs = 400;
+// The slow-transfer rule's window where a test shortens it.
+const int kSlowWindowMs = 1500;
 // Long enough for any transfer of these tests, short enough to fail fast.
 const int kEndTimeoutMs = 20000;
 
@@ -33,6 +37,63 @@ QByteArray patternBody(int size)
         body[i] = static_cast<char>(x >> 24);
     }
     return body;
+}
+
+quint32 crc32Of(const QByteArray& data)
+{
+    quint32 crc = 0xFFFFFFFFu;
+    for (char c : data) {
+        crc ^= static_cast<quint8>(c);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+// A valid gzip member holding data in stored deflate blocks: what a client that
+// unpacks gzip would turn back into data.
+QByteArray gzipOf(const QByteArray& data)
+{
+    QByteArray out("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10);
+    int pos = 0;
+    do {
+        const int n = qMin(65535, data.size() - pos);
+        out.append(static_cast<char>(pos + n == data.size() ? 1 : 0));
+        out.append(static_cast<char>(n & 0xff));
+        out.append(static_cast<char>(n >> 8));
+        out.append(static_cast<char>(~n & 0xff));
+        out.append(static_cast<char>((~n >> 8) & 0xff));
+        out.append(data.constData() + pos, n);
+        pos += n;
+    } while (pos < data.size());
+    for (quint32 value : {crc32Of(data), static_cast<quint32>(data.size())}) {
+        for (int shift = 0; shift < 32; shift += 8)
+            out.append(static_cast<char>((value >> shift) & 0xff));
+    }
+    return out;
+}
+
+void writeFile(const QString& path, const QByteArray& data)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QCOMPARE(f.write(data), qint64(data.size()));
+}
+
+// What stands at path, without following a link: 'f' a regular file with the given
+// number of names, 'l' a link, 'd' a directory, '-' nothing.
+char entryKind(const QString& path, nlink_t* links = nullptr)
+{
+    struct stat st;
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return '-';
+    if (links)
+        *links = st.st_nlink;
+    if (S_ISLNK(st.st_mode))
+        return 'l';
+    if (S_ISDIR(st.st_mode))
+        return 'd';
+    return S_ISREG(st.st_mode) ? 'f' : '?';
 }
 
 QByteArray readFile(const QString& path)
@@ -99,8 +160,14 @@ private slots:
     void targetValidation_data();
     void targetValidation();
     void refusedTargetKeepsPreviousTarget();
+    void acceptedTargetDeletesExistingFile_data();
     void acceptedTargetDeletesExistingFile();
     void startFailsWhenFileCannotBeOpened();
+    void entryPlantedAtTargetIsReplaced_data();
+    void entryPlantedAtTargetIsReplaced();
+    void directoryAtTargetIsRefused();
+    void partialFileIsContinuedOnlyWhenItsOwn_data();
+    void partialFileIsContinuedOnlyWhenItsOwn();
 
     void completeBodyIsReportedOnce();
     void counterSendsRangeAndReceivesCount();
@@ -108,11 +175,21 @@ private slots:
     void bodyWithoutAnnouncedSize();
     void slowSteadyTransferSucceeds();
 
+    void contentCoding_data();
+    void contentCoding();
+    void bodyLimit_data();
+    void bodyLimit();
+    void announcedSizeOverLimitFailsAtOnce();
+
     void failuresEndWithErrorfinish_data();
     void failuresEndWithErrorfinish();
     void silentServerFailsAtResponseCheck();
     void stalledTransferIsAbortedAndReportedOnce();
+    void slowTransferFails_data();
+    void slowTransferFails();
+    void slowTransferRuleSparesSteadyTransfer();
     void failedWriteIsReported();
+    void removedFileIsReported_data();
     void removedFileIsReported();
 
     void waitingStartReturnsAfterEnd_data();
@@ -140,21 +217,25 @@ private slots:
 
 private:
     QString target(const QString& name) const { return m_dir + QLatin1Char('/') + name; }
+    QString outside(const QString& name) const { return m_outsideDir + QLatin1Char('/') + name; }
     QString m_dir;
+    QString m_outsideDir;   // files a planted link points at
 };
 
 void TestQHttpDownLoadS::initTestCase()
 {
     QHttpDownLoadS::setDefaultWatchdogInterval(kWatchdogMs);
     m_dir = QDir::tempPath() + QStringLiteral("/downloads");
-    QVERIFY(QDir().mkpath(m_dir));
+    m_outsideDir = QDir::tempPath() + QStringLiteral("/outside");
 }
 
 void TestQHttpDownLoadS::init()
 {
-    QDir dir(m_dir);
-    for (const QString& f : dir.entryList(QDir::Files))
-        dir.remove(f);
+    // Links, folders and FIFOs planted by a test go too (links are not followed).
+    for (const QString& dir : {m_dir, m_outsideDir}) {
+        QVERIFY(QDir(dir).removeRecursively());
+        QVERIFY(QDir().mkpath(dir));
+    }
 }
 
 // ---- target ----
@@ -212,17 +293,33 @@ void TestQHttpDownLoadS::refusedTargetKeepsPreviousTarget()
     QCOMPARE(server.lastRequest().target, QByteArray("/good.bin"));
 }
 
+void TestQHttpDownLoadS::acceptedTargetDeletesExistingFile_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("file") << "file";
+    QTest::newRow("link to a file") << "link";
+    QTest::newRow("dangling link") << "dangling";
+}
+
 void TestQHttpDownLoadS::acceptedTargetDeletesExistingFile()
 {
+    QFETCH(QString, kind);
     const QString path = target("stale.bin");
-    {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("stale contents");
-    }
+    const QString victim = outside("victim.txt");
+    writeFile(victim, "precious");
+    if (kind == QLatin1String("file"))
+        writeFile(path, "stale contents");
+    else if (kind == QLatin1String("link"))
+        QVERIFY(QFile::link(victim, path));
+    else
+        QVERIFY(QFile::link(outside("absent.txt"), path));
+    QVERIFY(entryKind(path) != '-');
+
     QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
     QVERIFY(d.setUrlAndFilePath(QUrl("http://127.0.0.1/stale.bin"), path));
-    QVERIFY(!QFile::exists(path));
+    QCOMPARE(entryKind(path), '-');
+    // A link goes as a link: what it points at stays.
+    QCOMPARE(readFile(victim), QByteArray("precious"));
 }
 
 void TestQHttpDownLoadS::startFailsWhenFileCannotBeOpened()
@@ -246,6 +343,146 @@ void TestQHttpDownLoadS::startFailsWhenFileCannotBeOpened()
     QHttpDownLoadS empty(nullptr, nullptr, nullptr, nullptr);
     QTest::ignoreMessage(QtDebugMsg, "Error:Cannot open file.");
     QVERIFY(!empty.startDownLoads(false));
+}
+
+void TestQHttpDownLoadS::entryPlantedAtTargetIsReplaced_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("withCounter");   // a byte counter at 0 instead of none
+    QTest::newRow("symbolic link") << "symlink" << false;
+    QTest::newRow("symbolic link, counter 0") << "symlink" << true;
+    QTest::newRow("dangling symbolic link") << "dangling" << false;
+    QTest::newRow("hard link") << "hardlink" << false;
+    QTest::newRow("hard link, counter 0") << "hardlink" << true;
+    QTest::newRow("planted file") << "file" << false;
+}
+
+void TestQHttpDownLoadS::entryPlantedAtTargetIsReplaced()
+{
+    // Something appears at the target between setUrlAndFilePath and the start.
+    QFETCH(QString, kind);
+    QFETCH(bool, withCounter);
+    const QByteArray body = patternBody(40000);
+    TestHttpServer server;
+    server.route("/pkg.bin", TestHttpServer::Reply::ok(body));
+    const QString path = target("pkg.bin");
+    const QString victim = outside("victim.txt");
+    writeFile(victim, "precious");
+
+    qint64 counter = 0;
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, withCounter ? &counter : nullptr);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/pkg.bin"), path));
+    if (kind == QLatin1String("symlink"))
+        QVERIFY(QFile::link(victim, path));
+    else if (kind == QLatin1String("dangling"))
+        QVERIFY(QFile::link(outside("created.txt"), path));
+    else if (kind == QLatin1String("hardlink"))
+        QCOMPARE(::link(QFile::encodeName(victim).constData(), QFile::encodeName(path).constData()), 0);
+    else
+        writeFile(path, "planted contents that are longer than nothing");
+
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd());
+    QCOMPARE(outcome.ok.count(), 1);
+    QCOMPARE(outcome.error.count(), 0);
+
+    // The download landed in a new regular file of its own at the target...
+    nlink_t links = 0;
+    QCOMPARE(entryKind(path, &links), 'f');
+    QCOMPARE(links, nlink_t(1));
+    QCOMPARE(readFile(path), body);
+    // ...and nothing was written through the link.
+    QCOMPARE(readFile(victim), QByteArray("precious"));
+    QCOMPARE(entryKind(outside("created.txt")), '-');
+}
+
+void TestQHttpDownLoadS::directoryAtTargetIsRefused()
+{
+    TestHttpServer server;
+    server.route("/x.bin", TestHttpServer::Reply::ok("data"));
+    const QString path = target("x.bin");
+
+    for (qint64 start : {qint64(-1), qint64(0), qint64(10)}) {
+        QVERIFY(QDir().mkpath(path));
+        writeFile(path + QStringLiteral("/inside.txt"), "inside");
+        qint64 counter = start;
+        QHttpDownLoadS d(nullptr, nullptr, nullptr, start >= 0 ? &counter : nullptr);
+        Outcome outcome(&d);
+        QVERIFY(d.setUrlAndFilePath(server.url("/x.bin"), path));
+        QTest::ignoreMessage(QtDebugMsg, "Error:Cannot open file.");
+        QVERIFY(!d.startDownLoads(false));
+        QVERIFY(!d.isRunning());
+        QCOMPARE(server.requestCount(), 0);
+        QCOMPARE(outcome.total(), 0);
+        // The directory and what it holds are left alone.
+        QCOMPARE(entryKind(path), 'd');
+        QCOMPARE(readFile(path + QStringLiteral("/inside.txt")), QByteArray("inside"));
+    }
+}
+
+void TestQHttpDownLoadS::partialFileIsContinuedOnlyWhenItsOwn_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("continued");
+    QTest::newRow("holding the bytes counted") << "partial" << true;
+    QTest::newRow("holding more than counted") << "longer" << true;
+    QTest::newRow("holding less than counted") << "shorter" << false;
+    QTest::newRow("missing") << "missing" << false;
+    QTest::newRow("symbolic link") << "symlink" << false;
+    QTest::newRow("hard link") << "hardlink" << false;
+    QTest::newRow("FIFO") << "fifo" << false;
+}
+
+void TestQHttpDownLoadS::partialFileIsContinuedOnlyWhenItsOwn()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, continued);
+    const QByteArray body = patternBody(70000);
+    const qint64 counted = 30000;
+    TestHttpServer server;
+    server.route("/part.bin", TestHttpServer::Reply::ok(body).ranges());
+    const QString path = target("part.bin");
+    const QString victim = outside("victim.bin");
+    const QByteArray victimBytes = body.left(static_cast<int>(counted));
+    writeFile(victim, victimBytes);
+
+    qint64 counter = counted;
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, &counter);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/part.bin"), path));
+    if (kind == QLatin1String("partial"))
+        writeFile(path, body.left(static_cast<int>(counted)));
+    else if (kind == QLatin1String("longer"))
+        writeFile(path, body.left(static_cast<int>(counted)) + QByteArray(60000, 'x'));
+    else if (kind == QLatin1String("shorter"))
+        writeFile(path, body.left(static_cast<int>(counted) - 1));
+    else if (kind == QLatin1String("symlink"))
+        QVERIFY(QFile::link(victim, path));
+    else if (kind == QLatin1String("hardlink"))
+        QCOMPARE(::link(QFile::encodeName(victim).constData(), QFile::encodeName(path).constData()), 0);
+    else if (kind == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+
+    if (!continued) {
+        // Refused at once (a FIFO without a reader does not hold the start either).
+        QTest::ignoreMessage(QtDebugMsg, "Error:Cannot open file.");
+        QVERIFY(!d.startDownLoads(false));
+        QVERIFY(!d.isRunning());
+        QCOMPARE(server.requestCount(), 0);
+        QCOMPARE(outcome.total(), 0);
+        QCOMPARE(counter, counted);
+        QCOMPARE(readFile(victim), victimBytes);
+        return;
+    }
+
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd());
+    // One signal ends it (which one follows the size checks, not the file's opening).
+    QCOMPARE(outcome.total(), 1);
+    QCOMPARE(server.lastRequest().header("Range"), QByteArray("bytes=30000-"));
+    // The rest follows the bytes counted; nothing of an older, longer file is left.
+    QCOMPARE(readFile(path), body);
 }
 
 // ---- successful transfers ----
@@ -276,6 +513,12 @@ void TestQHttpDownLoadS::completeBodyIsReportedOnce()
     QCOMPARE(request.method, QByteArray("GET"));
     QCOMPARE(request.target, QByteArray("/pkg.bin?v=1"));
     QVERIFY(!request.hasHeader("Range")); // no counter, no range
+    // The body is asked for as it is, once, with nothing the toolkit would unpack.
+    int codingHeaders = 0;
+    for (const TestHttpServer::Header& h : request.headers)
+        codingHeaders += h.first.compare("Accept-Encoding", Qt::CaseInsensitive) == 0 ? 1 : 0;
+    QCOMPARE(codingHeaders, 1);
+    QCOMPARE(request.header("Accept-Encoding"), QByteArray("identity"));
 
     // The watchdogs are off after the end: nothing follows.
     QVERIFY(!outcome.anotherSignalWithin(4));
@@ -297,6 +540,7 @@ void TestQHttpDownLoadS::counterSendsRangeAndReceivesCount()
         QVERIFY(d.startDownLoads(false));
         QVERIFY(outcome.waitForEnd());
         QCOMPARE(server.lastRequest().header("Range"), QByteArray("bytes=0-"));
+        QCOMPARE(server.lastRequest().header("Accept-Encoding"), QByteArray("identity"));
         // A server that honours the range answers 206, which is as good as 200.
         QCOMPARE(outcome.ok.count(), 1);
         QCOMPARE(outcome.error.count(), 0);
@@ -352,6 +596,162 @@ void TestQHttpDownLoadS::slowSteadyTransferSucceeds()
     QCOMPARE(readFile(target("slow.bin")), body);
 }
 
+// ---- what the server may send ----
+
+void TestQHttpDownLoadS::contentCoding_data()
+{
+    QTest::addColumn<QList<QByteArray>>("codings");   // one Content-Encoding header each
+    QTest::addColumn<bool>("refused");
+    QTest::addColumn<bool>("chunked");
+    QTest::addColumn<bool>("wait");
+
+    using L = QList<QByteArray>;
+    QTest::newRow("gzip") << L{"gzip"} << true << false << false;
+    QTest::newRow("gzip, chunked") << L{"gzip"} << true << true << false;
+    QTest::newRow("gzip, waiting start") << L{"gzip"} << true << false << true;
+    QTest::newRow("gzip in capitals, padded") << L{"  GZip "} << true << false << false;
+    QTest::newRow("deflate") << L{"deflate"} << true << false << false;
+    QTest::newRow("unknown coding") << L{"br"} << true << true << false;
+    QTest::newRow("identity and gzip in one header") << L{"identity, gzip"} << true << false << false;
+    QTest::newRow("identity and gzip in two headers") << L{"identity", "gzip"} << true << false << false;
+    QTest::newRow("no coding") << L{} << false << false << false;
+    QTest::newRow("identity") << L{"identity"} << false << false << false;
+    QTest::newRow("identity in capitals, padded") << L{" IDENTITY "} << false << true << false;
+    QTest::newRow("empty coding") << L{""} << false << false << true;
+}
+
+void TestQHttpDownLoadS::contentCoding()
+{
+    QFETCH(QList<QByteArray>, codings);
+    QFETCH(bool, refused);
+    QFETCH(bool, chunked);
+    QFETCH(bool, wait);
+
+    // Real gzip bytes: unpacked by mistake, they would turn into something else.
+    const QByteArray body = gzipOf(patternBody(150000));
+    TestHttpServer::Reply reply = TestHttpServer::Reply::ok(body);
+    for (const QByteArray& coding : codings)
+        reply.header("Content-Encoding", coding);
+    if (chunked)
+        reply.chunked().trickle(16384, 1);
+    if (refused) {
+        // The server holds the rest back: only a look at the head can end this.
+        reply.stallAfter(20000);
+    }
+    TestHttpServer server;
+    server.route("/coded.bin", reply);
+
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    d.setWatchdogInterval(600000);
+    QTimer::singleShot(kEndTimeoutMs, &d, &QHttpDownLoadS::stopDownLoads); // no endless wait
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/coded.bin"), target("coded.bin")));
+    if (refused)
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("content coding, which is refused"));
+    QVERIFY(d.startDownLoads(wait));
+    if (!wait)
+        QVERIFY(outcome.waitForEnd());
+
+    QCOMPARE(outcome.error.count(), refused ? 1 : 0);
+    QCOMPARE(outcome.ok.count(), refused ? 0 : 1);
+    QVERIFY(!d.isRunning());
+    // Refused: nothing of the coded body reached the file. Accepted: the bytes as sent.
+    QCOMPARE(readFile(target("coded.bin")), refused ? QByteArray() : body);
+}
+
+void TestQHttpDownLoadS::bodyLimit_data()
+{
+    QTest::addColumn<int>("framing");
+    QTest::addColumn<bool>("over");
+    QTest::addColumn<bool>("wait");
+
+    const QList<QPair<const char*, TestHttpServer::Framing>> framings = {
+        {"Content-Length", TestHttpServer::Framing::ContentLength},
+        {"chunked", TestHttpServer::Framing::Chunked},
+        {"close-delimited", TestHttpServer::Framing::CloseDelimited}};
+    for (const auto& f : framings) {
+        for (bool wait : {false, true}) {
+            const char* mode = wait ? "waiting start" : "plain start";
+            QTest::addRow("%s, one byte over, %s", f.first, mode) << static_cast<int>(f.second) << true << wait;
+            QTest::addRow("%s, at the limit, %s", f.first, mode) << static_cast<int>(f.second) << false << wait;
+        }
+    }
+}
+
+void TestQHttpDownLoadS::bodyLimit()
+{
+    QFETCH(int, framing);
+    QFETCH(bool, over);
+    QFETCH(bool, wait);
+    const qint64 limit = 100000;
+
+    const QByteArray body = patternBody(static_cast<int>(limit) + (over ? 1 : 0));
+    TestHttpServer::Reply reply = TestHttpServer::Reply::ok(body).trickle(8192, 1);
+    reply.framing = static_cast<TestHttpServer::Framing>(framing);
+    if (over) {
+        // Every byte goes out, but the body never ends: the limit alone can end it.
+        reply.stallAfter(body.size());
+    }
+    TestHttpServer server;
+    server.route("/limited.bin", reply);
+
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    QCOMPARE(d.maxBodyBytes(), qint64(0));
+    d.setMaxBodyBytes(limit);
+    QCOMPARE(d.maxBodyBytes(), limit);
+    d.setWatchdogInterval(600000);
+    QTimer::singleShot(kEndTimeoutMs, &d, &QHttpDownLoadS::stopDownLoads); // no endless wait
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/limited.bin"), target("limited.bin")));
+    if (over)
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("larger than allowed"));
+    QVERIFY(d.startDownLoads(wait));
+    if (!wait)
+        QVERIFY(outcome.waitForEnd());
+
+    QCOMPARE(outcome.error.count(), over ? 1 : 0);
+    QCOMPARE(outcome.ok.count(), over ? 0 : 1);
+    const QByteArray file = readFile(target("limited.bin"));
+    if (over) {
+        // Nothing past the limit was written; what was written is the body's start.
+        QVERIFY(file.size() <= limit);
+        QCOMPARE(file, body.left(file.size()));
+    } else {
+        QCOMPARE(file, body);
+    }
+}
+
+void TestQHttpDownLoadS::announcedSizeOverLimitFailsAtOnce()
+{
+    // 1 GiB announced and sent a piece at a time: the announcement alone fails it.
+    const QString huge = outside("huge.bin");
+    {
+        QFile f(huge);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QVERIFY(f.resize(qint64(1) << 30)); // sparse
+    }
+    TestHttpServer server;
+    server.route("/huge.bin", TestHttpServer::Reply::file(huge).trickle(1024, 100));
+    QSignalSpy closed(&server, &TestHttpServer::connectionClosed);
+
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    d.setMaxBodyBytes(8 * 1024 * 1024);
+    d.setWatchdogInterval(600000);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/huge.bin"), target("huge.bin")));
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("announced is larger than allowed: 1073741824"));
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd());
+    QVERIFY(clock.elapsed() < 5000);
+    QCOMPARE(outcome.error.count(), 1);
+    QCOMPARE(outcome.ok.count(), 0);
+    QCOMPARE(readFile(target("huge.bin")), QByteArray());
+    // The transfer was given up: the server stops sending.
+    QVERIFY(closed.count() > 0 || closed.wait(5000));
+}
+
 // ---- failures ----
 
 void TestQHttpDownLoadS::failuresEndWithErrorfinish_data()
@@ -401,6 +801,12 @@ void TestQHttpDownLoadS::failuresEndWithErrorfinish()
     QHttpDownLoadS d(nullptr, nullptr, nullptr, counterPtr);
     Outcome outcome(&d);
     QVERIFY(d.setUrlAndFilePath(url, target("fail.bin")));
+    if (counterPtr) {
+        // Continuing needs the partial file holding the bytes counted.
+        QFile partial(target("fail.bin"));
+        QVERIFY(partial.open(QIODevice::WriteOnly));
+        QCOMPARE(partial.write(QByteArray(static_cast<int>(counter), 'p')), counter);
+    }
     QVERIFY(d.startDownLoads(false));
     QVERIFY(outcome.waitForEnd(30000));
     QCOMPARE(outcome.ok.count(), 0);
@@ -456,6 +862,85 @@ void TestQHttpDownLoadS::stalledTransferIsAbortedAndReportedOnce()
     QVERIFY(!outcome.anotherSignalWithin(4));
 }
 
+void TestQHttpDownLoadS::slowTransferFails_data()
+{
+    QTest::addColumn<qint64>("burst");   // body bytes sent at full speed first
+    QTest::addColumn<bool>("wait");
+    QTest::newRow("trickle") << qint64(0) << false;
+    QTest::newRow("trickle, waiting start") << qint64(0) << true;
+    QTest::newRow("burst, then trickle") << qint64(64 * 1024) << false;
+}
+
+void TestQHttpDownLoadS::slowTransferFails()
+{
+    // A few bytes every 100 ms: far too often for the stall check to fire, far too
+    // little for the slow-transfer rule. After a burst, the windows that follow it
+    // count, not the average since the start.
+    QFETCH(qint64, burst);
+    QFETCH(bool, wait);
+    const QByteArray body = patternBody(256 * 1024);
+    TestHttpServer server;
+    server.route("/trickle", TestHttpServer::Reply::ok(body).trickle(16, 100).trickleAfter(burst));
+    QSignalSpy closed(&server, &TestHttpServer::connectionClosed);
+
+    struct RestoreDefault
+    {
+        const int saved = QHttpDownLoadS::defaultSlowTransferWindow();
+        ~RestoreDefault() { QHttpDownLoadS::setDefaultSlowTransferWindow(saved); }
+    } restore;
+    QCOMPARE(restore.saved, 60000);
+    if (wait)
+        QHttpDownLoadS::setDefaultSlowTransferWindow(kSlowWindowMs);
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    if (!wait)
+        d.setSlowTransferWindow(kSlowWindowMs);
+    QCOMPARE(d.slowTransferWindow(), kSlowWindowMs);
+    QTimer::singleShot(kEndTimeoutMs, &d, &QHttpDownLoadS::stopDownLoads); // no endless wait
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/trickle"), target("trickle.bin")));
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Error:Less than 1024 bytes of body came in"));
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(d.startDownLoads(wait));
+    if (!wait)
+        QVERIFY(outcome.waitForEnd());
+    const qint64 elapsed = clock.elapsed();
+
+    QCOMPARE(outcome.error.count(), 1);
+    QCOMPARE(outcome.ok.count(), 0);
+    QVERIFY(!d.isRunning());
+    // Not before a whole window, and within about one or two.
+    QVERIFY2(elapsed >= kSlowWindowMs, QByteArray::number(elapsed).constData());
+    QVERIFY2(elapsed < 3 * kSlowWindowMs, QByteArray::number(elapsed).constData());
+    // The transfer was given up; what came is in the file.
+    QVERIFY(closed.count() > 0 || closed.wait(5000));
+    const QByteArray file = readFile(target("trickle.bin"));
+    QVERIFY(file.size() >= burst && file.size() < body.size());
+    QCOMPARE(file, body.left(file.size()));
+    QVERIFY(!outcome.anotherSignalWithin(4));
+}
+
+void TestQHttpDownLoadS::slowTransferRuleSparesSteadyTransfer()
+{
+    // About 2.3 KiB a window, for more than three windows.
+    const QByteArray body = patternBody(8 * 1024);
+    TestHttpServer server;
+    server.route("/steady", TestHttpServer::Reply::ok(body).trickle(160, 100));
+
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    d.setSlowTransferWindow(kSlowWindowMs);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/steady"), target("steady.bin")));
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd());
+    QCOMPARE(outcome.error.count(), 0);
+    QCOMPARE(outcome.ok.count(), 1);
+    QVERIFY(clock.elapsed() > 3 * kSlowWindowMs);
+    QCOMPARE(readFile(target("steady.bin")), body);
+}
+
 void TestQHttpDownLoadS::failedWriteIsReported()
 {
     // A file size limit makes writes fail like a full disk does.
@@ -489,8 +974,18 @@ void TestQHttpDownLoadS::failedWriteIsReported()
     QVERIFY(!outcome.anotherSignalWithin(3));
 }
 
+void TestQHttpDownLoadS::removedFileIsReported_data()
+{
+    QTest::addColumn<bool>("replaced");
+    QTest::newRow("removed") << false;
+    // Another file at the path, even of the very size and contents expected, is not
+    // the file the transfer wrote.
+    QTest::newRow("replaced by a full-size file") << true;
+}
+
 void TestQHttpDownLoadS::removedFileIsReported()
 {
+    QFETCH(bool, replaced);
     const QByteArray body = patternBody(40 * 1024);
     TestHttpServer server;
     server.route("/slow.bin", TestHttpServer::Reply::ok(body).trickle(4096, 10));
@@ -500,6 +995,8 @@ void TestQHttpDownLoadS::removedFileIsReported()
     QVERIFY(d.setUrlAndFilePath(server.url("/slow.bin"), target("gone.bin")));
     QVERIFY(d.startDownLoads(false));
     QVERIFY(QFile::remove(target("gone.bin")));
+    if (replaced)
+        writeFile(target("gone.bin"), body);
     QVERIFY(outcome.waitForEnd());
     QCOMPARE(outcome.ok.count(), 0);
     QCOMPARE(outcome.error.count(), 1);

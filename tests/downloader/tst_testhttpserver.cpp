@@ -294,6 +294,7 @@ void TestTestHttpServer::framing()
     server.route("/chunked", TestHttpServer::Reply::ok(body).chunked().trickle(300, 1));
     server.route("/close", TestHttpServer::Reply::ok(body).noLength());
     server.route("/slow", TestHttpServer::Reply::ok(body).trickle(100, 5).delay(10));
+    server.route("/burst", TestHttpServer::Reply::ok(body).trickle(25, 300).trickleAfter(950));
 
     {
         Client c(server.port());
@@ -318,6 +319,18 @@ void TestTestHttpServer::framing()
         c.send(get("/slow"));
         const Response r = c.response();
         QCOMPARE(r.header("Content-Length"), QByteArray("1000"));
+        QCOMPARE(r.body, body);
+    }
+    {
+        // The burst comes at once; the rest only a piece per interval after it.
+        Client c(server.port());
+        QElapsedTimer clock;
+        clock.start();
+        c.send(get("/burst"));
+        QVERIFY(c.waitUntil([&]() { return parseResponse(c.buffer(), false).body.size() >= 950; }));
+        QVERIFY(!parseResponse(c.buffer(), false).complete);
+        const Response r = c.response();
+        QVERIFY(clock.elapsed() >= 285); // a coarse timer may fire up to 5% early
         QCOMPARE(r.body, body);
     }
 }

@@ -321,8 +321,11 @@ void TestHttpConnection::pump()
         // A chunk is announced with the size it would have had without the fault,
         // so a fault inside the body cuts a chunk in the middle.
         qint64 piece = qMin(m_bodyLength - m_bodySent, kPieceBytes);
-        if (m_reply.trickleBytes > 0)
+        const bool trickling = m_reply.trickleBytes > 0 && m_bodySent >= m_reply.trickleFrom;
+        if (trickling)
             piece = qMin<qint64>(piece, m_reply.trickleBytes);
+        else if (m_reply.trickleBytes > 0)
+            piece = qMin(piece, m_reply.trickleFrom - m_bodySent); // the burst before it
         const qint64 sendable = qMin(piece, allowed - m_bodySent);
         const QByteArray data = readBody(sendable);
         if (data.isEmpty()) {
@@ -339,7 +342,7 @@ void TestHttpConnection::pump()
             m_socket->write(data);
         }
         m_bodySent += data.size();
-        if (m_reply.trickleBytes > 0 && m_bodySent < allowed) {
+        if (trickling && m_bodySent < allowed) {
             m_waitingForTrickle = true;
             m_timer->start(qMax(0, m_reply.trickleIntervalMs));
             return;

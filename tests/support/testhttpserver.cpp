@@ -114,6 +114,12 @@ TestHttpServer::Reply& TestHttpServer::Reply::trickle(int bytes, int everyMs)
     return *this;
 }
 
+TestHttpServer::Reply& TestHttpServer::Reply::trickleAfter(qint64 bodyBytes)
+{
+    trickleFrom = bodyBytes;
+    return *this;
+}
+
 TestHttpServer::Reply& TestHttpServer::Reply::stallAfter(qint64 bodyBytes)
 {
     fault = Fault::Stall;

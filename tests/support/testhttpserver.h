@@ -8,6 +8,7 @@
 //     TestHttpServer server;                       // listens at once
 //     server.route("/pkg.bin", TestHttpServer::Reply::ok(body));
 //     server.route("/slow",    TestHttpServer::Reply::ok(body).trickle(512, 20));
+//     server.route("/slower",  TestHttpServer::Reply::ok(body).trickle(16, 100).trickleAfter(65536));
 //     server.route("/stall",   TestHttpServer::Reply::ok(body).stallAfter(1000));
 //     server.route("/part",    TestHttpServer::Reply::ok(body).ranges());   // honours Range
 //     server.route("/gone",    TestHttpServer::Reply::status(404, "not here"));
@@ -91,6 +92,7 @@ public:
         int delayMs = 0;                    // wait before sending anything
         int trickleBytes = 0;               // > 0: send the body in pieces of this size...
         int trickleIntervalMs = 0;          // ...one piece every this many ms
+        qint64 trickleFrom = 0;             // body bytes sent at full speed before the trickle
         Fault fault = Fault::None;
         qint64 faultAfter = -1;             // body bytes sent before the fault; -1: before the headers
 
@@ -108,6 +110,7 @@ public:
         Reply& closeConnection();           // "Connection: close" after this reply
         Reply& delay(int ms);
         Reply& trickle(int bytes, int everyMs);
+        Reply& trickleAfter(qint64 bodyBytes);  // a burst of that many bytes first
         Reply& stallAfter(qint64 bodyBytes);
         Reply& resetAfter(qint64 bodyBytes);   // -1: reset without answering
         Reply& closeAfter(qint64 bodyBytes);   // -1: close without answering
