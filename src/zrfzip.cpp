@@ -253,7 +253,7 @@ int decodeStream(QFile& in, QFile& out, quint64 maxOutput)
         written += quint64(produced);
         if (written == limit && (produced > 0 || ret == LZMA_OK || ret == LZMA_STREAM_END)) {
             if (cut)
-                qDebug() << "LZMA decoding stopped after" << written << "bytes, all the file table uses";
+                qDebug() << "LZMA decoding stopped at the file table's total of" << written << "bytes";
             complete = true;
             break;
         }
