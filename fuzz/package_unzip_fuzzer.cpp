@@ -8,7 +8,9 @@
 //
 // Every run creates and deletes a handful of files; on a disk file system that churn
 // costs more than the unpacking, so the temporary directory is moved to a private
-// directory in memory (/dev/shm) when there is one.
+// directory in memory (/dev/shm) when there is one with room to spare. The unpacker
+// checks the real free space there: packages that declare more are refused (-5).
+#include "updatedefine.h"
 #include "zrcrc32.h"
 #include "zrfzip.h"
 
@@ -16,6 +18,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 
 #include <cstdint>
@@ -26,7 +29,7 @@ namespace {
 
 struct Paths
 {
-    QString base;    // QDir::tempPath() + "/MoravelCorvina"
+    QString base;    // the working folder (Comm::workingDir())
     QString package; // the input, written as a package file
     QString dest;    // the unpack directory, also the unpacker's scratch directory
 };
@@ -35,14 +38,19 @@ const Paths& paths()
 {
     static QTemporaryDir inMemory(QStringLiteral("/dev/shm/package_unzip_fuzzer-XXXXXX"));
     static const Paths p = [] {
-        if (inMemory.isValid())
+        const qint64 enoughRoom = qint64(1) << 30;
+        if (inMemory.isValid() && QStorageInfo(inMemory.path()).bytesAvailable() >= enoughRoom)
             qputenv("TMPDIR", QFile::encodeName(inMemory.path()));
-        Paths made;
-        made.base = QDir::tempPath() + QStringLiteral("/MoravelCorvina");
-        made.package = made.base + QStringLiteral("/fuzz-package.bin");
-        made.dest = made.base + QStringLiteral("/uncompress/");
         // the unpacker's debug lines would only slow the fuzzer down
         qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+        Paths made;
+        made.base = Comm::workingDir();
+        if (made.base.isEmpty()) {
+            std::fprintf(stderr, "no private working folder below %s\n", qPrintable(QDir::tempPath()));
+            std::abort();
+        }
+        made.package = made.base + QStringLiteral("/fuzz-package.bin");
+        made.dest = made.base + QStringLiteral("/uncompress/");
         if (!QDir().mkpath(made.dest)) {
             std::fprintf(stderr, "cannot create %s\n", qPrintable(made.dest));
             std::abort();
@@ -93,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     CZR_Fzip fzip;
     const int result = fzip.Unzip2(p.package, p.dest);
-    if (result != 1 && result != 0 && result != -1 && result != -2 && result != -4) {
+    if (result != 1 && result != 0 && result != -1 && result != -2 && result != -4 && result != -5) {
         std::fprintf(stderr, "unexpected result %d for a readable package\n", result);
         std::abort();
     }

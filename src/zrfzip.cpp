@@ -1,13 +1,21 @@
 #include "zrfzip.h"
+#include "updatedefine.h"
 #include "zrcrc32.h"
 
 #include <QByteArray>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <lzma.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 
 namespace {
 
@@ -19,6 +27,22 @@ const qint64 ChunkSize = 64 << 10;
 const quint64 DecoderMemoryLimit = quint64(1) << 30;
 
 const int LzmaHeaderSize = 13;
+
+// File system figures in 64 bits on 32-bit systems too (glibc without large-file
+// defaults counts blocks in 32 bits there).
+#if defined(__GLIBC__)
+using StatVfs = struct statvfs64;
+int statVfs(const char* path, StatVfs* buf)
+{
+    return ::statvfs64(path, buf);
+}
+#else
+using StatVfs = struct statvfs;
+int statVfs(const char* path, StatVfs* buf)
+{
+    return ::statvfs(path, buf);
+}
+#endif
 
 quint32 readLe32(const unsigned char* p)
 {
@@ -74,8 +98,185 @@ bool isSafeEntryName(QString name)
     return true;
 }
 
-// The three temporary files of one unpacking. They are removed when the object goes
-// out of scope unless they were removed earlier.
+// Whether the 8-byte unpacked size of a stand-alone LZMA header gives a size: all
+// ones means "unknown, the stream ends with an end marker".
+bool lzmaSizeKnown(const unsigned char* sizeField)
+{
+    for (int i = 0; i < 8; ++i)
+        if (sizeField[i] != 0xff)
+            return true;
+    return false;
+}
+
+// The entry count at the start of the file table; -1 when the table is shorter.
+int readTableCount(QFile& table)
+{
+    unsigned char countBytes[2];
+    if (table.read(reinterpret_cast<char*>(countBytes), 2) != 2)
+        return -1;
+    return countBytes[0] | countBytes[1] << 8;
+}
+
+struct TableEntry
+{
+    QByteArray rawName; // as stored, up to its length byte
+    quint32 size = 0;
+};
+
+// Reads the next entry of the file table; false when the table ends inside it.
+bool readTableEntry(QFile& table, TableEntry& entry)
+{
+    unsigned char lengthBytes[2];
+    if (table.read(reinterpret_cast<char*>(lengthBytes), 2) != 2)
+        return false;
+    entry.rawName = table.read(lengthBytes[0]);
+    unsigned char sizeBytes[4];
+    if (entry.rawName.size() != lengthBytes[0] || table.read(reinterpret_cast<char*>(sizeBytes), 4) != 4)
+        return false;
+    entry.size = readLe32(sizeBytes);
+    return true;
+}
+
+// The sum of the sizes of the entries the table (read from the current position of
+// `table`) holds in full. At most 65535 sizes below 4 GiB: no overflow.
+quint64 tableTotal(QFile& table)
+{
+    const int count = readTableCount(table);
+    quint64 total = 0;
+    TableEntry entry;
+    for (int i = 0; i < count && readTableEntry(table, entry); ++i)
+        total += entry.size;
+    return total;
+}
+
+// Whether a component of `relative` ('/'-separated, below the directory `base`, which
+// ends in '/') is a symbolic link; the last component counts only with includeLast.
+// Opening with O_NOFOLLOW guards the last component alone: a link one level up would
+// still be followed. The walk stops at the first component that does not exist, as
+// nothing below it can be followed (and nothing can be made there).
+bool leadsThroughLink(const QString& base, const QString& relative, bool includeLast)
+{
+    const QStringList parts = relative.split(QLatin1Char('/'));
+    const int checked = includeLast ? parts.size() : parts.size() - 1;
+    QString path = base;
+    for (int i = 0; i < checked; ++i) {
+        if (parts.at(i).isEmpty())
+            continue;
+        path += parts.at(i);
+        struct stat st;
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+            return false;
+        if (S_ISLNK(st.st_mode))
+            return true;
+        path += QLatin1Char('/');
+    }
+    return false;
+}
+
+CZR_Fzip::FreeSpaceProbe freeSpaceProbe = nullptr;
+
+// Whether the file system of destDir can take `declared` bytes and still keep the
+// reserve free.
+bool enoughSpace(const QString& destDir, quint64 declared)
+{
+    const qint64 available = freeSpaceProbe ? freeSpaceProbe(destDir) : CZR_Fzip::availableSpace(destDir);
+    if (available < 0) {
+        qDebug() << "not enough space: the space available for" << destDir << "is unknown";
+        return false;
+    }
+    // declared is below 2^48 (65535 sizes below 4 GiB), so the signed comparison holds
+    if (qint64(declared) > available - qint64(CZR_Fzip::FreeSpaceReserve)) {
+        qDebug() << "not enough space: the package unpacks to" << declared << "bytes," << available
+                 << "bytes are available for" << destDir << "and" << int(CZR_Fzip::FreeSpaceReserve)
+                 << "must stay free";
+        return false;
+    }
+    return true;
+}
+
+// Decodes the stand-alone LZMA stream read from `in` (at its start) into `out`, at most
+// maxOutput bytes of it. 1 when the stream was decoded up to its end, to the size its
+// header gives, or to maxOutput, and written; 0 otherwise.
+int decodeStream(QFile& in, QFile& out, quint64 maxOutput)
+{
+    unsigned char header[LzmaHeaderSize];
+    if (in.read(reinterpret_cast<char*>(header), LzmaHeaderSize) != LzmaHeaderSize)
+        return 0;
+
+    // The header's unpacked size is 64 bits, all ones when unknown; only its low
+    // 32 bits count, as the exact length of the output. The decoder is told "unknown"
+    // and stopped here at that length, so a stream that goes on past it still gives
+    // its first bytes. No back-reference in those bytes reaches further than the
+    // output itself, so a larger dictionary would only waste memory.
+    const bool sizeKnown = lzmaSizeKnown(header + 5);
+    quint64 limit = ~quint64(0);
+    if (sizeKnown) {
+        limit = readLe32(header + 5);
+        const quint32 enough = qMax<quint32>(quint32(limit), 4096);
+        if (readLe32(header + 1) > enough)
+            writeLe32(header + 1, enough);
+        writeLe32(header + 5, 0xFFFFFFFFu);
+        writeLe32(header + 9, 0xFFFFFFFFu);
+    }
+    const bool cut = maxOutput < limit;
+    limit = qMin(limit, maxOutput);
+
+    lzma_stream strm = LZMA_STREAM_INIT;
+    if (lzma_alone_decoder(&strm, DecoderMemoryLimit) != LZMA_OK)
+        return 0;
+
+    QByteArray inBuffer(int(ChunkSize), Qt::Uninitialized);
+    QByteArray outBuffer(int(ChunkSize), Qt::Uninitialized);
+    // The header goes through the decoder first, even when no output is wanted, so
+    // that bad properties or too large a dictionary are refused all the same.
+    strm.next_in = header;
+    strm.avail_in = LzmaHeaderSize;
+    lzma_action action = LZMA_RUN;
+    quint64 written = 0;
+    bool complete = false;
+    for (;;) {
+        if (strm.avail_in == 0 && action == LZMA_RUN) {
+            const qint64 n = in.read(inBuffer.data(), inBuffer.size());
+            if (n < 0)
+                break;
+            strm.next_in = reinterpret_cast<const uint8_t*>(inBuffer.constData());
+            strm.avail_in = size_t(n);
+            if (n == 0)
+                action = LZMA_FINISH;
+        }
+        strm.next_out = reinterpret_cast<uint8_t*>(outBuffer.data());
+        strm.avail_out = size_t(outBuffer.size());
+        const lzma_ret ret = lzma_code(&strm, action);
+        const qint64 produced = qint64(qMin<quint64>(quint64(outBuffer.size()) - strm.avail_out, limit - written));
+        if (produced > 0 && out.write(outBuffer.constData(), produced) != produced)
+            break;
+        written += quint64(produced);
+        if (written == limit && (produced > 0 || ret == LZMA_OK || ret == LZMA_STREAM_END)) {
+            if (cut)
+                qDebug() << "LZMA decoding stopped at the file table's total of" << written << "bytes";
+            complete = true;
+            break;
+        }
+        if (ret == LZMA_STREAM_END) {
+            // the end marker came before the size the header promised
+            complete = !sizeKnown;
+            if (!complete)
+                qDebug() << "the LZMA stream ends before its unpacked size";
+            break;
+        }
+        if (ret != LZMA_OK) {
+            qDebug() << "LZMA decoding failed, liblzma code" << int(ret);
+            break;
+        }
+    }
+    lzma_end(&strm);
+    if (!out.flush())
+        complete = false;
+    return complete ? 1 : 0;
+}
+
+// The three temporary files of one unpacking, in `dir`. They are removed when the
+// object goes out of scope unless they were removed earlier.
 struct TemporaryFiles
 {
     QString lzmaPart;
@@ -83,12 +284,11 @@ struct TemporaryFiles
     QString table;
     bool present = true;
 
-    TemporaryFiles()
+    explicit TemporaryFiles(const QString& dir)
+        : lzmaPart(dir + QStringLiteral("infile_tmp"))
+        , unpacked(dir + QStringLiteral("outfile_tmp"))
+        , table(dir + QStringLiteral("fileover_tmp"))
     {
-        const QString dir = QDir::tempPath() + QStringLiteral("/MoravelCorvina/uncompress/");
-        lzmaPart = dir + QStringLiteral("infile_tmp");
-        unpacked = dir + QStringLiteral("outfile_tmp");
-        table = dir + QStringLiteral("fileover_tmp");
     }
     ~TemporaryFiles() { remove(); }
 
@@ -96,9 +296,10 @@ struct TemporaryFiles
     {
         if (!present)
             return;
-        QFile::remove(lzmaPart);
-        QFile::remove(unpacked);
-        QFile::remove(table);
+        // unlink: a link standing at one of the names goes, not what it points to
+        Comm::removeNonDirectory(lzmaPart);
+        Comm::removeNonDirectory(unpacked);
+        Comm::removeNonDirectory(table);
         present = false;
     }
 };
@@ -111,6 +312,32 @@ CZR_Fzip::CZR_Fzip()
 
 CZR_Fzip::~CZR_Fzip()
 {
+}
+
+void CZR_Fzip::setFreeSpaceProbe(FreeSpaceProbe probe)
+{
+    freeSpaceProbe = probe;
+}
+
+qint64 CZR_Fzip::availableSpace(const QString& dir)
+{
+    QString path = QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
+    for (;;) {
+        StatVfs st;
+        if (statVfs(QFile::encodeName(path).constData(), &st) == 0) {
+            // both factors widened first: the product passes 4 GiB on any real disk
+            const quint64 bytes = quint64(st.f_bavail) * quint64(st.f_frsize);
+            return qint64(qMin<quint64>(bytes, quint64(std::numeric_limits<qint64>::max())));
+        }
+        if (errno != ENOENT && errno != ENOTDIR) {
+            qDebug() << "the file system of" << path << "cannot be examined:" << strerror(errno);
+            return -1;
+        }
+        const QString parent = QFileInfo(path).path();
+        if (parent == path)
+            return -1;
+        path = parent;
+    }
 }
 
 int CZR_Fzip::Unzip2(const QString& packagePath, const QString& destDir)
@@ -146,95 +373,120 @@ int CZR_Fzip::Unzip2(const QString& packagePath, const QString& destDir)
         qDebug() << "the LZMA part reaches past the end of the package";
         return -4;
     }
+    const qint64 tableOffset = HeaderSize + qint64(lzmaSize);
 
-    TemporaryFiles temps;
-    {
-        QFile lzmaPart(temps.lzmaPart);
-        if (!lzmaPart.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return -4;
-        if (!package.seek(HeaderSize) || !copyBytes(package, lzmaPart, lzmaSize, buffer) || !lzmaPart.flush())
-            return -4;
+    // What the package claims to unpack to, checked before anything is written.
+    if (!package.seek(tableOffset))
+        return -3;
+    const quint64 entriesTotal = tableTotal(package);
+    quint64 declared = entriesTotal;
+    if (lzmaSize >= quint32(LzmaHeaderSize)) {
+        unsigned char lzmaHeader[LzmaHeaderSize];
+        if (!package.seek(HeaderSize)
+            || package.read(reinterpret_cast<char*>(lzmaHeader), LzmaHeaderSize) != LzmaHeaderSize)
+            return -3;
+        if (lzmaSizeKnown(lzmaHeader + 5))
+            declared = readLe32(lzmaHeader + 5);
     }
+    if (!enoughSpace(destDir, declared))
+        return -5;
 
-    if (UnzipFileToFile(temps.lzmaPart, temps.unpacked) != 1)
+    const QString workingDir = Comm::workingDir();
+    if (workingDir.isEmpty()) {
+        qDebug() << "no private working folder for the temporary files of unpacking";
+        return -4;
+    }
+    TemporaryFiles temps(workingDir + QStringLiteral("/uncompress/"));
+
+    QFile lzmaPart;
+    if (!Comm::createNewFile(lzmaPart, temps.lzmaPart, QIODevice::ReadWrite))
+        return -4;
+    if (!package.seek(HeaderSize) || !copyBytes(package, lzmaPart, lzmaSize, buffer) || !lzmaPart.flush()
+        || !lzmaPart.seek(0))
         return -4;
 
-    {
-        QFile table(temps.table);
-        if (!table.open(QIODevice::ReadWrite | QIODevice::Truncate))
-            return -4;
-        if (!package.seek(HeaderSize + qint64(lzmaSize)) || !copyRest(package, table, buffer) || !table.flush())
-            return -4;
-    }
+    QFile stream;
+    if (!Comm::createNewFile(stream, temps.unpacked, QIODevice::ReadWrite))
+        return -4;
+    if (decodeStream(lzmaPart, stream, entriesTotal) != 1 || !stream.seek(0))
+        return -4;
+    lzmaPart.close();
+
+    QFile table;
+    if (!Comm::createNewFile(table, temps.table, QIODevice::ReadWrite))
+        return -4;
+    if (!package.seek(tableOffset) || !copyRest(package, table, buffer) || !table.flush() || !table.seek(0))
+        return -4;
     package.close();
-
-    QFile table(temps.table);
-    if (!table.open(QIODevice::ReadOnly))
-        return -4;
-    unsigned char countBytes[2];
-    if (table.read(reinterpret_cast<char*>(countBytes), 2) != 2) {
-        qDebug() << "the file table is cut short";
-        return 0;
-    }
-    const int count = countBytes[0] | countBytes[1] << 8;
-    QFile stream(temps.unpacked);
-    if (!stream.open(QIODevice::ReadOnly))
-        return -4;
 
     // Both files stay readable through their open handles; without their names an
     // entry that happens to carry one of them cannot clash with them.
     temps.remove();
 
+    const int count = readTableCount(table);
+    if (count < 0) {
+        qDebug() << "the file table is cut short";
+        return 0;
+    }
+
     QString dirPath = destDir;
     if (!dirPath.endsWith(QLatin1Char('\\')) && !dirPath.endsWith(QLatin1Char('/')))
         dirPath += QLatin1Char('/');
 
+    TableEntry entry;
     for (int i = 0; i < count; ++i) {
         if (!QDir(dirPath).exists())
             QDir().mkdir(dirPath);
 
-        unsigned char lengthBytes[2];
-        if (table.read(reinterpret_cast<char*>(lengthBytes), 2) != 2) {
+        if (!readTableEntry(table, entry)) {
             qDebug() << "the file table is cut short";
             return 0;
         }
-        QByteArray rawName = table.read(lengthBytes[0]);
-        unsigned char sizeBytes[4];
-        if (rawName.size() != lengthBytes[0] || table.read(reinterpret_cast<char*>(sizeBytes), 4) != 4) {
-            qDebug() << "the file table is cut short";
-            return 0;
-        }
+        QByteArray rawName = entry.rawName;
         const int nul = rawName.indexOf('\0');
         if (nul >= 0)
             rawName.truncate(nul);
         const QString name = QString::fromUtf8(rawName);
-        const quint32 size = readLe32(sizeBytes);
+        const quint32 size = entry.size;
         if (!isSafeEntryName(name)) {
             qDebug() << "refused entry name" << name;
             return 0;
         }
 
-        QString path = dirPath + name;
-        if (!path.endsWith(QLatin1Char('\\')))
-            path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+        QString relative = name;
+        if (size == 0 && relative.endsWith(QLatin1Char('\\'))) {
+            // A directory entry. A link standing at its name or on its way is not
+            // followed: whatever it points to stays as it is.
+            relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
+            relative.chop(1);
+            if (leadsThroughLink(dirPath, relative, true)) {
+                qDebug() << "refused directory entry at or below a symbolic link:" << dirPath + relative;
+                return 0;
+            }
+            QDir().mkdir(dirPath + relative);
+            continue;
+        }
 
-        QFile file(path);
-        if (!file.open(QIODevice::ReadWrite | QIODevice::Truncate))
+        // A name ending in a backslash is taken as it stands, backslashes and all.
+        if (!relative.endsWith(QLatin1Char('\\')))
+            relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
+        const QString path = dirPath + relative;
+        if (leadsThroughLink(dirPath, relative, false)) {
+            qDebug() << "refused entry below a symbolic link:" << path;
             return 0;
+        }
+        QFile file;
+        if (!Comm::createNewFile(file, path, QIODevice::WriteOnly)) {
+            qDebug() << "cannot create" << path;
+            return 0;
+        }
         if (!copyBytes(stream, file, size, buffer) || !file.flush()) {
             qDebug() << "unpacked data missing or not written for" << path;
-            file.remove();
+            file.close();
+            Comm::removeNonDirectory(path);
             return 0;
         }
         file.close();
-
-        if (size == 0 && (path.endsWith(QLatin1Char('/')) || path.endsWith(QLatin1Char('\\')))) {
-            // A directory entry.
-            file.remove();
-            path.replace(QLatin1Char('\\'), QLatin1Char('/'));
-            path.chop(1);
-            QDir().mkdir(path);
-        }
     }
     return 1;
 }
@@ -244,81 +496,15 @@ int CZR_Fzip::UnzipFileToFile(const QString& lzmaPath, const QString& outPath)
     QFile in(lzmaPath);
     if (!in.open(QIODevice::ReadOnly))
         return 0;
-    unsigned char header[LzmaHeaderSize];
-    if (in.read(reinterpret_cast<char*>(header), LzmaHeaderSize) != LzmaHeaderSize)
+    // the output is made only for an input with a whole header
+    char header[LzmaHeaderSize];
+    if (in.read(header, LzmaHeaderSize) != LzmaHeaderSize || !in.seek(0))
         return 0;
-
-    // The header's unpacked size is 64 bits, all ones when unknown; only its low
-    // 32 bits count, as the exact length of the output. The decoder is told "unknown"
-    // and stopped here at that length, so a stream that goes on past it still gives
-    // its first bytes. No back-reference in those bytes reaches further than the
-    // output itself, so a larger dictionary would only waste memory.
-    bool sizeKnown = false;
-    for (int i = 5; i < LzmaHeaderSize; ++i)
-        if (header[i] != 0xff)
-            sizeKnown = true;
-    quint64 limit = ~quint64(0);
-    if (sizeKnown) {
-        limit = readLe32(header + 5);
-        const quint32 enough = qMax<quint32>(quint32(limit), 4096);
-        if (readLe32(header + 1) > enough)
-            writeLe32(header + 1, enough);
-        writeLe32(header + 5, 0xFFFFFFFFu);
-        writeLe32(header + 9, 0xFFFFFFFFu);
-    }
 
     QFile out(outPath);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return 0;
-
-    lzma_stream strm = LZMA_STREAM_INIT;
-    if (lzma_alone_decoder(&strm, DecoderMemoryLimit) != LZMA_OK)
-        return 0;
-
-    QByteArray inBuffer(int(ChunkSize), Qt::Uninitialized);
-    QByteArray outBuffer(int(ChunkSize), Qt::Uninitialized);
-    strm.next_in = header;
-    strm.avail_in = LzmaHeaderSize;
-    lzma_action action = LZMA_RUN;
-    quint64 written = 0;
-    bool complete = false;
-    while (written < limit) {
-        if (strm.avail_in == 0 && action == LZMA_RUN) {
-            const qint64 n = in.read(inBuffer.data(), inBuffer.size());
-            if (n < 0)
-                break;
-            strm.next_in = reinterpret_cast<const uint8_t*>(inBuffer.constData());
-            strm.avail_in = size_t(n);
-            if (n == 0)
-                action = LZMA_FINISH;
-        }
-        strm.next_out = reinterpret_cast<uint8_t*>(outBuffer.data());
-        strm.avail_out = size_t(outBuffer.size());
-        const lzma_ret ret = lzma_code(&strm, action);
-        const qint64 produced = qint64(qMin<quint64>(quint64(outBuffer.size()) - strm.avail_out, limit - written));
-        if (produced > 0 && out.write(outBuffer.constData(), produced) != produced)
-            break;
-        written += quint64(produced);
-        if (written == limit)
-            break;
-        if (ret == LZMA_STREAM_END) {
-            // the end marker came before the size the header promised
-            complete = !sizeKnown;
-            if (!complete)
-                qDebug() << "the LZMA stream ends before its unpacked size";
-            break;
-        }
-        if (ret != LZMA_OK) {
-            qDebug() << "LZMA decoding failed, liblzma code" << int(ret);
-            break;
-        }
-    }
-    if (written == limit)
-        complete = true;
-    lzma_end(&strm);
-    if (!out.flush())
-        complete = false;
-    return complete ? 1 : 0;
+    return decodeStream(in, out, ~quint64(0));
 }
 
 quint32 CZR_Fzip::RunCRC32(const unsigned char* data, quint32 length, quint32 polynomial)

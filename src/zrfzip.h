@@ -16,8 +16,20 @@ class CZR_Fzip
 public:
     enum {
         PackageMagic = 0x19780625,
-        HeaderSize = 28
+        HeaderSize = 28,
+        // Space left free on the destination's file system after unpacking.
+        FreeSpaceReserve = 64 << 20
     };
+
+    // The source of the space available to a destination folder: bytes, or -1 when
+    // unknown. The default is availableSpace(); tests put their own in (nullptr puts
+    // the default back).
+    using FreeSpaceProbe = qint64 (*)(const QString& destDir);
+    static void setFreeSpaceProbe(FreeSpaceProbe probe);
+
+    // The bytes available to this user on the file system of dir, or of its nearest
+    // existing parent when dir does not exist yet; -1 when that cannot be determined.
+    static qint64 availableSpace(const QString& dir);
 
     CZR_Fzip();
     virtual ~CZR_Fzip();
@@ -25,16 +37,31 @@ public:
     // Unpacks the package below destDir. Results:
     //   1  every entry written
     //   0  an entry could not be written: its target could not be created, its
-    //      name is absolute or has a ".." component, the file table is cut short,
-    //      or the unpacked stream ends before the entry's size; the entries before
-    //      it are written
+    //      name is absolute or has a ".." component, a directory on its way below
+    //      destDir is a symbolic link, it is a directory entry and a symbolic link
+    //      stands at its name, the file table is cut short, or the unpacked stream
+    //      ends before the entry's size; the entries before it are written
     //  -1  the file is shorter than the header or the magic is wrong
     //  -2  the CRC does not match
     //  -3  the package cannot be opened or read
-    //  -4  a temporary file cannot be created or written, the LZMA part reaches
-    //      past the end of the package, or the LZMA part does not decode
-    // The temporary files below QDir::tempPath() + "/MoravelCorvina/uncompress/"
-    // (that directory must exist) are gone when the call returns, whatever the result.
+    //  -4  there is no private working folder (Comm::workingDir() is empty), a
+    //      temporary file cannot be created or written, the LZMA part reaches past
+    //      the end of the package, or the LZMA part does not decode
+    //  -5  not enough space: the declared unpacked size is larger than the space
+    //      available on the file system of destDir (or of its nearest existing
+    //      parent) less FreeSpaceReserve, or that space cannot be determined
+    //
+    // The declared unpacked size is the unpacked size in the LZMA header (its low
+    // 32 bits) when the header gives one, and the sum of the file table's entry
+    // sizes when it says "unknown" (all ones). The table is read and this size
+    // checked before anything is written or decoded. The LZMA part is never decoded
+    // beyond the sum of the table's sizes: no entry could use those bytes.
+    //
+    // The three temporary files live in Comm::workingDir() + "/uncompress/" (that
+    // directory must exist) and are gone when the call returns, whatever the result.
+    // Temporary files and unpacked files are created afresh (Comm::createNewFile):
+    // whatever stands at their names, a symbolic link included, is removed first and
+    // never written through.
     int Unzip2(const QString& packagePath, const QString& destDir);
 
     // Decodes a stand-alone LZMA file into outPath (created or truncated).

@@ -8,6 +8,7 @@
 // shared), the ratio to the tool, the input size and peak memory.
 //
 //   package_bench [--crc-mib=N] [--unpacked-mib=N] [--preset=N] [Google Benchmark options]
+#include "updatedefine.h"
 #include "zrcrc32.h"
 #include "zrfzip.h"
 
@@ -204,10 +205,15 @@ bool prepare()
     if (!dir.isValid())
         return false;
     setup.work = dir.path();
-    // The unpacker works below the temporary directory: give it one of its own.
+    // The unpacker works in the working folder below the temporary directory: give it
+    // one of its own. Unpacking needs the unpacked size plus the unpacker's reserve free.
     const QString tmp = setup.work + "/tmp";
     qputenv("TMPDIR", QFile::encodeName(tmp));
-    setup.dest = QDir::tempPath() + "/MoravelCorvina/uncompress/";
+    QDir().mkpath(tmp);
+    const QString working = Comm::workingDir();
+    if (working.isEmpty())
+        return false;
+    setup.dest = working + "/uncompress/";
     QDir().mkpath(setup.dest);
 
     QRandomGenerator rng(20240601);
@@ -365,7 +371,7 @@ void BM_Unzip2(benchmark::State& state)
         const double t = now() - t0;
         cpu += cpuNow() - c0;
         if (result != 1) {
-            state.SkipWithError("Unzip2 failed");
+            state.SkipWithError(result == -5 ? "Unzip2: not enough free space" : "Unzip2 failed");
             return;
         }
         state.SetIterationTime(t);

@@ -1,16 +1,54 @@
 // Unpacking packages: round trips of real trees made with mkpackage, every result
-// code, the table's edge cases, and the refusals that keep a hostile package from
-// reading or writing outside its bounds.
+// code, the table's edge cases, the refusals that keep a hostile package from
+// reading or writing outside its bounds or filling the disk, and links planted in
+// the file system that must not be written through.
 #include "packagetestutil.h"
 #include "zrfzip.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace PackageTest;
+
+namespace {
+
+const char* const TemporaryNames[] = {"infile_tmp", "outfile_tmp", "fileover_tmp"};
+
+QString sharedWorkingDir()
+{
+    return QDir::tempPath() + "/MoravelCorvina";
+}
+
+// Where the working folder goes when the shared name is not private.
+QString ownWorkingDir()
+{
+    return sharedWorkingDir() + "-" + QString::number(geteuid());
+}
+
+QStringList entriesOf(const QString& dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+// The free space the unpacker is told about, and the folder it asked for.
+qint64 g_freeSpace = 0;
+QString g_probedDir;
+
+qint64 fixedFreeSpace(const QString& dir)
+{
+    g_probedDir = dir;
+    return g_freeSpace;
+}
+
+} // namespace
 
 class UnzipTest : public QObject
 {
@@ -55,6 +93,26 @@ private slots:
     void unsafeNamesRefused();
     void harmlessDotNamesAccepted();
 
+    // the working folder and links planted in the file system
+    void ownWorkingFolderWhenSharedOneIsNotPrivate();
+    void noPrivateWorkingFolder();
+    void linksAtTemporaryFileNames_data();
+    void linksAtTemporaryFileNames();
+    void linksAtEntryNamesReplaced();
+    void linkAtDirectoryEntryName_data();
+    void linkAtDirectoryEntryName();
+    void linkOnTheWayToEntry_data();
+    void linkOnTheWayToEntry();
+
+    // space
+    void declaredSizeAgainstFreeSpace_data();
+    void declaredSizeAgainstFreeSpace();
+    void hugeTableRefusedForReal_data();
+    void hugeTableRefusedForReal();
+    void decodingStopsAtTableTotal_data();
+    void decodingStopsAtTableTotal();
+    void availableSpaceOfDestination();
+
     // the stand-alone decoder
     void decodeFileKnownAndUnknownSize();
     void decodeFileSizeFieldLimitsOutput();
@@ -69,7 +127,8 @@ private:
 
 void UnzipTest::init()
 {
-    QDir(QDir::tempPath() + "/MoravelCorvina").removeRecursively();
+    QDir(sharedWorkingDir()).removeRecursively();
+    QDir(ownWorkingDir()).removeRecursively();
     QVERIFY(QDir().mkpath(uncompressDir()));
     m_dir.reset(new QTemporaryDir(QDir::tempPath() + "/unzip_test-XXXXXX"));
     QVERIFY(m_dir->isValid());
@@ -78,12 +137,14 @@ void UnzipTest::init()
 
 void UnzipTest::cleanup()
 {
+    CZR_Fzip::setFreeSpaceProbe(nullptr);
     m_dir.reset();
 }
 
 void UnzipTest::cleanupTestCase()
 {
-    QDir(QDir::tempPath() + "/MoravelCorvina").removeRecursively();
+    QDir(sharedWorkingDir()).removeRecursively();
+    QDir(ownWorkingDir()).removeRecursively();
 }
 
 int UnzipTest::unzip(const QByteArray& packageBytes, const QString& dest)
@@ -296,9 +357,10 @@ void UnzipTest::undecodableLzmaPart_data()
 void UnzipTest::undecodableLzmaPart()
 {
     // A package with a good CRC whose LZMA part does not decode fails as a whole;
-    // nothing is written from a partial stream.
+    // nothing is written from a partial stream. The table asks for every byte the
+    // header promises (one more than the data), so decoding has to go to the end.
     QFETCH(QByteArray, lzma);
-    QCOMPARE(unzip(package(lzma, fileTable({{"a", 100}, {"b", 39900}})), m_work + "/dest"), -4);
+    QCOMPARE(unzip(package(lzma, fileTable({{"a", 100}, {"b", 39901}})), m_work + "/dest"), -4);
     QVERIFY(!QFileInfo::exists(m_work + "/dest"));
     QVERIFY(!anyTemporaryFileLeft());
 }
@@ -440,6 +502,299 @@ void UnzipTest::harmlessDotNamesAccepted()
     QCOMPARE(readFile(dest + "/..a"), QByteArray("1"));
     QCOMPARE(readFile(dest + "/a.."), QByteArray("2"));
     QCOMPARE(readFile(dest + "/..."), QByteArray("3"));
+}
+
+void UnzipTest::ownWorkingFolderWhenSharedOneIsNotPrivate()
+{
+    // Anyone may write into a shared folder of mode 0777: its uncompress folder is not
+    // used, the user's own working folder is.
+    QVERIFY(::chmod(QFile::encodeName(sharedWorkingDir()).constData(), 0777) == 0);
+    for (const char* name : TemporaryNames)
+        writeFile(uncompressDir() + name, "planted by someone");
+    const QByteArray p = package(lzmaAlone("data"), fileTable({{"f", 4}}));
+    const QString dest = m_work + "/dest";
+
+    // the own folder is made, but it has no uncompress folder yet
+    QCOMPARE(unzip(p, dest), -4);
+    QVERIFY(QFileInfo(ownWorkingDir()).isDir());
+    QVERIFY(!QFileInfo::exists(dest));
+
+    const QString ownUncompress = ownWorkingDir() + "/uncompress/";
+    QVERIFY(QDir().mkpath(ownUncompress));
+    for (const char* name : TemporaryNames)
+        writeFile(ownUncompress + name, "left over");
+    QCOMPARE(unzip(p, dest), 1);
+    QCOMPARE(readFile(dest + "/f"), QByteArray("data"));
+    // the temporary files were made and removed in the own folder, not the shared one
+    QVERIFY(entriesOf(ownUncompress).isEmpty());
+    for (const char* name : TemporaryNames)
+        QCOMPARE(readFile(uncompressDir() + name), QByteArray("planted by someone"));
+}
+
+void UnzipTest::noPrivateWorkingFolder()
+{
+    const QString ownUncompress = ownWorkingDir() + "/uncompress/";
+    QVERIFY(QDir().mkpath(ownUncompress));
+    for (const QString& dir : {sharedWorkingDir(), ownWorkingDir()})
+        QVERIFY(::chmod(QFile::encodeName(dir).constData(), 0777) == 0);
+    const QString dest = m_work + "/dest";
+    QCOMPARE(unzip(package(lzmaAlone("data"), fileTable({{"f", 4}})), dest), -4);
+    QVERIFY(!QFileInfo::exists(dest));
+    QVERIFY(entriesOf(uncompressDir()).isEmpty());
+    QVERIFY(entriesOf(ownUncompress).isEmpty());
+}
+
+void UnzipTest::linksAtTemporaryFileNames_data()
+{
+    QTest::addColumn<bool>("dangling");
+    QTest::newRow("links to files") << false;
+    QTest::newRow("links to nothing") << true;
+}
+
+void UnzipTest::linksAtTemporaryFileNames()
+{
+    QFETCH(bool, dangling);
+    for (const char* name : TemporaryNames) {
+        const QString target = m_work + "/target-" + name;
+        if (!dangling)
+            writeFile(target, QByteArray("keep ") + name);
+        QVERIFY(QFile::link(target, temporaryFile(name)));
+    }
+    const QByteArray data = randomBytes(150000, 21);
+    const QString dest = m_work + "/dest";
+    QCOMPARE(unzip(package(lzmaAlone(data), fileTable({{"a", 100000}, {"b", 50000}})), dest), 1);
+    QVERIFY(readFile(dest + "/a") == data.left(100000));
+    QVERIFY(readFile(dest + "/b") == data.mid(100000));
+    for (const char* name : TemporaryNames) {
+        const QString target = m_work + "/target-" + name;
+        if (dangling)
+            QVERIFY2(!QFileInfo::exists(target), name);
+        else
+            QCOMPARE(readFile(target), QByteArray("keep ") + name);
+        QVERIFY2(!QFileInfo(temporaryFile(name)).isSymLink(), name);
+    }
+    QVERIFY(!anyTemporaryFileLeft());
+}
+
+void UnzipTest::linksAtEntryNamesReplaced()
+{
+    // A symbolic link, a hard link and a dangling link standing at entries' names are
+    // replaced by the entries; what they lead to stays as it was.
+    const QString dest = m_work + "/dest";
+    const QString outside = m_work + "/outside.txt";
+    writeFile(outside, "precious");
+    QVERIFY(QDir().mkpath(dest));
+    QVERIFY(QFile::link(outside, dest + "/symbolic"));
+    QVERIFY(::link(QFile::encodeName(outside).constData(), QFile::encodeName(dest + "/hard").constData()) == 0);
+    QVERIFY(QFile::link(m_work + "/not-there", dest + "/dangling"));
+    const QByteArray p = package(lzmaAlone("SSHHDD"), fileTable({{"symbolic", 2}, {"hard", 2}, {"dangling", 2}}));
+    QCOMPARE(unzip(p, dest), 1);
+    QCOMPARE(readFile(dest + "/symbolic"), QByteArray("SS"));
+    QCOMPARE(readFile(dest + "/hard"), QByteArray("HH"));
+    QCOMPARE(readFile(dest + "/dangling"), QByteArray("DD"));
+    for (const char* name : {"symbolic", "dangling"})
+        QVERIFY2(!QFileInfo(dest + "/" + name).isSymLink(), name);
+    QCOMPARE(readFile(outside), QByteArray("precious"));
+    QVERIFY(!QFileInfo::exists(m_work + "/not-there"));
+}
+
+void UnzipTest::linkAtDirectoryEntryName_data()
+{
+    QTest::addColumn<bool>("dangling");
+    QTest::newRow("link to a directory outside") << false;
+    QTest::newRow("link to nothing") << true;
+}
+
+void UnzipTest::linkAtDirectoryEntryName()
+{
+    QFETCH(bool, dangling);
+    const QString dest = m_work + "/dest";
+    const QString outside = m_work + "/outside";
+    if (!dangling)
+        QVERIFY(QDir().mkpath(outside));
+    QVERIFY(QDir().mkpath(dest));
+    QVERIFY(QFile::link(outside, dest + "/doc"));
+    const QByteArray p = package(lzmaAlone("ax"), fileTable({{"a", 1}, {"doc\\", 0}, {"doc\\x", 1}}));
+    QCOMPARE(unzip(p, dest), 0);
+    QCOMPARE(readFile(dest + "/a"), QByteArray("a"));
+    QVERIFY(QFileInfo(dest + "/doc").isSymLink()); // left alone
+    if (dangling)
+        QVERIFY(!QFileInfo::exists(outside));
+    else
+        QVERIFY(entriesOf(outside).isEmpty());
+    QVERIFY(!anyTemporaryFileLeft());
+}
+
+void UnzipTest::linkOnTheWayToEntry_data()
+{
+    // A link planted at `link` (below the destination) pointing to `target` (below the
+    // scratch area) lies on the way of the second entry; `landing` (below the scratch
+    // area) is where following it would put the entry.
+    QTest::addColumn<QString>("realDir");
+    QTest::addColumn<QString>("link");
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QByteArray>("entry");
+    QTest::addColumn<quint32>("size");
+    QTest::addColumn<QString>("landing");
+    QTest::newRow("file in a linked directory")
+        << QString() << "bin" << "outside" << QByteArray("bin\\tool") << 4u << "outside/tool";
+    QTest::newRow("file two levels below, lower directory linked")
+        << "bin" << "bin/sub" << "outside" << QByteArray("bin\\sub\\tool") << 4u << "outside/tool";
+    QTest::newRow("file below a link, slash separators")
+        << QString() << "bin" << "outside" << QByteArray("bin/tool") << 4u << "outside/tool";
+    QTest::newRow("directory in a linked directory")
+        << QString() << "bin" << "outside" << QByteArray("bin\\new\\") << 0u << "outside/new";
+    QTest::newRow("link pointing inside the destination")
+        << "real" << "alias" << "dest/real" << QByteArray("alias\\tool") << 4u << "dest/real/tool";
+}
+
+void UnzipTest::linkOnTheWayToEntry()
+{
+    QFETCH(QString, realDir);
+    QFETCH(QString, link);
+    QFETCH(QString, target);
+    QFETCH(QByteArray, entry);
+    QFETCH(quint32, size);
+    QFETCH(QString, landing);
+    const QString dest = m_work + "/dest";
+    QVERIFY(QDir().mkpath(dest + "/" + realDir));
+    QVERIFY(QDir().mkpath(m_work + "/" + target));
+    QVERIFY(QFile::link(m_work + "/" + target, dest + "/" + link));
+
+    const QByteArray p = package(lzmaAlone("firsttool!"), fileTable({{"first", 5}, {entry, size}, {"last", 1}}));
+    QCOMPARE(unzip(p, dest), 0);
+    QCOMPARE(readFile(dest + "/first"), QByteArray("first"));
+    QVERIFY(!QFileInfo::exists(m_work + "/" + landing));
+    QVERIFY(!QFileInfo::exists(dest + "/last"));
+    QVERIFY(!anyTemporaryFileLeft());
+}
+
+void UnzipTest::declaredSizeAgainstFreeSpace_data()
+{
+    QTest::addColumn<QByteArray>("lzma");
+    QTest::addColumn<QByteArray>("table");
+    QTest::addColumn<qint64>("freeSpace");
+    QTest::addColumn<int>("result");
+    const qint64 reserve = CZR_Fzip::FreeSpaceReserve;
+    const QByteArray data = randomBytes(3000, 22);
+    const QByteArray known = lzmaAlone(data, true);
+    const QByteArray unknown = lzmaAlone(data, false);
+    const QByteArray whole = fileTable({{"a", 1000}, {"b", 2000}});
+    const QByteArray firstPart = fileTable({{"a", 1000}});
+    QByteArray highBitsSet = known;
+    setLe32(highBitsSet, 9, 0x00010000);
+
+    QTest::newRow("known size, just enough") << known << whole << reserve + 3000 << 1;
+    QTest::newRow("known size, one byte short") << known << whole << reserve + 2999 << -5;
+    // the header's size counts even where the table needs less
+    QTest::newRow("known size above the table's, just enough") << known << firstPart << reserve + 3000 << 1;
+    QTest::newRow("known size above the table's, one byte short") << known << firstPart << reserve + 2999 << -5;
+    QTest::newRow("high size bits ignored") << highBitsSet << whole << reserve + 3000 << 1;
+    QTest::newRow("unknown size: the table's total, just enough") << unknown << firstPart << reserve + 1000 << 1;
+    QTest::newRow("unknown size: the table's total, one byte short") << unknown << firstPart << reserve + 999 << -5;
+    QTest::newRow("nothing to unpack, the reserve free") << lzmaAlone(QByteArray(), false) << fileTable({})
+                                                         << reserve << 1;
+    QTest::newRow("nothing to unpack, less than the reserve free")
+        << lzmaAlone(QByteArray(), false) << fileTable({}) << reserve - 1 << -5;
+    QTest::newRow("free space unknown") << known << whole << qint64(-1) << -5;
+}
+
+void UnzipTest::declaredSizeAgainstFreeSpace()
+{
+    QFETCH(QByteArray, lzma);
+    QFETCH(QByteArray, table);
+    QFETCH(qint64, freeSpace);
+    QFETCH(int, result);
+    g_freeSpace = freeSpace;
+    g_probedDir.clear();
+    CZR_Fzip::setFreeSpaceProbe(fixedFreeSpace);
+    const QString dest = m_work + "/dest";
+    QCOMPARE(unzip(package(lzma, table), dest), result);
+    QCOMPARE(g_probedDir, dest);
+    if (result == -5) {
+        QVERIFY(!QFileInfo::exists(dest));
+        QVERIFY(entriesOf(uncompressDir()).isEmpty());
+    } else if (table.size() > 2) {
+        QCOMPARE(readFile(dest + "/a").size(), 1000);
+    }
+}
+
+void UnzipTest::hugeTableRefusedForReal_data()
+{
+    QTest::addColumn<QByteArray>("lzma");
+    QByteArray undecodable = lzmaAlone(randomBytes(100000, 23), false);
+    undecodable.truncate(undecodable.size() / 2);
+    QTest::newRow("stream that does not decode") << undecodable;
+    QTest::newRow("stream of zeros") << lzmaAlone(QByteArray(4 << 20, '\0'), false);
+}
+
+void UnzipTest::hugeTableRefusedForReal()
+{
+    // 65535 entries of 4 GiB under an LZMA header of unknown size: 256 TiB that no
+    // disk has. The refusal comes from the table alone; had the stream been decoded,
+    // the broken one would have failed with -4.
+    QFETCH(QByteArray, lzma);
+    QList<TableEntry> entries;
+    for (int i = 0; i < 65535; ++i)
+        entries.append({QByteArray::number(i), 0xFFFFFFFFu});
+    const QString dest = m_work + "/dest";
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(unzip(package(lzma, fileTable(entries)), dest), -5);
+    // reading the package is all it takes (decoding 256 TiB would not end today)
+    QVERIFY2(timer.elapsed() < 10000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(!QFileInfo::exists(dest));
+    QVERIFY(entriesOf(uncompressDir()).isEmpty());
+}
+
+void UnzipTest::decodingStopsAtTableTotal_data()
+{
+    QTest::addColumn<QByteArray>("lzma");
+    QTest::addColumn<QByteArray>("table");
+    QTest::addColumn<int>("result");
+    const QByteArray data = randomBytes(400000, 24);
+    // random data barely compresses: half the stream holds some 200000 bytes
+    QByteArray unknownSize = lzmaAlone(data, false);
+    unknownSize.truncate(unknownSize.size() / 2);
+    QByteArray knownSize = lzmaAlone(data, true);
+    knownSize.truncate(knownSize.size() / 2);
+    QByteArray badProperties = lzmaAlone(data);
+    badProperties[0] = char(0xFF);
+
+    QTest::newRow("unknown size, broken past the table's total") << unknownSize << fileTable({{"a", 100000}}) << 1;
+    QTest::newRow("known size, broken past the table's total") << knownSize << fileTable({{"a", 100000}}) << 1;
+    QTest::newRow("broken before the table's total") << unknownSize << fileTable({{"a", 300000}}) << -4;
+    QTest::newRow("empty table, header alone") << knownSize.left(13) << fileTable({}) << 1;
+    QTest::newRow("empty table, bad properties") << badProperties << fileTable({}) << -4;
+    QTest::newRow("only empty entries, bad properties") << badProperties << fileTable({{"e", 0}}) << -4;
+}
+
+void UnzipTest::decodingStopsAtTableTotal()
+{
+    QFETCH(QByteArray, lzma);
+    QFETCH(QByteArray, table);
+    QFETCH(int, result);
+    const QString dest = m_work + "/dest";
+    QCOMPARE(unzip(package(lzma, table), dest), result);
+    if (result == 1 && table.size() > 2)
+        QVERIFY(readFile(dest + "/a") == randomBytes(400000, 24).left(100000));
+    QVERIFY(!anyTemporaryFileLeft());
+}
+
+void UnzipTest::availableSpaceOfDestination()
+{
+    // Others write to the same disk meanwhile: the figures agree within a margin.
+    const qint64 margin = 256 << 20;
+    const qint64 reference = QStorageInfo(m_work).bytesAvailable();
+    QVERIFY(reference > 0);
+    QVERIFY(qAbs(CZR_Fzip::availableSpace(m_work) - reference) < margin);
+    // a destination not made yet counts by its nearest existing parent
+    QVERIFY(qAbs(CZR_Fzip::availableSpace(m_work + "/not/made/yet/") - reference) < margin);
+    writeFile(m_work + "/file", "x");
+    QVERIFY(qAbs(CZR_Fzip::availableSpace(m_work + "/file/below") - reference) < margin);
+    // the file system of the destination counts, not that of the temporary folder
+    QCOMPARE(CZR_Fzip::availableSpace("/proc/no-such-folder"), QStorageInfo("/proc").bytesAvailable());
+    QCOMPARE(CZR_Fzip::availableSpace("/proc/no-such-folder"), qint64(0));
 }
 
 void UnzipTest::decodeFileKnownAndUnknownSize()
