@@ -404,12 +404,23 @@ void CReaderModuleManager::OnPaserModuleInfo(QString path)
         qDebug() << "Open Reply Xml File failed.";
         return;
     }
-    const QByteArray data = file.readAll();
+    if (file.size() > kMaxReplyBytes) {
+        qDebug() << "the reply is too large to be read:" << file.size() << "bytes";
+        return;
+    }
+    const QByteArray data = file.read(kMaxReplyBytes + 1);
     file.close();
-    if (data.isEmpty())
+    if (data.isEmpty() || data.size() > kMaxReplyBytes)
         return;
 
     CXML_Element* root = CXML_Element::Parse(data.constData(), static_cast<size_t>(data.size()), 0, nullptr, nullptr, 0);
+    // A web page is no reply, whatever it says: a captive portal's login page or a
+    // proxy's error page answers with 200 too.
+    if (root && QString::fromUtf8(root->GetTagName().c_str()).compare(QLatin1String("html"), Qt::CaseInsensitive) == 0) {
+        qDebug() << "the reply is a web page, not an update list";
+        delete root;
+        root = nullptr;
+    }
     if (root) {
         QVector<_UpdaterInfo*> updaterInfo;
         ParseUpdaterInfo(updaterInfo);
@@ -538,7 +549,9 @@ int CReaderModuleManager::QueryModuleInfo(QProgressBar* bar, bool bWait)
     m_bQuerySucceeded = false;
     m_bReplyParsed = false;
 
-    m_strReplyFile = QDir::tempPath() + QStringLiteral("/MoravelCorvina/update_tmpfile.xml");
+    const QString working = Comm::workingDir();
+    m_strReplyFile = (working.isEmpty() ? QDir::tempPath() + QStringLiteral("/MoravelCorvina") : working)
+                     + QStringLiteral("/update_tmpfile.xml");
 
     // The server's address ends in the script's path, and the request path names the
     // script once more: ".../addons/get_addons.php/get_addons.php?addon=...". The
@@ -547,17 +560,18 @@ int CReaderModuleManager::QueryModuleInfo(QProgressBar* bar, bool bWait)
 
     dropDownloader();
     m_pDownloader = new QHttpDownLoadS(nullptr, bar, nullptr, nullptr);
-    const bool targetAccepted = m_pDownloader->setUrlAndFilePath(QUrl(address, QUrl::TolerantMode), m_strReplyFile);
+    // No real reply comes near this size; a larger one is not read at all.
+    m_pDownloader->setMaxBodyBytes(kMaxReplyBytes);
 
-    if (!QFile::exists(m_strReplyFile)) {
-        const QString directory = m_strReplyFile.left(m_strReplyFile.lastIndexOf(QLatin1Char('/')));
-        if (!QDir().mkpath(directory)) {
-            qDebug() << "can not make path:" << directory;
-            ReleaseModuleInfo();
-            failQueryLater();
-            return 1;
-        }
+    // The working folder is made (private) by Comm::workingDir; without one there is
+    // nowhere safe to put the reply.
+    if (working.isEmpty()) {
+        qDebug() << "can not make path:" << QDir::tempPath() + QStringLiteral("/MoravelCorvina");
+        ReleaseModuleInfo();
+        failQueryLater();
+        return 1;
     }
+    const bool targetAccepted = m_pDownloader->setUrlAndFilePath(QUrl(address, QUrl::TolerantMode), m_strReplyFile);
 
     if (!targetAccepted) {
         qDebug() << "Update server address refused:" << address;

@@ -31,8 +31,10 @@ struct _UpdaterInfo
 // module records and keeps, in reply order, those the server marks as updates in
 // m_vecUpdateModules. Every query ends with exactly one sQueryModuleInfoFinish, and
 // isQuerySucceeded() then tells an answer ("nothing to update" included) from a failure
-// (server unreachable or silent, HTTP error, cut-off or unparsable reply, reply file
-// that cannot be written). After a failure the offered list is empty.
+// (server unreachable or silent, HTTP error, cut-off or unparsable reply, a reply over
+// 8 MiB, a web page (root element "html") instead of a reply, reply file that cannot be
+// written). After a failure the offered list is empty. The reply file lives in the
+// private working folder (Comm::workingDir).
 //
 // The manager owns the records of m_vecUpdateModules and the downloader of the latest
 // query. Other holders of the list keep copies of the pointers only.
@@ -91,6 +93,9 @@ public:
     QString GetHttpURL(QString addon);
     // Language tag sent to the server: "zh-CN", "ja-JP" or "en-US".
     QString GetLocalLangName();
+
+    // The largest reply that is read; a longer one is a failed query.
+    static const qint64 kMaxReplyBytes = 8 * 1024 * 1024;
 
     // Whether the latest query got an answer that parsed. False while a query runs and
     // before the first one.

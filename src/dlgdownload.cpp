@@ -22,9 +22,15 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QUrl>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -39,6 +45,67 @@ qint64 expectedSize(const QString& sizeText)
     return isNumber ? static_cast<qint64>(size) : 0;
 }
 
+// Names the working folder uses for itself; a package of such a name could only clash
+// with them, and "." or ".." name no file at all.
+bool isReservedFileName(const QString& name)
+{
+    if (name == QLatin1String(".") || name == QLatin1String("..") || name == QLatin1String("uncompress")
+        || name == QLatin1String("update_tmpfile.xml"))
+        return true;
+    static const QRegularExpression installerFolder(QStringLiteral("^installer-[0-9]+$"));
+    return installerFolder.match(name).hasMatch();
+}
+
+// Copies the file at from to a new temporary file in the folder of to and renames it
+// over to, so that to is replaced in one step and nothing planted at either name is
+// written through. False (to unchanged) on any failure.
+bool replaceFileCopy(const QString& from, const QString& to)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const int in = ::open(source.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0)
+        return false;
+    QFile input;
+    if (!input.open(in, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(in);
+        return false;
+    }
+    const QFileInfo target(to);
+    QString temporary;
+    QFile output;
+    for (int attempt = 0; attempt < 100 && !output.isOpen(); ++attempt) {
+        temporary = target.absolutePath() + QStringLiteral("/.") + target.fileName()
+                    + QStringLiteral(".part%1-%2").arg(QCoreApplication::applicationPid()).arg(attempt);
+        if (QFileInfo(temporary).exists() || QFileInfo(temporary).isSymLink())
+            continue;
+        Comm::createNewFile(output, temporary, QIODevice::WriteOnly);
+    }
+    if (!output.isOpen())
+        return false;
+
+    bool ok = true;
+    QByteArray buffer(64 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = input.read(buffer.data(), buffer.size());
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        if (n == 0)
+            break;
+        if (output.write(buffer.constData(), n) != n) {
+            ok = false;
+            break;
+        }
+    }
+    ok = ok && output.flush() && ::fsync(output.handle()) == 0;
+    output.close();
+    if (ok && ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(to).constData()) == 0)
+        return true;
+    QFile::remove(temporary);
+    return false;
+}
+
 } // namespace
 
 DlgDownload::DlgDownload(UpdaterApp* app, QWidget* parent)
@@ -48,6 +115,8 @@ DlgDownload::DlgDownload(UpdaterApp* app, QWidget* parent)
     , m_nDownloadedBytes(0)
     , m_pApp(app)
     , m_nDownloadIndex(0)
+    , m_bFromDisk(false)
+    , m_nInstallerFolder(0)
 {
     // The window icon lives in the compiled-in resources of the static core library.
     Q_INIT_RESOURCE(res);
@@ -58,6 +127,10 @@ DlgDownload::DlgDownload(UpdaterApp* app, QWidget* parent)
     setWindowTitle(tr("Moravel Updater"));
     setFixedSize(size());
     ui->descriptionEdit->setReadOnly(true);
+    // The description comes from the server: it is shown as the text it is, never as
+    // markup (no images loaded, no look-alike warnings).
+    ui->descriptionEdit->setAcceptRichText(false);
+    ui->timeRemainLabel->setTextFormat(Qt::PlainText);
     m_pHttpDownload = nullptr;
     m_nDownloadedBytes = 0;
     m_pApp = app;
@@ -78,12 +151,28 @@ DlgDownload::~DlgDownload()
 
 QString DlgDownload::downloadDirectory()
 {
-    return QDir::tempPath() + QStringLiteral("/MoravelCorvina/");
+    const QString working = Comm::workingDir();
+    return working.isEmpty() ? QString() : working + QLatin1Char('/');
 }
 
 QString DlgDownload::unpackDirectory()
 {
-    return QDir::tempPath() + QStringLiteral("/MoravelCorvina/uncompress/");
+    const QString working = Comm::workingDir();
+    return working.isEmpty() ? QString() : working + QStringLiteral("/uncompress/");
+}
+
+void DlgDownload::removeInstallerFolders()
+{
+    const QString working = Comm::workingDir();
+    if (working.isEmpty())
+        return;
+    const QStringList names = QDir(working).entryList(QStringList() << QStringLiteral("installer-*"),
+                                                      QDir::AllEntries | QDir::Hidden | QDir::System);
+    static const QRegularExpression installerFolder(QStringLiteral("^installer-[0-9]+$"));
+    for (const QString& name : names) {
+        if (installerFolder.match(name).hasMatch())
+            Comm::deleteDir(working + QLatin1Char('/') + name);
+    }
 }
 
 QString DlgDownload::javaScriptFolder()
@@ -106,6 +195,7 @@ void DlgDownload::startShowDownload()
 {
     // An empty list ends the run here as well: nothing is left to do.
     m_nDownloadIndex = 0;
+    m_listJSDownloads.clear();
     downloadUpates(0);
 }
 
@@ -116,6 +206,7 @@ void DlgDownload::downloadUpates(int work)
         return;
     }
     m_nDownloadIndex = work;
+    m_bFromDisk = false;
     qDebug() << "Begin to download:";
 
     const MODULEINFO* info = m_vecSelectUpdates.at(work);
@@ -123,16 +214,16 @@ void DlgDownload::downloadUpates(int work)
         continueDownload();
         return;
     }
-    ui->descriptionEdit->setText(info->strDescription);
+    ui->descriptionEdit->setPlainText(info->strDescription);
     ui->timeRemainLabel->setText(QString());
 
     m_nDownloadedBytes = 0;
     retireDownloader();
-    m_pHttpDownload = new QHttpDownLoadS(nullptr, ui->progressBar, ui->timeRemainLabel, &m_nDownloadedBytes);
 
     const QString directory = downloadDirectory();
-    if (!QDir(directory).exists() && !QDir().mkpath(directory)) {
-        qDebug() << "can not make path for store the downloads:" << directory;
+    if (directory.isEmpty() || (!QDir(directory).exists() && !QDir().mkpath(directory))) {
+        qDebug() << "can not make path for store the downloads:"
+                 << (directory.isEmpty() ? QDir::tempPath() + QStringLiteral("/MoravelCorvina/") : directory);
         // Nothing can be downloaded in this run; say so instead of leaving the user
         // with a run that silently does nothing.
         showWarning(tr("The update package could not be installed."));
@@ -144,21 +235,46 @@ void DlgDownload::downloadUpates(int work)
     const QString localPath = directory + fileName;
 
     // A package of unknown size (0) is never taken as complete: an empty file left by
-    // an earlier failure is not a package.
+    // an earlier failure is not a package. Only a plain file counts, never a link.
     const qint64 expected = expectedSize(info->strSize);
     const QFileInfo local(localPath);
-    if (!fileName.isEmpty() && expected > 0 && local.isFile() && local.size() == expected) {
+    if (!fileName.isEmpty() && !isReservedFileName(fileName) && expected > 0 && local.isFile()
+        && !local.isSymLink() && local.size() == expected) {
+        // The downloader only shows the package complete; the package step works on
+        // the file.
+        m_pHttpDownload = new QHttpDownLoadS(nullptr, ui->progressBar, ui->timeRemainLabel, &m_nDownloadedBytes);
+        m_bFromDisk = true;
         m_pHttpDownload->downloadProgress(expected, expected);
         oneDownloadFinish(localPath);
         return;
     }
+    fetchModule(work);
+}
+
+void DlgDownload::fetchModule(int work)
+{
+    const MODULEINFO* info = m_vecSelectUpdates.at(work);
+    const QString directory = downloadDirectory();
+    const QString fileName = info->strUrl.mid(info->strUrl.lastIndexOf(QLatin1Char('/')) + 1);
+    const QString localPath = directory + fileName;
+    const qint64 expected = expectedSize(info->strSize);
+
+    // A fresh downloader: the one of a package found on disk may still be delivering
+    // the signal that brought us here.
+    m_nDownloadedBytes = 0;
+    retireDownloader();
+    m_pHttpDownload = new QHttpDownLoadS(nullptr, ui->progressBar, ui->timeRemainLabel, &m_nDownloadedBytes);
 
     // A partial or stale file is never reused.
-    if (!fileName.isEmpty() && (local.isFile() || local.isSymLink()))
-        QFile::remove(localPath);
+    const bool usableName = !directory.isEmpty() && !fileName.isEmpty() && !isReservedFileName(fileName);
+    if (usableName)
+        Comm::removeNonDirectory(localPath);
 
     const bool accepted =
-        !fileName.isEmpty() && m_pHttpDownload->setUrlAndFilePath(QUrl(info->strUrl, QUrl::TolerantMode), localPath);
+        usableName && m_pHttpDownload->setUrlAndFilePath(QUrl(info->strUrl, QUrl::TolerantMode), localPath);
+    // A body longer than the size the reply declares is not the package it announced.
+    if (expected > 0)
+        m_pHttpDownload->setMaxBodyBytes(expected);
     connect(m_pHttpDownload, SIGNAL(oneDownLoadFinish(QString)), this, SLOT(oneDownloadFinish(QString)));
     connect(m_pHttpDownload, SIGNAL(errorfinish(QString)), this, SLOT(errorfinish(QString)));
 
@@ -226,11 +342,15 @@ void DlgDownload::retireDownloader()
 void DlgDownload::showWarning(const QString& text)
 {
     QMessageBox box(QMessageBox::Warning, tr("Moravel Reader"), text, QMessageBox::Ok, nullptr);
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 
 void DlgDownload::endSequence()
 {
+    // The plug-ins downloaded on the way are installed whatever the last module was.
+    if (!m_listJSDownloads.isEmpty())
+        copyJSPlugin();
     close();
     if (m_pApp)
         m_pApp->endRun();
@@ -249,20 +369,23 @@ void DlgDownload::oneDownloadFinish(QString filePath)
 
     const QString fileName = QFileInfo(filePath).fileName();
     if (!fileName.isEmpty() && fileName.startsWith(QLatin1String("JS"), Qt::CaseSensitive)) {
-        // JavaScript plug-ins wait in the download directory until the last module.
-        if (m_nDownloadIndex < m_vecSelectUpdates.size() - 1) {
-            continueDownload();
-        } else {
-            copyJSPlugin();
-            endSequence();
-        }
+        // JavaScript plug-ins wait in the download directory until the sequence ends.
+        if (!m_listJSDownloads.contains(filePath))
+            m_listJSDownloads.append(filePath);
+        continueDownload();
         return;
     }
 
     const QString unpackDir = unpackDirectory();
-    Comm::deleteDir(unpackDir);
-    if (!QDir(unpackDir).exists() && !QDir().mkpath(unpackDir)) {
-        qDebug() << "can not make path for uncompress the updater:" << unpackDir;
+    // Whatever stands where the unpack folder belongs and is no folder goes first.
+    if (!unpackDir.isEmpty()) {
+        Comm::removeNonDirectory(unpackDir);
+        Comm::deleteDir(unpackDir);
+    }
+    if (unpackDir.isEmpty() || (!QDir(unpackDir).exists() && !QDir().mkpath(unpackDir))) {
+        qDebug() << "can not make path for uncompress the updater:"
+                 << (unpackDir.isEmpty() ? QDir::tempPath() + QStringLiteral("/MoravelCorvina/uncompress/")
+                                         : unpackDir);
         packageStepStopped();
         return;
     }
@@ -270,7 +393,14 @@ void DlgDownload::oneDownloadFinish(QString filePath)
     CZR_Fzip unzip;
     if (unzip.Unzip2(filePath, unpackDir) < 1) {
         qDebug() << "Uncompress Failed";
-        packageStepStopped();
+        packageRejected(filePath);
+        return;
+    }
+
+    const QFileInfo setupXml(unpackDir + QStringLiteral("Setup.xml"));
+    if (setupXml.size() > kMaxSetupXmlBytes) {
+        qDebug() << "Setup.xml is too large to be read:" << setupXml.size() << "bytes";
+        packageRejected(filePath);
         return;
     }
 
@@ -298,17 +428,60 @@ void DlgDownload::packageStepStopped()
     continueDownload();
 }
 
+void DlgDownload::packageRejected(const QString& filePath)
+{
+    // A package that does not check or unpack is of no use to any later run either.
+    QFile::remove(filePath);
+    if (m_bFromDisk && m_nDownloadIndex >= 0 && m_nDownloadIndex < m_vecSelectUpdates.size()) {
+        qDebug() << "the package found on disk is not usable; downloading it again:" << filePath;
+        m_bFromDisk = false;
+        fetchModule(m_nDownloadIndex);
+        return;
+    }
+    packageStepStopped();
+}
+
+QString DlgDownload::keepForInstaller(const QString& unpackDir)
+{
+    const QString working = Comm::workingDir();
+    if (working.isEmpty())
+        return QString();
+    QByteArray from = QFile::encodeName(unpackDir);
+    while (from.size() > 1 && from.endsWith('/'))
+        from.chop(1);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const QString folder = working + QStringLiteral("/installer-%1").arg(++m_nInstallerFolder);
+        const QByteArray to = QFile::encodeName(folder);
+        struct stat st;
+        if (::lstat(to.constData(), &st) == 0 || errno != ENOENT)
+            continue;
+        if (::rename(from.constData(), to.constData()) == 0)
+            return folder;
+        qDebug() << "the unpacked package cannot be moved for its installer:" << folder << strerror(errno);
+        return QString();
+    }
+    return QString();
+}
+
 void DlgDownload::installPackage(const QString& unpackDir)
 {
-    // A directory named like an installer cannot be started; only files count.
+    // Only plain files can be started: a directory or a link named like an installer
+    // is passed over.
     QDir dir(unpackDir);
     const QFileInfoList installers =
-        dir.entryInfoList(QStringList() << QStringLiteral("*.run"), QDir::Files | QDir::Hidden,
+        dir.entryInfoList(QStringList() << QStringLiteral("*.run"), QDir::Files | QDir::Hidden | QDir::NoSymLinks,
                           QDir::Name | QDir::IgnoreCase);
     if (!installers.isEmpty()) {
-        const QString installer = installers.first().filePath();
+        // The installer runs on after the updater goes on with the next package, which
+        // empties the unpack folder: it gets a folder of its own and starts from there.
+        const QString folder = keepForInstaller(unpackDir);
+        if (folder.isEmpty()) {
+            showWarning(tr("The update package could not be installed."));
+            return;
+        }
+        const QString installer = folder + QLatin1Char('/') + installers.first().fileName();
         QProcess::execute(QStringLiteral("chmod"), QStringList() << QStringLiteral("+x") << installer);
-        QProcess::startDetached(installer, QStringList());
+        QProcess::startDetached(installer, QStringList(), folder);
         return;
     }
 
@@ -361,7 +534,15 @@ void DlgDownload::ParseSetupInfo(QString dir, QVector<_SetupInfo*>& list)
     QFile file(dir + QStringLiteral("Setup.xml"));
     if (!file.open(QIODevice::ReadOnly))
         return;
-    const QByteArray data = file.readAll();
+    // A Setup.xml beyond any real one is not read (its tree would take many times its
+    // size in memory).
+    if (file.size() > kMaxSetupXmlBytes) {
+        qDebug() << "Setup.xml is too large to be read:" << file.size() << "bytes";
+        return;
+    }
+    const QByteArray data = file.read(kMaxSetupXmlBytes + 1);
+    if (data.size() > kMaxSetupXmlBytes)
+        return;
     file.close();
     if (data.isEmpty())
         return;
@@ -398,20 +579,23 @@ void DlgDownload::ParseSetupInfo(QString dir, QVector<_SetupInfo*>& list)
 
 bool DlgDownload::copyJSPlugin()
 {
-    QDir downloads(downloadDirectory());
-    const QFileInfoList plugins =
-        downloads.entryInfoList(QStringList() << QStringLiteral("JS*"), QDir::AllEntries | QDir::NoDotAndDotDot,
-                                QDir::Name | QDir::IgnoreCase);
     bool result = true;
-    for (const QFileInfo& plugin : plugins) {
+    const QStringList plugins = m_listJSDownloads;
+    m_listJSDownloads.clear();
+    for (const QString& plugin : plugins) {
         const QString folder = javaScriptFolder();
         if (!QDir().mkpath(QDir(folder).absolutePath())) {
             result = false;
             continue;
         }
-        if (!QFile::copy(plugin.filePath(), folder + QLatin1Char('/') + plugin.fileName()))
+        const QString target = folder + QLatin1Char('/') + QFileInfo(plugin).fileName();
+        if (!replaceFileCopy(plugin, target)) {
+            qDebug() << "the plug-in could not be copied:" << plugin << "to" << target;
             result = false;
-        QFile::remove(plugin.filePath());
+            continue;
+        }
+        // Only a plug-in that arrived in the reader's folder leaves the download folder.
+        QFile::remove(plugin);
     }
     return result;
 }

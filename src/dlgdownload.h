@@ -4,6 +4,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include "moduleinfo.h"
@@ -47,9 +48,9 @@ public:
     // Starts the sequence with the first module; with an empty list the run ends at once.
     void startShowDownload();
 
-    // Copies the "JS*" plug-in packages of the download directory into the reader's
-    // JavaScript folder and removes them from the download directory. True when every
-    // one was copied.
+    // Copies the JavaScript plug-ins this run's sequence downloaded into the reader's
+    // JavaScript folder, each replacing a plug-in of the same name in one step, and
+    // removes each download once it is copied. True when every one was copied.
     bool copyJSPlugin();
     // Empties list (without deleting what it held) and fills it from dir + "Setup.xml".
     void ParseSetupInfo(QString dir, QVector<_SetupInfo*>& list);
@@ -57,10 +58,16 @@ public:
     // Its exit status; -2 when it cannot start, -1 when it crashed, 0 when it is missing.
     int installUpdates(QString arguments);
 
-    // QDir::tempPath() + "/MoravelCorvina/", where packages are downloaded to.
+    // The working folder (Comm::workingDir) with a trailing "/": where packages are
+    // downloaded to. Empty when no private working folder can be had.
     static QString downloadDirectory();
-    // QDir::tempPath() + "/MoravelCorvina/uncompress/", where a package is unpacked.
+    // The working folder + "/uncompress/", where a package is unpacked; empty as above.
     static QString unpackDirectory();
+    // Removes the folders "installer-<n>" of the working folder, in which the "*.run"
+    // installers of an earlier run were started.
+    static void removeInstallerFolders();
+    // A Setup.xml larger than this is not read.
+    static const qint64 kMaxSetupXmlBytes = 8 * 1024 * 1024;
     // The folder the reader picks JavaScript plug-ins up from.
     static QString javaScriptFolder();
 
@@ -78,10 +85,19 @@ private:
     void retireDownloader();
     // A modal warning box with the title "Moravel Reader" and a single OK button.
     void showWarning(const QString& text);
+    // Downloads module work afresh (whatever lies on disk under its name).
+    void fetchModule(int work);
     // The package step cannot go on: tell the user, then the next module.
     void packageStepStopped();
+    // A package that failed its check or its unpacking: it is deleted; one found
+    // complete on disk is downloaded again at once (once), otherwise the step stops.
+    void packageRejected(const QString& filePath);
     // Runs the unpacked package's installer, or the reader's installUpdate program.
     void installPackage(const QString& unpackDir);
+    // Moves the unpacked folder to a new "installer-<n>" folder of the working folder,
+    // so that the next package's step cannot empty it under a running installer.
+    // The new folder (without trailing "/"), or empty when it cannot be moved.
+    QString keepForInstaller(const QString& unpackDir);
     // The sequence is over: close the window and end the run.
     void endSequence();
 
@@ -96,6 +112,12 @@ public:
 
 private:
     QVector<QPointer<QHttpDownLoadS>> m_vecRetired;
+    // JavaScript plug-ins this run's sequence has complete in the download directory.
+    QStringList m_listJSDownloads;
+    // The module in progress was found complete on disk (not downloaded this time).
+    bool m_bFromDisk;
+    // Number of the last "installer-<n>" folder made in this run.
+    int m_nInstallerFolder;
 };
 
 #endif // DLGDOWNLOAD_H

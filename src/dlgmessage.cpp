@@ -17,6 +17,8 @@ DlgMessage::DlgMessage(QWidget* parent)
     setWindowFlags(Qt::Window | Qt::WindowCloseButtonHint);
     m_bOk = false;
     ui->label->setWordWrap(true);
+    // Texts may carry what the update server wrote (a version): never read as markup.
+    ui->label->setTextFormat(Qt::PlainText);
     ui->label->setAlignment(Qt::AlignTop);
 }
 

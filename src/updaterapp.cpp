@@ -66,6 +66,9 @@ void UpdaterApp::runUpdateVisible(int language, int country)
 
     const bool manual = m_pCommandLine->getValue(QStringLiteral("updater")) == QLatin1String("Manual");
 
+    // The installers of the previous run have had their time; their folders go.
+    DlgDownload::removeInstallerFolders();
+
     m_pModuleManager = new CReaderModuleManager(QStringLiteral("Update List"), this, nullptr);
     m_pModuleManager->setLangParm(language, country);
 
