@@ -81,10 +81,9 @@ private:
                                                     .installer(tag + QStringLiteral(".run"), markerPath()));
         m_lastPackage.insert(tag, package);
         const QString path = QStringLiteral("/pkg/") + tag + QStringLiteral(".pkg");
-        // The next package step empties the unpack directory, perhaps before the shell
-        // of the previous "*.run" installer has opened its script: packages arrive a
-        // little late, as over a real network.
-        m_server.route(path, TestHttpServer::Reply::ok(package).delay(500));
+        // At full speed: each installer keeps its files in a folder of its own while
+        // the next package is unpacked.
+        m_server.route(path, TestHttpServer::Reply::ok(package));
         return Module { tag, version, m_server.url(path).toString(), QString::number(package.size()) + QStringLiteral("B"),
                         QStringLiteral("About ") + tag, silent };
     }

@@ -20,11 +20,11 @@
 
 #include <memory>
 
+#include <unistd.h>
+
 using namespace RunTest;
 
 namespace {
-
-const int kLatencyMs = 500;
 
 QStringList g_log;
 
@@ -82,10 +82,9 @@ private:
                              .file(QStringLiteral("Setup.xml"), "<setup><file name=\"data\"/></setup>")
                              .file(QStringLiteral("data"), tag.toUtf8().repeated(500))
                              .installer(tag + QStringLiteral(".run"), markerPath()));
-        // The next package step empties the unpack directory, perhaps before the shell
-        // of the previous "*.run" installer has opened its script: packages arrive a
-        // little late, as over a real network.
-        m_server.route(QStringLiteral("/pkg/") + fileName, TestHttpServer::Reply::ok(package).delay(kLatencyMs));
+        // At full speed: each installer keeps its files in a folder of its own while
+        // the next package is unpacked.
+        m_server.route(QStringLiteral("/pkg/") + fileName, TestHttpServer::Reply::ok(package));
         if (bytes)
             *bytes = package;
         return record(fileName, m_server.url(QStringLiteral("/pkg/") + fileName).toString(),
@@ -391,7 +390,10 @@ private slots:
     {
         MODULEINFO* a = served(QStringLiteral("A.pkg"), QStringLiteral("a"));
         MODULEINFO* b = served(QStringLiteral("B.pkg"), QStringLiteral("b"));
+        // Files where the working folder and its fall-back belong: no private folder.
         QVERIFY(writeFile(QDir::tempPath() + QStringLiteral("/MoravelCorvina"), "a file in the way"));
+        QVERIFY(writeFile(QDir::tempPath() + QStringLiteral("/MoravelCorvina-") + QString::number(geteuid()),
+                          "a file in the way"));
         ShowCounter shows(window());
         DialogDriver dialogs;
         dialogs.answer(DialogDriver::Ok);
@@ -403,6 +405,94 @@ private slots:
         QCOMPARE(shows.shows, 0);
         QCOMPARE(m_server.requestCount(), 0);
         QCOMPARE(g_log.filter(QStringLiteral("can not make path for store the downloads:")).size(), 1);
+    }
+
+    void corruptPackageOnDiskIsFetchedAgain()
+    {
+        QByteArray package;
+        MODULEINFO* reader = served(QStringLiteral("Reader.pkg"), QStringLiteral("reader"), false, &package);
+        QByteArray corrupt = package;
+        corrupt[corrupt.size() - 1] = static_cast<char>(corrupt.at(corrupt.size() - 1) ^ 0x01);
+        QVERIFY(writeFile(downloadDir() + QStringLiteral("Reader.pkg"), corrupt));
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Ok);
+        start({ reader });
+        QTRY_VERIFY_WITH_TIMEOUT(!dialogs.seen.isEmpty(), 20000);
+        QCOMPARE(dialogs.texts(), QStringList() << kInstallPrompt);
+        QCOMPARE(m_server.requestCount(), 1);
+        QCOMPARE(readFile(downloadDir() + QStringLiteral("Reader.pkg")), package);
+        QTRY_COMPARE_WITH_TIMEOUT(markerLines(), QStringList() << QStringLiteral("reader.run"), 20000);
+    }
+
+    void corruptDownloadIsDeletedForTheNextRun()
+    {
+        QByteArray package;
+        MODULEINFO* reader = served(QStringLiteral("Reader.pkg"), QStringLiteral("reader"), true, &package);
+        package[package.size() - 1] = static_cast<char>(package.at(package.size() - 1) ^ 0x01);
+        m_server.route(QStringLiteral("/pkg/Reader.pkg"), TestHttpServer::Reply::ok(package));
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Ok);
+        start({ reader });
+        // Just downloaded: not fetched again in this run, but not kept for the next.
+        QCOMPARE(dialogs.texts(), QStringList() << kNotInstalled);
+        QCOMPARE(m_server.requestCount(), 1);
+        QVERIFY(!QFileInfo::exists(downloadDir() + QStringLiteral("Reader.pkg")));
+    }
+
+    void fileNamesOfTheWorkingFolderAreRefused_data()
+    {
+        QTest::addColumn<QString>("fileName");
+        QTest::newRow("unpack folder") << QStringLiteral("uncompress");
+        QTest::newRow("reply") << QStringLiteral("update_tmpfile.xml");
+        QTest::newRow("installer folder") << QStringLiteral("installer-1");
+        QTest::newRow("parent") << QStringLiteral("..");
+    }
+
+    void fileNamesOfTheWorkingFolderAreRefused()
+    {
+        QFETCH(QString, fileName);
+        MODULEINFO* odd = record(fileName, m_server.url(QStringLiteral("/pkg/") + fileName).toString(),
+                                 QStringLiteral("100B"), true);
+        MODULEINFO* b = served(QStringLiteral("B.pkg"), QStringLiteral("b"), true);
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Ok);
+        dialogs.answer(DialogDriver::Ok);
+        start({ odd, b });
+        QCOMPARE(dialogs.texts(), QStringList() << kDownloadFailed << kInstallPrompt);
+        QCOMPARE(m_server.requestCount(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(markerLines(), QStringList() << QStringLiteral("b.run"), 20000);
+    }
+
+    void tricklingSilentModuleFails()
+    {
+        // Less than 1 KiB in a whole window: the transfer fails, though data keeps
+        // coming and the stall check never fires, and the next module follows.
+        QHttpDownLoadS::setDefaultSlowTransferWindow(1500);
+        MODULEINFO* slow = record(QStringLiteral("Slow.pkg"), m_server.url(QStringLiteral("/pkg/Slow.pkg")).toString(),
+                                  QStringLiteral("100000B"), true);
+        m_server.route(QStringLiteral("/pkg/Slow.pkg"), TestHttpServer::Reply::ok(QByteArray(100000, 's')).trickle(10, 100));
+        MODULEINFO* b = served(QStringLiteral("B.pkg"), QStringLiteral("b"), true);
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Ok);
+        dialogs.answer(DialogDriver::Ok);
+        // (Without the rule the trickle would take some 1000 s.)
+        start({ slow, b });
+        QHttpDownLoadS::setDefaultSlowTransferWindow(60000);
+        QCOMPARE(dialogs.texts(), QStringList() << kDownloadFailed << kInstallPrompt);
+        QVERIFY(m_app->m_bQuit);
+    }
+
+    void descriptionIsShownAsText()
+    {
+        MODULEINFO* a = served(QStringLiteral("A.pkg"), QStringLiteral("a"));
+        a->strDescription = QStringLiteral("<b>bold?</b> <img src=\"/nonexistent.png\"> &amp;");
+        m_server.route(QStringLiteral("/pkg/A.pkg"), TestHttpServer::Reply::silent());
+        start({ a });
+        QTextEdit* box = window()->findChild<QTextEdit*>(QStringLiteral("descriptionEdit"));
+        QCOMPARE(box->toPlainText(), a->strDescription);
+        QVERIFY(!box->acceptRichText());
+        QVERIFY(!box->toHtml().contains(QLatin1String("<img")));
+        window()->cancel();
     }
 
     void visibleAndSilentModulesInTheEventLoop()

@@ -19,6 +19,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 const QString kList = QStringLiteral("Update List");
@@ -112,6 +115,8 @@ private slots:
     void startFailures();
     void replyFileCannotBeOpened();
     void replyDirectoryCannotBeMade();
+    void replyOfExactlyTheLimitIsRead();
+    void replyFileLivesInAPrivateFolder();
     void failedStartThenNewQueryReportsOnce();
 
     void newQueryReplacesARunningOne();
@@ -324,6 +329,11 @@ void TestUpdateRequest::failedTransfers_data()
     QTest::newRow("not XML") << "text";
     QTest::newRow("empty body") << "empty";
     QTest::newRow("end tag first") << "endtag";
+    QTest::newRow("web page") << "html";
+    QTest::newRow("web page, other case, prefix") << "HTML";
+    QTest::newRow("gzip-encoded") << "gzip";
+    QTest::newRow("over 8 MiB") << "huge";
+    QTest::newRow("over 8 MiB, chunked") << "hugechunked";
 }
 
 void TestUpdateRequest::failedTransfers()
@@ -352,6 +362,20 @@ void TestUpdateRequest::failedTransfers()
         m_server.route(kUsTarget, Reply::ok(QByteArray()));
     } else if (kind == "endtag") {
         m_server.route(kUsTarget, Reply::ok("</addons><addon name=\"Reader\" result=\"true\"/>"));
+    } else if (kind == "html") {
+        // A captive portal's login page, with a 200.
+        m_server.route(kUsTarget, Reply::ok("<!DOCTYPE html><html><body><form><input name=\"result\"/></form>"
+                                            "</body></html>"));
+    } else if (kind == "HTML") {
+        m_server.route(kUsTarget, Reply::ok("<h:HTML xmlns:h=\"http://www.w3.org/1999/xhtml\">"
+                                            "<addon name=\"Reader\" result=\"true\"/></h:HTML>"));
+    } else if (kind == "gzip") {
+        // Real gzip bytes would not be taken either; these need not be real.
+        m_server.route(kUsTarget, Reply::ok(kThreeModules).header("Content-Encoding", "gzip"));
+    } else if (kind == "huge" || kind == "hugechunked") {
+        QByteArray huge = kThreeModules;
+        huge.replace("New reader", QByteArray(CReaderModuleManager::kMaxReplyBytes, 'x'));
+        m_server.route(kUsTarget, kind == "huge" ? Reply::ok(huge) : Reply::ok(huge).chunked());
     }
 
     std::unique_ptr<CReaderModuleManager> manager = makeManager();
@@ -363,6 +387,54 @@ void TestUpdateRequest::failedTransfers()
     QVERIFY(runQuery(*manager));
     QVERIFY(!manager->isQuerySucceeded());
     QVERIFY(manager->m_vecUpdateModules.isEmpty());
+    // Nothing past the limit was kept.
+    QVERIFY(QFileInfo(manager->m_strReplyFile).size() <= CReaderModuleManager::kMaxReplyBytes);
+}
+
+void TestUpdateRequest::replyOfExactlyTheLimitIsRead()
+{
+    QByteArray reply = kThreeModules;
+    reply.replace("New reader", QByteArray(CReaderModuleManager::kMaxReplyBytes - kThreeModules.size() + 10, 'x'));
+    QCOMPARE(reply.size(), int(CReaderModuleManager::kMaxReplyBytes));
+    m_server.route(kUsTarget, TestHttpServer::Reply::ok(reply));
+    std::unique_ptr<CReaderModuleManager> manager = makeManager();
+    QVERIFY(runQuery(*manager));
+    QVERIFY(manager->isQuerySucceeded());
+    QCOMPARE(offeredNames(*manager), QStringList() << "Reader" << "Stamps");
+    QCOMPARE(m_server.lastRequest().header("Accept-Encoding"), QByteArray("identity"));
+}
+
+void TestUpdateRequest::replyFileLivesInAPrivateFolder()
+{
+    // Somebody's link where the working folder belongs, then a folder anybody may write
+    // to: neither is used, the reply goes to the folder of this user's id.
+    const QString shared = QDir::tempPath() + "/MoravelCorvina";
+    const QString own = shared + "-" + QString::number(geteuid());
+    const QString elsewhere = m_workDir.filePath(QStringLiteral("elsewhere"));
+    QVERIFY(QDir().mkpath(elsewhere));
+    m_server.route(kUsTarget, TestHttpServer::Reply::ok(kThreeModules));
+    for (int round = 0; round < 2; ++round) {
+        QDir(shared).removeRecursively();
+        QFile::remove(shared);
+        QDir(own).removeRecursively();
+        if (round == 0) {
+            QVERIFY(QFile::link(elsewhere, shared));
+        } else {
+            QVERIFY(QDir().mkpath(shared));
+            QCOMPARE(::chmod(QFile::encodeName(shared).constData(), 0777), 0);
+        }
+        std::unique_ptr<CReaderModuleManager> manager = makeManager();
+        QVERIFY(runQuery(*manager));
+        QVERIFY(manager->isQuerySucceeded());
+        QCOMPARE(manager->m_strReplyFile, own + "/update_tmpfile.xml");
+        struct stat st;
+        QCOMPARE(::lstat(QFile::encodeName(own).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0700));
+        QVERIFY(QDir(elsewhere).isEmpty());
+    }
+    QFile::remove(shared);
+    QDir(shared).removeRecursively();
+    QDir(own).removeRecursively();
 }
 
 void TestUpdateRequest::silentServerFailsThroughTheWatchdog()

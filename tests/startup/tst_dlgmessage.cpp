@@ -158,6 +158,22 @@ private slots:
         QCOMPARE(okButton(dlg)->text(), QStringLiteral("Install"));
     }
 
+    void markupIsShownAsText()
+    {
+        // The question carries the server's version text: markup in it is shown as the
+        // characters it is made of, and nothing it names is loaded.
+        DlgMessage dlg(nullptr);
+        const QString text = QStringLiteral("A new version (<img src=\"/nonexistent/x.png\"><font color=red>7.2</font>)");
+        dlg.setInformation(text);
+        QCOMPARE(label(dlg)->textFormat(), Qt::PlainText);
+        QCOMPARE(label(dlg)->text(), text);
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        // Rich text would lay the image out as one character; plain text takes the width
+        // of every character of the markup.
+        QVERIFY(label(dlg)->heightForWidth(label(dlg)->width()) > label(dlg)->fontMetrics().height());
+    }
+
     void longTextWrapsInsideTheFixedSize()
     {
         DlgMessage dlg(nullptr);
