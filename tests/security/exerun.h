@@ -1,0 +1,234 @@
+// Whole runs of the real MoravelUpdater executable for the security tests: the reader's
+// settings and installation in the test's own folders, the in-process test server as the
+// update server, and the test plug-in zrdialoganswer (tests/support/dialoganswer) inside
+// the process to answer its dialogs and write down what they showed. A run may use
+// another temporary folder and may run as another user (setpriv), and a snapshot of the
+// test's folders tells whether anything changed where the updater has no business.
+#ifndef EXERUN_H
+#define EXERUN_H
+
+#include "runtestsupport.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ExeRun {
+
+using namespace RunTest;
+
+// The user that runs the updater in the runs "as another user", and owns what another
+// user planted in the runs as root.
+const uint kNobody = 65534;
+
+inline bool isRoot()
+{
+    return geteuid() == 0;
+}
+
+// One dialog (or download-window description) the plug-in recorded.
+struct Shown
+{
+    QString kind;
+    QString title;
+    QString text;
+    bool plainText = false;
+    QString okText;
+    QString answer;
+};
+
+// What one run of the executable left.
+struct Result
+{
+    bool ended = false;
+    int exitCode = -1;
+    QByteArray output;          // standard output and error (the debug lines)
+    QList<Shown> shown;
+
+    QStringList texts(const QString& kind = QString()) const
+    {
+        QStringList list;
+        for (const Shown& s : shown)
+            if (kind.isEmpty() || s.kind == kind)
+                list << s.text;
+        return list;
+    }
+    bool logged(const QByteArray& text) const { return output.contains(text); }
+};
+
+// Lists every path below dir with what it is: kind, mode, owner, size, link target and
+// the SHA-1 of a file's contents. Paths below one of the skipped folders are left out.
+inline QMap<QString, QString> snapshot(const QString& dir, const QStringList& skipped)
+{
+    QMap<QString, QString> entries;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        bool skip = false;
+        for (const QString& s : skipped)
+            if (path == s || path.startsWith(s + QLatin1Char('/')))
+                skip = true;
+        if (skip)
+            continue;
+        struct stat st;
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+            continue;
+        QString what = QStringLiteral("mode %1 uid %2").arg(st.st_mode, 0, 8).arg(st.st_uid);
+        if (S_ISLNK(st.st_mode)) {
+            what += QStringLiteral(" -> ") + QFileInfo(path).symLinkTarget();
+        } else if (S_ISREG(st.st_mode)) {
+            QFile file(path);
+            QCryptographicHash hash(QCryptographicHash::Sha1);
+            if (file.open(QIODevice::ReadOnly))
+                hash.addData(&file);
+            what += QStringLiteral(" size %1 %2").arg(st.st_size).arg(QString::fromLatin1(hash.result().toHex()));
+        }
+        entries.insert(path, what);
+    }
+    return entries;
+}
+
+// The differences between two snapshots, one line each.
+inline QStringList changes(const QMap<QString, QString>& before, const QMap<QString, QString>& after)
+{
+    QStringList lines;
+    for (auto it = before.constBegin(); it != before.constEnd(); ++it) {
+        if (!after.contains(it.key()))
+            lines << QStringLiteral("gone: ") + it.key();
+        else if (after.value(it.key()) != it.value())
+            lines << QStringLiteral("changed: ") + it.key() + QStringLiteral(" (") + it.value() + QStringLiteral(" / ")
+                         + after.value(it.key()) + QLatin1Char(')');
+    }
+    for (auto it = after.constBegin(); it != after.constEnd(); ++it)
+        if (!before.contains(it.key()))
+            lines << QStringLiteral("new: ") + it.key();
+    return lines;
+}
+
+// Fails the test with the list of differences unless the two snapshots are equal.
+#define VERIFY_UNCHANGED(before, after)                                                    \
+    do {                                                                                   \
+        const QStringList differences = ExeRun::changes((before), (after));                \
+        QVERIFY2(differences.isEmpty(), qPrintable(differences.join(QLatin1Char('\n'))));  \
+    } while (false)
+
+// Changes the owner of path and everything below it (without following links).
+inline bool chownTree(const QString& path, uint uid)
+{
+    QStringList paths { path };
+    QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        paths << it.next();
+    for (const QString& p : paths)
+        if (::lchown(QFile::encodeName(p).constData(), uid, uid) != 0)
+            return false;
+    return true;
+}
+
+// Everything a run needs: the environment of the executable and how it is started.
+class Runner
+{
+public:
+    QString executable;             // the MoravelUpdater under test
+    QString pluginPath;             // QT_PLUGIN_PATH holding generic/libzrdialoganswer.so
+    QUrl serverScript;              // the update server's address
+    QString tempDir;                // TMPDIR of the run; empty: the test's own
+    QString home;                   // HOME and the XDG folders below it; empty: the test's own
+    QStringList answers;            // ok, cancel or close, in turn (then ok)
+    QString hook;                   // run before each answer with the dialog's number and kind
+    bool asNobody = false;          // run through setpriv as kNobody
+    int timeoutMs = 120000;
+
+    // Runs the updater to its end (killed after timeoutMs); the test's event loop keeps
+    // running meanwhile so that the in-process server answers.
+    Result run()
+    {
+        Result result;
+        QDir().mkpath(root() + QStringLiteral("/dialogs"));
+        const QString log = root() + QStringLiteral("/dialogs/run-%1.jsonl").arg(++m_runs);
+        QFile::remove(log);
+
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("MORAVEL_UPDATE_SERVER_US"), serverScript.toString());
+        environment.insert(QStringLiteral("MORAVEL_UPDATE_SERVER_CN"), serverScript.toString());
+        environment.insert(QStringLiteral("QT_PLUGIN_PATH"), pluginPath);
+        environment.insert(QStringLiteral("QT_QPA_GENERIC_PLUGINS"), QStringLiteral("zrdialoganswer"));
+        environment.insert(QStringLiteral("ZR_DIALOG_LOG"), log);
+        environment.insert(QStringLiteral("ZR_DIALOG_ANSWERS"), answers.join(QLatin1Char(',')));
+        if (!hook.isEmpty())
+            environment.insert(QStringLiteral("ZR_DIALOG_HOOK"), hook);
+        if (!tempDir.isEmpty())
+            environment.insert(QStringLiteral("TMPDIR"), tempDir);
+        if (!home.isEmpty()) {
+            environment.insert(QStringLiteral("HOME"), home);
+            environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
+            environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/.local/share"));
+            environment.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/.cache"));
+            environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/run"));
+        }
+
+        QProcess updater;
+        updater.setProcessEnvironment(environment);
+        updater.setProcessChannelMode(QProcess::MergedChannels);
+        updater.setWorkingDirectory(root());
+        if (asNobody) {
+            // The log is written by the other user.
+            QFile(log).open(QIODevice::WriteOnly);
+            ::chown(QFile::encodeName(log).constData(), kNobody, kNobody);
+            updater.start(QStringLiteral("setpriv"),
+                          QStringList() << QStringLiteral("--reuid=%1").arg(kNobody)
+                                        << QStringLiteral("--regid=%1").arg(kNobody) << QStringLiteral("--clear-groups")
+                                        << QStringLiteral("--") << executable);
+        } else {
+            updater.start(executable, QStringList());
+        }
+        if (!updater.waitForStarted(10000))
+            return result;
+        QElapsedTimer clock;
+        clock.start();
+        while (updater.state() != QProcess::NotRunning && clock.elapsed() < timeoutMs)
+            QTest::qWait(20);
+        if (updater.state() != QProcess::NotRunning) {
+            updater.kill();
+            updater.waitForFinished(5000);
+        } else {
+            result.ended = updater.exitStatus() == QProcess::NormalExit;
+            result.exitCode = updater.exitCode();
+        }
+        result.output = updater.readAll();
+
+        const QList<QByteArray> lines = readFile(log).split('\n');
+        for (const QByteArray& line : lines) {
+            const QJsonObject o = QJsonDocument::fromJson(line).object();
+            if (o.isEmpty())
+                continue;
+            Shown s;
+            s.kind = o.value(QStringLiteral("kind")).toString();
+            s.title = o.value(QStringLiteral("title")).toString();
+            s.text = o.value(QStringLiteral("text")).toString();
+            s.plainText = o.value(QStringLiteral("plainText")).toBool();
+            s.okText = o.value(QStringLiteral("okText")).toString();
+            s.answer = o.value(QStringLiteral("answer")).toString();
+            result.shown << s;
+        }
+        return result;
+    }
+
+private:
+    int m_runs = 0;
+};
+
+} // namespace ExeRun
+
+#endif // EXERUN_H

@@ -1,0 +1,412 @@
+// The real MoravelUpdater against a hostile or broken update server: markup in the texts
+// it shows, compressed answers, answers far larger than any real one, a Setup.xml built
+// to exhaust memory, a package that would fill the disk, a web page instead of the
+// reply, and a module that trickles forever.
+#include "exerun.h"
+#include "zrcrc32.h"
+
+#include <QtTest>
+
+#include <sys/inotify.h>
+#include <unistd.h>
+
+using namespace RunTest;
+using namespace ExeRun;
+
+namespace {
+
+QString g_executable;
+QString g_pluginDir;
+
+QByteArray xmlEscaped(const QString& text)
+{
+    return text.toHtmlEscaped().toUtf8();
+}
+
+QByteArray gzipped(const QByteArray& data)
+{
+    QProcess gzip;
+    gzip.start(QStringLiteral("gzip"), QStringList() << QStringLiteral("-c") << QStringLiteral("-9"));
+    gzip.write(data);
+    gzip.closeWriteChannel();
+    gzip.waitForFinished(60000);
+    return gzip.readAllStandardOutput();
+}
+
+quint32 le32(const QByteArray& data, int offset)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(data.constData() + offset);
+    return quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
+}
+
+void setLe32(QByteArray& data, int offset, quint32 value)
+{
+    for (int i = 0; i < 4; ++i)
+        data[offset + i] = static_cast<char>(value >> (8 * i));
+}
+
+// Watches a file for being opened or read by anybody.
+class OpenWatch
+{
+public:
+    explicit OpenWatch(const QString& path)
+    {
+        m_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (m_fd >= 0)
+            m_watch = inotify_add_watch(m_fd, QFile::encodeName(path).constData(), IN_OPEN | IN_ACCESS);
+    }
+    ~OpenWatch()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool watching() const { return m_fd >= 0 && m_watch >= 0; }
+    // Whether the file was opened since the watch began.
+    bool opened()
+    {
+        char buffer[4096];
+        return ::read(m_fd, buffer, sizeof buffer) > 0;
+    }
+
+private:
+    int m_fd = -1;
+    int m_watch = -1;
+};
+
+} // namespace
+
+class TestHostileServer : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestHttpServer m_server;
+    Runner m_runner;
+    ReaderInstall m_reader;
+    QString m_marker;
+
+    QString working() const { return QDir::tempPath() + QStringLiteral("/MoravelCorvina"); }
+
+    QByteArray package(const QString& installer)
+    {
+        return buildPackage(PackageSpec()
+                                .file(QStringLiteral("Setup.xml"), "<setup><file name=\"data\"/></setup>")
+                                .file(QStringLiteral("data"), QByteArray("data ").repeated(300))
+                                .installer(installer, m_marker));
+    }
+
+    // One module element of a reply; the texts are escaped for XML here.
+    QByteArray moduleXml(const QString& name, const QString& file, qint64 size, const QString& version,
+                         const QString& description, bool silent = false)
+    {
+        return "<addon name=\"" + xmlEscaped(name) + "\" version=\"" + xmlEscaped(version) + "\" url=\""
+               + xmlEscaped(m_server.url(QStringLiteral("/pkg/") + file).toString()) + "\" size=\""
+               + QByteArray::number(size) + "B\" description=\"" + xmlEscaped(description) + "\" result=\"true\""
+               + (silent ? " SilentInstall=\"TRUE\"" : "") + "/>\n";
+    }
+
+    QByteArray reply(const QByteArray& modules)
+    {
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<addons>\n" + modules + "</addons>\n";
+    }
+
+    // An ordinary module at the end of a reply, to show that the run goes on.
+    QByteArray goodModule()
+    {
+        const QByteArray bytes = package(QStringLiteral("good.run"));
+        m_server.route(QStringLiteral("/pkg/Good.pkg"), TestHttpServer::Reply::ok(bytes));
+        return moduleXml(QStringLiteral("Good"), QStringLiteral("Good.pkg"), bytes.size(), QStringLiteral("2.0"),
+                         QStringLiteral("A good module"));
+    }
+
+    void settings(const QString& updater)
+    {
+        writeSettings({ { QStringLiteral("Corvina_UpdateParam"),
+                          QStringLiteral("type:\"Update List\",updater:\"") + updater
+                              + QStringLiteral("\",version:\"7.0.0.100\",corvinapath:\"") + m_reader.corvinaDir
+                              + QStringLiteral("\"") },
+                        { QStringLiteral("Corvina_UpdateOldPath"), m_reader.readerDir } });
+    }
+
+    QStringList installersRun(int expected)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (markerLines().size() < expected && clock.elapsed() < 20000)
+            QTest::qWait(50);
+        QTest::qWait(300);
+        return markerLines();
+    }
+
+    QStringList markerLines() const
+    {
+        return QString::fromUtf8(readFile(m_marker)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+
+    Result runChecked()
+    {
+        Result result = m_runner.run();
+        if (!result.ended)
+            qWarning("%s", result.output.constData());
+        return result;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_server.isListening());
+        m_runner.executable = g_executable;
+        m_runner.pluginPath = g_pluginDir;
+        m_runner.serverScript = m_server.url(kServerScript);
+        m_marker = root() + QStringLiteral("/markers/installers.log");
+    }
+
+    void init()
+    {
+        m_server.clearRoutes();
+        m_server.clearRequests();
+        QDir(working()).removeRecursively();
+        QDir().mkpath(root() + QStringLiteral("/markers"));
+        QFile::remove(m_marker);
+        m_reader = ReaderInstall::create();
+        QFile::remove(m_reader.installLog);
+        settings(QStringLiteral("Manual"));
+    }
+
+    // ---- text from the server ----
+
+    void markupInServerTextsIsShownAsText()
+    {
+        // An image that rich text would load, and a look-alike warning.
+        const QString image = root() + QStringLiteral("/secret.png");
+        QImage picture(16, 16, QImage::Format_RGB32);
+        picture.fill(Qt::red);
+        QVERIFY(picture.save(image));
+        OpenWatch watch(image);
+        QVERIFY(watch.watching());
+
+        const QString version = QStringLiteral("<img src=\"") + image + QStringLiteral("\">7.2");
+        const QString description = QStringLiteral("<img src=\"") + image
+                                    + QStringLiteral("\"><font color=\"red\" size=\"7\"><b>SECURITY FIX</b></font>");
+        const QByteArray bytes = package(QStringLiteral("reader.run"));
+        // The package takes a moment, so that the download window is seen showing it.
+        m_server.route(QStringLiteral("/pkg/Reader.pkg"), TestHttpServer::Reply::ok(bytes).delay(500));
+        m_server.route(kRequestPath, TestHttpServer::Reply::ok(reply(
+                                         moduleXml(QStringLiteral("Reader"), QStringLiteral("Reader.pkg"), bytes.size(),
+                                                   version, description))));
+
+        const Result result = runChecked();
+        QVERIFY(result.ended);
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(installersRun(1), QStringList() << QStringLiteral("reader.run"));
+
+        QCOMPARE(result.shown.size(), 3);
+        const Shown question = result.shown.at(0);
+        QCOMPARE(question.kind, QStringLiteral("DlgMessage"));
+        QVERIFY2(question.text.contains(version), qPrintable(question.text));
+        QVERIFY(question.plainText);
+        const Shown window = result.shown.at(1);
+        QCOMPARE(window.kind, QStringLiteral("DlgDownload"));
+        QCOMPARE(window.text, description);
+        QVERIFY(window.plainText);
+        QVERIFY(result.shown.at(2).plainText);
+        // Nothing was loaded for the markup.
+        QVERIFY(!watch.opened());
+    }
+
+    // ---- compressed answers ----
+
+    void compressedReplyIsAFailedCheck()
+    {
+        const QByteArray bytes = package(QStringLiteral("reader.run"));
+        m_server.route(QStringLiteral("/pkg/Reader.pkg"), TestHttpServer::Reply::ok(bytes));
+        const QByteArray plain = reply(moduleXml(QStringLiteral("Reader"), QStringLiteral("Reader.pkg"), bytes.size(),
+                                                 QStringLiteral("7.2"), QStringLiteral("new")));
+        m_server.route(kRequestPath, TestHttpServer::Reply::ok(gzipped(plain)).header("Content-Encoding", "gzip"));
+
+        const Result result = runChecked();
+        QVERIFY(result.ended);
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(result.texts(), QStringList() << kNoConnection);
+        QCOMPARE(m_server.requestCount(), 1);
+        QCOMPARE(m_server.lastRequest().header("Accept-Encoding"), QByteArray("identity"));
+    }
+
+    void compressedPackageIsAFailedDownload()
+    {
+        // 1 MB of zeros is 1 KB of gzip: a package stream must never be inflated.
+        const QByteArray zeros(1024 * 1024, '\0');
+        const QByteArray wire = gzipped(zeros);
+        m_server.route(QStringLiteral("/pkg/Zeros.pkg"), TestHttpServer::Reply::ok(wire).header("Content-Encoding", "gzip"));
+        m_server.route(kRequestPath,
+                       TestHttpServer::Reply::ok(reply(moduleXml(QStringLiteral("Zeros"), QStringLiteral("Zeros.pkg"),
+                                                                 zeros.size(), QStringLiteral("1"),
+                                                                 QStringLiteral("zeros"))
+                                                       + goodModule())));
+        const Result result = runChecked();
+        QVERIFY(result.ended);
+        QCOMPARE(result.texts(QStringLiteral("QMessageBox")), QStringList() << kDownloadFailed);
+        QCOMPARE(m_server.requests().at(1).header("Accept-Encoding"), QByteArray("identity"));
+        QVERIFY(QFileInfo(working() + QStringLiteral("/Zeros.pkg")).size() <= wire.size());
+        QCOMPARE(installersRun(1), QStringList() << QStringLiteral("good.run"));
+    }
+
+    // ---- answers larger than any real one ----
+
+    void oversizedReplyIsAFailedCheck()
+    {
+        QByteArray huge = reply(moduleXml(QStringLiteral("Reader"), QStringLiteral("Reader.pkg"), 100,
+                                          QStringLiteral("7.2"), QString(9 * 1024 * 1024, QLatin1Char('x'))));
+        m_server.route(kRequestPath, TestHttpServer::Reply::ok(huge));
+        const Result manual = runChecked();
+        QVERIFY(manual.ended);
+        QCOMPARE(manual.texts(), QStringList() << kNoConnection);
+        QCOMPARE(m_server.requestCount(), 1);
+
+        // The same without a length announced: cut off as it passes the limit.
+        m_server.route(kRequestPath, TestHttpServer::Reply::ok(huge).chunked());
+        settings(QStringLiteral("Auto"));
+        const Result automatic = runChecked();
+        QVERIFY(automatic.ended);
+        QCOMPARE(automatic.exitCode, 0);
+        QCOMPARE(automatic.shown.size(), 0);
+        QVERIFY(QFileInfo(working() + QStringLiteral("/update_tmpfile.xml")).size() <= 8 * 1024 * 1024);
+    }
+
+    void bodyLongerThanDeclaredIsAFailedDownload()
+    {
+        // The reply says 1000 bytes; the server streams 16 MB.
+        m_server.route(QStringLiteral("/pkg/Endless.pkg"),
+                       TestHttpServer::Reply::ok(QByteArray(16 * 1024 * 1024, 'e')).noLength());
+        m_server.route(kRequestPath,
+                       TestHttpServer::Reply::ok(reply(moduleXml(QStringLiteral("Endless"), QStringLiteral("Endless.pkg"),
+                                                                 1000, QStringLiteral("1"), QStringLiteral("endless"))
+                                                       + goodModule())));
+        const Result result = runChecked();
+        QVERIFY(result.ended);
+        QCOMPARE(result.texts(QStringLiteral("QMessageBox")), QStringList() << kDownloadFailed);
+        QVERIFY(QFileInfo(working() + QStringLiteral("/Endless.pkg")).size() <= 1000);
+        QCOMPARE(installersRun(1), QStringList() << QStringLiteral("good.run"));
+    }
+
+    void oversizedSetupXmlIsNotRead()
+    {
+        // 9 MiB of Setup.xml packs into a few KB.
+        QByteArray setup = "<setup>";
+        const QByteArray entry = "<file name=\"a\" parameter=\"p\" iscommon=\"true\"/>";
+        while (setup.size() < 9 * 1024 * 1024)
+            setup += entry;
+        setup += "</setup>";
+        const QByteArray bomb = buildPackage(PackageSpec()
+                                                 .file(QStringLiteral("Setup.xml"), setup)
+                                                 .installer(QStringLiteral("bomb.run"), m_marker));
+        QVERIFY(bomb.size() < 1024 * 1024);
+        m_server.route(QStringLiteral("/pkg/Bomb.pkg"), TestHttpServer::Reply::ok(bomb));
+        m_server.route(kRequestPath,
+                       TestHttpServer::Reply::ok(reply(moduleXml(QStringLiteral("Bomb"), QStringLiteral("Bomb.pkg"),
+                                                                 bomb.size(), QStringLiteral("1"), QStringLiteral("bomb"))
+                                                       + goodModule())));
+        const Result result = runChecked();
+        QVERIFY(result.ended);
+        QCOMPARE(result.texts(QStringLiteral("QMessageBox")), QStringList() << kNotInstalled);
+        QVERIFY(result.logged("Setup.xml is too large to be read"));
+        QCOMPARE(installersRun(1), QStringList() << QStringLiteral("good.run"));
+        // The package is gone, so no later run takes it for complete.
+        QVERIFY(!QFileInfo::exists(working() + QStringLiteral("/Bomb.pkg")));
+    }
+
+    void packageLargerThanTheDiskIsNotUnpacked()
+    {
+        // A real package whose file table declares a thousand entries of 4 GiB each.
+        QByteArray bytes = package(QStringLiteral("huge.run"));
+        const int lzmaLength = int(le32(bytes, 16));
+        QByteArray table;
+        table.append(char(1000 & 0xff)).append(char(1000 >> 8));
+        for (int i = 0; i < 1000; ++i) {
+            const QByteArray name = "f" + QByteArray::number(i);
+            table.append(char(name.size())).append('\0').append(name);
+            QByteArray size(4, '\0');
+            setLe32(size, 0, 0xFFFFFFFFu);
+            table.append(size);
+        }
+        bytes = bytes.left(28 + lzmaLength) + table;
+        // The LZMA header says "size unknown": the table is all there is to go by.
+        for (int i = 0; i < 8; ++i)
+            bytes[28 + 5 + i] = char(0xff);
+        setLe32(bytes, 8, CZR_Crc32::Update(0, reinterpret_cast<const unsigned char*>(bytes.constData()) + 28,
+                                            size_t(bytes.size() - 28), CZR_Crc32::PackagePolynomial));
+        m_server.route(QStringLiteral("/pkg/Huge.pkg"), TestHttpServer::Reply::ok(bytes));
+        m_server.route(kRequestPath,
+                       TestHttpServer::Reply::ok(reply(moduleXml(QStringLiteral("Huge"), QStringLiteral("Huge.pkg"),
+                                                                 bytes.size(), QStringLiteral("1"), QStringLiteral("huge"))
+                                                       + goodModule())));
+        const Result result = runChecked();
+        QVERIFY(result.ended);
+        QCOMPARE(result.texts(QStringLiteral("QMessageBox")), QStringList() << kNotInstalled);
+        QCOMPARE(installersRun(1), QStringList() << QStringLiteral("good.run"));
+        QVERIFY(!QFileInfo::exists(working() + QStringLiteral("/Huge.pkg")));
+    }
+
+    // ---- a web page instead of the reply ----
+
+    void webPageIsNoReply()
+    {
+        m_server.route(kRequestPath,
+                       TestHttpServer::Reply::ok("<!DOCTYPE html>\n<HTML><head><title>Sign in</title></head>"
+                                                 "<body><form>Wi-Fi login</form></body></HTML>\n")
+                           .header("Content-Type", "text/html"));
+        const Result manual = runChecked();
+        QVERIFY(manual.ended);
+        QCOMPARE(manual.texts(), QStringList() << kNoConnection);
+
+        settings(QStringLiteral("Auto"));
+        const Result automatic = runChecked();
+        QVERIFY(automatic.ended);
+        QCOMPARE(automatic.exitCode, 0);
+        QCOMPARE(automatic.shown.size(), 0);
+    }
+
+    // ---- a module that never ends ----
+
+    void tricklingSilentModuleEnds()
+    {
+#ifdef ZR_SANITIZED_BUILD
+        QSKIP("takes a minute; the plain build runs it");
+#endif
+        // One byte a second: the stall check never fires, the slow-transfer rule does
+        // after its 60 s. Then the run ends and the presence port is free again.
+        settings(QStringLiteral("Auto"));
+        m_server.route(QStringLiteral("/pkg/Slow.pkg"), TestHttpServer::Reply::ok(QByteArray(4000, 's')).trickle(1, 1000));
+        m_server.route(kRequestPath,
+                       TestHttpServer::Reply::ok(reply(moduleXml(QStringLiteral("Slow"), QStringLiteral("Slow.pkg"),
+                                                                 4000, QStringLiteral("1"), QStringLiteral("slow"), true))));
+        // Without the rule the 4000 bytes would take more than an hour; the run is
+        // given two minutes.
+        const Result result = runChecked();
+        QVERIFY(result.ended);
+        QCOMPARE(result.exitCode, 0);
+        // The user who never saw a window learns that it failed.
+        QCOMPARE(result.texts(QStringLiteral("QMessageBox")), QStringList() << kDownloadFailed);
+    }
+};
+
+int main(int argc, char** argv)
+{
+    // The executable under test and the folder of the test plug-in come first; the rest
+    // goes to QtTest.
+    if (argc < 3) {
+        fprintf(stderr, "usage: %s MoravelUpdater PLUGIN_DIR [test options]\n", argv[0]);
+        return 2;
+    }
+    g_executable = QString::fromLocal8Bit(argv[1]);
+    g_pluginDir = QString::fromLocal8Bit(argv[2]);
+    QVector<char*> args { argv[0] };
+    for (int i = 3; i < argc; ++i)
+        args << argv[i];
+    int count = args.size();
+    QApplication app(count, args.data());
+    TestHostileServer test;
+    return QTest::qExec(&test, count, args.data());
+}
+
+#include "tst_hostileserver.moc"
