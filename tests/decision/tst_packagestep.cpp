@@ -169,12 +169,27 @@ private slots:
         QCOMPARE(readFile(outside + QStringLiteral("/precious.txt")), QByteArray("precious"));
         QCOMPARE(QFile::permissions(outside + QStringLiteral("/precious.txt")), before);
 
-        // A link standing where the directory should be goes as a link.
+        // A link standing where the directory should be goes as a link, however the
+        // path is spelt: with a trailing "/" the system would look through the link.
         const QString linkedTop = root() + QStringLiteral("/linked top");
-        QVERIFY(QFile::link(outside, linkedTop));
-        QVERIFY(Comm::deleteDir(linkedTop));
-        QVERIFY(!QFileInfo(linkedTop).isSymLink());
-        QVERIFY(QFileInfo::exists(outside + QStringLiteral("/precious.txt")));
+        for (const QString& spelling : { linkedTop, linkedTop + QLatin1Char('/'), linkedTop + QStringLiteral("//") }) {
+            QVERIFY(QFile::link(outside, linkedTop));
+            QVERIFY(Comm::deleteDir(spelling));
+            QVERIFY(!QFileInfo(linkedTop).isSymLink());
+            QCOMPARE(readFile(outside + QStringLiteral("/precious.txt")), QByteArray("precious"));
+            QCOMPARE(QFile::permissions(outside + QStringLiteral("/precious.txt")), before);
+        }
+
+        // Links deeper down, to a folder and to a file, are removed as links too.
+        const QString deep = root() + QStringLiteral("/deep tree");
+        QVERIFY(QDir().mkpath(deep + QStringLiteral("/a/b/c")));
+        QVERIFY(QFile::link(outside, deep + QStringLiteral("/a/b/c/to-folder")));
+        QVERIFY(QFile::link(outside + QStringLiteral("/precious.txt"), deep + QStringLiteral("/a/b/to-file")));
+        QVERIFY(Comm::deleteDir(deep + QLatin1Char('/')));
+        QVERIFY(!QFileInfo::exists(deep));
+        QCOMPARE(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+                 QStringList() << QStringLiteral("precious.txt"));
+        QCOMPARE(QFile::permissions(outside + QStringLiteral("/precious.txt")), before);
     }
 
     void deleteDirReportsWhatItCouldNotRemove()

@@ -231,4 +231,24 @@ private:
 
 } // namespace ExeRun
 
+// main() of a test of the executable: its path and the folder of the test plug-in come
+// first on the command line, the rest goes to QtTest.
+#define EXE_TEST_MAIN(TestClass, executable, pluginDir)                                     \
+    int main(int argc, char** argv)                                                        \
+    {                                                                                      \
+        if (argc < 3) {                                                                    \
+            fprintf(stderr, "usage: %s MoravelUpdater PLUGIN_DIR [test options]\n", argv[0]); \
+            return 2;                                                                      \
+        }                                                                                  \
+        executable = QString::fromLocal8Bit(argv[1]);                                      \
+        pluginDir = QString::fromLocal8Bit(argv[2]);                                       \
+        QVector<char*> args { argv[0] };                                                   \
+        for (int i = 3; i < argc; ++i)                                                     \
+            args << argv[i];                                                               \
+        int count = args.size();                                                           \
+        QApplication app(count, args.data());                                              \
+        TestClass test;                                                                    \
+        return QTest::qExec(&test, count, args.data());                                    \
+    }
+
 #endif // EXERUN_H

@@ -143,11 +143,24 @@ private:
         return QString::fromUtf8(readFile(m_marker)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     }
 
+    // Runs the updater; whatever the server does, nothing outside the working folder,
+    // the reader's installation and the reader's data folder changes.
     Result runChecked()
     {
+        const QStringList allowed { working(), m_reader.readerDir, m_reader.installLog, m_reader.countLog,
+                                    m_marker, root() + QStringLiteral("/dialogs"), root() + QStringLiteral("/cache"),
+                                    // watched for opens by the test itself; reading it here would count
+                                    root() + QStringLiteral("/watched"),
+                                    qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Moravel Software") };
+        const auto before = snapshot(root(), allowed);
         Result result = m_runner.run();
         if (!result.ended)
             qWarning("%s", result.output.constData());
+        const QStringList differences = changes(before, snapshot(root(), allowed));
+        if (!differences.isEmpty()) {
+            qWarning("changed outside the updater's folders:\n%s", qPrintable(differences.join(QLatin1Char('\n'))));
+            result.ended = false;
+        }
         return result;
     }
 
@@ -178,7 +191,8 @@ private slots:
     void markupInServerTextsIsShownAsText()
     {
         // An image that rich text would load, and a look-alike warning.
-        const QString image = root() + QStringLiteral("/secret.png");
+        const QString image = root() + QStringLiteral("/watched/secret.png");
+        QDir().mkpath(root() + QStringLiteral("/watched"));
         QImage picture(16, 16, QImage::Format_RGB32);
         picture.fill(Qt::red);
         QVERIFY(picture.save(image));
@@ -390,23 +404,6 @@ private slots:
     }
 };
 
-int main(int argc, char** argv)
-{
-    // The executable under test and the folder of the test plug-in come first; the rest
-    // goes to QtTest.
-    if (argc < 3) {
-        fprintf(stderr, "usage: %s MoravelUpdater PLUGIN_DIR [test options]\n", argv[0]);
-        return 2;
-    }
-    g_executable = QString::fromLocal8Bit(argv[1]);
-    g_pluginDir = QString::fromLocal8Bit(argv[2]);
-    QVector<char*> args { argv[0] };
-    for (int i = 3; i < argc; ++i)
-        args << argv[i];
-    int count = args.size();
-    QApplication app(count, args.data());
-    TestHostileServer test;
-    return QTest::qExec(&test, count, args.data());
-}
+EXE_TEST_MAIN(TestHostileServer, g_executable, g_pluginDir)
 
 #include "tst_hostileserver.moc"

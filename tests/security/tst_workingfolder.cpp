@@ -486,23 +486,6 @@ private:
     static bool Comm_deleteTree(const QString& path) { return QDir(path).removeRecursively(); }
 };
 
-int main(int argc, char** argv)
-{
-    // The executable under test and the folder of the test plug-in come first; the rest
-    // goes to QtTest.
-    if (argc < 3) {
-        fprintf(stderr, "usage: %s MoravelUpdater PLUGIN_DIR [test options]\n", argv[0]);
-        return 2;
-    }
-    g_executable = QString::fromLocal8Bit(argv[1]);
-    g_pluginDir = QString::fromLocal8Bit(argv[2]);
-    QVector<char*> args { argv[0] };
-    for (int i = 3; i < argc; ++i)
-        args << argv[i];
-    int count = args.size();
-    QApplication app(count, args.data());
-    TestWorkingFolder test;
-    return QTest::qExec(&test, count, args.data());
-}
+EXE_TEST_MAIN(TestWorkingFolder, g_executable, g_pluginDir)
 
 #include "tst_workingfolder.moc"
