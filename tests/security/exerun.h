@@ -65,6 +65,24 @@ struct Result
     bool logged(const QByteArray& text) const { return output.contains(text); }
 };
 
+// The lines of a marker file that installers append their names to.
+inline QStringList markerLines(const QString& marker)
+{
+    return QString::fromUtf8(readFile(marker)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// Waits until the detached installers have written at least expected lines to the
+// marker (20 s at most), and a little more to see that no other installer follows.
+inline QStringList installersRun(const QString& marker, int expected)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (markerLines(marker).size() < expected && clock.elapsed() < 20000)
+        QTest::qWait(50);
+    QTest::qWait(300);
+    return markerLines(marker);
+}
+
 // Lists every path below dir with what it is: kind, mode, owner, size, link target and
 // the SHA-1 of a file's contents. Paths below one of the skipped folders are left out.
 inline QMap<QString, QString> snapshot(const QString& dir, const QStringList& skipped)

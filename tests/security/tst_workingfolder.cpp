@@ -102,22 +102,7 @@ private:
                         { QStringLiteral("Corvina_UpdateOldPath"), readerDir } });
     }
 
-    QStringList markerLines() const
-    {
-        return QString::fromUtf8(readFile(m_marker)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
 
-    // Waits until the detached installers have written their lines (and a little more,
-    // to see that no other installer follows).
-    QStringList installersRun(int expected)
-    {
-        QElapsedTimer clock;
-        clock.start();
-        while (markerLines().size() < expected && clock.elapsed() < 20000)
-            QTest::qWait(50);
-        QTest::qWait(300);
-        return markerLines();
-    }
 
     // Paths below the test's folder the updater may change in a run.
     QStringList allowedChanges() const
@@ -206,7 +191,7 @@ private slots:
         const Result result = m_runner.run();
         QVERIFY2(result.ended, result.output.constData());
         QCOMPARE(result.exitCode, 0);
-        QCOMPARE(installersRun(1), QStringList() << QStringLiteral("reader.run"));
+        QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
         // The link and everything behind it are as they were; the run used a private
         // folder of its own.
         QVERIFY(isLinkTo(working(), victim));
@@ -228,7 +213,7 @@ private slots:
 
         const Result result = m_runner.run();
         QVERIFY2(result.ended, result.output.constData());
-        QCOMPARE(installersRun(1), QStringList() << QStringLiteral("reader.run"));
+        QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
         VERIFY_UNCHANGED(before, snapshot(root(), QStringList(allowedChanges()) << working()));
         QVERIFY(!QFileInfo(working() + QStringLiteral("/uncompress")).isSymLink());
     }
@@ -250,7 +235,7 @@ private slots:
         QVERIFY2(result.ended, result.output.constData());
         QCOMPARE(m_server.requests().size(), 2);
         QCOMPARE(m_server.requests().at(1).path(), QByteArray("/pkg/Reader.pkg"));
-        QCOMPARE(installersRun(1), QStringList() << QStringLiteral("reader.run"));
+        QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
         QCOMPARE(readFile(working() + QStringLiteral("/Reader.pkg")), planted);
         QCOMPARE(readFile(ownWorking() + QStringLiteral("/Reader.pkg")), genuine);
     }
@@ -299,7 +284,7 @@ private slots:
         QCOMPARE(result.exitCode, 0);
         // The package came from the server, its installer ran and nothing else.
         QCOMPARE(m_server.requests().size(), 3);
-        QCOMPARE(installersRun(1), QStringList() << QStringLiteral("reader.run"));
+        QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
         QCOMPARE(readFile(pluginFolder() + QStringLiteral("/JSPlanted.js")),
                  QByteArray("genuine();"));
         QCOMPARE(modeOf(ownWorking()) & 07777, mode_t(0700));
@@ -397,7 +382,7 @@ private slots:
 
         const Result result = m_runner.run();
         QVERIFY2(result.ended, result.output.constData());
-        QCOMPARE(installersRun(1), QStringList() << QStringLiteral("payload of the reader"));
+        QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("payload of the reader"));
         // installUpdate found the second package in the unpack folder.
         QCOMPARE(m_reader.installRuns().size(), 1);
         QCOMPARE(readFile(working() + QStringLiteral("/uncompress/dictionary.dic")), QByteArray("words"));
@@ -424,7 +409,7 @@ private slots:
         const Result result = m_runner.run();
         QVERIFY2(result.ended, result.output.constData());
         QCOMPARE(m_server.requests().size(), 2);
-        QCOMPARE(installersRun(1), QStringList() << QStringLiteral("reader.run"));
+        QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
         QCOMPARE(readFile(working() + QStringLiteral("/Reader.pkg")), package);
         // No warning: the fresh copy installed.
         QCOMPARE(result.texts(QStringLiteral("QMessageBox")), QStringList());
@@ -439,7 +424,7 @@ private slots:
         const Result result = m_runner.run();
         QVERIFY2(result.ended, result.output.constData());
         QCOMPARE(result.texts(QStringLiteral("QMessageBox")), QStringList() << kDownloadFailed);
-        QCOMPARE(installersRun(1), QStringList() << QStringLiteral("reader.run"));
+        QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
 
         // Left over from an older updater: a file where the unpack folder belongs.
         m_server.clearRequests();
@@ -450,7 +435,7 @@ private slots:
         writeFile(working() + QStringLiteral("/uncompress"), "a file in the way");
         const Result again = m_runner.run();
         QVERIFY2(again.ended, again.output.constData());
-        QCOMPARE(installersRun(1), QStringList() << QStringLiteral("reader.run"));
+        QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
     }
 
     void onlyThisRunsPluginsAreCopied()
@@ -466,7 +451,7 @@ private slots:
 
         const Result result = m_runner.run();
         QVERIFY2(result.ended, result.output.constData());
-        QCOMPARE(installersRun(1), QStringList() << QStringLiteral("reader.run"));
+        QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
         QCOMPARE(readFile(jsFolder + QStringLiteral("/JSWordCount.js")), QByteArray("version 2"));
         QVERIFY(!QFileInfo::exists(jsFolder + QStringLiteral("/JSStale.js")));
         QVERIFY(QFileInfo::exists(working() + QStringLiteral("/JSStale.js")));
