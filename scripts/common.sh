@@ -8,7 +8,7 @@ ZR_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ZR_PACKAGES=(
   build-essential cmake pkg-config
   qtbase5-dev qttools5-dev qttools5-dev-tools
-  liblzma-dev xz-utils
+  liblzma-dev xz-utils libssl-dev
   libgtest-dev libbenchmark-dev
   fonts-dejavu-core
   python3

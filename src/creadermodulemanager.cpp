@@ -1,6 +1,10 @@
 #include "creadermodulemanager.h"
 
+#include "cissuedrecord.h"
+#include "creplyverifier.h"
 #include "csetup_commandline.h"
+#include "csha256.h"
+#include "ctrustedkeys.h"
 #include "czr_urlencode.h"
 #include "qhttpdownloads.h"
 #include "updatedefine.h"
@@ -78,9 +82,11 @@ CReaderModuleManager::CReaderModuleManager(QString addon, UpdaterApp* app, QObje
     , m_bQuerySucceeded(false)
     , m_nQueryGeneration(0)
     , m_nInDownloaderSignal(0)
+    , m_bVerificationFailed(false)
 {
     if (m_pApp && m_pApp->m_pCommandLine)
         m_strReaderPath = m_pApp->m_pCommandLine->getReaderPathFromcmd();
+    setTrustedKeys(CTrustedKeys::load());
 }
 
 CReaderModuleManager::~CReaderModuleManager()
@@ -390,6 +396,8 @@ void CReaderModuleManager::ParseModuleInfo(CXML_Element* element, MODULEINFO* in
         } else if (name == "TandrelStandard") {
             info->strTandrelStandard = QStringLiteral("TRUE");
             info->strTandrelStandardValue = Comm::ws2qs(value);
+        } else if (name == "sha256" && !m_listTrustedKeys.isEmpty()) {
+            info->strSha256 = Comm::ws2qs(value);
         }
     }
 }
@@ -398,6 +406,7 @@ void CReaderModuleManager::OnPaserModuleInfo(QString path)
 {
     ReleaseModuleInfo();
     m_bReplyParsed = false;
+    m_bVerificationFailed = false;
 
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
@@ -408,10 +417,24 @@ void CReaderModuleManager::OnPaserModuleInfo(QString path)
         qDebug() << "the reply is too large to be read:" << file.size() << "bytes";
         return;
     }
-    const QByteArray data = file.read(kMaxReplyBytes + 1);
+    QByteArray data = file.read(kMaxReplyBytes + 1);
     file.close();
     if (data.isEmpty() || data.size() > kMaxReplyBytes)
         return;
+
+    // A signed reply is believed only once its signature holds; from then on only the
+    // signed bytes are read.
+    const CReplyVerifier verifier(m_listTrustedKeys);
+    if (verifier.isActive()) {
+        QByteArray message;
+        QString why;
+        if (!verifier.checkSignature(data, &message, &why)) {
+            qDebug().noquote() << "update reply refused:" << why;
+            m_bVerificationFailed = true;
+            return;
+        }
+        data = message;
+    }
 
     CXML_Element* root = CXML_Element::Parse(data.constData(), static_cast<size_t>(data.size()), 0, nullptr, nullptr, 0);
     // A web page is no reply, whatever it says: a captive portal's login page or a
@@ -420,6 +443,29 @@ void CReaderModuleManager::OnPaserModuleInfo(QString path)
         qDebug() << "the reply is a web page, not an update list";
         delete root;
         root = nullptr;
+    }
+    if (root && verifier.isActive()) {
+        auto attribute = [root](const char* name) -> std::optional<QString> {
+            CZR_WideString value;
+            if (!root->GetAttrValue(name, value))
+                return std::nullopt;
+            return Comm::ws2qs(value);
+        };
+        qint64 newest = 0;
+        const std::optional<qint64> accepted =
+            CIssuedRecord::read(&newest) ? std::optional<qint64>(newest) : std::nullopt;
+        const qint64 now = m_timeOverride ? *m_timeOverride : QDateTime::currentSecsSinceEpoch();
+        qint64 issued = 0;
+        QString why;
+        if (!verifier.checkTimes(attribute("issued"), attribute("expires"), now, accepted, &issued, &why)) {
+            qDebug().noquote() << "update reply refused:" << why;
+            m_bVerificationFailed = true;
+            delete root;
+            return;
+        }
+        if (!accepted || issued > *accepted)
+            CIssuedRecord::write(issued);
+        qDebug() << "update reply verified";
     }
     if (root) {
         QVector<_UpdaterInfo*> updaterInfo;
@@ -457,6 +503,12 @@ void CReaderModuleManager::OnPaserModuleInfo(QString path)
                 continue;
             }
             if (!info->bResult) {
+                delete info;
+                continue;
+            }
+            // A signed reply vouches for a package only through its hash.
+            if (verifier.isActive() && !info->strUrl.isEmpty() && !CSha256::isHex(info->strSha256)) {
+                qDebug() << "module without a well-formed sha256 is not offered:" << info->strName;
                 delete info;
                 continue;
             }
@@ -548,6 +600,7 @@ int CReaderModuleManager::QueryModuleInfo(QProgressBar* bar, bool bWait)
     ++m_nQueryGeneration;
     m_bQuerySucceeded = false;
     m_bReplyParsed = false;
+    m_bVerificationFailed = false;
 
     const QString working = Comm::workingDir();
     m_strReplyFile = (working.isEmpty() ? QDir::tempPath() + QStringLiteral("/MoravelCorvina") : working)
@@ -634,6 +687,28 @@ void CReaderModuleManager::slotQueryModuleInfoFailed(QString path)
 bool CReaderModuleManager::isQuerySucceeded() const
 {
     return m_bQuerySucceeded;
+}
+
+bool CReaderModuleManager::isVerificationFailed() const
+{
+    return m_bVerificationFailed;
+}
+
+void CReaderModuleManager::setTrustedKeys(const QList<QByteArray>& keys)
+{
+    m_listTrustedKeys = keys;
+    if (keys.isEmpty())
+        qDebug() << "no trusted update key: updates are not signature-checked";
+}
+
+QList<QByteArray> CReaderModuleManager::trustedKeys() const
+{
+    return m_listTrustedKeys;
+}
+
+void CReaderModuleManager::setCurrentTime(std::optional<qint64> secondsSinceEpoch)
+{
+    m_timeOverride = secondsSinceEpoch;
 }
 
 void CReaderModuleManager::failQueryLater()

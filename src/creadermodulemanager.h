@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 #include <QVector>
+#include <QList>
+#include <QByteArray>
 
 #include <optional>
 
@@ -33,8 +35,12 @@ struct _UpdaterInfo
 // isQuerySucceeded() then tells an answer ("nothing to update" included) from a failure
 // (server unreachable or silent, HTTP error, cut-off or unparsable reply, a reply over
 // 8 MiB, a web page (root element "html") instead of a reply, reply file that cannot be
-// written). After a failure the offered list is empty. The reply file lives in the
-// private working folder (Comm::workingDir).
+// written, a signed reply that fails its checks). After a failure the offered list is
+// empty. The reply file lives in the private working folder (Comm::workingDir).
+//
+// With trusted publisher keys (CTrustedKeys) the reply must be signed: CReplyVerifier's
+// rules decide before anything in it is read, and a module with a "url" is offered only
+// with a well-formed "sha256", which the download window checks the file against.
 //
 // The manager owns the records of m_vecUpdateModules and the downloader of the latest
 // query. Other holders of the list keep copies of the pointers only.
@@ -100,6 +106,17 @@ public:
     // Whether the latest query got an answer that parsed. False while a query runs and
     // before the first one.
     bool isQuerySucceeded() const;
+    // Whether the latest query failed because its reply did not pass the signature and
+    // time checks (CReplyVerifier), as opposed to a failed transfer.
+    bool isVerificationFailed() const;
+
+    // The publisher keys replies must be signed with; by default those of CTrustedKeys.
+    // Without any key no signature is checked and sha256 attributes are not used.
+    void setTrustedKeys(const QList<QByteArray>& keys);
+    QList<QByteArray> trustedKeys() const;
+    // The time the checks of a signed reply go by (seconds since the epoch). Tests fix
+    // it here; by default it is the clock's at the time of the check.
+    void setCurrentTime(std::optional<qint64> secondsSinceEpoch);
 
     // The request server for a clock offset from UTC in seconds: the China-region server
     // from UTC+8:00 up to (not including) UTC+9:00, the US-region server otherwise. Each
@@ -148,6 +165,9 @@ private:
     // Depth of the manager's slots that run inside a downloader's signal.
     int m_nInDownloaderSignal;
     std::optional<int> m_clockOffsetOverride;
+    std::optional<qint64> m_timeOverride;
+    QList<QByteArray> m_listTrustedKeys;
+    bool m_bVerificationFailed;
 };
 
 #endif // CREADERMODULEMANAGER_H

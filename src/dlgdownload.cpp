@@ -3,6 +3,7 @@
 
 #include "creadermodulemanager.h"
 #include "csetup_commandline.h"
+#include "csha256.h"
 #include "dlgmessage.h"
 #include "qhttpdownloads.h"
 #include "updatedefine.h"
@@ -240,6 +241,15 @@ void DlgDownload::downloadUpates(int work)
     const QFileInfo local(localPath);
     if (!fileName.isEmpty() && !isReservedFileName(fileName) && expected > 0 && local.isFile()
         && !local.isSymLink() && local.size() == expected) {
+        // A signed reply names the file's hash: a file of the right size with another
+        // hash is no longer the package, whatever it is; it is downloaded again.
+        if (!info->strSha256.isEmpty() && CSha256::fileHex(localPath) != info->strSha256) {
+            qDebug() << "the package on disk does not match its sha256; downloading it again:" << localPath;
+            fetchModule(work);
+            return;
+        }
+        if (!info->strSha256.isEmpty())
+            qDebug() << "package verified:" << fileName;
         // The downloader only shows the package complete; the package step works on
         // the file.
         m_pHttpDownload = new QHttpDownLoadS(nullptr, ui->progressBar, ui->timeRemainLabel, &m_nDownloadedBytes);
@@ -365,6 +375,22 @@ void DlgDownload::oneDownloadFinish(QString filePath)
     if (filePath.isEmpty()) {
         packageStepStopped();
         return;
+    }
+
+    // A signed reply vouches for the file through its hash: a file with another hash is
+    // deleted before anything of it is unpacked, copied or run. (A file found on disk
+    // was checked before it got here.)
+    const MODULEINFO* module = m_nDownloadIndex >= 0 && m_nDownloadIndex < m_vecSelectUpdates.size()
+                                   ? m_vecSelectUpdates.at(m_nDownloadIndex)
+                                   : nullptr;
+    if (module && !module->strSha256.isEmpty() && !m_bFromDisk) {
+        if (CSha256::fileHex(filePath) != module->strSha256) {
+            qDebug() << "package refused, its SHA-256 is not the reply's:" << filePath;
+            QFile::remove(filePath);
+            packageStepStopped();
+            return;
+        }
+        qDebug() << "package verified:" << QFileInfo(filePath).fileName();
     }
 
     const QString fileName = QFileInfo(filePath).fileName();

@@ -89,7 +89,11 @@ void UpdaterApp::runUpdateVisible(int language, int country)
         // the dialog is not told about a connection nobody tested.
         if (checking.m_nResult == -1 && checking.isFinished() && manual && !m_pModuleManager->isQuerySucceeded()) {
             DlgMessage message(nullptr);
-            message.setInformation(tr("Cannot establish connection to the Server, Check your network."));
+            // A reply that came but failed its signature or time checks is no network
+            // trouble: nothing in it is believed.
+            message.setInformation(m_pModuleManager->isVerificationFailed()
+                                       ? tr("The update information could not be verified.")
+                                       : tr("Cannot establish connection to the Server, Check your network."));
             message.setStandardButtonsOk();
             PlaceDialog(&message);
             message.exec();

@@ -24,18 +24,19 @@
         <translation>キャンセル</translation>
     </message>
     <message>
-        <location filename="../src/dlgdownload.cpp" line="+58"/>
+        <location filename="../src/dlgdownload.cpp" line="+128"/>
         <source>Moravel Updater</source>
         <translation>Moravel アップデーター</translation>
     </message>
     <message>
-        <location line="+80"/>
-        <location line="+159"/>
+        <location line="+102"/>
+        <location line="+223"/>
+        <location line="+52"/>
         <source>The update package could not be installed.</source>
         <translation>更新パッケージをインストールできませんでした。</translation>
     </message>
     <message>
-        <location line="-98"/>
+        <location line="-180"/>
         <source>Could not connect to the server. Please check your network connection.</source>
         <translation>サーバーに接続できませんでした。ネットワーク接続を確認してください。</translation>
     </message>
@@ -45,7 +46,7 @@
         <translation>Moravel Reader</translation>
     </message>
     <message>
-        <location line="+54"/>
+        <location line="+84"/>
         <source>Download completed. Please close Moravel Reader when you complete your job, and click &quot;Install&quot;.</source>
         <translation>ダウンロードが完了しました。作業が終わったら Moravel Reader を閉じて、[インストール] をクリックしてください。</translation>
     </message>
@@ -74,7 +75,7 @@
     </message>
     <message>
         <location line="+7"/>
-        <location filename="../src/dlgmessage.cpp" line="+42"/>
+        <location filename="../src/dlgmessage.cpp" line="+44"/>
         <source>OK</source>
         <translation>OK</translation>
     </message>
@@ -100,12 +101,12 @@
 <context>
     <name>QHttpDownLoadS</name>
     <message>
-        <location filename="../src/qhttpdownloads.cpp" line="+167"/>
+        <location filename="../src/qhttpdownloads.cpp" line="+215"/>
         <source>bytes=%1-</source>
         <translation>bytes=%1-</translation>
     </message>
     <message>
-        <location line="+92"/>
+        <location line="+104"/>
         <source>Time Remaining: - seconds ( %1/%2 MB)</source>
         <translation>残り時間: - 秒 ( %1/%2 MB)</translation>
     </message>
@@ -118,7 +119,12 @@
 <context>
     <name>UpdaterApp</name>
     <message>
-        <location filename="../src/updaterapp.cpp" line="+89"/>
+        <location filename="../src/updaterapp.cpp" line="+95"/>
+        <source>The update information could not be verified.</source>
+        <translation>更新情報を検証できませんでした。</translation>
+    </message>
+    <message>
+        <location line="+1"/>
         <source>Cannot establish connection to the Server, Check your network.</source>
         <translation>サーバーに接続できません。ネットワークを確認してください。</translation>
     </message>

@@ -41,3 +41,18 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk | fonts-wqy-microhei")
 include(CPack)
+
+# The publisher keys the build trusts also go into update-keys.pub beside the updater,
+# where an administrator can add the next key before the publisher moves to it.
+if(NOT MORAVEL_UPDATE_PUBLIC_KEYS STREQUAL "")
+  string(REPLACE "," ";" ZR_KEY_LIST "${MORAVEL_UPDATE_PUBLIC_KEYS}")
+  set(ZR_KEY_TEXT "# Publisher keys update replies must be signed with (one a line).\n")
+  foreach(key ${ZR_KEY_LIST})
+    string(STRIP "${key}" key)
+    if(NOT key STREQUAL "")
+      string(APPEND ZR_KEY_TEXT "${key}\n")
+    endif()
+  endforeach()
+  file(WRITE ${CMAKE_BINARY_DIR}/update-keys.pub "${ZR_KEY_TEXT}")
+  install(FILES ${CMAKE_BINARY_DIR}/update-keys.pub DESTINATION ${MORAVEL_READER_DIR})
+endif()
