@@ -162,17 +162,25 @@ struct Module
     QString size;
     QString description;
     bool silent = false;
+    QString sha256;     // written when not empty (signed replies)
 };
 
-inline QByteArray replyXml(const QList<Module>& modules)
+// The reply; rootAttributes (already written as XML, e.g. issued="..." expires="...")
+// go on the root after majorUpdate.
+inline QByteArray replyXml(const QList<Module>& modules, const QByteArray& rootAttributes = QByteArray())
 {
-    QByteArray xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<addons majorUpdate=\"true\">\n";
+    QByteArray xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<addons majorUpdate=\"true\"";
+    if (!rootAttributes.isEmpty())
+        xml += " " + rootAttributes;
+    xml += ">\n";
     for (const Module& module : modules) {
         xml += "  <addon name=\"" + module.name.toUtf8() + "\" version=\"" + module.version.toUtf8() + "\" url=\""
                + module.url.toUtf8() + "\" size=\"" + module.size.toUtf8() + "\" description=\""
                + module.description.toUtf8() + "\" result=\"true\"";
         if (module.silent)
             xml += " SilentInstall=\"TRUE\"";
+        if (!module.sha256.isEmpty())
+            xml += " sha256=\"" + module.sha256.toUtf8() + "\"";
         xml += "/>\n";
     }
     xml += "</addons>\n";

@@ -28,7 +28,7 @@ void collect(QtMsgType, const QMessageLogContext&, const QString& message)
 
 const QByteArray kReply = replyXml({ { QStringLiteral("Reader"), QStringLiteral("7.2"),
                                        QStringLiteral("http://127.0.0.1:9/r.pkg"), QStringLiteral("10B"),
-                                       QStringLiteral("new"), false } });
+                                       QStringLiteral("new"), false, QString() } });
 
 } // namespace
 

@@ -85,7 +85,7 @@ private:
         // the next package is unpacked.
         m_server.route(path, TestHttpServer::Reply::ok(package));
         return Module { tag, version, m_server.url(path).toString(), QString::number(package.size()) + QStringLiteral("B"),
-                        QStringLiteral("About ") + tag, silent };
+                        QStringLiteral("About ") + tag, silent, QString() };
     }
 
     void offer(const QList<Module>& modules)

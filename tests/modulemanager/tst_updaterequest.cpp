@@ -10,6 +10,8 @@
 #include "creadermodulemanager.h"
 #include "mmtestsupport.h"
 #include "qhttpdownloads.h"
+#include "cissuedrecord.h"
+#include "signedsite.h"
 #include "testhttpserver.h"
 
 #include <QPointer>
@@ -117,6 +119,7 @@ private slots:
     void replyDirectoryCannotBeMade();
     void replyOfExactlyTheLimitIsRead();
     void replyFileLivesInAPrivateFolder();
+    void signedReplyWithTrustedKeys();
     void failedStartThenNewQueryReportsOnce();
 
     void newQueryReplacesARunningOne();
@@ -435,6 +438,56 @@ void TestUpdateRequest::replyFileLivesInAPrivateFolder()
     QFile::remove(shared);
     QDir(shared).removeRecursively();
     QDir(own).removeRecursively();
+}
+
+void TestUpdateRequest::signedReplyWithTrustedKeys()
+{
+    // The manager's clock is fixed: the reply's times are judged against it.
+    const SignedSite::Key key = SignedSite::Key::make();
+    const qint64 now = 1796692200;
+    const QByteArray hashed =
+        "<addons " + SignedSite::times(now - 3600) + ">\n"
+        "  <addon name=\"Reader\" version=\"7.2\" url=\"http://dl.example.invalid/r.pkg\" result=\"true\"\n"
+        "         sha256=\"" + SignedSite::sha256Hex("r").toLatin1() + "\"/>\n"
+        "  <addon name=\"Notes\" version=\"1.0\" result=\"true\"/>\n"
+        "</addons>\n";
+    QCOMPARE(CIssuedRecord::path(), qEnvironmentVariable("XDG_STATE_HOME") + "/moravel-updater/newest-issued");
+    QFile::remove(CIssuedRecord::path());
+
+    m_server.route(kUsTarget, TestHttpServer::Reply::ok(SignedSite::sign(hashed, key)));
+    std::unique_ptr<CReaderModuleManager> manager = makeManager();
+    manager->setTrustedKeys({ key.publicKey });
+    manager->setCurrentTime(now);
+    QVERIFY(runQuery(*manager));
+    QVERIFY(manager->isQuerySucceeded());
+    QVERIFY(!manager->isVerificationFailed());
+    // A module without a package needs no hash.
+    QCOMPARE(offeredNames(*manager), QStringList() << "Reader" << "Notes");
+    QCOMPARE(manager->m_vecUpdateModules.at(0)->strSha256, SignedSite::sha256Hex("r"));
+    qint64 kept = 0;
+    QVERIFY(CIssuedRecord::read(&kept));
+    QCOMPARE(kept, now - 3600);
+
+    // A month later the same reply has expired: a failed check, and one of its own kind.
+    manager->setCurrentTime(now + 31 * 86400);
+    QVERIFY(runQuery(*manager));
+    QVERIFY(!manager->isQuerySucceeded());
+    QVERIFY(manager->isVerificationFailed());
+    QVERIFY(manager->m_vecUpdateModules.isEmpty());
+
+    // A failed transfer is no failed verification.
+    m_server.route(kUsTarget, TestHttpServer::Reply::status(500));
+    QVERIFY(runQuery(*manager));
+    QVERIFY(!manager->isQuerySucceeded());
+    QVERIFY(!manager->isVerificationFailed());
+
+    // Without keys the same reply is read as it always was, its hashes unused.
+    m_server.route(kUsTarget, TestHttpServer::Reply::ok(SignedSite::sign(hashed, key)));
+    manager->setTrustedKeys({});
+    QVERIFY(runQuery(*manager));
+    QVERIFY(manager->isQuerySucceeded());
+    QCOMPARE(offeredNames(*manager), QStringList() << "Reader" << "Notes");
+    QVERIFY(manager->m_vecUpdateModules.at(0)->strSha256.isEmpty());
 }
 
 void TestUpdateRequest::silentServerFailsThroughTheWatchdog()

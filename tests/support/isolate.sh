@@ -1,17 +1,18 @@
 #!/bin/sh
-# Runs one test in a private environment: its own home, settings, data, cache,
+# Runs one test in a private environment: its own home, settings, data, cache, state,
 # runtime and temporary folders, removed afterwards, and the offscreen Qt platform.
 root=$(mktemp -d "${ZR_TEST_TMP_ROOT:-/tmp}/zrtest.XXXXXX") || exit 1
 export HOME="$root/home"
 export XDG_CONFIG_HOME="$root/config"
 export XDG_DATA_HOME="$root/data"
 export XDG_CACHE_HOME="$root/cache"
+export XDG_STATE_HOME="$root/state"
 export XDG_RUNTIME_DIR="$root/run"
 export TMPDIR="$root/tmp"
 export ZR_TEST_ROOT="$root"
 export QT_QPA_PLATFORM=offscreen
 unset DISPLAY WAYLAND_DISPLAY MORAVEL_UPDATE_SERVER_CN MORAVEL_UPDATE_SERVER_US
-mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$XDG_RUNTIME_DIR" "$TMPDIR"
+mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$XDG_STATE_HOME" "$XDG_RUNTIME_DIR" "$TMPDIR"
 chmod 700 "$XDG_RUNTIME_DIR"
 cd "$root" || exit 1
 "$@"

@@ -1,0 +1,311 @@
+// The real MoravelUpdater with trusted publisher keys (update-keys.pub beside it)
+// against the test server: signed replies and packages install; a reply changed after
+// signing, signed by a stranger, unsigned, expired, issued in the future or older than
+// one accepted before is a failed check ("The update information could not be
+// verified." on a manual check, silence on an automatic one); a package or plug-in
+// whose hash differs is refused and nothing of it runs; a module without a hash is not
+// offered; a cached file with the right size and the wrong hash is fetched again. An
+// updater without keys goes on as it always did.
+#include "cissuedrecord.h"
+#include "exerun.h"
+#include "signedsite.h"
+
+#include <QtTest>
+
+using namespace RunTest;
+using namespace ExeRun;
+
+namespace {
+
+QString g_executable;
+QString g_pluginDir;
+
+const QString kNotVerified = QStringLiteral("The update information could not be verified.");
+
+} // namespace
+
+class TestSignedUpdates : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestHttpServer m_server;
+    Runner m_runner;
+    ReaderInstall m_reader;
+    QString m_marker;
+    QString m_keyed;                  // the updater with update-keys.pub beside it
+    SignedSite::Key m_key = SignedSite::Key::make();
+    SignedSite::Key m_nextKey = SignedSite::Key::make();   // the publisher's next key, trusted too
+    SignedSite::Key m_stranger = SignedSite::Key::make();
+
+    QString working() const { return QDir::tempPath() + QStringLiteral("/MoravelCorvina"); }
+    QString pluginFolder() const
+    {
+        return qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Moravel Software/Moravel Reader/SilentInstall/JavaScripts");
+    }
+
+    QByteArray package(const QString& installer)
+    {
+        return buildPackage(PackageSpec()
+                                .file(QStringLiteral("Setup.xml"), "<setup><file name=\"data\"/></setup>")
+                                .file(QStringLiteral("data"), installer.toUtf8().repeated(200))
+                                .installer(installer, m_marker));
+    }
+
+    // A module served at /pkg/<file> with the hash of hashed (default: what is served).
+    Module serve(const QString& name, const QString& file, const QByteArray& served, const QByteArray& hashed = QByteArray())
+    {
+        m_server.route(QStringLiteral("/pkg/") + file, TestHttpServer::Reply::ok(served));
+        Module m;
+        m.name = name;
+        m.version = QStringLiteral("7.2.0.1");
+        m.url = m_server.url(QStringLiteral("/pkg/") + file).toString();
+        m.size = QString::number(served.size()) + QStringLiteral("B");
+        m.description = QStringLiteral("About ") + name;
+        m.sha256 = SignedSite::sha256Hex(hashed.isEmpty() ? served : hashed);
+        return m;
+    }
+
+    void offer(const QByteArray& reply) { m_server.route(kRequestPath, TestHttpServer::Reply::ok(reply)); }
+
+    void settings(const QString& updater)
+    {
+        writeSettings({ { QStringLiteral("Corvina_UpdateParam"),
+                          QStringLiteral("type:\"Update List\",updater:\"") + updater
+                              + QStringLiteral("\",version:\"7.0.0.100\",corvinapath:\"") + m_reader.corvinaDir
+                              + QStringLiteral("\"") },
+                        { QStringLiteral("Corvina_UpdateOldPath"), m_reader.readerDir } });
+    }
+
+    int packageRequests() const
+    {
+        int count = 0;
+        for (const TestHttpServer::Request& request : m_server.requests())
+            count += request.path().startsWith("/pkg/") ? 1 : 0;
+        return count;
+    }
+
+    // Runs the keyed (or the plain) updater; nothing outside its folders may change.
+    Result run(bool keyed = true)
+    {
+        m_runner.executable = keyed ? m_keyed + QStringLiteral("/MoravelUpdater") : g_executable;
+        const QStringList allowed { working(), m_reader.readerDir, m_reader.installLog, m_reader.countLog, m_marker,
+                                    root() + QStringLiteral("/dialogs"), root() + QStringLiteral("/cache"),
+                                    qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/moravel-updater"),
+                                    qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Moravel Software") };
+        const auto before = snapshot(root(), allowed);
+        Result result = m_runner.run();
+        const QStringList differences = changes(before, snapshot(root(), allowed));
+        if (!differences.isEmpty()) {
+            qWarning("changed outside the updater's folders:\n%s", qPrintable(differences.join(QLatin1Char('\n'))));
+            result.ended = false;
+        }
+        if (!result.ended)
+            qWarning("%s", result.output.constData());
+        return result;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_server.isListening());
+        m_keyed = root() + QStringLiteral("/keyed");
+        QVERIFY(QDir().mkpath(m_keyed));
+        QVERIFY(QFile::copy(g_executable, m_keyed + QStringLiteral("/MoravelUpdater")));
+        QVERIFY(QFile::setPermissions(m_keyed + QStringLiteral("/MoravelUpdater"),
+                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        QVERIFY(writeFile(m_keyed + QStringLiteral("/update-keys.pub"),
+                          "# the publisher's key and the next one\n" + m_key.publicBase64().toLatin1() + "\n\n"
+                              + m_nextKey.publicBase64().toLatin1() + "\n"));
+        m_runner.pluginPath = g_pluginDir;
+        m_runner.serverScript = m_server.url(kServerScript);
+        m_marker = root() + QStringLiteral("/markers/installers.log");
+    }
+
+    void init()
+    {
+        m_server.clearRoutes();
+        m_server.clearRequests();
+        QDir(working()).removeRecursively();
+        QDir(qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/moravel-updater")).removeRecursively();
+        QDir(qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Moravel Software")).removeRecursively();
+        QDir().mkpath(root() + QStringLiteral("/markers"));
+        QFile::remove(m_marker);
+        m_reader = ReaderInstall::create();
+        QFile::remove(m_reader.installLog);
+        settings(QStringLiteral("Manual"));
+    }
+
+    void signedSiteInstalls_data()
+    {
+        QTest::addColumn<bool>("nextKey");
+        QTest::newRow("the publisher's key") << false;
+        QTest::newRow("the next key") << true;
+    }
+
+    void signedSiteInstalls()
+    {
+        QFETCH(bool, nextKey);
+        const qint64 issued = QDateTime::currentSecsSinceEpoch() - 60;
+        const Module plugin = serve(QStringLiteral("JSWordCount"), QStringLiteral("JSWordCount.js"), "count();");
+        const Module reader = serve(QStringLiteral("Reader"), QStringLiteral("Reader.pkg"), package(QStringLiteral("reader.run")));
+        offer(SignedSite::sign(replyXml({ plugin, reader }, SignedSite::times(issued)), nextKey ? m_nextKey : m_key));
+
+        const Result result = run();
+        QVERIFY(result.ended);
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(result.texts(QStringLiteral("DlgMessage")).size(), 2);
+        QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
+        QCOMPARE(readFile(pluginFolder() + QStringLiteral("/JSWordCount.js")), QByteArray("count();"));
+        QVERIFY(result.logged("update reply verified"));
+        QVERIFY(result.logged("package verified: \"JSWordCount.js\""));
+        QVERIFY(result.logged("package verified: \"Reader.pkg\""));
+        // The reply's time is kept: an older one will not be taken.
+        qint64 kept = 0;
+        QVERIFY(CIssuedRecord::read(&kept));
+        QCOMPARE(kept, issued);
+    }
+
+    void refusedReplies_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("rule");   // what the log names
+        QTest::newRow("changed after signing") << "changed" << "none of the trusted keys";
+        QTest::newRow("signed by a stranger") << "stranger" << "none of the trusted keys";
+        QTest::newRow("not signed") << "unsigned" << "signature comment";
+        QTest::newRow("expired") << "expired" << "expired";
+        QTest::newRow("issued tomorrow and more") << "future" << "ahead";
+        QTest::newRow("older than one accepted") << "older" << "older than one accepted";
+        QTest::newRow("without times") << "notimes" << "no \"expires\"";
+    }
+
+    void refusedReplies()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, rule);
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        const Module reader = serve(QStringLiteral("Reader"), QStringLiteral("Reader.pkg"), package(QStringLiteral("reader.run")));
+        QByteArray times = SignedSite::times(now - 60);
+        if (kind == QLatin1String("expired"))
+            times = SignedSite::times(now - 40 * 86400, 30 * 86400);
+        else if (kind == QLatin1String("future"))
+            times = SignedSite::times(now + 86400 + 3600);
+        else if (kind == QLatin1String("notimes"))
+            times.clear();
+        else if (kind == QLatin1String("older"))
+            QVERIFY(writeFile(qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/moravel-updater/newest-issued"),
+                              CSignedReply::formatUtcTime(now).toLatin1() + "\n"));
+        const QByteArray xml = replyXml({ reader }, times);
+        QByteArray reply = SignedSite::sign(xml, kind == QLatin1String("stranger") ? m_stranger : m_key);
+        if (kind == QLatin1String("changed"))
+            reply.replace("7.2.0.1", "7.2.0.9");
+        else if (kind == QLatin1String("unsigned"))
+            reply = xml;
+        offer(reply);
+
+        const Result manual = run();
+        QVERIFY(manual.ended);
+        QCOMPARE(manual.exitCode, 0);
+        QCOMPARE(manual.texts(), QStringList() << kNotVerified);
+        QVERIFY2(manual.logged("update reply refused: ") && manual.logged(rule.toUtf8()), manual.output.constData());
+        QCOMPARE(packageRequests(), 0);
+
+        settings(QStringLiteral("Auto"));
+        const Result automatic = run();
+        QVERIFY(automatic.ended);
+        QCOMPARE(automatic.exitCode, 0);
+        QCOMPARE(automatic.shown.size(), 0);
+        QCOMPARE(packageRequests(), 0);
+        QTest::qWait(200);
+        QVERIFY(markerLines(m_marker).isEmpty());
+    }
+
+    void changedPackageOrPluginIsRefused()
+    {
+        // Changed by one byte after signing, the size unchanged: refused before anything
+        // of it is unpacked, copied or run; the other modules install.
+        const QByteArray genuine = package(QStringLiteral("reader.run"));
+        QByteArray changed = genuine;
+        changed[changed.size() - 3] = char(changed.at(changed.size() - 3) ^ 0x20);
+        const Module reader = serve(QStringLiteral("Reader"), QStringLiteral("Reader.pkg"), changed, genuine);
+        const Module plugin = serve(QStringLiteral("JSEvil"), QStringLiteral("JSEvil.js"), "evil();", "good();");
+        const Module good = serve(QStringLiteral("Good"), QStringLiteral("Good.pkg"), package(QStringLiteral("good.run")));
+        offer(SignedSite::sign(replyXml({ reader, plugin, good }, SignedSite::times()), m_key));
+
+        const Result result = run();
+        QVERIFY(result.ended);
+        QCOMPARE(result.texts(QStringLiteral("QMessageBox")), QStringList() << kNotInstalled << kNotInstalled);
+        QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("good.run"));
+        QVERIFY(!QFileInfo::exists(working() + QStringLiteral("/Reader.pkg")));
+        QVERIFY(!QFileInfo::exists(working() + QStringLiteral("/JSEvil.js")));
+        QVERIFY(!QFileInfo::exists(pluginFolder() + QStringLiteral("/JSEvil.js")));
+        QVERIFY(result.logged("package refused"));
+        // Only the good package was unpacked.
+        QVERIFY(!QFileInfo::exists(working() + QStringLiteral("/installer-2")));
+    }
+
+    void moduleWithoutHashIsNotOffered()
+    {
+        Module unhashed = serve(QStringLiteral("Unhashed"), QStringLiteral("Unhashed.pkg"), package(QStringLiteral("unhashed.run")));
+        unhashed.sha256.clear();
+        unhashed.version = QStringLiteral("9.9");
+        Module malformed = serve(QStringLiteral("Malformed"), QStringLiteral("Malformed.pkg"), package(QStringLiteral("malformed.run")));
+        malformed.sha256 = malformed.sha256.toUpper();
+        const Module reader = serve(QStringLiteral("Reader"), QStringLiteral("Reader.pkg"), package(QStringLiteral("reader.run")));
+        offer(SignedSite::sign(replyXml({ unhashed, malformed, reader }, SignedSite::times()), m_key));
+
+        const Result result = run();
+        QVERIFY(result.ended);
+        // The question names the first module offered: the hashed one.
+        QVERIFY(result.texts().first().contains(QLatin1String("(7.2.0.1)")));
+        QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
+        QCOMPARE(packageRequests(), 1);
+        QVERIFY(result.logged("module without a well-formed sha256 is not offered: \"Unhashed\""));
+        QVERIFY(result.logged("module without a well-formed sha256 is not offered: \"Malformed\""));
+    }
+
+    void cachedFileWithAnotherHashIsFetchedAgain()
+    {
+        const QByteArray genuine = package(QStringLiteral("reader.run"));
+        const QByteArray impostor = package(QStringLiteral("rogue1.run"));
+        QCOMPARE(impostor.size(), genuine.size());
+        QVERIFY(QDir().mkpath(working()));
+        QVERIFY(QFile::setPermissions(working(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        QVERIFY(writeFile(working() + QStringLiteral("/Reader.pkg"), impostor));
+        offer(SignedSite::sign(replyXml({ serve(QStringLiteral("Reader"), QStringLiteral("Reader.pkg"), genuine) },
+                                        SignedSite::times()),
+                               m_key));
+        const Result result = run();
+        QVERIFY(result.ended);
+        QCOMPARE(packageRequests(), 1);
+        QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
+        QCOMPARE(readFile(working() + QStringLiteral("/Reader.pkg")), genuine);
+
+        // The file now on disk has the right hash: the next run takes it as it is.
+        m_server.clearRequests();
+        QFile::remove(m_marker);
+        const Result again = run();
+        QVERIFY(again.ended);
+        QCOMPARE(packageRequests(), 0);
+        QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
+    }
+
+    void updaterWithoutKeysGoesOnAsBefore()
+    {
+        // A signed site read by an updater without keys: signatures and hashes are
+        // ignored, even a wrong hash, and it says so in its log.
+        const QByteArray genuine = package(QStringLiteral("reader.run"));
+        const Module reader = serve(QStringLiteral("Reader"), QStringLiteral("Reader.pkg"), genuine, "not this");
+        offer(SignedSite::sign(replyXml({ reader }, SignedSite::times()), m_stranger));
+        const Result result = run(false);
+        QVERIFY(result.ended);
+        QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
+        QVERIFY(result.logged("no trusted update key: updates are not signature-checked"));
+        QVERIFY(!result.logged("package verified"));
+        QVERIFY(!QFileInfo::exists(qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/moravel-updater")));
+    }
+};
+
+EXE_TEST_MAIN(TestSignedUpdates, g_executable, g_pluginDir)
+
+#include "tst_signedupdates.moc"
