@@ -49,7 +49,8 @@ bool CSignedReply::split(const QByteArray& reply, QByteArray* message, QByteArra
         return false;
     }
     const int open = reply.lastIndexOf(kOpen, end - kSuffix.size());
-    if (open < 0 || reply.mid(open, kPrefix.size()) != kPrefix) {
+    // The prefix and the suffix must not overlap ("<!-- moravel-signature ed25519 -->").
+    if (open < 0 || reply.mid(open, kPrefix.size()) != kPrefix || open + kPrefix.size() > end - kSuffix.size()) {
         fail(why, "the reply does not end with a signature comment");
         return false;
     }
