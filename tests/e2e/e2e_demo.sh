@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # End to end: the headless demo run (scripts/demo-run) against a real nginx under Xvfb,
-# checked from the outside: the server's access log, the files the updater downloaded and
+# with a site signed by a demo key the reader's updater trusts (update-keys.pub), checked
+# from the outside: the server's access log, the files the updater downloaded and
 # unpacked, what the reader's installers and the install counter were given, the copied
-# plug-in and the exit code. Then the same with no server, with the offer declined, and
-# with a package missing on the server.
+# plug-in, what the updater verified and the exit code. Then the same with no server,
+# with the offer declined, with a package missing on the server, and with a package
+# changed on the server after signing.
 #
-#   e2e_demo.sh UPDATER MKPACKAGE LANG_DIR
+#   e2e_demo.sh UPDATER MKPACKAGE LANG_DIR MORAVEL_KEY
 set -u
-updater=$1 mkpackage=$2 langdir=$3
+updater=$1 mkpackage=$2 langdir=$3 keytool=$4
 root=$(cd "$(dirname "$0")/../.." && pwd)
 work="${TMPDIR:-/tmp}/e2e"
 failures=0 passes=0
@@ -24,13 +26,29 @@ check() { # check DESCRIPTION COMMAND...
 contains() { grep -qF -- "$2" "$1"; }
 count_is() { [ "$(grep -cE -- "$2" "$1")" -eq "$3" ]; }
 same() { cmp -s "$1" "$2"; }
+absent() { local p; for p; do [ ! -e "$p" ] || return 1; done; }
+# size_kept_hash_changed SITE NAME: packages/NAME has the size the reply announces for it,
+# but not the sha256.
+size_kept_hash_changed() {
+    python3 - "$1" "$2" <<'PY'
+import hashlib, os, re, sys
+site, name = sys.argv[1:]
+with open(os.path.join(site, "reply.xml"), encoding="utf-8") as f:
+    module = re.search(r'<module [^>]*url="[^"]*/%s"[^>]*>' % re.escape(name), f.read()).group(0)
+with open(os.path.join(site, "packages", name), "rb") as f:
+    data = f.read()
+size = re.search(r' size="([0-9]+)"', module).group(1)
+sha256 = re.search(r' sha256="([0-9a-f]{64})"', module).group(1)
+sys.exit(0 if size == str(len(data)) and sha256 != hashlib.sha256(data).hexdigest() else 1)
+PY
+}
 show() { echo "---- $1"; cat "$1" 2>/dev/null; }
 
 run_demo() { # run_demo NAME ARGS...: runs the demo into $work/NAME, sets $rc
     local name=$1; shift
     echo "== $name"
     "$root/scripts/demo-run" --headless --updater "$updater" --mkpackage "$mkpackage" \
-        --lang-dir "$langdir" --out "$work/$name" --timeout 90 "$@" > "$work/$name.out" 2>&1
+        --keytool "$keytool" --lang-dir "$langdir" --out "$work/$name" --timeout 90 "$@" > "$work/$name.out" 2>&1
     rc=$?
 }
 
@@ -46,6 +64,14 @@ dl="$box/tmp/MoravelCorvina"
 log="$d/reader/install.log"
 site="$d/site/packages"
 check "update run exits with 0" [ "$rc" -eq 0 ]
+check "the reader's updater trusts the demo key that signed the served site" \
+    "$root/tools/mksite/mksite" --verify "$d/reader/update-keys.pub" "$d/site" --keytool "$keytool"
+check "the updater verifies the reply once" count_is "$d/updater.log" '^update reply verified$' 1
+for p in MoravelReader-7.1.0.200.pkg SpellDictionaries-2.3.pkg JSWordCount.js; do
+    check "the updater verifies $p against the reply's sha256" \
+        count_is "$d/updater.log" "^package verified: \"${p//./\\.}\"\$" 1
+done
+check "nothing is refused" count_is "$d/updater.log" 'refused' 0
 check "the reply is requested once, with the product, version, build, platform and language" \
     count_is "$d/nginx/access.log" '"GET /addons/get_addons.php/get_addons.php\?addon=Update%20List&product=Moravel%20Reader&version=7\.0&build=0\.100&platform=x86&EmbededLanguage=en-US HTTP/1\.1" 200 ' 1
 for p in MoravelReader-7.1.0.200.pkg SpellDictionaries-2.3.pkg JSWordCount.js; do
@@ -81,7 +107,7 @@ check "the copied plug-in leaves the download folder" [ ! -e "$dl/JSWordCount.js
 check "the updater reads the parameters the reader wrote" \
     contains "$d/updater.log" 'Updater Param:  "type:\"Update List\",updater:\"Manual\"'
 if [ "$failures" -ne 0 ]; then
-    show "$d/update.out"; show "$d/driver.log"; show "$log"; show "$d/nginx/access.log"
+    show "$work/update.out"; show "$d/driver.log"; show "$log"; show "$d/nginx/access.log"
     show "$d/updater.log"
 fi
 
@@ -97,7 +123,7 @@ check "the failed query counts as an error, not as an answer" \
     contains "$d/updater.log" "error:"
 check "nothing is downloaded" [ ! -e "$d/sandbox/tmp/MoravelCorvina/uncompress" ]
 check "nothing is installed" [ ! -s "$d/reader/install.log" ]
-[ "$failures" -eq "$f" ] || { show "$d/offline.out"; show "$d/driver.log"; show "$d/updater.log"; }
+[ "$failures" -eq "$f" ] || { show "$work/offline.out"; show "$d/driver.log"; show "$d/updater.log"; }
 
 # ---- 3: the offer declined ----
 f=$failures
@@ -107,7 +133,7 @@ check "declined run exits with 0" [ "$rc" -eq 0 ]
 check "only the question is shown" count_is "$d/driver.log" '^[0-9]+ message 404x139 .*: pressed Cancel$' 1
 check "only the reply is requested" count_is "$d/nginx/access.log" '.' 1
 check "nothing is installed after Cancel" [ ! -s "$d/reader/install.log" ]
-[ "$failures" -eq "$f" ] || { show "$d/declined.out"; show "$d/driver.log"; show "$d/updater.log"; }
+[ "$failures" -eq "$f" ] || { show "$work/declined.out"; show "$d/driver.log"; show "$d/updater.log"; }
 
 # ---- 4: a package the server has lost ----
 f=$failures
@@ -125,13 +151,42 @@ check "installUpdate does not run for the lost package" \
 check "the module after it is installed" \
     same "$d/sandbox/data/Moravel Software/Moravel Reader/SilentInstall/JavaScripts/JSWordCount.js" \
         "$d/site-src/JSWordCount.js"
-[ "$failures" -eq "$f" ] || { show "$d/dropped.out"; show "$d/driver.log"; show "$d/updater.log"; }
+[ "$failures" -eq "$f" ] || { show "$work/dropped.out"; show "$d/driver.log"; show "$d/updater.log"; }
+
+# ---- 5: a package changed on the server after the site was signed ----
+f=$failures
+run_demo tampered --tamper SpellDictionaries-2.3.pkg
+d="$work/tampered"
+dl="$d/sandbox/tmp/MoravelCorvina"
+check "a run with a changed package still exits with 0" [ "$rc" -eq 0 ]
+check "the served package has its announced size but another hash" \
+    size_kept_hash_changed "$d/site" SpellDictionaries-2.3.pkg
+check "the reply is still verified" count_is "$d/updater.log" '^update reply verified$' 1
+check "the changed package is refused for its SHA-256" \
+    count_is "$d/updater.log" '^package refused, its SHA-256 is not the reply.s: ".*/SpellDictionaries-2\.3\.pkg"$' 1
+check "the changed package is served whole, so no transfer fails" \
+    count_is "$d/nginx/access.log" \
+        "\"GET /packages/SpellDictionaries-2\\.3\\.pkg HTTP/1\\.1\" 20[06] $(stat -c %s "$d/site/packages/SpellDictionaries-2.3.pkg") " 1
+check "the warning that it could not be installed is shown once" \
+    count_is "$d/driver.log" '^[0-9]+ messagebox .*: pressed Return$' 1
+check "installUpdate does not run for the changed package" count_is "$d/reader/install.log" '^installUpdate' 0
+check "nothing of the changed package is unpacked or installed" \
+    absent "$dl/uncompress/dictionaries" "$dl/uncompress/Setup.xml" "$d/reader/dictionaries"
+check "the changed package is not kept in the download folder" absent "$dl/SpellDictionaries-2.3.pkg"
+check "the reader package before it is verified and installed" \
+    contains "$d/reader/install.log" "MoravelReader-7.1.0.200.run: installed Moravel Reader 7.1.0.200"
+check "the plug-in after it is verified and copied" \
+    same "$d/sandbox/data/Moravel Software/Moravel Reader/SilentInstall/JavaScripts/JSWordCount.js" \
+        "$d/site-src/JSWordCount.js"
+check "the demo's summary names what was verified and what refused" \
+    contains "$work/tampered.out" "refused, its SHA-256 is not the reply's: SpellDictionaries-2.3.pkg"
+[ "$failures" -eq "$f" ] || { show "$work/tampered.out"; show "$d/driver.log"; show "$d/updater.log"; }
 
 after=$(find "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" | sort)
 check "the test's own home, settings and data folders are untouched" [ "$before" = "$after" ]
 check "no server, driver or updater is left running" \
     [ -z "$(pgrep -f "$work/" 2>/dev/null)" ]
-for name in update offline declined dropped; do
+for name in update offline declined dropped tampered; do
     check "the $name run's X server is gone" \
         [ ! -e "/tmp/.X11-unix/X$(head -n 1 "$work/$name/xvfb.display")" ]
 done

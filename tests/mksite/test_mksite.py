@@ -1,13 +1,18 @@
 #!/usr/bin/env python3
 """Tests of tools/mksite: the reply it writes, its checks of the description, rebuilding
-a site, and the site as nginx and a plain static server answer the update request.
+a site, the site as nginx and a plain static server answer the update request, signed
+sites and the checks of --verify.
 
-    test_mksite.py MKSITE MKPACKAGE
+    test_mksite.py MKSITE MKPACKAGE MORAVEL_KEY
 """
 
+import base64
+import calendar
+import hashlib
 import http.server
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -22,6 +27,7 @@ import xml.etree.ElementTree as ET
 
 MKSITE = None
 MKPACKAGE = None
+KEYTOOL = None
 MAGIC = b"\x25\x06\x78\x19"
 REQUEST = ("addons/get_addons.php/get_addons.php?addon=Update%20List&product=Moravel%20Reader"
            "&version=7.0&build=0.100&platform=x86&EmbededLanguage=en-US")
@@ -230,7 +236,7 @@ class WarningTest(SiteTest):
         self.assertIn("never offered", service[0])
 
 
-class RefusalTest(SiteTest):
+class UpdaterLimitTest(SiteTest):
     def test_names_of_the_working_folder_are_refused(self):
         self.make_tree("p", {"a": b"x"})
         for name in ("uncompress", "update_tmpfile.xml", "installer-3"):
@@ -356,7 +362,294 @@ class ServedTest(SiteTest):
             server.shutdown()
             server.server_close()
 
+SIGNATURE = re.compile(rb"<!-- moravel-signature ed25519 ([A-Za-z0-9+/=]+) -->\n$")
+TIME = "%Y-%m-%dT%H:%M:%SZ"
+
+
+def utc_seconds(text):
+    return calendar.timegm(time.strptime(text, TIME))
+
+
+def utc_text(seconds):
+    return time.strftime(TIME, time.gmtime(seconds))
+
+
+def keytool(*args, stdin=b""):
+    run = subprocess.run([KEYTOOL] + list(args), input=stdin, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE)
+    return run.returncode, run.stdout.decode().strip()
+
+
+class SignedSiteTest(SiteTest):
+    def setUp(self):
+        super().setUp()
+        self.secret = os.path.join(self.dir, "release.key")
+        code, self.public = keytool("keygen", self.secret)
+        self.assertEqual(code, 0)
+        self.make_tree("reader", {"Setup.xml": b"<setup/>", "bin/reader.run": b"#!/bin/sh\n"})
+        self.make_tree("plugins", {"JSCount.js": b"function count() {}\n"})
+        self.modules = [
+            {"name": "Moravel Reader", "version": "7.1", "source": "reader", "package": "R.pkg",
+             "attributes": {"module_type": "reader"}},
+            {"name": "OCR_Engine", "version": "3.0", "result": False},
+            {"name": "JSCount", "version": "1.0", "file": "plugins/JSCount.js"}]
+
+    def sign(self, *options, out=None):
+        description = self.describe(self.modules, root_attributes={"majorUpdate": "false"})
+        self.out = out or self.out
+        return self.build(description, "http://127.0.0.1:8080/", "--sign", self.secret,
+                          "--keytool", KEYTOOL, *options)
+
+    def split(self, reply):
+        found = SIGNATURE.search(reply)
+        self.assertIsNotNone(found, reply[-200:])
+        return reply[:found.start()], found.group(1).decode()
+
+    def verify(self, key=None, site=None):
+        run = subprocess.run([sys.executable, MKSITE, "--verify", key or self.public,
+                              site or self.out, "--keytool", KEYTOOL],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             universal_newlines=True)
+        return run.returncode, run.stdout, run.stderr.splitlines()
+
+
+class SigningTest(SignedSiteTest):
+    def test_a_signed_site_carries_times_hashes_and_a_signature_that_verifies(self):
+        before = int(time.time())
+        self.sign()
+        after = int(time.time())
+        reply = self.read("reply.xml")
+        self.assertEqual(self.read("addons", "get_addons.php", "get_addons.php"), reply)
+        message, signature = self.split(reply)
+        self.assertEqual(keytool("verify", self.public, signature, stdin=message)[0], 0)
+
+        root = ET.fromstring(message)
+        self.assertEqual(root.get("majorUpdate"), "false")
+        issued, expires = utc_seconds(root.get("issued")), utc_seconds(root.get("expires"))
+        self.assertTrue(before <= issued <= after, root.get("issued"))
+        self.assertEqual(expires - issued, 30 * 86400)
+        reader, ocr, plugin = list(root)
+        for module, name in ((reader, "R.pkg"), (plugin, "JSCount.js")):
+            self.assertEqual(module.get("sha256"),
+                             hashlib.sha256(self.read("packages", name)).hexdigest())
+        self.assertIsNone(ocr.get("sha256"))
+
+        # Apart from the times, the hashes and the comment it is the unsigned reply.
+        unsigned_dir = os.path.join(self.dir, "unsigned")
+        run = subprocess.run([sys.executable, MKSITE, "--mkpackage", MKPACKAGE, "-q",
+                              os.path.join(self.dir, "site.json"), unsigned_dir,
+                              "http://127.0.0.1:8080/"], stderr=subprocess.PIPE)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        with open(os.path.join(unsigned_dir, "reply.xml"), "rb") as f:
+            unsigned = f.read()
+        stripped = re.sub(rb' (issued|expires|sha256)="[^"]*"', b"", message)
+        self.assertEqual(stripped, unsigned)
+
+        code, out, faults = self.verify()
+        self.assertEqual((code, faults), (0, []))
+        self.assertIn("site verified", out)
+        self.assertIn("2 file(s)", out)
+
+    def test_valid_days_and_a_key_file_of_several_keys(self):
+        self.sign("--valid-days", "7")
+        root = ET.fromstring(self.split(self.read("reply.xml"))[0])
+        self.assertEqual(utc_seconds(root.get("expires")) - utc_seconds(root.get("issued")),
+                         7 * 86400)
+        # Both the old and the new key trusted, as while a publisher moves to a new one.
+        code, other = keytool("keygen", os.path.join(self.dir, "next.key"))
+        keys = os.path.join(self.dir, "update-keys.pub")
+        with open(keys, "w") as f:
+            f.write("# old and new\n%s\n\n%s\n" % (other, self.public))
+        self.assertEqual(self.verify(keys)[0], 0)
+        with open(keys, "w") as f:
+            f.write("%s\n" % other)
+        code, _, faults = self.verify(keys)
+        self.assertEqual((code, len(faults)), (1, 1))
+        self.assertIn("does not verify", faults[0])
+
+    def test_moravel_key_is_found_beside_mkpackage(self):
+        description = self.describe(self.modules)
+        run = subprocess.run([sys.executable, MKSITE, "--mkpackage", MKPACKAGE, "--sign",
+                              self.secret, description, self.out, "http://127.0.0.1:8080/"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             universal_newlines=True)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertEqual(self.verify()[0], 0)
+
+    def test_signing_refusals_leave_nothing_behind(self):
+        broken = os.path.join(self.dir, "broken.key")
+        with open(broken, "w") as f:
+            f.write("moravel-update-key ed25519 secret\nnot-a-key\n")
+        description = self.describe(self.modules)
+        cases = [
+            ("malformed secret file", ["--sign", broken], 1, "32 bytes"),
+            ("missing secret file", ["--sign", os.path.join(self.dir, "none.key")], 1,
+             "cannot open"),
+            ("no key tool", ["--sign", self.secret, "--keytool", os.path.join(self.dir, "nokt")],
+             1, "cannot run"),
+            ("zero days", ["--sign", self.secret, "--valid-days", "0"], 2, "--valid-days"),
+            ("days without signing", ["--valid-days", "5"], 2, "--valid-days"),
+        ]
+        for label, options, code, message in cases:
+            with self.subTest(label):
+                run = self.mksite(description, "http://127.0.0.1:8080/", *options)
+                self.assertEqual(run.returncode, code, run.stderr)
+                self.assertIn(message, run.stderr)
+                self.assertFalse(os.path.exists(os.path.join(self.out, "reply.xml")))
+                self.assertEqual(os.listdir(os.path.join(self.out, "packages"))
+                                 if os.path.isdir(os.path.join(self.out, "packages")) else [], [])
+
+    def test_attributes_that_signing_writes_are_refused(self):
+        self.make_tree("p", {"a": b"x"})
+        ok = {"name": "A", "version": "1", "source": "p"}
+        for label, modules, top, message in [
+                ("module sha256", [dict(ok, attributes={"sha256": "0" * 64})], {}, "sha256 is written by --sign"),
+                ("root issued", [ok], {"root_attributes": {"issued": "2026-01-01T00:00:00Z"}}, "issued is written by --sign"),
+                ("root expires", [ok], {"root_attributes": {"expires": "2099-01-01T00:00:00Z"}}, "expires is written by --sign")]:
+            with self.subTest(label):
+                run = self.mksite(self.describe(modules, **top))
+                self.assertEqual(run.returncode, 1, run.stderr)
+                self.assertIn(message, run.stderr)
+
+    def test_an_unsigned_site_is_built_as_before(self):
+        self.make_tree("p", {"Setup.xml": b"<setup/>"})
+        self.build(self.describe([{"name": "A & B", "version": "1", "source": "p", "package": "a.pkg",
+                                   "silent": True},
+                                  {"name": "C", "version": "2", "result": False}],
+                                 root="addons", root_attributes={"majorUpdate": "TRUE"}))
+        size = len(self.read("packages", "a.pkg"))
+        self.assertEqual(self.read("reply.xml").decode(),
+                         '<?xml version="1.0" encoding="UTF-8"?>\n'
+                         '<addons majorUpdate="TRUE">\n'
+                         '  <module name="A &amp; B" version="1" description="" size="%d" '
+                         'url="http://127.0.0.1:8080/packages/a.pkg" result="true" SilentInstall="TRUE"/>\n'
+                         '  <module name="C" version="2" description="" result="false"/>\n'
+                         '</addons>\n' % size)
+        code, _, faults = self.verify()
+        self.assertEqual(code, 1)
+        self.assertIn("mksite: reply.xml: not signed: it does not end with a signature comment", faults)
+        self.assertIn("mksite: reply.xml: the root has no issued time", faults)
+        self.assertIn("mksite: reply.xml: the root has no expires time", faults)
+        self.assertIn('mksite: module "A & B": no sha256; updaters do not offer it', faults)
+
+
+class VerifyTest(SignedSiteTest):
+    """--verify on a signed site with one thing wrong: that one fault, in one line."""
+
+    def setUp(self):
+        super().setUp()
+        self.sign(out=os.path.join(self.dir, "signed"))
+        self.signed = self.out
+
+    def copy(self, name):
+        site = os.path.join(self.dir, name)
+        shutil.copytree(self.signed, site, symlinks=True)
+        return site
+
+    def resign(self, site, edit):
+        """Signs the reply again with the site's key after edit(message) changed it, as a
+        publisher with the key could."""
+        with open(os.path.join(site, "reply.xml"), "rb") as f:
+            message, _ = self.split(f.read())
+        message = edit(message)
+        code, signature = keytool("sign", self.secret, stdin=message)
+        self.assertEqual(code, 0)
+        reply = message + b"<!-- moravel-signature ed25519 " + signature.encode() + b" -->\n"
+        for path in ("reply.xml", "addons/get_addons.php/get_addons.php"):
+            with open(os.path.join(site, path), "wb") as f:
+                f.write(reply)
+
+    def change_byte(self, path, offset):
+        with open(path, "r+b") as f:
+            f.seek(offset)
+            byte = f.read(1)
+            f.seek(offset)
+            f.write(bytes([byte[0] ^ 0x20]))
+
+    def set_root(self, **values):
+        def edit(message):
+            for name, value in values.items():
+                if value is None:
+                    message = re.sub(rb' %s="[^"]*"' % name.encode(), b"", message, count=1)
+                else:
+                    message = re.sub(rb'%s="[^"]*"' % name.encode(),
+                                     b'%s="%s"' % (name.encode(), value.encode()), message, count=1)
+            return message
+        return edit
+
+    def faults_of(self, site, key=None):
+        code, out, faults = self.verify(key, site)
+        self.assertEqual(code, 1, out)
+        return faults
+
+    def test_the_untouched_site_verifies(self):
+        code, out, faults = self.verify(site=self.signed)
+        self.assertEqual((code, faults), (0, []), out)
+
+    def test_changed_files(self):
+        now = int(time.time())
+        reply_text = self.read("reply.xml")
+
+        def package_byte(site):
+            self.change_byte(os.path.join(site, "packages", "R.pkg"), 40)
+
+        def reply_byte(site):
+            offset = reply_text.index(b'name="Moravel Reader"') + 7
+            for path in ("reply.xml", "addons/get_addons.php/get_addons.php"):
+                self.change_byte(os.path.join(site, path), offset)
+
+        def one_copy(site):
+            with open(os.path.join(site, "addons/get_addons.php/get_addons.php"), "ab") as f:
+                f.write(b"\n")
+
+        def missing_package(site):
+            os.unlink(os.path.join(site, "packages", "JSCount.js"))
+
+        def signature_gone(site):
+            message, _ = self.split(reply_text)
+            for path in ("reply.xml", "addons/get_addons.php/get_addons.php"):
+                with open(os.path.join(site, path), "wb") as f:
+                    f.write(message)
+
+        cases = [
+            ("a package byte", package_byte, 'packages/R.pkg has SHA-256 '),
+            ("a reply byte", reply_byte, "the signature does not verify with the key given"),
+            ("one copy of the reply", one_copy, "not the same as reply.xml"),
+            ("a package missing", missing_package, "packages/JSCount.js is missing"),
+            ("the signature cut off", signature_gone, "not signed"),
+            ("expired", lambda site: self.resign(site, self.set_root(
+                issued=utc_text(now - 40 * 86400), expires=utc_text(now - 10))), "expired at"),
+            ("issued two days ahead", lambda site: self.resign(site, self.set_root(
+                issued=utc_text(now + 2 * 86400))), "issued more than a day ahead"),
+            ("a day that does not exist", lambda site: self.resign(site, self.set_root(
+                expires="2031-02-30T00:00:00Z")), "expires is not a time"),
+            ("a time in another form", lambda site: self.resign(site, self.set_root(
+                issued=utc_text(now).replace("T", " "))), "issued is not a time"),
+            ("no expires", lambda site: self.resign(site, self.set_root(expires=None)),
+             "the root has no expires time"),
+            ("sha256 in capitals", lambda site: self.resign(site, lambda m: re.sub(
+                rb'sha256="([0-9a-f]+)"', lambda g: b'sha256="%s"' % g.group(1).upper(), m,
+                count=1)), "64 lowercase hexadecimal digits"),
+            ("another size", lambda site: self.resign(site, lambda m: re.sub(
+                rb'size="([0-9]+)"', b'size="1"', m, count=1)), "the reply says 1"),
+        ]
+        for label, damage, message in cases:
+            with self.subTest(label):
+                site = self.copy(label.replace(" ", "-"))
+                damage(site)
+                faults = self.faults_of(site)
+                self.assertEqual(len(faults), 1, faults)
+                self.assertIn(message, faults[0])
+
+    def test_another_key(self):
+        code, other = keytool("keygen", os.path.join(self.dir, "other.key"))
+        faults = self.faults_of(self.signed, other)
+        self.assertEqual(faults, ["mksite: reply.xml: the signature does not verify with the key given"])
+        # A secret key file is not taken for a list of public keys.
+        faults = self.faults_of(self.signed, self.secret)
+        self.assertIn("is a secret key", faults[0])
+
 
 if __name__ == "__main__":
-    MKSITE, MKPACKAGE = sys.argv[1], sys.argv[2]
+    MKSITE, MKPACKAGE, KEYTOOL = sys.argv[1], sys.argv[2], sys.argv[3]
     unittest.main(argv=sys.argv[:1], verbosity=2)
