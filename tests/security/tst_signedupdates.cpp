@@ -266,9 +266,10 @@ private slots:
 
     void cachedFileWithAnotherHashIsFetchedAgain()
     {
+        // The size the reply declares, other bytes.
         const QByteArray genuine = package(QStringLiteral("reader.run"));
-        const QByteArray impostor = package(QStringLiteral("rogue1.run"));
-        QCOMPARE(impostor.size(), genuine.size());
+        QByteArray impostor = genuine;
+        impostor[impostor.size() / 2] = char(impostor.at(impostor.size() / 2) ^ 0x10);
         QVERIFY(QDir().mkpath(working()));
         QVERIFY(QFile::setPermissions(working(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
         QVERIFY(writeFile(working() + QStringLiteral("/Reader.pkg"), impostor));
