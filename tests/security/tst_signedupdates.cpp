@@ -93,16 +93,7 @@ private:
                                     root() + QStringLiteral("/dialogs"), root() + QStringLiteral("/cache"),
                                     qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/moravel-updater"),
                                     qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Moravel Software") };
-        const auto before = snapshot(root(), allowed);
-        Result result = m_runner.run();
-        const QStringList differences = changes(before, snapshot(root(), allowed));
-        if (!differences.isEmpty()) {
-            qWarning("changed outside the updater's folders:\n%s", qPrintable(differences.join(QLatin1Char('\n'))));
-            result.ended = false;
-        }
-        if (!result.ended)
-            qWarning("%s", result.output.constData());
-        return result;
+        return m_runner.runChangingOnly(allowed);
     }
 
 private slots:
