@@ -321,7 +321,12 @@ void DlgDownload::continueDownload()
 
 void DlgDownload::errorfinish(QString filePath)
 {
-    Q_UNUSED(filePath);
+    // What a failed transfer left is no package; a later run must not take it for one
+    // (a body cut off at the declared size would have just that size).
+    const QString directory = downloadDirectory();
+    const QString fileName = QFileInfo(filePath).fileName();
+    if (!directory.isEmpty() && filePath == directory + fileName && !fileName.isEmpty() && !isReservedFileName(fileName))
+        Comm::removeNonDirectory(filePath);
     showWarning(tr("Could not connect to the server. Please check your network connection."));
     ++m_nDownloadIndex;
     downloadUpates(m_nDownloadIndex);
