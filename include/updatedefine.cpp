@@ -123,13 +123,6 @@ QString workingDir()
     return QString();
 }
 
-bool isPrivateDir(const QString& path)
-{
-    struct stat st;
-    const QByteArray native = withoutTrailingSlashes(path);
-    return !native.isEmpty() && ::lstat(native.constData(), &st) == 0 && privateDirectory(st);
-}
-
 bool removeNonDirectory(const QString& path)
 {
     const QByteArray native = withoutTrailingSlashes(path);

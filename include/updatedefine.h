@@ -24,10 +24,6 @@ QString ws2qs(const CZR_WideString& ws);
 // temporary folder (the reply, the packages, the unpacked files) lives in this folder.
 QString workingDir();
 
-// Whether path is a real directory (not a symbolic link) owned by this process's user
-// and not writable by group or others.
-bool isPrivateDir(const QString& path);
-
 // Creates the file at path afresh and opens it in file with mode (which must include
 // WriteOnly). Whatever non-directory stands at path is removed first, and the new file
 // is created exclusively without following a symbolic link, so a link or a file planted

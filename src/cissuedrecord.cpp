@@ -15,7 +15,7 @@
 QString CIssuedRecord::path()
 {
     QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    // The base directory specification: a relative path is to be ignored.
+    // A relative XDG_STATE_HOME is not to be trusted; it is ignored.
     if (state.isEmpty() || !QDir::isAbsolutePath(state))
         state = QDir::homePath() + QStringLiteral("/.local/state");
     return state + QStringLiteral("/moravel-updater/newest-issued");

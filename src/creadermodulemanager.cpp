@@ -701,11 +701,6 @@ void CReaderModuleManager::setTrustedKeys(const QList<QByteArray>& keys)
         qDebug() << "no trusted update key: updates are not signature-checked";
 }
 
-QList<QByteArray> CReaderModuleManager::trustedKeys() const
-{
-    return m_listTrustedKeys;
-}
-
 void CReaderModuleManager::setCurrentTime(std::optional<qint64> secondsSinceEpoch)
 {
     m_timeOverride = secondsSinceEpoch;

@@ -113,7 +113,6 @@ public:
     // The publisher keys replies must be signed with; by default those of CTrustedKeys.
     // Without any key no signature is checked and sha256 attributes are not used.
     void setTrustedKeys(const QList<QByteArray>& keys);
-    QList<QByteArray> trustedKeys() const;
     // The time the checks of a signed reply go by (seconds since the epoch). Tests fix
     // it here; by default it is the clock's at the time of the check.
     void setCurrentTime(std::optional<qint64> secondsSinceEpoch);

@@ -65,6 +65,17 @@ struct Result
     bool logged(const QByteArray& text) const { return output.contains(text); }
 };
 
+// The reader's settings for a check ("Manual" or an automatic one) of the reader at
+// version 7.0.0.100 installed as reader describes.
+inline void writeRunSettings(const ReaderInstall& reader, const QString& updater)
+{
+    writeSettings({ { QStringLiteral("Corvina_UpdateParam"),
+                      QStringLiteral("type:\"Update List\",updater:\"") + updater
+                          + QStringLiteral("\",version:\"7.0.0.100\",corvinapath:\"") + reader.corvinaDir
+                          + QStringLiteral("\"") },
+                    { QStringLiteral("Corvina_UpdateOldPath"), reader.readerDir } });
+}
+
 // The lines of a marker file that installers append their names to.
 inline QStringList markerLines(const QString& marker)
 {

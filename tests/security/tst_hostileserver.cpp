@@ -119,14 +119,7 @@ private:
                          QStringLiteral("A good module"));
     }
 
-    void settings(const QString& updater)
-    {
-        writeSettings({ { QStringLiteral("Corvina_UpdateParam"),
-                          QStringLiteral("type:\"Update List\",updater:\"") + updater
-                              + QStringLiteral("\",version:\"7.0.0.100\",corvinapath:\"") + m_reader.corvinaDir
-                              + QStringLiteral("\"") },
-                        { QStringLiteral("Corvina_UpdateOldPath"), m_reader.readerDir } });
-    }
+    void settings(const QString& updater) { writeRunSettings(m_reader, updater); }
 
 
 

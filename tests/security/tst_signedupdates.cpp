@@ -68,14 +68,7 @@ private:
 
     void offer(const QByteArray& reply) { m_server.route(kRequestPath, TestHttpServer::Reply::ok(reply)); }
 
-    void settings(const QString& updater)
-    {
-        writeSettings({ { QStringLiteral("Corvina_UpdateParam"),
-                          QStringLiteral("type:\"Update List\",updater:\"") + updater
-                              + QStringLiteral("\",version:\"7.0.0.100\",corvinapath:\"") + m_reader.corvinaDir
-                              + QStringLiteral("\"") },
-                        { QStringLiteral("Corvina_UpdateOldPath"), m_reader.readerDir } });
-    }
+    void settings(const QString& updater) { writeRunSettings(m_reader, updater); }
 
     int packageRequests() const
     {

@@ -93,15 +93,6 @@ private:
         return m;
     }
 
-    void writeReaderSettings(const QString& corvinaDir, const QString& readerDir)
-    {
-        writeSettings({ { QStringLiteral("Corvina_UpdateParam"),
-                          QStringLiteral("type:\"Update List\",updater:\"Manual\",version:\"7.0.0.100\","
-                                         "corvinapath:\"")
-                              + corvinaDir + QStringLiteral("\"") },
-                        { QStringLiteral("Corvina_UpdateOldPath"), readerDir } });
-    }
-
 
 
     // Paths below the test's folder the updater may change in a run.
@@ -171,7 +162,7 @@ private slots:
         m_reader = ReaderInstall::create();
         QFile::remove(m_reader.installLog);
         QFile::remove(m_reader.countLog);
-        writeReaderSettings(m_reader.corvinaDir, m_reader.readerDir);
+        writeRunSettings(m_reader, QStringLiteral("Manual"));
         m_runner.tempDir.clear();
         m_runner.home.clear();
         m_runner.answers.clear();
@@ -289,6 +280,10 @@ private slots:
                  QByteArray("genuine();"));
         QCOMPARE(modeOf(ownWorking()) & 07777, mode_t(0700));
         VERIFY_UNCHANGED(before, snapshot(root(), QStringList(allowedChanges()) << working() << evilDir << m_marker));
+        // The other user did swap the unpack folder of its own folder (so the swap was
+        // real), but could not reach this user's.
+        QVERIFY(QFileInfo(working() + QStringLiteral("/uncompress/evil.run")).isFile());
+        QVERIFY(!QFileInfo::exists(ownWorking() + QStringLiteral("/uncompress/evil.run")));
         // The other user's folder is theirs: only what they did themselves changed it.
         QStringList foreignChanges = changes(foreign, snapshot(working(), {}));
         foreignChanges = foreignChanges.filter(QRegularExpression(QStringLiteral("^(?!.*/uncompress)")));

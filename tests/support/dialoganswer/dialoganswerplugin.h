@@ -14,7 +14,7 @@ class DialogAnswerPlugin : public QGenericPlugin
     Q_PLUGIN_METADATA(IID QGenericPluginFactoryInterface_iid FILE "dialoganswer.json")
 
 public:
-    QObject* create(const QString& key, const QString& specification) override;
+    QObject* create(const QString& key, const QString& options) override;
 };
 
 #endif // DIALOGANSWERPLUGIN_H
