@@ -9,6 +9,8 @@ ZR_PACKAGES=(
   build-essential cmake pkg-config
   qtbase5-dev qttools5-dev qttools5-dev-tools
   liblzma-dev xz-utils libssl-dev
+  # TLS: the test certificate authority (tests/support/testpki)
+  openssl
   libgtest-dev libbenchmark-dev
   fonts-dejavu-core
   python3

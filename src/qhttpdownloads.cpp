@@ -16,6 +16,9 @@
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QProgressBar>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTimer>
 #include <QTimerEvent>
 
@@ -161,8 +164,8 @@ bool QHttpDownLoadS::setUrlAndFilePath(QUrl url, QString filePath)
 {
     if (!url.isValid())
         return false;
-    // QUrl reports the scheme in lower case, so "HTTP://" passes and "https" does not.
-    if (url.scheme() != QLatin1String("http"))
+    // QUrl reports the scheme in lower case, so "HTTP://" and "HTTPS://" pass too.
+    if (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))
         return false;
     if (url.path(QUrl::FullyDecoded).isEmpty())
         return false;
@@ -211,6 +214,11 @@ bool QHttpDownLoadS::startDownLoads(bool bWait)
     // Set explicitly, the toolkit neither asks for a compressed body nor unpacks one:
     // the bytes that reach the file are the bytes the server sent.
     request.setRawHeader("Accept-Encoding", "identity");
+    // A redirect is an answer like any other non-2xx one: never followed, so an https
+    // address cannot be led to http or anywhere else.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    if (m_url.scheme() == QLatin1String("https"))
+        prepareTls(&request);
     if (m_pByteCounter)
         request.setRawHeader("Range", tr("bytes=%1-").arg(*m_pByteCounter).toUtf8());
 
@@ -233,6 +241,9 @@ bool QHttpDownLoadS::startDownLoads(bool bWait)
     connect(m_pReply, &QNetworkReply::readyRead, this, &QHttpDownLoadS::readyRead);
     connect(m_pReply, &QNetworkReply::downloadProgress, this, &QHttpDownLoadS::downloadProgress);
     connect(m_pReply, &QNetworkReply::errorOccurred, this, &QHttpDownLoadS::slotError);
+    // Certificate problems are only logged: nothing here ignores them, so the toolkit
+    // ends the handshake and the transfer fails.
+    connect(m_pReply, &QNetworkReply::sslErrors, this, &QHttpDownLoadS::logTlsErrors);
     connect(m_pReply, &QNetworkReply::finished, this, &QHttpDownLoadS::replyFinished);
 
     // Both watchdogs are armed before a waiting start enters its loop, so a silent or
@@ -333,7 +344,42 @@ void QHttpDownLoadS::updateLabel()
 void QHttpDownLoadS::slotError(QNetworkReply::NetworkError code)
 {
     qDebug() << "error:" << static_cast<int>(code);
+    QNetworkReply* reply = qobject_cast<QNetworkReply*>(sender());
+    if (reply && reply == m_pReply)
+        qDebug() << "error text:" << reply->errorString();
     closeFile();
+}
+
+void QHttpDownLoadS::prepareTls(QNetworkRequest* request)
+{
+    // The toolkit's default verification against the system's certificate store,
+    // host name included; only the protocol floor is raised. Nothing adds trust or
+    // turns a check off.
+    if (!QSslSocket::supportsSsl()) {
+        qDebug() << "TLS is not available, an https address cannot be fetched:"
+                 << (QSslSocket::sslLibraryVersionString().isEmpty()
+                         ? QStringLiteral("no usable TLS library was found")
+                         : QSslSocket::sslLibraryVersionString());
+        return; // the toolkit then ends the request with an error of its own
+    }
+    QSslConfiguration tls = request->sslConfiguration();
+    tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    tls.setProtocol(QSsl::TlsV1_2OrLater);
+    request->setSslConfiguration(tls);
+}
+
+void QHttpDownLoadS::logTlsErrors(const QList<QSslError>& errors)
+{
+    for (const QSslError& error : errors) {
+        const QSslCertificate certificate = error.certificate();
+        if (certificate.isNull())
+            qDebug() << "TLS error:" << error.errorString();
+        else
+            qDebug() << "TLS error:" << error.errorString() << "certificate:"
+                     << certificate.subjectDisplayName() << "issued by" << certificate.issuerDisplayName()
+                     << "valid" << certificate.effectiveDate().toUTC().toString(Qt::ISODate) << "to"
+                     << certificate.expiryDate().toUTC().toString(Qt::ISODate);
+    }
 }
 
 void QHttpDownLoadS::readyRead()

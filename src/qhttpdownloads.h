@@ -13,11 +13,13 @@ class QEventLoop;
 class QFile;
 class QLabel;
 class QNetworkAccessManager;
+class QNetworkRequest;
 class QProgressBar;
+class QSslError;
 class QTimer;
 class QTimerEvent;
 
-// Fetches one file over plain HTTP (GET) and writes the body to a local file as it
+// Fetches one file over HTTP or HTTPS (GET) and writes the body to a local file as it
 // arrives, driving an optional progress bar and "time remaining" label.
 //
 // Every started transfer ends with exactly one of the two signals:
@@ -34,6 +36,14 @@ class QTimerEvent;
 // A body sent without a size (closed connection or chunked) that the server cuts off
 // cannot always be told from a complete one at this level; callers that need
 // certainty check the file's contents (as the package reader does with its CRC).
+//
+// An https address is fetched over TLS 1.2 or later. The server's certificate is
+// checked against the system's certificate store with the toolkit's default
+// verification, host name included; there is no way to turn that off or to add
+// trust. A certificate error, a failed handshake or a machine without a usable TLS
+// library fails the transfer like any network error, and the log names the cause
+// ("TLS error:", "error text:", "TLS is not available"). A redirect is never
+// followed; it fails like any other non-2xx answer.
 //
 // The body is taken as the server sends it. Every request says "Accept-Encoding:
 // identity", so the toolkit neither asks for a compressed body nor unpacks one; a
@@ -98,7 +108,7 @@ public:
     ~QHttpDownLoadS() override;
 
     // Stores the address and the local path. Refuses (returns false, changes nothing)
-    // an invalid URL, a scheme other than "http", an empty path in the URL and an
+    // an invalid URL, a scheme other than "http" or "https", an empty path in the URL and an
     // empty file path. On success whatever stands at filePath is removed unless it is
     // a directory (a link is removed as a link).
     bool setUrlAndFilePath(QUrl url, QString filePath);
@@ -153,6 +163,9 @@ private:
     enum EndKind { EndFailure, EndSilent };
 
     void onMetaDataChanged();
+    // Sets up certificate checking for an https request.
+    void prepareTls(QNetworkRequest* request);
+    void logTlsErrors(const QList<QSslError>& errors);
     // Ends the transfer as a failure when the response's head rules its body out (a
     // content coding, an announced size over the limit); true when it did.
     bool refuseByHead();

@@ -159,8 +159,8 @@ private slots:
 
     void unreachableServerClosesAtOnce()
     {
-        qputenv("MORAVEL_UPDATE_SERVER_US", "https://127.0.0.1:1/addons/get_addons.php");
-        qputenv("MORAVEL_UPDATE_SERVER_CN", "https://127.0.0.1:1/addons/get_addons.php");
+        qputenv("MORAVEL_UPDATE_SERVER_US", "http://127.0.0.1:1/addons/get_addons.php");
+        qputenv("MORAVEL_UPDATE_SERVER_CN", "http://127.0.0.1:1/addons/get_addons.php");
         DlgUpdateChecking dialog(QStringLiteral("Update List"), nullptr);
         runDialog(dialog);
         pointUpdaterAt(m_server);

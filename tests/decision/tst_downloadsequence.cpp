@@ -364,7 +364,7 @@ private slots:
     {
         QTest::addColumn<QString>("url");
         QTest::newRow("address ends in a slash") << QStringLiteral("/pkg/");
-        QTest::newRow("https") << QStringLiteral("https://127.0.0.1:1/pkg/X.pkg");
+        QTest::newRow("ftp") << QStringLiteral("ftp://127.0.0.1:1/pkg/X.pkg");
         QTest::newRow("not an address") << QStringLiteral("http://[::1/X.pkg");
         QTest::newRow("empty") << QString();
     }

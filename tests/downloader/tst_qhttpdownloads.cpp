@@ -249,7 +249,9 @@ void TestQHttpDownLoadS::targetValidation_data()
     QTest::newRow("http with path") << "http://127.0.0.1/a/b.bin" << "f" << true;
     QTest::newRow("root path") << "http://127.0.0.1/" << "f" << true;
     QTest::newRow("scheme in capitals") << "HTTP://127.0.0.1/x" << "f" << true;
-    QTest::newRow("https") << "https://127.0.0.1/x" << "f" << false;
+    QTest::newRow("https") << "https://127.0.0.1/x" << "f" << true;
+    QTest::newRow("https in capitals") << "HTTPS://127.0.0.1/x" << "f" << true;
+    QTest::newRow("https with empty path") << "https://127.0.0.1" << "f" << false;
     QTest::newRow("ftp") << "ftp://127.0.0.1/x" << "f" << false;
     QTest::newRow("empty path") << "http://127.0.0.1" << "f" << false;
     QTest::newRow("invalid url") << "http://[::1/x" << "f" << false;
@@ -282,7 +284,7 @@ void TestQHttpDownLoadS::refusedTargetKeepsPreviousTarget()
     QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
     Outcome outcome(&d);
     QVERIFY(d.setUrlAndFilePath(server.url("/good.bin"), target("good.bin")));
-    QVERIFY(!d.setUrlAndFilePath(QUrl("https://127.0.0.1/other.bin"), kept));
+    QVERIFY(!d.setUrlAndFilePath(QUrl("ftp://127.0.0.1/other.bin"), kept));
     QCOMPARE(readFile(kept), QByteArray("keep me"));
 
     QVERIFY(d.startDownLoads(false));

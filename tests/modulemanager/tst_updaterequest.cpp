@@ -543,8 +543,8 @@ void TestUpdateRequest::waitingQuery()
 void TestUpdateRequest::startFailures_data()
 {
     QTest::addColumn<QByteArray>("address");
-    QTest::newRow("https") << QByteArray("https://127.0.0.1/addons/get_addons.php");
     QTest::newRow("ftp") << QByteArray("ftp://127.0.0.1/addons/get_addons.php");
+    QTest::newRow("file") << QByteArray("file:///etc/passwd");
     QTest::newRow("no scheme") << QByteArray("127.0.0.1/addons/get_addons.php");
     QTest::newRow("bad port") << QByteArray("http://127.0.0.1:99999/addons/get_addons.php");
 }
@@ -617,7 +617,7 @@ void TestUpdateRequest::failedStartThenNewQueryReportsOnce()
     std::unique_ptr<CReaderModuleManager> manager = makeManager();
     QSignalSpy finished(manager.get(), &CReaderModuleManager::sQueryModuleInfoFinish);
     {
-        EnvGuard us("MORAVEL_UPDATE_SERVER_US", "https://127.0.0.1/addons/get_addons.php");
+        EnvGuard us("MORAVEL_UPDATE_SERVER_US", "ftp://127.0.0.1/addons/get_addons.php");
         QCOMPARE(manager->QueryModuleInfo(nullptr, false), 2);
     }
     // Started again before the event loop ran: the first failure is not reported on top
