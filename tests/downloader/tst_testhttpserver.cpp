@@ -1,11 +1,14 @@
 // The test server itself, seen from a raw socket: what it puts on the wire for each
 // kind of reply, and what it records. Other test areas build on these behaviours.
 
+#include "testcertificates.h"
 #include "testhttpserver.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -153,6 +156,7 @@ private slots:
     void headRequestGetsNoBody();
     void faults();
     void silentAndStalledKeepConnectionOpen();
+    void tlsAndHandshakeFaults();
 };
 
 void TestTestHttpServer::routesAndFallback()
@@ -442,6 +446,65 @@ void TestTestHttpServer::silentAndStalledKeepConnectionOpen()
     QVERIFY(stalled.waitForClose());
     QCOMPARE(server.openConnectionCount(), 0);
     QCOMPARE(closed.count(), 2);
+}
+
+void TestTestHttpServer::tlsAndHandshakeFaults()
+{
+    QTemporaryDir dir;
+    TestCertificates pki(dir.filePath(QStringLiteral("pki")));
+    QVERIFY2(pki.isValid(), qPrintable(pki.errorString()));
+    TestHttpServer server;
+    server.setTls(pki.certificate(QStringLiteral("server")), pki.key(QStringLiteral("server")));
+    server.route("/a", TestHttpServer::Reply::ok("over tls"));
+    QCOMPARE(server.url("/a").scheme(), QStringLiteral("https"));
+
+    // The server runs in this thread: every wait runs the event loop.
+    const auto connectTls = [&](QSslSocket* socket) {
+        QSslConfiguration tls = socket->sslConfiguration();
+        tls.setCaCertificates({ pki.authority() });
+        socket->setSslConfiguration(tls);
+        socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), server.port());
+    };
+    {
+        QSslSocket socket;
+        QSignalSpy encrypted(&socket, &QSslSocket::encrypted);
+        connectTls(&socket);
+        QVERIFY2(encrypted.wait(10000), qPrintable(socket.errorString()));
+        QCOMPARE(socket.peerCertificate(), pki.certificate(QStringLiteral("server")));
+        socket.write(get("/a"));
+        QByteArray buf;
+        QSignalSpy readable(&socket, &QSslSocket::readyRead);
+        QElapsedTimer clock;
+        clock.start();
+        while (!parseResponse(buf, false).complete && clock.elapsed() < 10000) {
+            readable.wait(100);
+            buf += socket.readAll();
+        }
+        const Response r = parseResponse(buf, false);
+        QCOMPARE(r.status, 200);
+        QCOMPARE(r.body, QByteArray("over tls"));
+        QCOMPARE(server.lastRequest().path(), QByteArray("/a"));
+    }
+    {
+        // Stall: the hello is taken, then nothing; the connection stays open.
+        server.setHandshakeFault(TestHttpServer::HandshakeFault::Stall);
+        QSslSocket socket;
+        QSignalSpy encrypted(&socket, &QSslSocket::encrypted);
+        connectTls(&socket);
+        QVERIFY(!encrypted.wait(500));
+        QCOMPARE(socket.state(), QAbstractSocket::ConnectedState);
+        QVERIFY(!socket.isEncrypted());
+    }
+    {
+        // Close: the hello is taken, then the connection goes.
+        server.setHandshakeFault(TestHttpServer::HandshakeFault::Close);
+        QSslSocket socket;
+        QSignalSpy encrypted(&socket, &QSslSocket::encrypted);
+        connectTls(&socket);
+        QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, 10000);
+        QCOMPARE(encrypted.count(), 0);
+    }
+    QCOMPARE(server.requestCount(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestTestHttpServer)

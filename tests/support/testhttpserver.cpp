@@ -4,6 +4,7 @@
 #include <QMutexLocker>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QSslSocket>
 
 // ---- Request ----
 
@@ -143,9 +144,31 @@ TestHttpServer::Reply& TestHttpServer::Reply::closeAfter(qint64 bodyBytes)
 
 // ---- TestHttpServer ----
 
+// Accepts connections through the owning server, so that each one can be made a TLS
+// socket (or a handshake that goes nowhere) before it is handed out.
+class TestHttpServer::Listener : public QTcpServer
+{
+public:
+    explicit Listener(TestHttpServer* owner)
+        : QTcpServer(owner)
+        , m_owner(owner)
+    {
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        if (QTcpSocket* socket = m_owner->wrapAccepted(descriptor))
+            addPendingConnection(socket);
+    }
+
+private:
+    TestHttpServer* m_owner;
+};
+
 TestHttpServer::TestHttpServer(QObject* parent)
     : QObject(parent)
-    , m_server(new QTcpServer(this))
+    , m_server(new Listener(this))
 {
     qRegisterMetaType<TestHttpServer::Request>();
     setFallback(Reply::status(404, "Not Found"));
@@ -179,7 +202,75 @@ quint16 TestHttpServer::port() const
 
 QUrl TestHttpServer::url(const QString& pathAndQuery) const
 {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(pathAndQuery));
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2%3")
+                    .arg(isTls() ? QStringLiteral("https") : QStringLiteral("http"))
+                    .arg(m_port)
+                    .arg(pathAndQuery));
+}
+
+void TestHttpServer::setTls(const QSslCertificate& certificate, const QSslKey& key)
+{
+    QMutexLocker lock(&m_mutex);
+    m_tlsCertificate = certificate;
+    m_tlsKey = key;
+}
+
+bool TestHttpServer::isTls() const
+{
+    QMutexLocker lock(&m_mutex);
+    return !m_tlsCertificate.isNull();
+}
+
+void TestHttpServer::setHandshakeFault(HandshakeFault fault)
+{
+    QMutexLocker lock(&m_mutex);
+    m_handshakeFault = fault;
+}
+
+QTcpSocket* TestHttpServer::wrapAccepted(qintptr descriptor)
+{
+    m_mutex.lock();
+    const HandshakeFault fault = m_handshakeFault;
+    const QSslCertificate certificate = m_tlsCertificate;
+    const QSslKey key = m_tlsKey;
+    m_mutex.unlock();
+
+    if (fault != HandshakeFault::None) {
+        // The client's hello is read and answered with nothing, or with a close. The
+        // socket stays with the server and never becomes a connection.
+        QTcpSocket* socket = new QTcpSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return nullptr;
+        }
+        connect(socket, &QTcpSocket::readyRead, socket, [socket, fault]() {
+            socket->readAll();
+            if (fault == HandshakeFault::Close)
+                socket->abort();
+        });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        QMutexLocker lock(&m_mutex);
+        ++m_connections;
+        return nullptr;
+    }
+    if (certificate.isNull()) {
+        QTcpSocket* socket = new QTcpSocket;
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return nullptr;
+        }
+        return socket;
+    }
+    QSslSocket* socket = new QSslSocket;
+    if (!socket->setSocketDescriptor(descriptor)) {
+        delete socket;
+        return nullptr;
+    }
+    socket->setLocalCertificate(certificate);
+    socket->setPrivateKey(key);
+    socket->setProtocol(QSsl::TlsV1_2OrLater);
+    socket->startServerEncryption();
+    return socket;
 }
 
 void TestHttpServer::route(const QString& pathOrTarget, const Reply& reply)

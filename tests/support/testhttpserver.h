@@ -20,6 +20,14 @@
 //     QCOMPARE(server.requests().size(), 1);
 //     QCOMPARE(server.requests().at(0).header("Range"), QByteArray("bytes=0-"));
 //
+// With setTls() the server speaks HTTPS instead: every connection is a TLS server
+// socket with the given certificate, and url() gives https addresses. A handshake
+// fault makes it stop in the middle of the TLS handshake instead (reading the
+// client's first message, then either nothing more or a close):
+//
+//     server.setTls(certificate, key);             // e.g. from tests/support/testpki
+//     server.setHandshakeFault(TestHttpServer::HandshakeFault::Stall);
+//
 // Routes match the request path with its query first, then the path alone, then the
 // fallback (by default 404). handle() installs a function that builds the reply from
 // the request instead. Replies keep the connection alive unless told otherwise; a
@@ -34,6 +42,8 @@
 #include <QMutex>
 #include <QObject>
 #include <QPair>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QString>
 #include <QUrl>
 
@@ -118,11 +128,23 @@ public:
 
     using Handler = std::function<Reply(const Request&)>;
 
+    enum class HandshakeFault {
+        None,
+        Stall,   // read the client's first handshake message, then send nothing
+        Close    // read it, then close the connection
+    };
+
     explicit TestHttpServer(QObject* parent = nullptr);
     ~TestHttpServer() override;
 
+    // Serves every later connection over TLS with this certificate and key.
+    void setTls(const QSslCertificate& certificate, const QSslKey& key);
+    bool isTls() const;
+    void setHandshakeFault(HandshakeFault fault);
+
     bool isListening() const;
     quint16 port() const;
+    // http://127.0.0.1:<port>..., or https:// with TLS on.
     QUrl url(const QString& pathAndQuery = QStringLiteral("/")) const;
 
     void route(const QString& pathOrTarget, const Reply& reply);
@@ -149,8 +171,14 @@ private:
     Reply replyFor(const Request& request);
     void record(const Request& request);
     void onNewConnection();
+    // Called for each accepted socket before it is handed out: TLS and faults.
+    QTcpSocket* wrapAccepted(qintptr descriptor);
 
-    QTcpServer* m_server;
+    class Listener;
+    Listener* m_server;
+    QSslCertificate m_tlsCertificate;
+    QSslKey m_tlsKey;
+    HandshakeFault m_handshakeFault = HandshakeFault::None;
     quint16 m_port = 0;
     mutable QMutex m_mutex;
     QHash<QString, Handler> m_routes;
