@@ -9,8 +9,9 @@ ZR_PACKAGES=(
   build-essential cmake pkg-config
   qtbase5-dev qttools5-dev qttools5-dev-tools
   liblzma-dev xz-utils libssl-dev
-  # TLS: the test certificate authority (tests/support/testpki)
-  openssl
+  # TLS: the test certificate authority (tests/support/testpki), which also brings
+  # /etc/ssl/certs; mount --bind of tests/support/with-trusted-ca (unshare is util-linux's)
+  openssl mount
   libgtest-dev libbenchmark-dev
   fonts-dejavu-core
   python3

@@ -4,8 +4,10 @@
 # from the outside: the server's access log, the files the updater downloaded and
 # unpacked, what the reader's installers and the install counter were given, the copied
 # plug-in, what the updater verified and the exit code. Then the same with no server,
-# with the offer declined, with a package missing on the server, and with a package
-# changed on the server after signing.
+# with the offer declined, with a package missing on the server, with a package
+# changed on the server after signing, the whole update over https (nginx with a
+# certificate of a throw-away authority the updater trusts through with-trusted-ca),
+# and over https without that trust.
 #
 #   e2e_demo.sh UPDATER MKPACKAGE LANG_DIR MORAVEL_KEY
 set -u
@@ -182,11 +184,69 @@ check "the demo's summary names what was verified and what refused" \
     contains "$work/tampered.out" "refused, its SHA-256 is not the reply's: SpellDictionaries-2.3.pkg"
 [ "$failures" -eq "$f" ] || { show "$work/tampered.out"; show "$d/driver.log"; show "$d/updater.log"; }
 
+# ---- 6: the whole update over https, the demo authority trusted as an administrator would ----
+f=$failures
+run_demo https --https
+d="$work/https"
+h="$work/update"
+check "https run exits with 0" [ "$rc" -eq 0 ]
+check "the updater is pointed at an https request server" \
+    contains "$work/https.out" "running MoravelUpdater (language en_US) against https://127.0.0.1:"
+check "the reply the updater saved names only https package urls" \
+    count_is "$d/sandbox/tmp/MoravelCorvina/update_tmpfile.xml" ' url="https://127\.0\.0\.1:[0-9]+/packages/' 3
+check "the updater verifies the reply once" count_is "$d/updater.log" '^update reply verified$' 1
+for p in MoravelReader-7.1.0.200.pkg SpellDictionaries-2.3.pkg JSWordCount.js; do
+    check "the updater verifies $p, fetched over https" \
+        count_is "$d/updater.log" "^package verified: \"${p//./\\.}\"\$" 1
+    check "$p is fetched once over TLS" \
+        count_is "$d/nginx/access.log" "\"GET /packages/$p HTTP/1\\.1\" 20[06] $(stat -c %s "$d/site/packages/$p") .* https TLSv1\\.[23]\$" 1
+done
+check "the reply is requested once over TLS" \
+    count_is "$d/nginx/access.log" '"GET /addons/get_addons\.php/get_addons\.php\?addon=Update%20List&.* HTTP/1\.1" 200 .* https TLSv1\.[23]$' 1
+check "no other request reaches the server" count_is "$d/nginx/access.log" '.' 4
+check "no certificate error and nothing refused" count_is "$d/updater.log" 'TLS error|refused' 0
+check "the same windows are answered as in the http run" same "$d/driver.log" "$h/driver.log"
+check "the installers log the same as in the http run" \
+    same <(sed "s|$d/|DEMO/|g" "$d/reader/install.log") <(sed "s|$h/|DEMO/|g" "$h/reader/install.log")
+check "the installed reader is the new one" \
+    [ "$("$d/reader/bin/moravel-reader")" = "Moravel Reader 7.1.0.200 (demo)" ]
+check "the dictionaries are installed" \
+    same "$d/reader/dictionaries/en_GB.dic" "$d/site-src/dictionaries/dictionaries/en_GB.dic"
+check "the plug-in is copied" \
+    same "$d/sandbox/data/Moravel Software/Moravel Reader/SilentInstall/JavaScripts/JSWordCount.js" \
+        "$d/site-src/JSWordCount.js"
+trusted_only_inside() { # the demo authority never reaches the machine's own store
+    local c
+    for c in "$d"/pki/store/*.0; do [ -e "$c" ] && [ ! -e "/etc/ssl/certs/${c##*/}" ] || return 1; done
+}
+check "the demo authority is trusted in the updater's namespace only" trusted_only_inside
+[ "$failures" -eq "$f" ] || { show "$work/https.out"; show "$d/driver.log"; show "$d/nginx/access.log"; show "$d/updater.log"; }
+
+# ---- 7: https without the trust: the certificate is refused, nothing is fetched ----
+f=$failures
+run_demo untrusted --https --untrusted
+d="$work/untrusted"
+check "untrusted run exits with 0" [ "$rc" -eq 0 ]
+check "the certificate check fails, naming the demo authority as issuer" \
+    contains "$d/updater.log" 'TLS error: "The issuer certificate of a locally looked up certificate could not be found" certificate: "127.0.0.1" issued by "Moravel Test CA'
+check "the failed check counts as a failed query, not as an answer" \
+    count_is "$d/updater.log" '^Update query failed: no complete reply from the server' 1
+check "one message is shown and answered with OK" \
+    count_is "$d/driver.log" '^[0-9]+ message 404x139 .*: pressed OK$' 1
+check "no download window and no warning appear" count_is "$d/driver.log" 'download|messagebox' 0
+check "the updater breaks off the TLS handshake" \
+    contains "$d/nginx/error.log" "closed connection while SSL handshaking"
+check "no request reaches the server" [ ! -s "$d/nginx/access.log" ]
+check "nothing is downloaded" absent "$d/sandbox/tmp/MoravelCorvina/uncompress" \
+    "$d/sandbox/tmp/MoravelCorvina/MoravelReader-7.1.0.200.pkg"
+check "nothing is installed" [ ! -s "$d/reader/install.log" ]
+[ "$failures" -eq "$f" ] || { show "$work/untrusted.out"; show "$d/driver.log"; show "$d/nginx/error.log"; show "$d/updater.log"; }
+
 after=$(find "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" | sort)
 check "the test's own home, settings and data folders are untouched" [ "$before" = "$after" ]
 check "no server, driver or updater is left running" \
     [ -z "$(pgrep -f "$work/" 2>/dev/null)" ]
-for name in update offline declined dropped tampered; do
+for name in update offline declined dropped tampered https untrusted; do
     check "the $name run's X server is gone" \
         [ ! -e "/tmp/.X11-unix/X$(head -n 1 "$work/$name/xvfb.display")" ]
 done

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Tests of tools/mksite: the reply it writes, its checks of the description, rebuilding
-a site, the site as nginx and a plain static server answer the update request, signed
-sites and the checks of --verify.
+a site, the site as nginx (over http and over TLS) and a plain static server answer the
+update request, signed sites and the checks of --verify.
 
     test_mksite.py MKSITE MKPACKAGE MORAVEL_KEY
 """
@@ -15,6 +15,7 @@ import os
 import re
 import shutil
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -28,6 +29,7 @@ import xml.etree.ElementTree as ET
 MKSITE = None
 MKPACKAGE = None
 KEYTOOL = None
+TESTPKI = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "testpki")
 MAGIC = b"\x25\x06\x78\x19"
 REQUEST = ("addons/get_addons.php/get_addons.php?addon=Update%20List&product=Moravel%20Reader"
            "&version=7.0&build=0.100&platform=x86&EmbededLanguage=en-US")
@@ -159,6 +161,30 @@ class ReplyTest(SiteTest):
         self.assertIn('location ^~ "/moravel/packages/"', conf)
         self.assertIn('alias "%s";' % os.path.join(self.out, "reply.xml"), conf)
 
+    def test_https_base_url(self):
+        self.make_tree("p", {"a": b"x"})
+        self.make_tree("f", {"JSa.js": b"a"})
+        description = self.describe([{"name": "A", "version": "1", "source": "p",
+                                      "package": "A_b.pkg"},
+                                     {"name": "JSa", "version": "1", "file": "f/JSa.js"},
+                                     {"name": "B", "version": "1", "result": False}])
+        # The scheme is written in lower case, as the updater compares it; the host stays.
+        run = self.build(description, "HTTPS://Updates.example.com:8443/moravel")
+        a, plugin, current = self.reply()
+        self.assertEqual(a.get("url"), "https://Updates.example.com:8443/moravel/packages/A_b.pkg")
+        self.assertEqual(plugin.get("url"), "https://Updates.example.com:8443/moravel/packages/JSa.js")
+        self.assertIsNone(current.get("url"))
+        self.assertIn("server: https://Updates.example.com:8443/moravel/addons/get_addons.php",
+                      run.stdout)
+        # The server's paths do not depend on the scheme.
+        conf = self.read("nginx-location.conf").decode()
+        self.assertIn('location = "/moravel/addons/get_addons.php/get_addons.php"', conf)
+        self.assertIn('location ^~ "/moravel/packages/"', conf)
+        # Rebuilt for plain http, the same site names http urls again.
+        self.build(description, "http://updates.example.com/moravel/")
+        self.assertEqual(self.reply()[0].get("url"),
+                         "http://updates.example.com/moravel/packages/A_b.pkg")
+
 
 class RefusalTest(SiteTest):
     def refused(self, modules, message, base="http://127.0.0.1/", **top):
@@ -173,7 +199,10 @@ class RefusalTest(SiteTest):
                                  "JSok.js": b"x"})
         ok = {"name": "A", "version": "1", "source": "p"}
         cases = [
-            ("https", [ok], "plain http", {"base": "https://127.0.0.1/"}),
+            ("ftp", [ok], "http or https address", {"base": "ftp://127.0.0.1/"}),
+            ("file", [ok], "http or https address", {"base": "file:///srv/moravel/"}),
+            ("scheme alike", [ok], "http or https address", {"base": "httpss://127.0.0.1/"}),
+            ("no scheme", [ok], "http or https address", {"base": "//127.0.0.1/"}),
             ("no host", [ok], "no host", {"base": "http:///x"}),
             ("query", [ok], "query", {"base": "http://h/?a=1"}),
             ("name missing", [{"version": "1", "source": "p"}], "name is missing", {}),
@@ -293,9 +322,10 @@ class ServedTest(SiteTest):
         self.build(self.describe([{"name": "A", "version": "1", "source": "p",
                                    "package": "A-1.pkg"}]), self.base)
 
-    def get(self, path):
+    def get(self, path, context=None):
+        url = path if "://" in path else self.base + path
         try:
-            with urllib.request.urlopen(self.base + path, timeout=10) as reply:
+            with urllib.request.urlopen(url, timeout=10, context=context) as reply:
                 return reply.status, reply.headers.get("Content-Type"), reply.read()
         except urllib.error.HTTPError as e:
             return e.code, None, b""
@@ -309,7 +339,9 @@ class ServedTest(SiteTest):
             time.sleep(0.05)
         self.fail("the server did not start")
 
-    def test_nginx_answers_the_update_request_with_the_reply(self):
+    def nginx(self, tls=""):
+        """Starts nginx on the port with the site's locations (and the server block lines
+        tls), stopped when the test ends."""
         nginx = shutil.which("nginx") or "/usr/sbin/nginx"
         self.assertTrue(os.access(nginx, os.X_OK), "nginx is missing (scripts/test installs it)")
         prefix = os.path.join(self.dir, "nginx")
@@ -320,25 +352,55 @@ class ServedTest(SiteTest):
         with open(conf, "w") as f:
             f.write("daemon off; master_process off; pid %s/pid; error_log %s/error.log;\n"
                     "events { worker_connections 16; }\n"
-                    "http { access_log off; %s server { listen 127.0.0.1:%d;\n include %s;\n"
+                    "http { access_log off; %s server { listen 127.0.0.1:%d%s;\n %s\n include %s;\n"
                     " location / { return 404; } } }\n"
-                    % (prefix, prefix, temp, self.port, os.path.join(self.out, "nginx-location.conf")))
+                    % (prefix, prefix, temp, self.port, " ssl" if tls else "", tls,
+                       os.path.join(self.out, "nginx-location.conf")))
         server = subprocess.Popen([nginx, "-p", prefix, "-e", prefix + "/error.log", "-c", conf],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            self.wait_for_port(server)
-            status, kind, body = self.get(REQUEST)
+        self.addCleanup(server.wait, 10)
+        self.addCleanup(server.terminate)
+        self.wait_for_port(server)
+        return server
+
+    def test_nginx_answers_the_update_request_with_the_reply(self):
+        self.nginx()
+        status, kind, body = self.get(REQUEST)
+        self.assertEqual(status, 200)
+        self.assertEqual(kind, "application/xml")
+        self.assertEqual(body, self.read("reply.xml"))
+        status, kind, body = self.get("packages/A-1.pkg")
+        self.assertEqual((status, kind), (200, "application/octet-stream"))
+        self.assertEqual(body, self.read("packages", "A-1.pkg"))
+        self.assertEqual(self.get("addons/get_addons.php")[0], 404)
+        self.assertEqual(self.get("site.json")[0], 404)
+
+    def test_an_https_site_served_by_nginx_over_tls(self):
+        # A site built for an https address, served with a certificate of a throw-away
+        # authority, fetched by a client that trusts that authority alone: the reply at
+        # the request path, then every package at the url the reply names for it.
+        pki = os.path.join(self.dir, "pki")
+        subprocess.run([TESTPKI, pki], check=True, stdout=subprocess.DEVNULL)
+        self.make_tree("f", {"JSa.js": b"function a() {}\n"})
+        self.base = "https://127.0.0.1:%d/" % self.port
+        self.build(self.describe([{"name": "A", "version": "1", "source": "p", "package": "A-1.pkg"},
+                                  {"name": "JSa", "version": "1", "file": "f/JSa.js"}]), self.base)
+        self.nginx('ssl_certificate "%s/server.pem"; ssl_certificate_key "%s/server.key";'
+                   % (pki, pki))
+        trusting = ssl.create_default_context(cafile=os.path.join(pki, "ca.pem"))
+        status, kind, body = self.get(REQUEST, trusting)
+        self.assertEqual((status, kind), (200, "application/xml"))
+        self.assertEqual(body, self.read("reply.xml"))
+        urls = [m.get("url") for m in ET.fromstring(body)]
+        self.assertEqual(urls, [self.base + "packages/A-1.pkg", self.base + "packages/JSa.js"])
+        for url in urls:
+            status, _, package = self.get(url, trusting)
             self.assertEqual(status, 200)
-            self.assertEqual(kind, "application/xml")
-            self.assertEqual(body, self.read("reply.xml"))
-            status, kind, body = self.get("packages/A-1.pkg")
-            self.assertEqual((status, kind), (200, "application/octet-stream"))
-            self.assertEqual(body, self.read("packages", "A-1.pkg"))
-            self.assertEqual(self.get("addons/get_addons.php")[0], 404)
-            self.assertEqual(self.get("site.json")[0], 404)
-        finally:
-            server.terminate()
-            server.wait(10)
+            self.assertEqual(package, self.read("packages", url.rsplit("/", 1)[1]))
+        # The same server without the authority: the certificate is not taken.
+        with self.assertRaises(urllib.error.URLError) as refused:
+            self.get(REQUEST, ssl.create_default_context(cafile=os.path.join(pki, "selfsigned.pem")))
+        self.assertIsInstance(refused.exception.reason, ssl.SSLCertVerificationError)
 
     def test_a_plain_static_server_answers_too(self):
         out = self.out
