@@ -36,7 +36,7 @@ deb=$(ls "$work"/package/moravel-updater_*.deb 2>/dev/null | head -n 1)
 check "the package is named moravel-updater_<version>_<arch>.deb" [ -n "$deb" ]
 if [ -n "$deb" ]; then
     depends=$(dpkg-deb -f "$deb" Depends)
-    for lib in libqt5widgets5 libqt5network5 libqt5core5a liblzma5 libc6; do
+    for lib in libqt5widgets5 libqt5network5 libqt5core5a liblzma5 libc6 libssl3 ca-certificates; do
         check "the package depends on $lib" grep -q "$lib" <<< "$depends"
     done
     check "the package is moravel-updater" [ "$(dpkg-deb -f "$deb" Package)" = moravel-updater ]
