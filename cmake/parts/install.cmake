@@ -39,9 +39,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The toolkit loads the TLS library at run time, so the library scan cannot see it;
-# https addresses need it and the system's certificate store.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl3, ca-certificates")
+# https addresses need the system's certificate store. (The TLS library the toolkit
+# loads at run time comes with libssl3, which the library scan already lists for
+# libcrypto.)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "ca-certificates")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk | fonts-wqy-microhei")
 include(CPack)
 
