@@ -12,6 +12,8 @@ ZR_PACKAGES=(
   # TLS: the test certificate authority (tests/support/testpki)
   openssl
   libgtest-dev libbenchmark-dev
+  # XML benchmark (bench/xml): the parsers ours is measured against
+  libexpat1-dev libpugixml-dev
   fonts-dejavu-core
   python3
   # end-to-end test (scripts/demo-run): web server, X server, dialog driver, pgrep;
