@@ -44,17 +44,8 @@ bool CXML_AttrMap::SetAt(const CZR_ByteStringC& prefix, const CZR_ByteStringC& n
         if (m_nSize >= kMaxItems)
             return false;
         const int32_t newMax = m_nMaxSize < 4 ? 4 : (m_nMaxSize > kMaxItems / 2 ? kMaxItems : m_nMaxSize * 2);
-        void* pMemory = ZR_Alloc(pAllocator, static_cast<size_t>(newMax) * sizeof(CXML_AttrItem));
-        if (!pMemory)
+        if (!Reserve(newMax, pAllocator))
             return false;
-        auto* pNew = static_cast<CXML_AttrItem*>(pMemory);
-        for (int32_t i = 0; i < newMax; ++i)
-            new (&pNew[i]) CXML_AttrItem();
-        for (int32_t i = 0; i < m_nSize; ++i)
-            pNew[i] = m_pItems[i]; // plain records: the strings move with their pointers
-        ZR_Free(pAllocator, m_pItems);
-        m_pItems = pNew;
-        m_nMaxSize = newMax;
     }
     CXML_AttrItem& item = m_pItems[m_nSize];
     item = CXML_AttrItem();
@@ -64,6 +55,26 @@ bool CXML_AttrMap::SetAt(const CZR_ByteStringC& prefix, const CZR_ByteStringC& n
         return false;
     }
     ++m_nSize;
+    return true;
+}
+
+bool CXML_AttrMap::Reserve(int32_t count, _IZR_Allocator* pAllocator)
+{
+    if (count <= m_nMaxSize)
+        return true;
+    if (count > kMaxItems)
+        return false;
+    void* pMemory = ZR_Alloc(pAllocator, static_cast<size_t>(count) * sizeof(CXML_AttrItem));
+    if (!pMemory)
+        return false;
+    auto* pNew = static_cast<CXML_AttrItem*>(pMemory);
+    for (int32_t i = 0; i < count; ++i)
+        new (&pNew[i]) CXML_AttrItem();
+    for (int32_t i = 0; i < m_nSize; ++i)
+        pNew[i] = m_pItems[i]; // plain records: the strings move with their pointers
+    ZR_Free(pAllocator, m_pItems);
+    m_pItems = pNew;
+    m_nMaxSize = count;
     return true;
 }
 

@@ -27,6 +27,10 @@ public:
     // new item, and an existing item keeps its old value.
     bool SetAt(const CZR_ByteStringC& prefix, const CZR_ByteStringC& name,
                const CZR_WideStringC& value, _IZR_Allocator* pAllocator);
+    // Makes room for `count` items in all, so that storing up to that many takes no
+    // further item storage: the storage then has exactly that size unless it was larger
+    // already. False when memory runs out (the map is then unchanged).
+    bool Reserve(int32_t count, _IZR_Allocator* pAllocator);
     // Releases every item and the item storage.
     void RemoveAll(_IZR_Allocator* pAllocator);
 

@@ -114,6 +114,9 @@ public:
     bool SetTag(const CZR_ByteStringC& prefix, const CZR_ByteStringC& name);
     bool SetAttrValue(const CZR_ByteStringC& prefix, const CZR_ByteStringC& name,
                       const CZR_WideStringC& value);
+    // Makes room for `count` attributes in all, so that adding them takes no further
+    // attribute storage.
+    bool ReserveAttrs(int32_t count) { return m_AttrMap.Reserve(count, GetAllocator()); }
     // Takes ownership of `pChild` (made with this element's allocator) and sets its parent.
     bool AddChildElement(CXML_Element* pChild);
     // Appends a text child with a copy of `text`.
