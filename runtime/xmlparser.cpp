@@ -368,27 +368,35 @@ bool CXML_Parser::AddPendingAttrName(const CZR_ByteStringC& prefix, const CZR_By
         && m_AttrNames.AppendBlock(name.GetPtr(), static_cast<size_t>(span.nameLength));
 }
 
-void CXML_Parser::StorePendingAttrs(CXML_Element* pElement)
+CXML_Element* CXML_Parser::CreatePendingElement(CXML_Element* pParent, const AttrSpan& tag)
 {
     const int32_t count = m_AttrSpans.GetSize() / static_cast<int32_t>(sizeof(AttrSpan));
-    if (count == 0)
-        return;
-    if (!m_bOutOfMemory && !pElement->ReserveAttrs(count))
-        m_bOutOfMemory = true;
+    m_AttrViews.Clear();
+    if (!m_AttrViews.AppendBlock(nullptr, static_cast<size_t>(count) * sizeof(CXML_Element::AttrView)))
+        return nullptr;
     const auto* pSpans = reinterpret_cast<const AttrSpan*>(m_AttrSpans.GetBuffer());
     const char* pNames = reinterpret_cast<const char*>(m_AttrNames.GetBuffer());
     const wchar_t* pValues = m_AttrValues.GetResult().GetPtr();
-    for (int32_t i = 0; i < count && !m_bOutOfMemory; ++i) {
+    auto* pViews = reinterpret_cast<CXML_Element::AttrView*>(m_AttrViews.GetBuffer());
+    // A repeated attribute keeps the place and prefix of its first occurrence and takes
+    // the last value, as CXML_AttrMap::SetAt stores it.
+    int32_t stored = 0;
+    for (int32_t i = 0; i < count; ++i) {
         const AttrSpan& span = pSpans[i];
         const CZR_ByteStringC prefix(pNames + span.prefixOffset, span.prefixLength);
         const CZR_ByteStringC name(pNames + span.nameOffset, span.nameLength);
         const CZR_WideStringC value(pValues + span.valueOffset, span.valueLength);
-        if (!pElement->SetAttrValue(prefix, name, value))
-            m_bOutOfMemory = true;
+        int32_t j = 0;
+        while (j < stored && (pViews[j].name != name || (!prefix.IsEmpty() && pViews[j].prefix != prefix)))
+            ++j;
+        if (j == stored)
+            new (&pViews[stored++]) CXML_Element::AttrView{prefix, name, value};
+        else
+            pViews[j].value = value;
     }
-    m_AttrSpans.Clear();
-    m_AttrNames.Clear();
-    m_AttrValues.Clear();
+    return CXML_Element::CreatePacked(m_pAllocator, pParent,
+                                      CZR_ByteStringC(pNames + tag.prefixOffset, tag.prefixLength),
+                                      CZR_ByteStringC(pNames + tag.nameOffset, tag.nameLength), pViews, stored);
 }
 
 CXML_Element* CXML_Parser::ParseStartTag(CXML_Element* pParent, bool bStartTag, bool& bContent)
@@ -400,17 +408,17 @@ CXML_Element* CXML_Parser::ParseStartTag(CXML_Element* pParent, bool bStartTag, 
     ReadTagName(tagPrefix, tagName, bEndTag, bStartTag);
     if (tagName.IsEmpty() || bEndTag)
         return nullptr;
-    auto* pElement = new (m_pAllocator) CXML_Element(m_pAllocator, pParent);
-    if (!pElement || !pElement->SetTag(tagPrefix, tagName)) {
-        delete pElement;
-        m_bOutOfMemory = true;
-        return nullptr;
-    }
-    // The attributes are gathered first and stored together once the list ends, so that
-    // the element's attribute storage is taken once, at its final size.
+    // The tag and its attributes are gathered first and the element is made once the
+    // start tag has ended, with all of them in one allocation at its final size. Names
+    // are copied out of the input before it moves on.
     m_AttrSpans.Clear();
     m_AttrNames.Clear();
     m_AttrValues.Clear();
+    AttrSpan tag;
+    if (!AddPendingAttrName(tagPrefix, tagName, tag)) {
+        m_bOutOfMemory = true;
+        return nullptr;
+    }
     CZR_ByteStringC attrPrefix;
     CZR_ByteStringC attrName;
     AttrSpan span;
@@ -421,7 +429,6 @@ CXML_Element* CXML_Parser::ParseStartTag(CXML_Element* pParent, bool bStartTag, 
         if (!g_ZRCRT_XML_IsNameIntro(m_pBuffer[m_dwIndex]))
             break;
         ReadName(attrPrefix, attrName);
-        // The views are copied before the input moves on.
         if (!AddPendingAttrName(attrPrefix, attrName, span)) {
             m_bOutOfMemory = true;
             break;
@@ -442,19 +449,27 @@ CXML_Element* CXML_Parser::ParseStartTag(CXML_Element* pParent, bool bStartTag, 
         if (!m_AttrSpans.AppendBlock(&span, sizeof span))
             m_bOutOfMemory = true;
     } while (HaveAvailData());
-    StorePendingAttrs(pElement);
     SkipWhiteSpaces();
-    if (IsEOF())
+    // At end of input the element is kept as it stands; a tag that ends in anything but
+    // '/' or '>' gives no element.
+    const bool bAtEnd = IsEOF();
+    uint8_t ch = 0;
+    if (!bAtEnd) {
+        ch = m_pBuffer[m_dwIndex++];
+        UpdateOffset();
+        if (ch != '/' && ch != '>')
+            return nullptr;
+    }
+    CXML_Element* pElement = CreatePendingElement(pParent, tag);
+    if (!pElement) {
+        m_bOutOfMemory = true;
+        return nullptr;
+    }
+    if (bAtEnd)
         return pElement;
-    const uint8_t ch = m_pBuffer[m_dwIndex++];
-    UpdateOffset();
     if (ch == '/') {
         SkipLiterals(">");
         return pElement;
-    }
-    if (ch != '>') {
-        delete pElement;
-        return nullptr;
     }
     bContent = true;
     return pElement;

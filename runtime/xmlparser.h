@@ -120,8 +120,9 @@ private:
     // Copies an attribute's prefix and name out of the input into m_AttrNames and sets
     // their place in `span`; false when memory runs out.
     bool AddPendingAttrName(const CZR_ByteStringC& prefix, const CZR_ByteStringC& name, AttrSpan& span);
-    // Stores the attributes of the start tag read into the element, in order.
-    void StorePendingAttrs(CXML_Element* pElement);
+    // Makes the element of the start tag read (`tag`: its prefix and name) with its
+    // attributes; null when memory runs out.
+    CXML_Element* CreatePendingElement(CXML_Element* pParent, const AttrSpan& tag);
     void UpdateOffset() { m_nOffset = m_nBufferOffset + m_dwIndex; }
 
     bool m_bOutOfMemory;
@@ -133,6 +134,8 @@ private:
     CZR_BinaryBuf m_AttrSpans;
     CZR_BinaryBuf m_AttrNames;
     CZR_UTF8Decoder m_AttrValues;
+    // The attributes as they are stored, repeated ones merged (CXML_Element::AttrView).
+    CZR_BinaryBuf m_AttrViews;
 };
 
 #endif // XMLPARSER_H
