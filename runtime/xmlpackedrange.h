@@ -28,8 +28,20 @@ public:
     // Frees `p` through the allocator unless it lies inside the range.
     void Free(_IZR_Allocator* pAllocator, void* p) const;
     // Empties the string: its buffer is freed unless it lies inside the range.
-    void Release(CZR_ByteStringL& text, _IZR_Allocator* pAllocator) const;
-    void Release(CZR_WideStringL& text, _IZR_Allocator* pAllocator) const;
+    void Release(CZR_ByteStringL& text, _IZR_Allocator* pAllocator) const
+    {
+        if (Holds(text.GetPtr()))
+            text.Detach();
+        else
+            text.Empty(pAllocator);
+    }
+    void Release(CZR_WideStringL& text, _IZR_Allocator* pAllocator) const
+    {
+        if (Holds(text.GetPtr()))
+            text.Detach();
+        else
+            text.Empty(pAllocator);
+    }
 
 private:
     uintptr_t m_Begin;

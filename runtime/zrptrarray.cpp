@@ -19,13 +19,6 @@ CZR_PtrArray::~CZR_PtrArray()
     RemoveAll();
 }
 
-void* CZR_PtrArray::GetAt(int32_t index) const
-{
-    if (index < 0 || index >= m_nSize)
-        return nullptr;
-    return m_pData[index];
-}
-
 bool CZR_PtrArray::Reserve(int32_t needed)
 {
     if (needed <= m_nMaxSize)
