@@ -358,6 +358,10 @@ void CXML_Parser::GetTagName(CZR_ByteString& prefix, CZR_ByteString& name, bool&
 
 bool CXML_Parser::AddPendingAttrName(const CZR_ByteStringC& prefix, const CZR_ByteStringC& name, AttrSpan& span)
 {
+    // The buffer holds at most INT32_MAX bytes, so the offsets fit whenever the appends
+    // below succeed.
+    if (static_cast<int64_t>(m_AttrNames.GetSize()) + prefix.GetLength() + name.GetLength() > INT32_MAX)
+        return false;
     span.prefixOffset = m_AttrNames.GetSize();
     span.prefixLength = prefix.GetLength();
     span.nameOffset = span.prefixOffset + span.prefixLength;
