@@ -27,7 +27,8 @@ const CZR_WideStringL* CXML_AttrMap::Lookup(const CZR_ByteStringC& prefix,
 }
 
 bool CXML_AttrMap::SetAt(const CZR_ByteStringC& prefix, const CZR_ByteStringC& name,
-                         const CZR_WideStringC& value, _IZR_Allocator* pAllocator)
+                         const CZR_WideStringC& value, _IZR_Allocator* pAllocator,
+                         const CXML_PackedRange& packed)
 {
     for (int32_t i = 0; i < m_nSize; ++i) {
         CXML_AttrItem& item = m_pItems[i];
@@ -36,7 +37,7 @@ bool CXML_AttrMap::SetAt(const CZR_ByteStringC& prefix, const CZR_ByteStringC& n
         CZR_WideStringL newValue;
         if (!newValue.Set(value, pAllocator))
             return false;
-        item.m_Value.Empty(pAllocator);
+        packed.Release(item.m_Value, pAllocator);
         item.m_Value = newValue;
         return true;
     }
@@ -44,17 +45,8 @@ bool CXML_AttrMap::SetAt(const CZR_ByteStringC& prefix, const CZR_ByteStringC& n
         if (m_nSize >= kMaxItems)
             return false;
         const int32_t newMax = m_nMaxSize < 4 ? 4 : (m_nMaxSize > kMaxItems / 2 ? kMaxItems : m_nMaxSize * 2);
-        void* pMemory = ZR_Alloc(pAllocator, static_cast<size_t>(newMax) * sizeof(CXML_AttrItem));
-        if (!pMemory)
+        if (!Reserve(newMax, pAllocator, packed))
             return false;
-        auto* pNew = static_cast<CXML_AttrItem*>(pMemory);
-        for (int32_t i = 0; i < newMax; ++i)
-            new (&pNew[i]) CXML_AttrItem();
-        for (int32_t i = 0; i < m_nSize; ++i)
-            pNew[i] = m_pItems[i]; // plain records: the strings move with their pointers
-        ZR_Free(pAllocator, m_pItems);
-        m_pItems = pNew;
-        m_nMaxSize = newMax;
     }
     CXML_AttrItem& item = m_pItems[m_nSize];
     item = CXML_AttrItem();
@@ -67,11 +59,41 @@ bool CXML_AttrMap::SetAt(const CZR_ByteStringC& prefix, const CZR_ByteStringC& n
     return true;
 }
 
-void CXML_AttrMap::RemoveAll(_IZR_Allocator* pAllocator)
+bool CXML_AttrMap::Reserve(int32_t count, _IZR_Allocator* pAllocator, const CXML_PackedRange& packed)
 {
+    if (count <= m_nMaxSize)
+        return true;
+    if (count > kMaxItems)
+        return false;
+    void* pMemory = ZR_Alloc(pAllocator, static_cast<size_t>(count) * sizeof(CXML_AttrItem));
+    if (!pMemory)
+        return false;
+    auto* pNew = static_cast<CXML_AttrItem*>(pMemory);
+    for (int32_t i = 0; i < count; ++i)
+        new (&pNew[i]) CXML_AttrItem();
     for (int32_t i = 0; i < m_nSize; ++i)
-        m_pItems[i].Empty(pAllocator);
-    ZR_Free(pAllocator, m_pItems);
+        pNew[i] = m_pItems[i]; // plain records: the strings move with their pointers
+    packed.Free(pAllocator, m_pItems);
+    m_pItems = pNew;
+    m_nMaxSize = count;
+    return true;
+}
+
+void CXML_AttrMap::AttachPacked(CXML_AttrItem* pItems, int32_t count)
+{
+    m_pItems = pItems;
+    m_nSize = count;
+    m_nMaxSize = count;
+}
+
+void CXML_AttrMap::RemoveAll(_IZR_Allocator* pAllocator, const CXML_PackedRange& packed)
+{
+    for (int32_t i = 0; i < m_nSize; ++i) {
+        packed.Release(m_pItems[i].m_QSpaceName, pAllocator);
+        packed.Release(m_pItems[i].m_AttrName, pAllocator);
+        packed.Release(m_pItems[i].m_Value, pAllocator);
+    }
+    packed.Free(pAllocator, m_pItems);
     m_pItems = nullptr;
     m_nSize = 0;
     m_nMaxSize = 0;

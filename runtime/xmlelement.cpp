@@ -111,11 +111,71 @@ CXML_Element* CXML_Element::Parse(IZR_BufferRead* pBuffer, int bKeepSpaces, int6
     return pRoot;
 }
 
+CXML_Element* CXML_Element::CreatePacked(_IZR_Allocator* pAllocator, CXML_Element* pParent,
+                                         const CZR_ByteStringC& prefix, const CZR_ByteStringC& name,
+                                         const AttrView* pAttrs, int32_t attrCount)
+{
+    // The storage holds the attribute records, then the wide strings, then the 8-bit
+    // strings, each zero-terminated; empty strings take nothing.
+    auto units = [](int32_t length) { return length > 0 ? static_cast<uint64_t>(length) + 1 : 0; };
+    if (attrCount < 0)
+        return nullptr;
+    uint64_t records = static_cast<uint64_t>(attrCount) * sizeof(CXML_AttrItem);
+    uint64_t wideUnits = 0;
+    uint64_t bytes = units(prefix.GetLength()) + units(name.GetLength());
+    for (int32_t i = 0; i < attrCount; ++i) {
+        wideUnits += units(pAttrs[i].value.GetLength());
+        bytes += units(pAttrs[i].prefix.GetLength()) + units(pAttrs[i].name.GetLength());
+    }
+    const uint64_t extra = records + wideUnits * sizeof(wchar_t) + bytes;
+    if (extra > static_cast<uint64_t>(SIZE_MAX / 2))
+        return nullptr;
+    auto* pElement = new (pAllocator, static_cast<size_t>(extra)) CXML_Element(pAllocator, pParent);
+    if (!pElement)
+        return nullptr;
+    auto* pStorage = reinterpret_cast<uint8_t*>(pElement + 1);
+    pElement->m_Packed = CXML_PackedRange(pStorage, static_cast<size_t>(extra));
+    auto* pItems = reinterpret_cast<CXML_AttrItem*>(pStorage);
+    auto* pWide = reinterpret_cast<wchar_t*>(pStorage + records);
+    auto* pBytes = reinterpret_cast<char*>(pStorage + records + wideUnits * sizeof(wchar_t));
+    auto copyBytes = [&pBytes](CZR_ByteStringL& target, const CZR_ByteStringC& text) {
+        const int32_t length = text.GetLength();
+        if (length <= 0)
+            return;
+        std::memcpy(pBytes, text.GetPtr(), static_cast<size_t>(length));
+        pBytes[length] = 0;
+        target.Attach(pBytes, length);
+        pBytes += length + 1;
+    };
+    copyBytes(pElement->m_QSpaceName, prefix);
+    copyBytes(pElement->m_TagName, name);
+    for (int32_t i = 0; i < attrCount; ++i) {
+        CXML_AttrItem* pItem = new (&pItems[i]) CXML_AttrItem();
+        copyBytes(pItem->m_QSpaceName, pAttrs[i].prefix);
+        copyBytes(pItem->m_AttrName, pAttrs[i].name);
+        const int32_t length = pAttrs[i].value.GetLength();
+        if (length > 0) {
+            std::memcpy(pWide, pAttrs[i].value.GetPtr(), static_cast<size_t>(length) * sizeof(wchar_t));
+            pWide[length] = 0;
+            pItem->m_Value.Attach(pWide, length);
+            pWide += length + 1;
+        }
+    }
+    if (attrCount > 0)
+        pElement->m_AttrMap.AttachPacked(pItems, attrCount);
+    return pElement;
+}
+
 void* CXML_Element::operator new(size_t size, _IZR_Allocator* pAllocator) noexcept
 {
-    if (size > SIZE_MAX - sizeof(AllocHeader))
+    return operator new(size, pAllocator, 0);
+}
+
+void* CXML_Element::operator new(size_t size, _IZR_Allocator* pAllocator, size_t extra) noexcept
+{
+    if (size > SIZE_MAX - sizeof(AllocHeader) || extra > SIZE_MAX - sizeof(AllocHeader) - size)
         return nullptr;
-    void* pMemory = ZR_Alloc(pAllocator, sizeof(AllocHeader) + size);
+    void* pMemory = ZR_Alloc(pAllocator, sizeof(AllocHeader) + size + extra);
     if (!pMemory)
         return nullptr;
     auto* pHeader = new (pMemory) AllocHeader{pAllocator};
@@ -128,6 +188,11 @@ void* CXML_Element::operator new(size_t size) noexcept
 }
 
 void CXML_Element::operator delete(void* p, _IZR_Allocator*) noexcept
+{
+    operator delete(p);
+}
+
+void CXML_Element::operator delete(void* p, _IZR_Allocator*, size_t) noexcept
 {
     operator delete(p);
 }
@@ -174,9 +239,9 @@ CXML_Element::~CXML_Element()
         }
     }
     _IZR_Allocator* pAllocator = GetAllocator();
-    m_AttrMap.RemoveAll(pAllocator);
-    m_TagName.Empty(pAllocator);
-    m_QSpaceName.Empty(pAllocator);
+    m_AttrMap.RemoveAll(pAllocator, m_Packed);
+    m_Packed.Release(m_TagName, pAllocator);
+    m_Packed.Release(m_QSpaceName, pAllocator);
 }
 
 CZR_ByteString CXML_Element::GetTagName(int bWithPrefix) const
@@ -371,8 +436,8 @@ bool CXML_Element::SetTag(const CZR_ByteStringC& prefix, const CZR_ByteStringC& 
         newName.Empty(pAllocator);
         return false;
     }
-    m_QSpaceName.Empty(pAllocator);
-    m_TagName.Empty(pAllocator);
+    m_Packed.Release(m_QSpaceName, pAllocator);
+    m_Packed.Release(m_TagName, pAllocator);
     m_QSpaceName = newPrefix;
     m_TagName = newName;
     return true;
@@ -381,7 +446,7 @@ bool CXML_Element::SetTag(const CZR_ByteStringC& prefix, const CZR_ByteStringC& 
 bool CXML_Element::SetAttrValue(const CZR_ByteStringC& prefix, const CZR_ByteStringC& name,
                                 const CZR_WideStringC& value)
 {
-    return m_AttrMap.SetAt(prefix, name, value, GetAllocator());
+    return m_AttrMap.SetAt(prefix, name, value, GetAllocator(), m_Packed);
 }
 
 bool CXML_Element::AddChildElement(CXML_Element* pChild)

@@ -5,6 +5,7 @@
 #include "izrbufferread.h"
 #include "xmlattrmap.h"
 #include "xmlcontent.h"
+#include "xmlpackedrange.h"
 #include "zrbytestring.h"
 #include "zrbytestringl.h"
 #include "zrptrarray.h"
@@ -54,10 +55,27 @@ public:
     CXML_Element(const CXML_Element&) = delete;
     CXML_Element& operator=(const CXML_Element&) = delete;
 
+    // One attribute for CreatePacked.
+    struct AttrView {
+        CZR_ByteStringC prefix;
+        CZR_ByteStringC name;
+        CZR_WideStringC value;
+    };
+    // An element with its tag and attributes (in that order, none repeated) whose
+    // attribute records and strings are stored in one allocation together with the
+    // element: what the parser makes. Null when memory runs out. The element behaves as
+    // any other; later edits allocate as usual.
+    static CXML_Element* CreatePacked(_IZR_Allocator* pAllocator, CXML_Element* pParent,
+                                      const CZR_ByteStringC& prefix, const CZR_ByteStringC& name,
+                                      const AttrView* pAttrs, int32_t attrCount);
+
     // Element memory comes from an allocator and is returned to it by delete.
     static void* operator new(size_t size, _IZR_Allocator* pAllocator) noexcept;
+    // The same with `extra` bytes of storage right after the element.
+    static void* operator new(size_t size, _IZR_Allocator* pAllocator, size_t extra) noexcept;
     static void* operator new(size_t size) noexcept;
     static void operator delete(void* p, _IZR_Allocator* pAllocator) noexcept;
+    static void operator delete(void* p, _IZR_Allocator* pAllocator, size_t extra) noexcept;
     static void operator delete(void* p) noexcept;
 
     _IZR_Allocator* GetAllocator() const { return m_Children.GetAllocator(); }
@@ -127,6 +145,8 @@ private:
     CZR_ByteStringL m_TagName;
     CXML_AttrMap m_AttrMap;
     CZR_PtrArray m_Children;
+    // The storage made with the element by CreatePacked (empty otherwise).
+    CXML_PackedRange m_Packed;
 };
 
 #endif // XMLELEMENT_H

@@ -66,7 +66,7 @@ bool CXML_Parser::ReadNextBlock()
     return true;
 }
 
-bool CXML_Parser::HaveAvailData()
+bool CXML_Parser::MoveToNextBlock()
 {
     if (m_bOutOfMemory || !m_pDataAcc)
         return false;
@@ -81,11 +81,6 @@ bool CXML_Parser::HaveAvailData()
     return true;
 }
 
-bool CXML_Parser::IsEOF()
-{
-    return !HaveAvailData();
-}
-
 void CXML_Parser::SkipWhiteSpaces()
 {
     while (HaveAvailData() && g_ZRCRT_XML_IsWhiteSpace(m_pBuffer[m_dwIndex]))
@@ -93,14 +88,47 @@ void CXML_Parser::SkipWhiteSpaces()
     UpdateOffset();
 }
 
-void CXML_Parser::GetName(CZR_ByteString& prefix, CZR_ByteString& name)
+void CXML_Parser::ReadName(CZR_ByteStringC& prefix, CZR_ByteStringC& name)
 {
-    prefix.Empty();
+    prefix = CZR_ByteStringC();
+    name = CZR_ByteStringC();
+    if (!HaveAvailData()) {
+        UpdateOffset();
+        return;
+    }
+    // Within the block. A view is at most INT32_MAX bytes long: a longer name is left to
+    // the buffers below, which refuse to grow past that.
+    const uint32_t available = m_dwBufferSize - m_dwIndex;
+    const uint8_t* const pStart = m_pBuffer + m_dwIndex;
+    const uint8_t* const pEnd = pStart + (available < static_cast<uint32_t>(INT32_MAX) ? available : INT32_MAX);
+    const uint8_t* pSegment = pStart;
+    const uint8_t* pPrefix = nullptr;
+    const uint8_t* p = pStart;
+    for (; p < pEnd; ++p) {
+        if (*p == ':') {
+            pPrefix = pSegment;
+            pSegment = p + 1;
+        } else if (!g_ZRCRT_XML_IsNameChar(*p)) {
+            break;
+        }
+    }
+    if (p < pEnd) {
+        if (pPrefix)
+            prefix = CZR_ByteStringC(reinterpret_cast<const char*>(pPrefix), static_cast<int32_t>(pSegment - 1 - pPrefix));
+        name = CZR_ByteStringC(reinterpret_cast<const char*>(pSegment), static_cast<int32_t>(p - pSegment));
+        m_dwIndex += static_cast<uint32_t>(p - pStart);
+        UpdateOffset();
+        return;
+    }
+
+    // The name may go on in the next block: gathered a byte at a time.
+    m_PrefixBuf.Clear();
     m_NameBuf.Clear();
     while (HaveAvailData()) {
         const uint8_t ch = m_pBuffer[m_dwIndex];
         if (ch == ':') {
-            prefix = m_NameBuf.GetByteString();
+            m_PrefixBuf.Clear();
+            m_PrefixBuf.AppendBlock(m_NameBuf.GetBuffer(), static_cast<size_t>(m_NameBuf.GetSize()));
             m_NameBuf.Clear();
         } else if (g_ZRCRT_XML_IsNameChar(ch)) {
             m_NameBuf.AppendByte(ch);
@@ -109,8 +137,18 @@ void CXML_Parser::GetName(CZR_ByteString& prefix, CZR_ByteString& name)
         }
         ++m_dwIndex;
     }
+    prefix = m_PrefixBuf.GetByteString();
     name = m_NameBuf.GetByteString();
     UpdateOffset();
+}
+
+void CXML_Parser::GetName(CZR_ByteString& prefix, CZR_ByteString& name)
+{
+    CZR_ByteStringC prefixView;
+    CZR_ByteStringC nameView;
+    ReadName(prefixView, nameView);
+    prefix = prefixView;
+    name = nameView;
 }
 
 uint32_t CXML_Parser::GetCharRef()
@@ -167,29 +205,61 @@ uint32_t CXML_Parser::GetCharRef()
     return code;
 }
 
-void CXML_Parser::GetAttrValue(CZR_WideString& value)
+void CXML_Parser::ReadAttrValue(CZR_UTF8Decoder& decoder)
 {
-    value.Empty();
     if (!HaveAvailData())
         return;
     const uint8_t mark = m_pBuffer[m_dwIndex];
     if (mark != '"' && mark != '\'')
         return;
     ++m_dwIndex;
-    CZR_UTF8Decoder decoder;
     while (HaveAvailData()) {
-        const uint8_t ch = m_pBuffer[m_dwIndex++];
-        if (ch == mark)
+        // The run up to the closing quote or a reference, within this block.
+        const uint8_t* const pStart = m_pBuffer + m_dwIndex;
+        const uint8_t* const pEnd = m_pBuffer + m_dwBufferSize;
+        const uint8_t* p = pStart;
+        while (p < pEnd && *p != mark && *p != '&')
+            ++p;
+        if (!decoder.Input(pStart, static_cast<size_t>(p - pStart))) {
+            m_bOutOfMemory = true;
             break;
-        if (ch == '&') {
-            decoder.ClearStatus();
-            decoder.AppendChar(GetCharRef());
-            continue;
         }
-        decoder.Input(ch);
+        m_dwIndex += static_cast<uint32_t>(p - pStart);
+        if (p == pEnd)
+            continue;
+        ++m_dwIndex;
+        if (*p == mark)
+            break;
+        decoder.ClearStatus();
+        if (!decoder.AppendChar(GetCharRef()))
+            m_bOutOfMemory = true;
     }
     UpdateOffset();
+}
+
+void CXML_Parser::GetAttrValue(CZR_WideString& value)
+{
+    CZR_UTF8Decoder decoder;
+    ReadAttrValue(decoder);
     value = decoder.GetResult();
+}
+
+void CXML_Parser::ReadTextRun(CZR_UTF8Decoder& decoder)
+{
+    const uint8_t* const pStart = m_pBuffer + m_dwIndex;
+    const uint8_t* const pEnd = m_pBuffer + m_dwBufferSize;
+    const uint8_t* p = pStart;
+    if (m_bKeepAmpersand) {
+        p = static_cast<const uint8_t*>(std::memchr(pStart, '<', static_cast<size_t>(pEnd - pStart)));
+        if (!p)
+            p = pEnd;
+    } else {
+        while (p < pEnd && *p != '<' && *p != '&')
+            ++p;
+    }
+    if (!decoder.Input(pStart, static_cast<size_t>(p - pStart)))
+        m_bOutOfMemory = true;
+    m_dwIndex += static_cast<uint32_t>(p - pStart);
 }
 
 void CXML_Parser::SkipLiterals(const CZR_ByteStringC& literal)
@@ -233,21 +303,27 @@ void CXML_Parser::SkipDeclaration()
     }
 }
 
-void CXML_Parser::GetTagName(CZR_ByteString& prefix, CZR_ByteString& name, bool& bEndTag, bool bStartTag)
+void CXML_Parser::ReadTagName(CZR_ByteStringC& prefix, CZR_ByteStringC& name, bool& bEndTag, bool bStartTag)
 {
-    prefix.Empty();
-    name.Empty();
+    prefix = CZR_ByteStringC();
+    name = CZR_ByteStringC();
     bEndTag = false;
     int state = bStartTag ? 1 : 0;
     while (HaveAvailData()) {
-        const uint8_t ch = m_pBuffer[m_dwIndex];
         if (state == 0) {
             // Everything before a '<' is ignored, a byte-order mark included.
-            ++m_dwIndex;
-            if (ch == '<')
-                state = 1;
+            const uint8_t* pStart = m_pBuffer + m_dwIndex;
+            const size_t left = m_dwBufferSize - m_dwIndex;
+            const auto* pOpen = static_cast<const uint8_t*>(std::memchr(pStart, '<', left));
+            if (!pOpen) {
+                m_dwIndex = m_dwBufferSize;
+                continue;
+            }
+            m_dwIndex += static_cast<uint32_t>(pOpen - pStart) + 1;
+            state = 1;
             continue;
         }
+        const uint8_t ch = m_pBuffer[m_dwIndex];
         if (ch == '?') {
             ++m_dwIndex;
             SkipLiterals("?>");
@@ -260,42 +336,107 @@ void CXML_Parser::GetTagName(CZR_ByteString& prefix, CZR_ByteString& name, bool&
             state = 0;
         } else if (ch == '/') {
             ++m_dwIndex;
-            GetName(prefix, name);
+            ReadName(prefix, name);
             bEndTag = true;
             return;
         } else {
-            GetName(prefix, name);
+            ReadName(prefix, name);
             return;
         }
     }
     UpdateOffset();
 }
 
+void CXML_Parser::GetTagName(CZR_ByteString& prefix, CZR_ByteString& name, bool& bEndTag, bool bStartTag)
+{
+    CZR_ByteStringC prefixView;
+    CZR_ByteStringC nameView;
+    ReadTagName(prefixView, nameView, bEndTag, bStartTag);
+    prefix = prefixView;
+    name = nameView;
+}
+
+bool CXML_Parser::AddPendingAttrName(const CZR_ByteStringC& prefix, const CZR_ByteStringC& name, AttrSpan& span)
+{
+    // The buffer holds at most INT32_MAX bytes, so the offsets fit whenever the appends
+    // below succeed.
+    if (static_cast<int64_t>(m_AttrNames.GetSize()) + prefix.GetLength() + name.GetLength() > INT32_MAX)
+        return false;
+    span.prefixOffset = m_AttrNames.GetSize();
+    span.prefixLength = prefix.GetLength();
+    span.nameOffset = span.prefixOffset + span.prefixLength;
+    span.nameLength = name.GetLength();
+    span.valueOffset = 0;
+    span.valueLength = 0;
+    return m_AttrNames.AppendBlock(prefix.GetPtr(), static_cast<size_t>(span.prefixLength))
+        && m_AttrNames.AppendBlock(name.GetPtr(), static_cast<size_t>(span.nameLength));
+}
+
+CXML_Element* CXML_Parser::CreatePendingElement(CXML_Element* pParent, const AttrSpan& tag)
+{
+    const int32_t count = m_AttrSpans.GetSize() / static_cast<int32_t>(sizeof(AttrSpan));
+    m_AttrViews.Clear();
+    if (!m_AttrViews.AppendBlock(nullptr, static_cast<size_t>(count) * sizeof(CXML_Element::AttrView)))
+        return nullptr;
+    const auto* pSpans = reinterpret_cast<const AttrSpan*>(m_AttrSpans.GetBuffer());
+    const char* pNames = reinterpret_cast<const char*>(m_AttrNames.GetBuffer());
+    const wchar_t* pValues = m_AttrValues.GetResult().GetPtr();
+    auto* pViews = reinterpret_cast<CXML_Element::AttrView*>(m_AttrViews.GetBuffer());
+    // A repeated attribute keeps the place and prefix of its first occurrence and takes
+    // the last value, as CXML_AttrMap::SetAt stores it.
+    int32_t stored = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const AttrSpan& span = pSpans[i];
+        const CZR_ByteStringC prefix(pNames + span.prefixOffset, span.prefixLength);
+        const CZR_ByteStringC name(pNames + span.nameOffset, span.nameLength);
+        const CZR_WideStringC value(pValues + span.valueOffset, span.valueLength);
+        int32_t j = 0;
+        while (j < stored && (pViews[j].name != name || (!prefix.IsEmpty() && pViews[j].prefix != prefix)))
+            ++j;
+        if (j == stored)
+            new (&pViews[stored++]) CXML_Element::AttrView{prefix, name, value};
+        else
+            pViews[j].value = value;
+    }
+    return CXML_Element::CreatePacked(m_pAllocator, pParent,
+                                      CZR_ByteStringC(pNames + tag.prefixOffset, tag.prefixLength),
+                                      CZR_ByteStringC(pNames + tag.nameOffset, tag.nameLength), pViews, stored);
+}
+
 CXML_Element* CXML_Parser::ParseStartTag(CXML_Element* pParent, bool bStartTag, bool& bContent)
 {
     bContent = false;
-    CZR_ByteString tagPrefix;
-    CZR_ByteString tagName;
+    CZR_ByteStringC tagPrefix;
+    CZR_ByteStringC tagName;
     bool bEndTag = false;
-    GetTagName(tagPrefix, tagName, bEndTag, bStartTag);
+    ReadTagName(tagPrefix, tagName, bEndTag, bStartTag);
     if (tagName.IsEmpty() || bEndTag)
         return nullptr;
-    auto* pElement = new (m_pAllocator) CXML_Element(m_pAllocator, pParent);
-    if (!pElement || !pElement->SetTag(tagPrefix, tagName)) {
-        delete pElement;
+    // The tag and its attributes are gathered first and the element is made once the
+    // start tag has ended, with all of them in one allocation at its final size. Names
+    // are copied out of the input before it moves on.
+    m_AttrSpans.Clear();
+    m_AttrNames.Clear();
+    m_AttrValues.Clear();
+    AttrSpan tag;
+    if (!AddPendingAttrName(tagPrefix, tagName, tag)) {
         m_bOutOfMemory = true;
         return nullptr;
     }
-    CZR_ByteString attrPrefix;
-    CZR_ByteString attrName;
-    CZR_WideString attrValue;
+    CZR_ByteStringC attrPrefix;
+    CZR_ByteStringC attrName;
+    AttrSpan span;
     do {
         SkipWhiteSpaces();
         if (IsEOF())
             break;
         if (!g_ZRCRT_XML_IsNameIntro(m_pBuffer[m_dwIndex]))
             break;
-        GetName(attrPrefix, attrName);
+        ReadName(attrPrefix, attrName);
+        if (!AddPendingAttrName(attrPrefix, attrName, span)) {
+            m_bOutOfMemory = true;
+            break;
+        }
         SkipWhiteSpaces();
         if (IsEOF())
             break;
@@ -305,22 +446,34 @@ CXML_Element* CXML_Parser::ParseStartTag(CXML_Element* pParent, bool bStartTag, 
         SkipWhiteSpaces();
         if (IsEOF())
             break;
-        GetAttrValue(attrValue);
-        if (!pElement->SetAttrValue(attrPrefix, attrName, attrValue))
+        m_AttrValues.ClearStatus();
+        span.valueOffset = m_AttrValues.GetResult().GetLength();
+        ReadAttrValue(m_AttrValues);
+        span.valueLength = m_AttrValues.GetResult().GetLength() - span.valueOffset;
+        if (!m_AttrSpans.AppendBlock(&span, sizeof span))
             m_bOutOfMemory = true;
     } while (HaveAvailData());
     SkipWhiteSpaces();
-    if (IsEOF())
+    // At end of input the element is kept as it stands; a tag that ends in anything but
+    // '/' or '>' gives no element.
+    const bool bAtEnd = IsEOF();
+    uint8_t ch = 0;
+    if (!bAtEnd) {
+        ch = m_pBuffer[m_dwIndex++];
+        UpdateOffset();
+        if (ch != '/' && ch != '>')
+            return nullptr;
+    }
+    CXML_Element* pElement = CreatePendingElement(pParent, tag);
+    if (!pElement) {
+        m_bOutOfMemory = true;
+        return nullptr;
+    }
+    if (bAtEnd)
         return pElement;
-    const uint8_t ch = m_pBuffer[m_dwIndex++];
-    UpdateOffset();
     if (ch == '/') {
         SkipLiterals(">");
         return pElement;
-    }
-    if (ch != '>') {
-        delete pElement;
-        return nullptr;
     }
     bContent = true;
     return pElement;
@@ -345,14 +498,16 @@ CXML_Element* CXML_Parser::ParseElement(CXML_Element* pParent, bool bStartTag)
     while (HaveAvailData()) {
         const uint8_t ch = m_pBuffer[m_dwIndex];
         if (state == 0) {
-            ++m_dwIndex;
             if (ch == '<') {
+                ++m_dwIndex;
                 state = 1;
             } else if (ch == '&' && !m_bKeepAmpersand) {
+                ++m_dwIndex;
                 decoder.ClearStatus();
-                decoder.AppendChar(GetCharRef());
+                if (!decoder.AppendChar(GetCharRef()))
+                    m_bOutOfMemory = true;
             } else {
-                decoder.Input(ch);
+                ReadTextRun(decoder);
             }
         } else if (state == 1) {
             if (ch == '!') {
@@ -366,9 +521,9 @@ CXML_Element* CXML_Parser::ParseElement(CXML_Element* pParent, bool bStartTag)
             } else if (ch == '/') {
                 // The end tag's name is not compared with the start tag.
                 ++m_dwIndex;
-                CZR_ByteString endPrefix;
-                CZR_ByteString endName;
-                GetName(endPrefix, endName);
+                CZR_ByteStringC endPrefix;
+                CZR_ByteStringC endName;
+                ReadName(endPrefix, endName);
                 SkipWhiteSpaces();
                 SkipLiterals(">");
                 InsertContentSegment(0, decoder.GetResult(), pCurrent);
@@ -418,18 +573,26 @@ CXML_Element* CXML_Parser::ParseElement(CXML_Element* pParent, bool bStartTag)
 
 void CXML_Parser::InsertContentSegment(int bCDATA, const CZR_WideStringC& content, CXML_Element* pElement)
 {
-    if (content.IsEmpty())
+    // Trimmed before it is copied, so that the stored text takes no more than it holds.
+    const wchar_t* pText = content.GetPtr();
+    int32_t length = content.GetLength();
+    if (!m_bSaveSpaceChars) {
+        while (length > 0) {
+            const wchar_t ch = pText[length - 1];
+            if (ch != 0 && ch != L' ' && ch != L'\t' && ch != L'\r' && ch != L'\n')
+                break;
+            --length;
+        }
+    }
+    if (length == 0)
         return;
-    CXML_Content* pContent = CXML_Content::Create(content, bCDATA, m_pAllocator);
+    CXML_Content* pContent = CXML_Content::Create(CZR_WideStringC(pText, length), bCDATA, m_pAllocator);
     if (!pContent) {
         m_bOutOfMemory = true;
         return;
     }
-    if (!m_bSaveSpaceChars)
-        pContent->m_Content.TrimRight(L" \t\r\n");
-    if (pContent->m_Content.IsEmpty() || !pElement->AddChildContent(pContent)) {
-        if (!pContent->m_Content.IsEmpty())
-            m_bOutOfMemory = true;
+    if (!pElement->AddChildContent(pContent)) {
+        m_bOutOfMemory = true;
         CXML_Content::Destroy(pContent, m_pAllocator);
     }
 }

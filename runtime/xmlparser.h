@@ -21,6 +21,13 @@ class CXML_Element;
 // so no step ever reads outside a block, and the state of a step (a name, a text run, a
 // reference) carries over a block boundary.
 //
+// The bulk of a document (names, attribute values, text) is scanned a run at a time
+// within the current block rather than byte by byte: names are taken as views of the
+// block where they lie wholly inside it, and runs of text are decoded in one go into a
+// buffer that is reused from element to element. The tree's strings are then allocated
+// once each, at their final size, and an element's attribute storage once, for exactly
+// the attributes its start tag holds.
+//
 // Elements are parsed without recursion: the open elements are kept through their parent
 // links, so the depth of a document is limited only by memory.
 class CXML_Parser {
@@ -41,9 +48,14 @@ public:
     // than 0xFFFFFFFF bytes).
     bool ReadNextBlock();
     // True at end of input (or after a failed allocation, which ends parsing).
-    bool IsEOF();
+    bool IsEOF() { return !HaveAvailData(); }
     // True when a byte is available at m_dwIndex, taking the next block if needed.
-    bool HaveAvailData();
+    bool HaveAvailData()
+    {
+        if (m_dwIndex < m_dwBufferSize && !m_bOutOfMemory)
+            return true;
+        return MoveToNextBlock();
+    }
     void SkipWhiteSpaces();
     // Reads a name: name characters and ':'; each ':' ends a prefix, so "a:b:c" gives the
     // prefix "b" and the name "c". The byte that stops the name is not consumed.
@@ -79,13 +91,51 @@ public:
     int m_bKeepAmpersand;
 
 private:
+    // One attribute of the start tag being read: its prefix and name in m_AttrNames, its
+    // value in m_AttrValues (offsets and lengths in bytes and in units).
+    struct AttrSpan {
+        int32_t prefixOffset;
+        int32_t prefixLength;
+        int32_t nameOffset;
+        int32_t nameLength;
+        int32_t valueOffset;
+        int32_t valueLength;
+    };
+
+    // The part of HaveAvailData past the current block.
+    bool MoveToNextBlock();
+    // GetName with views: of the block when the name lies wholly in it, otherwise of the
+    // parser's name buffers. Valid until the next step reads the input.
+    void ReadName(CZR_ByteStringC& prefix, CZR_ByteStringC& name);
+    // GetTagName with views, valid as ReadName's.
+    void ReadTagName(CZR_ByteStringC& prefix, CZR_ByteStringC& name, bool& bEndTag, bool bStartTag);
+    // GetAttrValue, appending the value to `decoder`'s text.
+    void ReadAttrValue(CZR_UTF8Decoder& decoder);
+    // Decodes the text from m_dwIndex up to the first '<' (or '&' when ampersands are
+    // decoded) or the end of the block into `decoder`.
+    void ReadTextRun(CZR_UTF8Decoder& decoder);
     // Steps 1 to 4 of an element: the start tag and its attributes. `bContent` tells
     // whether content follows (the tag ended with '>').
     CXML_Element* ParseStartTag(CXML_Element* pParent, bool bStartTag, bool& bContent);
+    // Copies an attribute's prefix and name out of the input into m_AttrNames and sets
+    // their place in `span`; false when memory runs out.
+    bool AddPendingAttrName(const CZR_ByteStringC& prefix, const CZR_ByteStringC& name, AttrSpan& span);
+    // Makes the element of the start tag read (`tag`: its prefix and name) with its
+    // attributes; null when memory runs out.
+    CXML_Element* CreatePendingElement(CXML_Element* pParent, const AttrSpan& tag);
     void UpdateOffset() { m_nOffset = m_nBufferOffset + m_dwIndex; }
 
     bool m_bOutOfMemory;
+    // A name that crosses a block boundary is gathered here.
     CZR_BinaryBuf m_NameBuf;
+    CZR_BinaryBuf m_PrefixBuf;
+    // The attributes of the start tag being read (AttrSpan records, their names, their
+    // values); kept between tags so that their memory is reused.
+    CZR_BinaryBuf m_AttrSpans;
+    CZR_BinaryBuf m_AttrNames;
+    CZR_UTF8Decoder m_AttrValues;
+    // The attributes as they are stored, repeated ones merged (CXML_Element::AttrView).
+    CZR_BinaryBuf m_AttrViews;
 };
 
 #endif // XMLPARSER_H

@@ -14,15 +14,16 @@ int32_t clampedLength(const char* ptr)
 
 } // namespace
 
+int32_t CZR_ByteStringC::LengthOf(const char* ptr)
+{
+    return clampedLength(ptr);
+}
+
 CZR_ByteStringC::CZR_ByteStringC(const char* ptr)
     : m_Ptr(ptr), m_Length(clampedLength(ptr))
 {
 }
 
-CZR_ByteStringC::CZR_ByteStringC(const char* ptr, int32_t length)
-    : m_Ptr(ptr), m_Length(length < 0 ? clampedLength(ptr) : (ptr ? length : 0))
-{
-}
 
 uint8_t CZR_ByteStringC::GetAt(int32_t index) const
 {

@@ -11,7 +11,10 @@ public:
     // Views a zero-terminated text; a null pointer gives the empty view.
     CZR_ByteStringC(const char* ptr);
     // Views `length` bytes; a negative length means up to the first zero byte.
-    CZR_ByteStringC(const char* ptr, int32_t length);
+    CZR_ByteStringC(const char* ptr, int32_t length)
+        : m_Ptr(ptr), m_Length(length < 0 ? LengthOf(ptr) : (ptr ? length : 0))
+    {
+    }
 
     const char* GetPtr() const { return m_Ptr; }
     int32_t GetLength() const { return m_Length; }
@@ -23,6 +26,9 @@ public:
     bool operator!=(const CZR_ByteStringC& other) const { return !(*this == other); }
 
 protected:
+    // The length of a zero-terminated text, at most INT32_MAX; 0 for null.
+    static int32_t LengthOf(const char* ptr);
+
     const char* m_Ptr;
     int32_t m_Length;
 };

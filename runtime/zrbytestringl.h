@@ -18,6 +18,12 @@ public:
     bool Set(const CZR_ByteStringC& view, _IZR_Allocator* pAllocator);
     // Frees the buffer and leaves {null, 0}.
     void Empty(_IZR_Allocator* pAllocator);
+    // Takes `ptr` (`length` units and a terminating zero) as the text without copying it;
+    // the old buffer must have been released. Whoever made the memory releases it: for
+    // text attached this way, Detach rather than Empty.
+    void Attach(const char* ptr, int32_t length) { m_Ptr = ptr; m_Length = length; }
+    // Leaves {null, 0} without freeing anything.
+    void Detach() { m_Ptr = nullptr; m_Length = 0; }
 };
 
 #endif // ZRBYTESTRINGL_H

@@ -19,20 +19,15 @@ CZR_PtrArray::~CZR_PtrArray()
     RemoveAll();
 }
 
-void* CZR_PtrArray::GetAt(int32_t index) const
-{
-    if (index < 0 || index >= m_nSize)
-        return nullptr;
-    return m_pData[index];
-}
-
 bool CZR_PtrArray::Reserve(int32_t needed)
 {
     if (needed <= m_nMaxSize)
         return true;
     if (needed > kMaxWords)
         return false;
-    int32_t newMax = m_nMaxSize < 8 ? 8 : m_nMaxSize;
+    // Small first: most elements of a document have one or two children (a pair of words
+    // each).
+    int32_t newMax = m_nMaxSize < 2 ? 2 : m_nMaxSize;
     while (newMax < needed)
         newMax = newMax > kMaxWords / 2 ? kMaxWords : newMax * 2;
     auto** pNew = static_cast<void**>(ZR_Alloc(m_pAllocator, static_cast<size_t>(newMax) * sizeof(void*)));

@@ -17,7 +17,7 @@ public:
     _IZR_Allocator* GetAllocator() const { return m_pAllocator; }
     int32_t GetSize() const { return m_nSize; }
     // The word at `index`; null outside the array.
-    void* GetAt(int32_t index) const;
+    void* GetAt(int32_t index) const { return index >= 0 && index < m_nSize ? m_pData[index] : nullptr; }
     // Appends one word; false when memory runs out (the array is then unchanged).
     bool Add(void* p);
     // Appends two words, both or neither.

@@ -4,6 +4,7 @@
 #include "zrwidestringc.h"
 #include "zrwidetextbuf.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // Decodes UTF-8 one byte at a time into wide text. It is forgiving: a continuation byte
@@ -15,8 +16,11 @@ public:
     CZR_UTF8Decoder() : m_PendingBytes(0), m_PendingChar(0) {}
 
     void Input(uint8_t byte);
-    // Appends a character as it is, outside the UTF-8 decoding.
-    void AppendChar(uint32_t ch);
+    // Decodes `count` bytes, exactly as that many single-byte Inputs would; false (and
+    // nothing of these bytes in the text) when memory runs out.
+    bool Input(const uint8_t* pBytes, size_t count);
+    // Appends a character as it is, outside the UTF-8 decoding; false when memory runs out.
+    bool AppendChar(uint32_t ch);
     // Drops a half-decoded sequence; the text decoded so far stays.
     void ClearStatus() { m_PendingBytes = 0; m_PendingChar = 0; }
     // Drops the text and any half-decoded sequence.

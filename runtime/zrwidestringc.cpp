@@ -15,15 +15,16 @@ int32_t clampedLength(const wchar_t* ptr)
 
 } // namespace
 
+int32_t CZR_WideStringC::LengthOf(const wchar_t* ptr)
+{
+    return clampedLength(ptr);
+}
+
 CZR_WideStringC::CZR_WideStringC(const wchar_t* ptr)
     : m_Ptr(ptr), m_Length(clampedLength(ptr))
 {
 }
 
-CZR_WideStringC::CZR_WideStringC(const wchar_t* ptr, int32_t length)
-    : m_Ptr(ptr), m_Length(length < 0 ? clampedLength(ptr) : (ptr ? length : 0))
-{
-}
 
 wchar_t CZR_WideStringC::GetAt(int32_t index) const
 {

@@ -17,6 +17,12 @@ public:
     bool Set(const CZR_WideStringC& view, _IZR_Allocator* pAllocator);
     // Frees the buffer and leaves {null, 0}.
     void Empty(_IZR_Allocator* pAllocator);
+    // Takes `ptr` (`length` units and a terminating zero) as the text without copying it;
+    // the old buffer must have been released. Whoever made the memory releases it: for
+    // text attached this way, Detach rather than Empty.
+    void Attach(const wchar_t* ptr, int32_t length) { m_Ptr = ptr; m_Length = length; }
+    // Leaves {null, 0} without freeing anything.
+    void Detach() { m_Ptr = nullptr; m_Length = 0; }
     // Removes trailing units that occur in `set` and trailing zero units. A null or empty
     // set changes nothing. The buffer keeps its size; the text gets a new terminating zero.
     void TrimRight(const wchar_t* set);

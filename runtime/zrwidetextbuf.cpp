@@ -1,8 +1,10 @@
 #include "zrwidetextbuf.h"
 
-bool CZR_WideTextBuf::AppendChar(wchar_t ch)
+wchar_t* CZR_WideTextBuf::GetRoomFor(size_t units)
 {
-    return AppendBlock(&ch, sizeof(wchar_t));
+    if (units > static_cast<size_t>(INT32_MAX) / sizeof(wchar_t) || !ExpandBuf(units * sizeof(wchar_t)))
+        return nullptr;
+    return reinterpret_cast<wchar_t*>(m_pBuffer + m_DataSize);
 }
 
 bool CZR_WideTextBuf::AppendText(const CZR_WideStringC& text)

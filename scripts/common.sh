@@ -13,6 +13,8 @@ ZR_PACKAGES=(
   # /etc/ssl/certs; mount --bind of tests/support/with-trusted-ca (unshare is util-linux's)
   openssl mount
   libgtest-dev libbenchmark-dev
+  # XML benchmark (bench/xml): the parsers ours is measured against
+  libexpat1-dev libpugixml-dev
   fonts-dejavu-core
   python3
   # end-to-end test (scripts/demo-run): web server, X server, dialog driver, pgrep;

@@ -12,9 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstring>
 #include <string>
+#include <vector>
 
 TEST(ByteString, EmptyConstructionsHoldNoBlock)
 {
@@ -476,4 +478,60 @@ TEST(UTF8Decoder, AppendCharClearStatusAndClear)
     EXPECT_EQ(decoder.GetResult().GetLength(), 0);
     decoder.Input('b');
     EXPECT_EQ(WStr(decoder.GetResult()), L"b");
+}
+
+TEST(UTF8Decoder, RunsDecodeAsSingleBytes)
+{
+    // Whatever way a byte sequence is cut into runs, the text and the pending sequence
+    // come out as with one byte at a time.
+    const std::vector<std::string> inputs = {
+        "plain ascii text",
+        "a\xc3\xa9z\xe2\x82\xac\xf0\x9f\x98\x80!",
+        "\xa9\xc3" "a\xe2\x82\xc3\xa9\xfe\xff" "x\xc0\x80\xfd\xbf\xbf\xbf\xbf\xbf\xf8\x88\x80\x80\x80",
+        "\xe2\x82",
+    };
+    for (const std::string& input : inputs) {
+        const std::wstring expected = Decode(input);
+        for (size_t cut = 1; cut <= input.size(); ++cut) {
+            CZR_UTF8Decoder decoder;
+            const auto* bytes = reinterpret_cast<const uint8_t*>(input.data());
+            for (size_t at = 0; at < input.size(); at += cut)
+                ASSERT_TRUE(decoder.Input(bytes + at, std::min(cut, input.size() - at)));
+            ASSERT_TRUE(decoder.Input(bytes, 0));
+            EXPECT_EQ(WStr(decoder.GetResult()), expected) << "runs of " << cut;
+            // A pending sequence carries over to the next run as it does byte by byte.
+            CZR_UTF8Decoder single;
+            for (char ch : input)
+                single.Input(static_cast<uint8_t>(ch));
+            decoder.Input(0xA9);
+            single.Input(0xA9);
+            EXPECT_EQ(WStr(decoder.GetResult()), WStr(single.GetResult())) << "runs of " << cut;
+        }
+    }
+}
+
+TEST(Buffers, WideRoomIsFilledThenCommitted)
+{
+    CZR_WideTextBuf wide;
+    ASSERT_TRUE(wide.AppendChar(L'a'));
+    wchar_t* room = wide.GetRoomFor(1000);
+    ASSERT_NE(room, nullptr);
+    for (int i = 0; i < 1000; ++i)
+        room[i] = static_cast<wchar_t>(0x10000 + i);
+    wide.CommitUnits(600); // only what was committed counts
+    ASSERT_TRUE(wide.AppendChar(L'z'));
+    std::wstring expected = L"a";
+    for (int i = 0; i < 600; ++i)
+        expected += static_cast<wchar_t>(0x10000 + i);
+    expected += L'z';
+    EXPECT_EQ(WStr(wide.GetWideString()), expected);
+
+    CountingAllocator allocator;
+    CZR_WideTextBuf limited(&allocator);
+    ASSERT_TRUE(limited.AppendText(L"kept"));
+    allocator.failAt = allocator.allocations + 1;
+    EXPECT_EQ(limited.GetRoomFor(100000), nullptr);
+    EXPECT_EQ(WStr(limited.GetWideString()), L"kept");
+    limited.DeleteBuf();
+    EXPECT_EQ(allocator.Outstanding(), 0);
 }

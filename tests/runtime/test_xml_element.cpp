@@ -353,3 +353,31 @@ TEST(XmlDataBufAcc, BlockLimitSplitsTheBuffer)
     EXPECT_EQ(blocks, expected);
     EXPECT_TRUE(reader.IsEOF());
 }
+
+TEST(XmlElement, EditingAParsedElement)
+{
+    // A parsed element keeps its tag and attributes in one block with itself; edits
+    // replace, add and grow them from the allocator, and deleting the tree releases
+    // exactly what was taken.
+    const std::string doc = "<p:r a='1' b='two' q:c='3'><k x='y'>t</k></p:r>";
+    CountingAllocator allocator;
+    CXML_Element* root = CXML_Element::Parse(doc.data(), doc.size(), 0, nullptr, &allocator);
+    ASSERT_NE(root, nullptr);
+    ASSERT_TRUE(root->SetAttrValue("", "b", L"second"));
+    ASSERT_TRUE(root->SetAttrValue("", "b", L"third"));
+    ASSERT_TRUE(root->SetAttrValue("q", "c", L""));
+    for (int i = 0; i < 9; ++i) { // past the room the parser made
+        const std::string name = "n" + std::to_string(i);
+        ASSERT_TRUE(root->SetAttrValue("", name.c_str(), L"v"));
+    }
+    ASSERT_TRUE(root->SetTag("", "renamed"));
+    CXML_Element* child = root->GetElement(0);
+    ASSERT_NE(child, nullptr);
+    ASSERT_TRUE(child->SetTag("z", "kk"));
+    ASSERT_TRUE(child->SetAttrValue("", "x", L"new"));
+    ASSERT_TRUE(child->AddChildContent(L"more", 0));
+    EXPECT_EQ(Dump(root), "renamed[a=\"1\" b=\"third\" q:c=\"\" n0=\"v\" n1=\"v\" n2=\"v\" n3=\"v\" n4=\"v\" n5=\"v\" "
+                          "n6=\"v\" n7=\"v\" n8=\"v\"]{z:kk[x=\"new\"]{\"t\",\"more\"}}");
+    delete root;
+    EXPECT_EQ(allocator.Outstanding(), 0);
+}

@@ -383,3 +383,189 @@ TEST(XmlParserSteps, GetAttrValueNeedsAQuote)
     EXPECT_EQ(WStr(value), L"a'b");
     EXPECT_EQ(q.Rest(), " rest");
 }
+
+namespace {
+
+// UTF-8 of a code point (up to U+10FFFF).
+std::string Utf8(uint32_t code)
+{
+    std::string out;
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+    return out;
+}
+
+// A long text of mixed characters, as the document must hold it (UTF-8, with the
+// characters that need it written as references of each kind) and as the parser must
+// give it back.
+struct LongText {
+    std::string xml;
+    std::wstring text;
+};
+
+LongText MakeLongText(size_t characters, unsigned seed)
+{
+    static const uint32_t kCodes[] = {'a', 'Z', ' ', '7', 0xE9, 0x20AC, 0x1F600, 0x4E2D, '&', '<', '>', '"', 0x3A9};
+    LongText out;
+    unsigned x = seed;
+    for (size_t i = 0; i < characters; ++i) {
+        x = x * 1103515245u + 12345u;
+        // Mostly ASCII runs, as real documents are, with the rest mixed in.
+        const uint32_t code = (x >> 16) % 4 ? static_cast<uint32_t>('a' + (x >> 20) % 26)
+                                            : kCodes[(x >> 16) % (sizeof kCodes / sizeof kCodes[0])];
+        out.text += static_cast<wchar_t>(code);
+        switch (code) {
+        case '&': out.xml += "&amp;"; break;
+        case '<': out.xml += (x & 0x100) ? "&lt;" : "&#60;"; break;
+        case '>': out.xml += "&gt;"; break;
+        case '"': out.xml += "&quot;"; break;
+        case 0x3A9: out.xml += "&#x3a9;"; break;
+        default: out.xml += Utf8(code);
+        }
+    }
+    return out;
+}
+
+// Parses `doc` whole and through block readers of many sizes; every parse must give
+// `expected` and the same parsed end.
+void ExpectSameTreeInBlocks(const std::string& doc, const std::string& expected, int bKeepSpaces = 0,
+                            int bKeepAmpersand = 0)
+{
+    int64_t wholeEnd = -1;
+    EXPECT_EQ(Dump(ParseXml(doc, bKeepSpaces, bKeepAmpersand, &wholeEnd).get()), expected);
+    for (size_t block : {1, 2, 3, 4, 5, 7, 16, 63, 64, 65, 1000, 4096}) {
+        CXML_DataBufAcc reader(reinterpret_cast<const uint8_t*>(doc.data()), doc.size(), block);
+        int64_t end = -1;
+        ElementPtr root(CXML_Element::Parse(&reader, bKeepSpaces, &end, nullptr, bKeepAmpersand));
+        EXPECT_EQ(Dump(root.get()), expected) << "block size " << block;
+        EXPECT_EQ(end, wholeEnd) << "block size " << block;
+    }
+}
+
+} // namespace
+
+TEST(XmlParse, LongValuesAndTextCrossBlockBoundaries)
+{
+    const LongText value = MakeLongText(3000, 1);
+    const LongText text = MakeLongText(5000, 2);
+    const LongText second = MakeLongText(700, 3);
+    const std::string doc = "<r v=\"" + value.xml + "\" w='" + second.xml + "'>" + text.xml + "<c/>" + second.xml
+        + "</r>";
+    // Leading spaces of a text segment are skipped after a tag, trailing ones trimmed.
+    auto trimmed = [](std::wstring s) {
+        while (!s.empty() && s.back() == L' ')
+            s.pop_back();
+        while (!s.empty() && s.front() == L' ')
+            s.erase(0, 1);
+        return s;
+    };
+    const std::string expected = "r[v=\"" + Escape(value.text) + "\" w=\"" + Escape(second.text) + "\"]{\""
+        + Escape(trimmed(text.text)) + "\",c,\"" + Escape(trimmed(second.text)) + "\"}";
+    ExpectSameTreeInBlocks(doc, expected);
+
+    // With ampersands kept, the text keeps its references as written.
+    ElementPtr root = ParseXml(doc, 1, 1);
+    ASSERT_TRUE(root);
+    ASSERT_EQ(root->CountChildren(), 3);
+    EXPECT_NE(WStr(root->GetContent(0)).find(L"&amp;"), std::wstring::npos);
+    CZR_WideString attr;
+    ASSERT_TRUE(root->GetAttrValue("v", attr));
+    EXPECT_EQ(WStr(attr), value.text); // attribute values are decoded all the same
+}
+
+TEST(XmlParse, MultibyteCharactersSplitAnywhere)
+{
+    // Every split of these sequences across blocks, in text and in attribute values,
+    // before and after references and markup.
+    const std::string chars = "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf8\x88\x80\x80\x80";
+    const std::wstring wide = std::wstring(L"\u00e9\u20ac\U0001F600") + static_cast<wchar_t>(0x200000);
+    const std::string doc = "<a v='" + chars + "&#233;" + chars + "'>" + chars + "<!--c-->" + chars + "&gt;"
+        + chars + "<?p?>" + chars + "</a>";
+    const std::string expected = "a[v=\"" + Escape(wide + L"\u00e9" + wide) + "\"]{\""
+        + Escape(wide + wide + L">" + wide + wide) + "\"}";
+    ExpectSameTreeInBlocks(doc, expected);
+    ExpectSameTreeInBlocks(doc, expected, 1, 0);
+    // A sequence cut by a reference or skipped markup is dropped, wherever the block ends.
+    // The bytes that would have completed it are then dropped too.
+    ExpectSameTreeInBlocks("<a v='x\xe2\x82&amp;\xacy'>p\xf0\x9f<!--c-->\x98\x80q\xc3&lt;\xa9r</a>",
+                           "a[v=\"x&y\"]{\"pq<r\"}");
+}
+
+TEST(XmlParse, NamesLongerThanABlock)
+{
+    const std::string prefix(300, 'p');
+    const std::string name = std::string(500, 'n') + "-._9";
+    const std::string attr(400, 'q');
+    const std::string doc = "<" + prefix + ":" + name + " " + prefix + ":" + attr + "='1' x:y:" + attr
+        + "=\"2\"><" + name + "/></" + prefix + ":" + name + ">";
+    const std::string expected = prefix + ":" + name + "[" + prefix + ":" + attr + "=\"1\" y:" + attr + "=\"2\"]{"
+        + name + "}";
+    ExpectSameTreeInBlocks(doc, expected);
+}
+
+TEST(XmlParse, ParsedAttributesMatchAttributesStoredOneByOne)
+{
+    // Repeated names, with and without prefixes, merge exactly as SetAttrValue merges
+    // them: first place and prefix, last value; an unprefixed name matches any prefix.
+    const std::vector<std::vector<std::string>> lists = {
+        {"p", "a", "1", "", "a", "2", "q", "a", "3", "", "b", "4", "p", "b", "5", "", "b", "6"},
+        {"", "x", "1", "", "x", "", "", "x", "3"},
+        {"n", "k", "1", "m", "k", "2", "n", "k", "3", "", "k", "4"},
+    };
+    for (const auto& list : lists) {
+        std::string doc = "<e";
+        CXML_Element reference;
+        ASSERT_TRUE(reference.SetTag("", "e"));
+        for (size_t i = 0; i < list.size(); i += 3) {
+            doc += " " + (list[i].empty() ? "" : list[i] + ":") + list[i + 1] + "='" + list[i + 2] + "'";
+            std::wstring value(list[i + 2].begin(), list[i + 2].end());
+            ASSERT_TRUE(reference.SetAttrValue(list[i].c_str(), list[i + 1].c_str(),
+                                               CZR_WideStringC(value.c_str(), static_cast<int32_t>(value.size()))));
+        }
+        doc += "/>";
+        ExpectSameTreeInBlocks(doc, Dump(&reference));
+    }
+    EXPECT_EQ(DumpXml("<e p:a='1' a='2' q:a='3' b='4' p:b='5' b='6'/>"), "e[p:a=\"2\" q:a=\"3\" b=\"6\" p:b=\"5\"]");
+}
+
+TEST(XmlParse, AllocationFailureWithManyAttributesAndLongText)
+{
+    const LongText text = MakeLongText(400, 4);
+    const std::string doc = "<p:r xmlns:p='urn:x' a='1' a='2' p:b='" + text.xml + "'>" + text.xml
+        + "<c d='1' e='2' f='3' g='4' h='5'>x</c><c/>" + text.xml + "</p:r>";
+    CountingAllocator probe;
+    delete CXML_Element::Parse(doc.data(), doc.size(), 0, nullptr, &probe);
+    const std::string complete = DumpXml(doc);
+    ASSERT_GT(probe.allocations, 4);
+    for (long failAt = 1; failAt <= probe.allocations + 1; ++failAt) {
+        CountingAllocator allocator;
+        allocator.failAt = failAt;
+        CXML_Element* root = CXML_Element::Parse(doc.data(), doc.size(), 0, nullptr, &allocator);
+        if (failAt == 1) {
+            EXPECT_EQ(root, nullptr);
+        }
+        if (failAt > probe.allocations) {
+            EXPECT_EQ(Dump(root), complete);
+        }
+        if (root) {
+            // The root is always complete in itself: its tag and attributes come with it.
+            EXPECT_EQ(Str(root->GetTagName(1)), "p:r");
+            EXPECT_EQ(root->CountAttrs(), 3);
+        }
+        delete root;
+        EXPECT_EQ(allocator.Outstanding(), 0) << "failing from allocation " << failAt;
+    }
+}
