@@ -696,6 +696,10 @@ void QHttpDownLoadS::endByDownloader(EndKind kind)
     // without a signal of its own.
     if (m_pReply)
         m_pReply->abort();
+    // An aborted reply that had not yet been handed a connection (one still in its
+    // TLS handshake) leaves that connection open; a transfer given up lets go of it.
+    if (m_pNetworkManager)
+        m_pNetworkManager->clearConnectionCache();
     if (m_bRunning) {
         // The reply had already finished; clean up here.
         closeFile();
