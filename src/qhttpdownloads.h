@@ -169,6 +169,9 @@ private:
     // Ends the transfer as a failure when the response's head rules its body out (a
     // content coding, an announced size over the limit); true when it did.
     bool refuseByHead();
+    // Writes the next piece of body to the file, within the body limit; false when the
+    // transfer has ended.
+    bool takeBody(const char* data, qint64 size);
     bool replySucceeded() const;
     // Opens m_pFile for the transfer: created afresh, or, with a byte counter above 0,
     // the partial file continued after the counted bytes. False when it cannot be.
@@ -206,6 +209,7 @@ private:
     bool m_bRunning;
     bool m_bEndedByDownloader;  // the downloader ended the transfer itself
     bool m_bWriteFailed;
+    bool m_bHeadAccepted;        // the response's head has passed refuseByHead()
     qint64 m_nFileStartSize;     // size of the file when it was opened
     quint64 m_nFileDevice;       // identity of the file opened
     quint64 m_nFileInode;
@@ -228,6 +232,7 @@ private:
     QVector<RateSample> m_rateSamples;
 
     QEventLoop* m_pWaitLoop;     // the loop of a waiting start, while it runs
+    QByteArray m_readBuffer;     // body bytes on their way from the reply to the file
 };
 
 #endif // QHTTPDOWNLOADS_H

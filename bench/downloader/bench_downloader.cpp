@@ -173,9 +173,22 @@ void resetPeakMemory()
 struct Result
 {
     double seconds = 0;
+    double cpuSeconds = 0;   // user + system, all threads
     bool ok = false;
     long long peakKiB = 0;
 };
+
+double cpuSecondsOf(const struct rusage& usage)
+{
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double processCpuSeconds()
+{
+    struct rusage usage;
+    return ::getrusage(RUSAGE_SELF, &usage) == 0 ? cpuSecondsOf(usage) : 0.0;
+}
 
 Result runOurs(const QUrl& url, const std::string& out, long long size)
 {
@@ -188,10 +201,12 @@ Result runOurs(const QUrl& url, const std::string& out, long long size)
     if (!downloader.setUrlAndFilePath(url, QString::fromStdString(out)))
         return r;
     QElapsedTimer clock;
+    const double cpuBefore = processCpuSeconds();
     clock.start();
     if (!downloader.startDownLoads(true))
         return r;
     r.seconds = clock.nsecsElapsed() / 1e9;
+    r.cpuSeconds = processCpuSeconds() - cpuBefore;
     r.ok = finished && !failed && QFile(QString::fromStdString(out)).size() == size;
     r.peakKiB = vmHwmKiB();
     return r;
@@ -228,6 +243,7 @@ Result runTool(const std::string& tool, const std::string& url, const std::strin
     r.seconds = clock.nsecsElapsed() / 1e9;
     r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     r.peakKiB = usage.ru_maxrss;
+    r.cpuSeconds = cpuSecondsOf(usage);
     return r;
 }
 
@@ -352,9 +368,10 @@ int main(int argc, char** argv)
             std::remove(outOurs.c_str());
 
             const double mib = static_cast<double>(size) / (1024.0 * 1024.0);
-            std::printf("%s round %d: QHttpDownLoadS %.3f s (%.1f MiB/s)%s, %s %.3f s (%.1f MiB/s)%s\n", row.scheme,
-                        round, o.seconds, mib / o.seconds, oursSame ? "" : " FAILED", opt.tool.c_str(), t.seconds,
-                        mib / t.seconds, toolSame ? "" : " FAILED");
+            std::printf("%s round %d: QHttpDownLoadS %.3f s (%.1f MiB/s, %.2f s CPU)%s, %s %.3f s (%.1f MiB/s, "
+                        "%.2f s CPU)%s\n",
+                        row.scheme, round, o.seconds, mib / o.seconds, o.cpuSeconds, oursSame ? "" : " FAILED",
+                        opt.tool.c_str(), t.seconds, mib / t.seconds, t.cpuSeconds, toolSame ? "" : " FAILED");
             std::fflush(stdout);
             allOk = allOk && oursSame && toolSame;
             if (oursSame)

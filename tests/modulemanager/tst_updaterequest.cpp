@@ -1,8 +1,8 @@
 // The update query against a real HTTP server on 127.0.0.1 (TestHttpServer, also over
-// TLS with a throw-away authority this process trusts): the request
-// exactly as sent, the choice of server by the clock's offset from UTC, the reply turned
-// into the offered list, and every way a query can fail. A failed query must never look
-// like "nothing to update": it ends with sQueryModuleInfoFinish at once and
+// TLS with a throw-away authority this process trusts): the request exactly as sent,
+// the choice of server by the clock's offset from UTC, the reply turned into the
+// offered list, and every way a query can fail. A failed query must never look like
+// "nothing to update": it ends with sQueryModuleInfoFinish at once and
 // isQuerySucceeded() false.
 //
 // The downloader's watchdogs run with an interval of an hour here (except where a test
