@@ -32,7 +32,9 @@ class QTimerEvent;
 //                            a refused content coding, a body over the limit, no answer
 //                            within the response check, data that stopped coming
 //                            (stall check) or came too slowly (slow-transfer rule).
-// A transfer ended by stopDownLoads() ends silently: the caller asked for it.
+// A transfer ended by stopDownLoads() ends silently: the caller asked for it. A
+// transfer the downloader ends itself or is told to stop lets go of its connection,
+// also of one still in its TLS handshake.
 // A body sent without a size (closed connection or chunked) that the server cuts off
 // cannot always be told from a complete one at this level; callers that need
 // certainty check the file's contents (as the package reader does with its CRC).
