@@ -497,10 +497,12 @@ void TestTestHttpServer::tlsAndHandshakeFaults()
         QVERIFY(!encrypted.wait(500));
         QCOMPARE(socket.state(), QAbstractSocket::ConnectedState);
         QVERIFY(!socket.isEncrypted());
-        // (The connection of the block before has gone by now.)
+        // (The connection of the block before has normally gone by now; if it goes
+        // only now, it cannot make up for this one alone, as each counts once.)
+        const int open = server.openConnectionCount();
         const int before = closed.count();
         socket.abort();
-        QTRY_COMPARE_WITH_TIMEOUT(closed.count(), before + 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(closed.count() >= before + 1 + open, 10000);
     }
     {
         // Close: the hello is taken, then the connection goes.
