@@ -41,8 +41,13 @@ int g_nDefaultSlowWindowMs = 60000;
 // Body bytes a transfer must bring in every window of the slow-transfer rule.
 const qint64 kSlowMinBytes = 1024;
 
-// Bytes the reply may hold before the network is paused until they are written.
-const qint64 kReadBufferBytes = 256 * 1024;
+// Bytes the reply may hold before the network is paused until they are written. Each
+// time the reply's buffer is emptied its network thread is told so; over TLS, where the
+// body comes in pieces of 16 KiB or less, a smaller bound makes that cost show.
+const qint64 kReadBufferBytes = 1024 * 1024;
+
+// Most bytes taken from the reply and written to the file at a time.
+const int kReadChunkBytes = 256 * 1024;
 
 // Truncates toward zero like a C cast, but keeps values that do not fit (or are not
 // numbers at all) inside the int range instead of overflowing.
@@ -77,6 +82,7 @@ QHttpDownLoadS::QHttpDownLoadS(QObject* parent, QProgressBar* bar, QLabel* label
     , m_bRunning(false)
     , m_bEndedByDownloader(false)
     , m_bWriteFailed(false)
+    , m_bHeadAccepted(false)
     , m_nFileStartSize(0)
     , m_nFileDevice(0)
     , m_nFileInode(0)
@@ -228,6 +234,7 @@ bool QHttpDownLoadS::startDownLoads(bool bWait)
     m_nBodyBytes = 0;
     m_bResponseSeen = false;
     m_bEndedByDownloader = false;
+    m_bHeadAccepted = false;
 
     m_pReply = m_pNetworkManager->get(request);
     // Without a bound the network thread reads ahead of the file writes and a large
@@ -398,38 +405,54 @@ void QHttpDownLoadS::readyRead()
     if (refuseByHead())
         return;
 
-    QByteArray data = m_pReply->readAll();
-    if (data.isEmpty())
-        return;
+    // Over TLS the body comes in many small pieces: they are read through one buffer
+    // kept for the transfer instead of a new one each time, and only what is there is
+    // asked for (every read of the reply costs a message to its network thread).
+    if (m_readBuffer.size() != kReadChunkBytes)
+        m_readBuffer.resize(kReadChunkBytes);
+    while (m_pReply && m_bRunning) {
+        const qint64 available = m_pReply->bytesAvailable();
+        if (available <= 0)
+            return;
+        const qint64 size = m_pReply->read(m_readBuffer.data(), qMin<qint64>(available, m_readBuffer.size()));
+        if (size <= 0 || !takeBody(m_readBuffer.constData(), size))
+            return;
+    }
+}
+
+bool QHttpDownLoadS::takeBody(const char* data, qint64 size)
+{
     const qint64 before = m_nBodyBytes;
-    m_nBodyBytes += data.size();
+    m_nBodyBytes += size;
     if (m_bWriteFailed)
-        return;
+        return true;
     if (!m_pFile || !m_pFile->isOpen()) {
         m_bWriteFailed = true;
-        return;
+        return true;
     }
     // A body past the limit is written up to the limit, then the transfer fails.
     const bool overLimit = m_nMaxBodyBytes > 0 && m_nBodyBytes > m_nMaxBodyBytes;
     if (overLimit)
-        data.truncate(static_cast<int>(qMax<qint64>(0, m_nMaxBodyBytes - before)));
-    if (!data.isEmpty()) {
-        const qint64 written = m_pFile->write(data);
+        size = qMax<qint64>(0, m_nMaxBodyBytes - before);
+    if (size > 0) {
+        const qint64 written = m_pFile->write(data, size);
         if (written > 0)
             m_nBytesWritten += written;
-        if (written != data.size()) {
+        if (written != size) {
             // The byte count comes from the network; a file that misses bytes must not
             // pass as a complete download.
             qDebug() << "Error:Cannot write file." << m_pFile->errorString();
             m_bWriteFailed = true;
             endByDownloader(EndFailure);
-            return;
+            return false;
         }
     }
     if (overLimit) {
         qDebug() << "Error:The body is larger than allowed, more than" << m_nMaxBodyBytes << "bytes.";
         endByDownloader(EndFailure);
+        return false;
     }
+    return true;
 }
 
 void QHttpDownLoadS::onMetaDataChanged()
@@ -440,7 +463,7 @@ void QHttpDownLoadS::onMetaDataChanged()
 
 bool QHttpDownLoadS::refuseByHead()
 {
-    if (!m_pReply || !m_bRunning)
+    if (!m_pReply || !m_bRunning || m_bHeadAccepted)
         return false;
     // A body in any coding but identity would not be the file's bytes.
     const QByteArray encoding = m_pReply->rawHeader("Content-Encoding").trimmed();
@@ -459,6 +482,8 @@ bool QHttpDownLoadS::refuseByHead()
             return true;
         }
     }
+    // Once the head is in, it is not looked at again for every piece of the body.
+    m_bHeadAccepted = m_pReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
     return false;
 }
 
@@ -696,6 +721,10 @@ void QHttpDownLoadS::endByDownloader(EndKind kind)
     // without a signal of its own.
     if (m_pReply)
         m_pReply->abort();
+    // An aborted reply that had not yet been handed a connection (one still in its
+    // TLS handshake) leaves that connection open; a transfer given up lets go of it.
+    if (m_pNetworkManager)
+        m_pNetworkManager->clearConnectionCache();
     if (m_bRunning) {
         // The reply had already finished; clean up here.
         closeFile();

@@ -32,7 +32,9 @@ class QTimerEvent;
 //                            a refused content coding, a body over the limit, no answer
 //                            within the response check, data that stopped coming
 //                            (stall check) or came too slowly (slow-transfer rule).
-// A transfer ended by stopDownLoads() ends silently: the caller asked for it.
+// A transfer ended by stopDownLoads() ends silently: the caller asked for it. A
+// transfer the downloader ends itself or is told to stop lets go of its connection,
+// also of one still in its TLS handshake.
 // A body sent without a size (closed connection or chunked) that the server cuts off
 // cannot always be told from a complete one at this level; callers that need
 // certainty check the file's contents (as the package reader does with its CRC).
@@ -169,6 +171,9 @@ private:
     // Ends the transfer as a failure when the response's head rules its body out (a
     // content coding, an announced size over the limit); true when it did.
     bool refuseByHead();
+    // Writes the next piece of body to the file, within the body limit; false when the
+    // transfer has ended.
+    bool takeBody(const char* data, qint64 size);
     bool replySucceeded() const;
     // Opens m_pFile for the transfer: created afresh, or, with a byte counter above 0,
     // the partial file continued after the counted bytes. False when it cannot be.
@@ -206,6 +211,7 @@ private:
     bool m_bRunning;
     bool m_bEndedByDownloader;  // the downloader ended the transfer itself
     bool m_bWriteFailed;
+    bool m_bHeadAccepted;        // the response's head has passed refuseByHead()
     qint64 m_nFileStartSize;     // size of the file when it was opened
     quint64 m_nFileDevice;       // identity of the file opened
     quint64 m_nFileInode;
@@ -228,6 +234,7 @@ private:
     QVector<RateSample> m_rateSamples;
 
     QEventLoop* m_pWaitLoop;     // the loop of a waiting start, while it runs
+    QByteArray m_readBuffer;     // body bytes on their way from the reply to the file
 };
 
 #endif // QHTTPDOWNLOADS_H

@@ -1,25 +1,32 @@
 // Download throughput: QHttpDownLoadS against curl (or wget) on the same file from the
-// same local HTTP server, in one run.
+// same local server, over http and over https, in one run.
 //
 //   cmake --build <build> --target bench_downloader
 //   <build>/bench/downloader/bench_downloader [--size-mib N] [--rounds N] [--tool curl|wget]
+//                                              [--scheme http|https|both]
 //
 // A generated file (default 256 MiB) is served by TestHttpServer in a child process on
-// 127.0.0.1, streamed from disk. Each round downloads it once with QHttpDownLoadS (in
-// this process, debug output off) and once with the tool (a child, timed and measured
-// with wait4),
-// checks both copies byte for byte, and deletes them. Printed: input size, the best
-// throughput of each side, their ratio (ours / tool) and the peak memory of each
-// (ours: VmHWM of this process, which holds nothing else large; tool: ru_maxrss).
+// 127.0.0.1, streamed from disk: once plain, once over TLS with a certificate of a
+// throw-away authority (tests/support/testpki) that this process trusts and the tool
+// is given (curl --cacert, wget --ca-certificate). For each scheme, each round
+// downloads the file once with QHttpDownLoadS (in this process, debug output off) and
+// once with the tool (a child, timed and measured with wait4), checks both copies byte
+// for byte, and deletes them. Printed per scheme: input size, the best throughput of
+// each side, their ratio (ours / tool) and the peak memory of each (ours: VmHWM of this
+// process, which holds nothing else large, reset before each scheme; tool: ru_maxrss).
 
 #include "qhttpdownloads.h"
+#include "testcertificates.h"
 #include "testhttpserver.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QLoggingCategory>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QTimer>
 
 #include <algorithm>
@@ -43,6 +50,7 @@ struct Options
     long long sizeMiB = 256;
     int rounds = 3;
     std::string tool = "curl";
+    std::string scheme = "both";
 };
 
 bool parseOptions(int argc, char** argv, Options* o)
@@ -55,10 +63,13 @@ bool parseOptions(int argc, char** argv, Options* o)
             o->rounds = std::atoi(argv[++i]);
         else if (a == "--tool" && i + 1 < argc)
             o->tool = argv[++i];
+        else if (a == "--scheme" && i + 1 < argc)
+            o->scheme = argv[++i];
         else
             return false;
     }
-    return o->sizeMiB > 0 && o->rounds > 0 && (o->tool == "curl" || o->tool == "wget");
+    return o->sizeMiB > 0 && o->rounds > 0 && (o->tool == "curl" || o->tool == "wget")
+        && (o->scheme == "http" || o->scheme == "https" || o->scheme == "both");
 }
 
 // Pseudo-random contents, so nothing on the way can shortcut them.
@@ -123,18 +134,37 @@ long long vmHwmKiB()
     return kib;
 }
 
-// Child: serves the file until killed; reports its port through the pipe.
-[[noreturn]] void runServer(const std::string& file, int portPipe)
+// Starts VmHWM afresh at the current size.
+void resetPeakMemory()
+{
+    FILE* f = std::fopen("/proc/self/clear_refs", "w");
+    if (!f)
+        return;
+    std::fputs("5", f);
+    std::fclose(f);
+}
+
+// Child: makes the test authority in pkiDir and serves the file over http and https
+// until killed; reports both ports through the pipe (0 when something failed).
+[[noreturn]] void runServer(const std::string& file, const std::string& pkiDir, int portPipe)
 {
     int argc = 1;
     char name[] = "bench_server";
     char* argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
-    TestHttpServer server;
-    server.route(QStringLiteral("/big.bin"), TestHttpServer::Reply::file(QString::fromStdString(file)));
-    const unsigned port = server.port();
-    if (::write(portPipe, &port, sizeof port) != static_cast<ssize_t>(sizeof port))
+    const TestHttpServer::Reply reply = TestHttpServer::Reply::file(QString::fromStdString(file));
+    TestHttpServer plain;
+    plain.route(QStringLiteral("/big.bin"), reply);
+    TestHttpServer secure;
+    secure.route(QStringLiteral("/big.bin"), reply);
+    TestCertificates pki(QString::fromStdString(pkiDir));
+    if (pki.isValid())
+        secure.setTls(pki.certificate(QStringLiteral("server")), pki.key(QStringLiteral("server")));
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(pki.errorString()));
+    const unsigned ports[2] = {plain.port(), pki.isValid() ? secure.port() : 0u};
+    if (::write(portPipe, ports, sizeof ports) != static_cast<ssize_t>(sizeof ports))
         ::_exit(1);
     ::close(portPipe);
     ::_exit(app.exec());
@@ -143,9 +173,22 @@ long long vmHwmKiB()
 struct Result
 {
     double seconds = 0;
+    double cpuSeconds = 0;   // user + system, all threads
     bool ok = false;
     long long peakKiB = 0;
 };
+
+double cpuSecondsOf(const struct rusage& usage)
+{
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double processCpuSeconds()
+{
+    struct rusage usage;
+    return ::getrusage(RUSAGE_SELF, &usage) == 0 ? cpuSecondsOf(usage) : 0.0;
+}
 
 Result runOurs(const QUrl& url, const std::string& out, long long size)
 {
@@ -158,23 +201,26 @@ Result runOurs(const QUrl& url, const std::string& out, long long size)
     if (!downloader.setUrlAndFilePath(url, QString::fromStdString(out)))
         return r;
     QElapsedTimer clock;
+    const double cpuBefore = processCpuSeconds();
     clock.start();
     if (!downloader.startDownLoads(true))
         return r;
     r.seconds = clock.nsecsElapsed() / 1e9;
+    r.cpuSeconds = processCpuSeconds() - cpuBefore;
     r.ok = finished && !failed && QFile(QString::fromStdString(out)).size() == size;
     r.peakKiB = vmHwmKiB();
     return r;
 }
 
-Result runTool(const std::string& tool, const std::string& url, const std::string& out)
+// caFile: the authority to trust for an https url.
+Result runTool(const std::string& tool, const std::string& url, const std::string& caFile, const std::string& out)
 {
     Result r;
     std::vector<std::string> args;
     if (tool == "curl")
-        args = {"curl", "-s", "-f", "-o", out, url};
+        args = {"curl", "-s", "-f", "--cacert", caFile, "-o", out, url};
     else
-        args = {"wget", "-q", "-O", out, url};
+        args = {"wget", "-q", "--ca-certificate=" + caFile, "-O", out, url};
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(&a[0]);
@@ -197,18 +243,20 @@ Result runTool(const std::string& tool, const std::string& url, const std::strin
     r.seconds = clock.nsecsElapsed() / 1e9;
     r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     r.peakKiB = usage.ru_maxrss;
+    r.cpuSeconds = cpuSecondsOf(usage);
     return r;
 }
 
 // Child forked while this process is still small: runs the tool once per byte read
-// from cmdPipe and answers with its Result. (A tool forked from this process later
-// would report this process's own peak memory as part of its ru_maxrss.)
-[[noreturn]] void runSpawner(const std::string& tool, const std::string& url, const std::string& out,
-                             int cmdPipe, int resultPipe)
+// from cmdPipe (0: the first url, 1: the second) and answers with its Result. (A tool
+// forked from this process later would report this process's own peak memory as part
+// of its ru_maxrss.)
+[[noreturn]] void runSpawner(const std::string& tool, const std::string urls[2], const std::string& caFile,
+                             const std::string& out, int cmdPipe, int resultPipe)
 {
     char cmd = 0;
     while (::read(cmdPipe, &cmd, 1) == 1) {
-        const Result r = runTool(tool, url, out);
+        const Result r = runTool(tool, urls[cmd ? 1 : 0], caFile, out);
         if (::write(resultPipe, &r, sizeof r) != static_cast<ssize_t>(sizeof r))
             break;
     }
@@ -238,6 +286,8 @@ int main(int argc, char** argv)
     const std::string input = dir + "/input.bin";
     const std::string outOurs = dir + "/ours.bin";
     const std::string outTool = dir + "/tool.bin";
+    const std::string pkiDir = dir + "/pki";
+    const std::string caFile = pkiDir + "/ca.pem";
 
     std::printf("generating %lld MiB input...\n", opt.sizeMiB);
     std::fflush(stdout);
@@ -253,16 +303,18 @@ int main(int argc, char** argv)
     const pid_t server = ::fork();
     if (server == 0) {
         ::close(fds[0]);
-        runServer(input, fds[1]);
+        runServer(input, pkiDir, fds[1]);
     }
     ::close(fds[1]);
-    unsigned port = 0;
-    if (server < 0 || ::read(fds[0], &port, sizeof port) != static_cast<ssize_t>(sizeof port) || port == 0) {
+    unsigned ports[2] = {0, 0};
+    if (server < 0 || ::read(fds[0], ports, sizeof ports) != static_cast<ssize_t>(sizeof ports) || ports[0] == 0
+        || ports[1] == 0) {
         std::fprintf(stderr, "test server did not start\n");
         return 1;
     }
     ::close(fds[0]);
-    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/big.bin";
+    const std::string urls[2] = {"http://127.0.0.1:" + std::to_string(ports[0]) + "/big.bin",
+                                 "https://127.0.0.1:" + std::to_string(ports[1]) + "/big.bin"};
 
     int cmdFds[2];
     int resultFds[2];
@@ -272,13 +324,13 @@ int main(int argc, char** argv)
     if (spawner == 0) {
         ::close(cmdFds[1]);
         ::close(resultFds[0]);
-        runSpawner(opt.tool, url, outTool, cmdFds[0], resultFds[1]);
+        runSpawner(opt.tool, urls, caFile, outTool, cmdFds[0], resultFds[1]);
     }
     ::close(cmdFds[0]);
     ::close(resultFds[1]);
-    auto runToolViaSpawner = [&]() {
+    auto runToolViaSpawner = [&](int scheme) {
         Result r;
-        const char cmd = 1;
+        const char cmd = static_cast<char>(scheme);
         if (spawner < 0 || ::write(cmdFds[1], &cmd, 1) != 1
             || ::read(resultFds[0], &r, sizeof r) != static_cast<ssize_t>(sizeof r))
             return Result();
@@ -288,44 +340,63 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     const long long baseKiB = vmHwmKiB();
+    // The authority is trusted like one of the system's (the product has no such switch).
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.addCaCertificates(QSslCertificate::fromPath(QString::fromStdString(caFile)));
+    QSslConfiguration::setDefaultConfiguration(tls);
 
-    double bestOurs = 0, bestTool = 0;
-    long long peakOurs = 0, peakTool = 0;
+    struct Row
+    {
+        const char* scheme = "";
+        double bestOurs = 0, bestTool = 0;
+        long long peakOurs = 0, peakTool = 0;
+    };
+    std::vector<Row> rows;
     bool allOk = true;
-    for (int round = 1; round <= opt.rounds; ++round) {
-        const Result t = runToolViaSpawner();
-        const bool toolSame = t.ok && sameContents(input, outTool);
-        std::remove(outTool.c_str());
-        const Result o = runOurs(QUrl(QString::fromStdString(url)), outOurs, size);
-        const bool oursSame = o.ok && sameContents(input, outOurs);
-        std::remove(outOurs.c_str());
+    for (int scheme = 0; scheme < 2; ++scheme) {
+        Row row;
+        row.scheme = scheme == 0 ? "http" : "https";
+        if (opt.scheme != "both" && opt.scheme != row.scheme)
+            continue;
+        resetPeakMemory();
+        for (int round = 1; round <= opt.rounds; ++round) {
+            const Result t = runToolViaSpawner(scheme);
+            const bool toolSame = t.ok && sameContents(input, outTool);
+            std::remove(outTool.c_str());
+            const Result o = runOurs(QUrl(QString::fromStdString(urls[scheme])), outOurs, size);
+            const bool oursSame = o.ok && sameContents(input, outOurs);
+            std::remove(outOurs.c_str());
 
-        const double mib = static_cast<double>(size) / (1024.0 * 1024.0);
-        std::printf("round %d: QHttpDownLoadS %.3f s (%.1f MiB/s)%s, %s %.3f s (%.1f MiB/s)%s\n", round,
-                    o.seconds, mib / o.seconds, oursSame ? "" : " FAILED", opt.tool.c_str(), t.seconds,
-                    mib / t.seconds, toolSame ? "" : " FAILED");
-        std::fflush(stdout);
-        allOk = allOk && oursSame && toolSame;
-        if (oursSame)
-            bestOurs = std::max(bestOurs, mib / o.seconds);
-        if (toolSame)
-            bestTool = std::max(bestTool, mib / t.seconds);
-        peakOurs = std::max(peakOurs, o.peakKiB);
-        peakTool = std::max(peakTool, t.peakKiB);
+            const double mib = static_cast<double>(size) / (1024.0 * 1024.0);
+            std::printf("%s round %d: QHttpDownLoadS %.3f s (%.1f MiB/s, %.2f s CPU)%s, %s %.3f s (%.1f MiB/s, "
+                        "%.2f s CPU)%s\n",
+                        row.scheme, round, o.seconds, mib / o.seconds, o.cpuSeconds, oursSame ? "" : " FAILED",
+                        opt.tool.c_str(), t.seconds, mib / t.seconds, t.cpuSeconds, toolSame ? "" : " FAILED");
+            std::fflush(stdout);
+            allOk = allOk && oursSame && toolSame;
+            if (oursSame)
+                row.bestOurs = std::max(row.bestOurs, mib / o.seconds);
+            if (toolSame)
+                row.bestTool = std::max(row.bestTool, mib / t.seconds);
+            row.peakOurs = std::max(row.peakOurs, o.peakKiB);
+            row.peakTool = std::max(row.peakTool, t.peakKiB);
+        }
+        rows.push_back(row);
     }
 
     ::close(cmdFds[1]);
     ::waitpid(spawner, nullptr, 0);
     ::kill(server, SIGTERM);
     ::waitpid(server, nullptr, 0);
-    std::remove(input.c_str());
-    ::rmdir(dir.c_str());
+    QDir(QString::fromStdString(dir)).removeRecursively();
 
     std::printf("input size:          %lld bytes (%lld MiB)\n", size, opt.sizeMiB);
-    std::printf("QHttpDownLoadS best: %.1f MiB/s\n", bestOurs);
-    std::printf("%-4s best:           %.1f MiB/s\n", opt.tool.c_str(), bestTool);
-    std::printf("ratio (ours/%s):   %.3f\n", opt.tool.c_str(), bestTool > 0 ? bestOurs / bestTool : 0.0);
-    std::printf("peak memory:         QHttpDownLoadS process %lld KiB (before downloading %lld KiB), %s %lld KiB\n",
-                peakOurs, baseKiB, opt.tool.c_str(), peakTool);
+    for (const Row& row : rows) {
+        std::printf("%-5s QHttpDownLoadS best %.1f MiB/s, %s best %.1f MiB/s, ratio (ours/%s) %.3f\n", row.scheme,
+                    row.bestOurs, opt.tool.c_str(), row.bestTool, opt.tool.c_str(),
+                    row.bestTool > 0 ? row.bestOurs / row.bestTool : 0.0);
+        std::printf("%-5s peak memory: QHttpDownLoadS process %lld KiB (before downloading %lld KiB), %s %lld KiB\n",
+                    row.scheme, row.peakOurs, baseKiB, opt.tool.c_str(), row.peakTool);
+    }
     return allOk ? 0 : 1;
 }

@@ -1,7 +1,12 @@
 // The HTTP downloader against a real HTTP server on 127.0.0.1 (TestHttpServer).
 // The watchdogs run with a short interval here; waits only go through QSignalSpy.
+//
+// Tests with a "scheme" column run once over http and once over https: the server
+// then speaks TLS with a certificate of a throw-away authority that this process
+// trusts (TestCertificates), and the same behaviour must hold over both.
 
 #include "qhttpdownloads.h"
+#include "testcertificates.h"
 #include "testhttpserver.h"
 
 #include <QDir>
@@ -12,10 +17,12 @@
 #include <QProgressBar>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
 #include <csignal>
+#include <memory>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -147,6 +154,59 @@ struct Outcome
     QSignalSpy error;
 };
 
+// Keeps this process's log lines while it lives. Every line still goes on to the
+// handler before it (QtTest's), so QTest::ignoreMessage keeps working.
+class LogCapture
+{
+public:
+    LogCapture()
+    {
+        s_current = this;
+        s_previous = qInstallMessageHandler(&LogCapture::handler);
+    }
+    ~LogCapture()
+    {
+        qInstallMessageHandler(s_previous);
+        s_current = nullptr;
+    }
+    // The first line the expression matches; empty when none does.
+    QString find(const QString& pattern) const
+    {
+        const QRegularExpression re(pattern);
+        for (const QString& line : m_lines) {
+            if (re.match(line).hasMatch())
+                return line;
+        }
+        return QString();
+    }
+    QString all() const { return m_lines.join(QLatin1Char('\n')); }
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& message)
+    {
+        if (s_current)
+            s_current->m_lines << message;
+        if (s_previous)
+            s_previous(type, context, message);
+    }
+    static LogCapture* s_current;
+    static QtMessageHandler s_previous;
+    QStringList m_lines;
+};
+
+LogCapture* LogCapture::s_current = nullptr;
+QtMessageHandler LogCapture::s_previous = nullptr;
+
+const char* const kSchemes[] = {"http", "https"};
+
+// The scheme column alone, for tests that have no other data.
+void addSchemeRows()
+{
+    QTest::addColumn<QString>("scheme");
+    for (const char* scheme : kSchemes)
+        QTest::newRow(scheme) << QString::fromLatin1(scheme);
+}
+
 } // namespace
 
 class TestQHttpDownLoadS : public QObject
@@ -169,32 +229,50 @@ private slots:
     void partialFileIsContinuedOnlyWhenItsOwn_data();
     void partialFileIsContinuedOnlyWhenItsOwn();
 
+    void completeBodyIsReportedOnce_data();
     void completeBodyIsReportedOnce();
+    void counterSendsRangeAndReceivesCount_data();
     void counterSendsRangeAndReceivesCount();
     void bodyWithoutAnnouncedSize_data();
     void bodyWithoutAnnouncedSize();
+    void slowSteadyTransferSucceeds_data();
     void slowSteadyTransferSucceeds();
+    void bodyLongerThanDeclared_data();
+    void bodyLongerThanDeclared();
 
     void contentCoding_data();
     void contentCoding();
     void bodyLimit_data();
     void bodyLimit();
+    void announcedSizeOverLimitFailsAtOnce_data();
     void announcedSizeOverLimitFailsAtOnce();
 
     void failuresEndWithErrorfinish_data();
     void failuresEndWithErrorfinish();
+    void silentServerFailsAtResponseCheck_data();
     void silentServerFailsAtResponseCheck();
+    void stalledTransferIsAbortedAndReportedOnce_data();
     void stalledTransferIsAbortedAndReportedOnce();
     void slowTransferFails_data();
     void slowTransferFails();
+    void slowTransferRuleSparesSteadyTransfer_data();
     void slowTransferRuleSparesSteadyTransfer();
     void failedWriteIsReported();
     void removedFileIsReported_data();
     void removedFileIsReported();
 
+    void certificateRefused_data();
+    void certificateRefused();
+    void plainPortGivenAsHttps();
+    void handshakeStopsHalfWay_data();
+    void handshakeStopsHalfWay();
+    void redirectFromHttpsToHttpIsRefused();
+
     void waitingStartReturnsAfterEnd_data();
     void waitingStartReturnsAfterEnd();
+    void stopEndsWithoutSignal_data();
     void stopEndsWithoutSignal();
+    void stopEndsWaitingStart_data();
     void stopEndsWaitingStart();
     void destroyingRunningDownloader();
     void deleteLaterEndsWaitingStart();
@@ -217,9 +295,15 @@ private slots:
 
 private:
     QString target(const QString& name) const { return m_dir + QLatin1Char('/') + name; }
+    // Makes server speak the scheme of the running row (column "scheme").
+    void serveOverRowScheme(TestHttpServer& server) const;
+    // Makes server speak TLS with one of the test certificates.
+    void serveTls(TestHttpServer& server, const QString& certificate = QStringLiteral("server")) const;
     QString outside(const QString& name) const { return m_outsideDir + QLatin1Char('/') + name; }
     QString m_dir;
     QString m_outsideDir;   // files a planted link points at
+    QTemporaryDir m_pkiDir;
+    std::unique_ptr<TestCertificates> m_pki;
 };
 
 void TestQHttpDownLoadS::initTestCase()
@@ -227,6 +311,25 @@ void TestQHttpDownLoadS::initTestCase()
     QHttpDownLoadS::setDefaultWatchdogInterval(kWatchdogMs);
     m_dir = QDir::tempPath() + QStringLiteral("/downloads");
     m_outsideDir = QDir::tempPath() + QStringLiteral("/outside");
+
+    QVERIFY(m_pkiDir.isValid());
+    m_pki.reset(new TestCertificates(m_pkiDir.filePath(QStringLiteral("pki"))));
+    QVERIFY2(m_pki->isValid(), qPrintable(m_pki->errorString()));
+    // The authority is trusted like one of the system's (the product has no such switch).
+    m_pki->trustInThisProcess();
+}
+
+void TestQHttpDownLoadS::serveOverRowScheme(TestHttpServer& server) const
+{
+    QFETCH(QString, scheme);
+    if (scheme == QLatin1String("https"))
+        serveTls(server);
+    QCOMPARE(server.url().scheme(), scheme);
+}
+
+void TestQHttpDownLoadS::serveTls(TestHttpServer& server, const QString& certificate) const
+{
+    server.setTls(m_pki->certificate(certificate), m_pki->key(certificate));
 }
 
 void TestQHttpDownLoadS::init()
@@ -489,10 +592,16 @@ void TestQHttpDownLoadS::partialFileIsContinuedOnlyWhenItsOwn()
 
 // ---- successful transfers ----
 
+void TestQHttpDownLoadS::completeBodyIsReportedOnce_data()
+{
+    addSchemeRows();
+}
+
 void TestQHttpDownLoadS::completeBodyIsReportedOnce()
 {
     const QByteArray body = patternBody(300 * 1024 + 17);
     TestHttpServer server;
+    serveOverRowScheme(server);
     server.route("/pkg.bin", TestHttpServer::Reply::ok(body));
 
     QProgressBar bar;
@@ -500,6 +609,7 @@ void TestQHttpDownLoadS::completeBodyIsReportedOnce()
     QHttpDownLoadS d(nullptr, &bar, &label, nullptr);
     Outcome outcome(&d);
     QVERIFY(d.setUrlAndFilePath(server.url("/pkg.bin?v=1"), target("pkg.bin")));
+    LogCapture log;
     QVERIFY(d.startDownLoads(false));
     QVERIFY(outcome.waitForEnd());
 
@@ -510,6 +620,10 @@ void TestQHttpDownLoadS::completeBodyIsReportedOnce()
     QCOMPARE(bar.value(), 100);
     QVERIFY(label.text().startsWith(QStringLiteral("Time Remaining: ")));
     QVERIFY(label.text().endsWith(QStringLiteral("( 0.29/0.29 MB)")));
+    // The log follows the transfer up to the whole body.
+    QVERIFY2(!log.find(QStringLiteral("^Downloading pkg\\.bin:\\d+ of 307217 = ")).isEmpty(), qPrintable(log.all()));
+    QVERIFY2(!log.find(QStringLiteral("^Downloading pkg\\.bin:307217 of 307217 = 100%$")).isEmpty(),
+             qPrintable(log.all()));
 
     const TestHttpServer::Request request = server.lastRequest();
     QCOMPARE(request.method, QByteArray("GET"));
@@ -527,10 +641,16 @@ void TestQHttpDownLoadS::completeBodyIsReportedOnce()
     QVERIFY(!d.isRunning());
 }
 
+void TestQHttpDownLoadS::counterSendsRangeAndReceivesCount_data()
+{
+    addSchemeRows();
+}
+
 void TestQHttpDownLoadS::counterSendsRangeAndReceivesCount()
 {
     const QByteArray body = patternBody(70000);
     TestHttpServer server;
+    serveOverRowScheme(server);
     server.route("/ranged.bin", TestHttpServer::Reply::ok(body).ranges());
     server.route("/plain.bin", TestHttpServer::Reply::ok(body));
 
@@ -553,9 +673,13 @@ void TestQHttpDownLoadS::counterSendsRangeAndReceivesCount()
 
 void TestQHttpDownLoadS::bodyWithoutAnnouncedSize_data()
 {
+    QTest::addColumn<QString>("scheme");
     QTest::addColumn<bool>("chunked");
-    QTest::newRow("length by closing") << false;
-    QTest::newRow("chunked") << true;
+
+    for (const char* scheme : kSchemes) {
+        QTest::addRow("%s: length by closing", scheme) << QString::fromLatin1(scheme) << false;
+        QTest::addRow("%s: chunked", scheme) << QString::fromLatin1(scheme) << true;
+    }
 }
 
 void TestQHttpDownLoadS::bodyWithoutAnnouncedSize()
@@ -563,6 +687,7 @@ void TestQHttpDownLoadS::bodyWithoutAnnouncedSize()
     QFETCH(bool, chunked);
     const QByteArray body = patternBody(150000);
     TestHttpServer server;
+    serveOverRowScheme(server);
     TestHttpServer::Reply reply = TestHttpServer::Reply::ok(body);
     if (chunked)
         reply.chunked().trickle(40000, 1);
@@ -581,11 +706,17 @@ void TestQHttpDownLoadS::bodyWithoutAnnouncedSize()
     QCOMPARE(readFile(target("n.bin")), body);
 }
 
+void TestQHttpDownLoadS::slowSteadyTransferSucceeds_data()
+{
+    addSchemeRows();
+}
+
 void TestQHttpDownLoadS::slowSteadyTransferSucceeds()
 {
     // Pieces come far more often than the stall check looks, for several intervals.
     const QByteArray body = patternBody(60 * 1024);
     TestHttpServer server;
+    serveOverRowScheme(server);
     server.route("/slow.bin", TestHttpServer::Reply::ok(body).trickle(1024, kWatchdogMs / 20));
 
     QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
@@ -598,28 +729,58 @@ void TestQHttpDownLoadS::slowSteadyTransferSucceeds()
     QCOMPARE(readFile(target("slow.bin")), body);
 }
 
+void TestQHttpDownLoadS::bodyLongerThanDeclared_data()
+{
+    addSchemeRows();
+}
+
+void TestQHttpDownLoadS::bodyLongerThanDeclared()
+{
+    // The head announces 50000 bytes, the server sends 80000 and closes: the body is
+    // what was announced, and nothing past it reaches the file.
+    const QByteArray body = patternBody(80000);
+    TestHttpServer server;
+    serveOverRowScheme(server);
+    server.route("/longer.bin", TestHttpServer::Reply::ok(body).noLength().header("Content-Length", "50000"));
+
+    qint64 counter = 0;
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, &counter);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/longer.bin"), target("longer.bin")));
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd());
+    QCOMPARE(outcome.total(), 1);
+    QCOMPARE(outcome.ok.count(), 1);
+    QCOMPARE(counter, qint64(50000));
+    QCOMPARE(readFile(target("longer.bin")), body.left(50000));
+    QVERIFY(!outcome.anotherSignalWithin(3));
+}
+
 // ---- what the server may send ----
 
 void TestQHttpDownLoadS::contentCoding_data()
 {
+    QTest::addColumn<QString>("scheme");
     QTest::addColumn<QList<QByteArray>>("codings");   // one Content-Encoding header each
     QTest::addColumn<bool>("refused");
     QTest::addColumn<bool>("chunked");
     QTest::addColumn<bool>("wait");
 
     using L = QList<QByteArray>;
-    QTest::newRow("gzip") << L{"gzip"} << true << false << false;
-    QTest::newRow("gzip, chunked") << L{"gzip"} << true << true << false;
-    QTest::newRow("gzip, waiting start") << L{"gzip"} << true << false << true;
-    QTest::newRow("gzip in capitals, padded") << L{"  GZip "} << true << false << false;
-    QTest::newRow("deflate") << L{"deflate"} << true << false << false;
-    QTest::newRow("unknown coding") << L{"br"} << true << true << false;
-    QTest::newRow("identity and gzip in one header") << L{"identity, gzip"} << true << false << false;
-    QTest::newRow("identity and gzip in two headers") << L{"identity", "gzip"} << true << false << false;
-    QTest::newRow("no coding") << L{} << false << false << false;
-    QTest::newRow("identity") << L{"identity"} << false << false << false;
-    QTest::newRow("identity in capitals, padded") << L{" IDENTITY "} << false << true << false;
-    QTest::newRow("empty coding") << L{""} << false << false << true;
+    for (const char* scheme : kSchemes) {
+        QTest::addRow("%s: gzip", scheme) << QString::fromLatin1(scheme) << L{"gzip"} << true << false << false;
+        QTest::addRow("%s: gzip, chunked", scheme) << QString::fromLatin1(scheme) << L{"gzip"} << true << true << false;
+        QTest::addRow("%s: gzip, waiting start", scheme) << QString::fromLatin1(scheme) << L{"gzip"} << true << false << true;
+        QTest::addRow("%s: gzip in capitals, padded", scheme) << QString::fromLatin1(scheme) << L{"  GZip "} << true << false << false;
+        QTest::addRow("%s: deflate", scheme) << QString::fromLatin1(scheme) << L{"deflate"} << true << false << false;
+        QTest::addRow("%s: unknown coding", scheme) << QString::fromLatin1(scheme) << L{"br"} << true << true << false;
+        QTest::addRow("%s: identity and gzip in one header", scheme) << QString::fromLatin1(scheme) << L{"identity, gzip"} << true << false << false;
+        QTest::addRow("%s: identity and gzip in two headers", scheme) << QString::fromLatin1(scheme) << L{"identity", "gzip"} << true << false << false;
+        QTest::addRow("%s: no coding", scheme) << QString::fromLatin1(scheme) << L{} << false << false << false;
+        QTest::addRow("%s: identity", scheme) << QString::fromLatin1(scheme) << L{"identity"} << false << false << false;
+        QTest::addRow("%s: identity in capitals, padded", scheme) << QString::fromLatin1(scheme) << L{" IDENTITY "} << false << true << false;
+        QTest::addRow("%s: empty coding", scheme) << QString::fromLatin1(scheme) << L{""} << false << false << true;
+    }
 }
 
 void TestQHttpDownLoadS::contentCoding()
@@ -641,6 +802,7 @@ void TestQHttpDownLoadS::contentCoding()
         reply.stallAfter(20000);
     }
     TestHttpServer server;
+    serveOverRowScheme(server);
     server.route("/coded.bin", reply);
 
     QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
@@ -663,6 +825,7 @@ void TestQHttpDownLoadS::contentCoding()
 
 void TestQHttpDownLoadS::bodyLimit_data()
 {
+    QTest::addColumn<QString>("scheme");
     QTest::addColumn<int>("framing");
     QTest::addColumn<bool>("over");
     QTest::addColumn<bool>("wait");
@@ -671,11 +834,15 @@ void TestQHttpDownLoadS::bodyLimit_data()
         {"Content-Length", TestHttpServer::Framing::ContentLength},
         {"chunked", TestHttpServer::Framing::Chunked},
         {"close-delimited", TestHttpServer::Framing::CloseDelimited}};
-    for (const auto& f : framings) {
-        for (bool wait : {false, true}) {
-            const char* mode = wait ? "waiting start" : "plain start";
-            QTest::addRow("%s, one byte over, %s", f.first, mode) << static_cast<int>(f.second) << true << wait;
-            QTest::addRow("%s, at the limit, %s", f.first, mode) << static_cast<int>(f.second) << false << wait;
+    for (const char* scheme : kSchemes) {
+        for (const auto& f : framings) {
+            for (bool wait : {false, true}) {
+                const char* mode = wait ? "waiting start" : "plain start";
+                QTest::addRow("%s: %s, one byte over, %s", scheme, f.first, mode)
+                    << QString::fromLatin1(scheme) << static_cast<int>(f.second) << true << wait;
+                QTest::addRow("%s: %s, at the limit, %s", scheme, f.first, mode)
+                    << QString::fromLatin1(scheme) << static_cast<int>(f.second) << false << wait;
+            }
         }
     }
 }
@@ -695,6 +862,7 @@ void TestQHttpDownLoadS::bodyLimit()
         reply.stallAfter(body.size());
     }
     TestHttpServer server;
+    serveOverRowScheme(server);
     server.route("/limited.bin", reply);
 
     QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
@@ -723,6 +891,11 @@ void TestQHttpDownLoadS::bodyLimit()
     }
 }
 
+void TestQHttpDownLoadS::announcedSizeOverLimitFailsAtOnce_data()
+{
+    addSchemeRows();
+}
+
 void TestQHttpDownLoadS::announcedSizeOverLimitFailsAtOnce()
 {
     // 1 GiB announced and sent a piece at a time: the announcement alone fails it.
@@ -733,6 +906,7 @@ void TestQHttpDownLoadS::announcedSizeOverLimitFailsAtOnce()
         QVERIFY(f.resize(qint64(1) << 30)); // sparse
     }
     TestHttpServer server;
+    serveOverRowScheme(server);
     server.route("/huge.bin", TestHttpServer::Reply::file(huge).trickle(1024, 100));
     QSignalSpy closed(&server, &TestHttpServer::connectionClosed);
 
@@ -758,24 +932,30 @@ void TestQHttpDownLoadS::announcedSizeOverLimitFailsAtOnce()
 
 void TestQHttpDownLoadS::failuresEndWithErrorfinish_data()
 {
+    QTest::addColumn<QString>("scheme");
     QTest::addColumn<QString>("path");
-    QTest::newRow("404 with body") << "/e404";
-    QTest::newRow("500 with body") << "/e500";
-    QTest::newRow("redirect not followed") << "/moved";
-    QTest::newRow("reset before answer") << "/reset0";
-    QTest::newRow("reset mid-body") << "/reset";
-    QTest::newRow("closed before end of announced body") << "/short";
-    QTest::newRow("closed without answer") << "/close0";
-    QTest::newRow("range not satisfiable") << "/ranged";
-    QTest::newRow("connection refused") << "refused";
-    QTest::newRow("host not found") << "nohost";
+
+    for (const char* scheme : kSchemes) {
+        QTest::addRow("%s: 404 with body", scheme) << QString::fromLatin1(scheme) << "/e404";
+        QTest::addRow("%s: 500 with body", scheme) << QString::fromLatin1(scheme) << "/e500";
+        QTest::addRow("%s: redirect not followed", scheme) << QString::fromLatin1(scheme) << "/moved";
+        QTest::addRow("%s: reset before answer", scheme) << QString::fromLatin1(scheme) << "/reset0";
+        QTest::addRow("%s: reset mid-body", scheme) << QString::fromLatin1(scheme) << "/reset";
+        QTest::addRow("%s: closed before end of announced body", scheme) << QString::fromLatin1(scheme) << "/short";
+        QTest::addRow("%s: closed without answer", scheme) << QString::fromLatin1(scheme) << "/close0";
+        QTest::addRow("%s: range not satisfiable", scheme) << QString::fromLatin1(scheme) << "/ranged";
+        QTest::addRow("%s: connection refused", scheme) << QString::fromLatin1(scheme) << "refused";
+        QTest::addRow("%s: host not found", scheme) << QString::fromLatin1(scheme) << "nohost";
+    }
 }
 
 void TestQHttpDownLoadS::failuresEndWithErrorfinish()
 {
+    QFETCH(QString, scheme);
     QFETCH(QString, path);
     const QByteArray body = patternBody(100000);
     TestHttpServer server;
+    serveOverRowScheme(server);
     server.route("/e404", TestHttpServer::Reply::status(404, "<html>not found</html>"));
     server.route("/e500", TestHttpServer::Reply::status(500, "oops"));
     server.route("/moved", TestHttpServer::Reply::status(301, "moved").header("Location", "/elsewhere"));
@@ -791,10 +971,10 @@ void TestQHttpDownLoadS::failuresEndWithErrorfinish()
     if (path == QLatin1String("refused")) {
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-        url = QUrl(QStringLiteral("http://127.0.0.1:%1/x.bin").arg(probe.serverPort()));
+        url = QUrl(QStringLiteral("%1://127.0.0.1:%2/x.bin").arg(scheme).arg(probe.serverPort()));
         probe.close();
     } else if (path == QLatin1String("nohost")) {
-        url = QUrl(QStringLiteral("http://no-such-host.invalid/x.bin"));
+        url = QUrl(QStringLiteral("%1://no-such-host.invalid/x.bin").arg(scheme));
     } else if (path == QLatin1String("/ranged")) {
         counter = body.size() + 10; // asks for bytes past the end
         counterPtr = &counter;
@@ -817,9 +997,15 @@ void TestQHttpDownLoadS::failuresEndWithErrorfinish()
     QVERIFY(!d.isRunning());
 }
 
+void TestQHttpDownLoadS::silentServerFailsAtResponseCheck_data()
+{
+    addSchemeRows();
+}
+
 void TestQHttpDownLoadS::silentServerFailsAtResponseCheck()
 {
     TestHttpServer server;
+    serveOverRowScheme(server);
     server.route("/silent", TestHttpServer::Reply::silent());
     QSignalSpy closed(&server, &TestHttpServer::connectionClosed);
 
@@ -841,10 +1027,16 @@ void TestQHttpDownLoadS::silentServerFailsAtResponseCheck()
     QVERIFY(!outcome.anotherSignalWithin(4));
 }
 
+void TestQHttpDownLoadS::stalledTransferIsAbortedAndReportedOnce_data()
+{
+    addSchemeRows();
+}
+
 void TestQHttpDownLoadS::stalledTransferIsAbortedAndReportedOnce()
 {
     const QByteArray body = patternBody(256 * 1024);
     TestHttpServer server;
+    serveOverRowScheme(server);
     server.route("/stall", TestHttpServer::Reply::ok(body).stallAfter(64 * 1024));
     QSignalSpy closed(&server, &TestHttpServer::connectionClosed);
 
@@ -866,11 +1058,14 @@ void TestQHttpDownLoadS::stalledTransferIsAbortedAndReportedOnce()
 
 void TestQHttpDownLoadS::slowTransferFails_data()
 {
+    QTest::addColumn<QString>("scheme");
     QTest::addColumn<qint64>("burst");   // body bytes sent at full speed first
     QTest::addColumn<bool>("wait");
-    QTest::newRow("trickle") << qint64(0) << false;
-    QTest::newRow("trickle, waiting start") << qint64(0) << true;
-    QTest::newRow("burst, then trickle") << qint64(64 * 1024) << false;
+
+    QTest::newRow("http: trickle") << QStringLiteral("http") << qint64(0) << false;
+    QTest::newRow("http: trickle, waiting start") << QStringLiteral("http") << qint64(0) << true;
+    QTest::newRow("http: burst, then trickle") << QStringLiteral("http") << qint64(64 * 1024) << false;
+    QTest::newRow("https: burst, then trickle") << QStringLiteral("https") << qint64(64 * 1024) << false;
 }
 
 void TestQHttpDownLoadS::slowTransferFails()
@@ -882,6 +1077,7 @@ void TestQHttpDownLoadS::slowTransferFails()
     QFETCH(bool, wait);
     const QByteArray body = patternBody(256 * 1024);
     TestHttpServer server;
+    serveOverRowScheme(server);
     server.route("/trickle", TestHttpServer::Reply::ok(body).trickle(16, 100).trickleAfter(burst));
     QSignalSpy closed(&server, &TestHttpServer::connectionClosed);
 
@@ -922,11 +1118,17 @@ void TestQHttpDownLoadS::slowTransferFails()
     QVERIFY(!outcome.anotherSignalWithin(4));
 }
 
+void TestQHttpDownLoadS::slowTransferRuleSparesSteadyTransfer_data()
+{
+    addSchemeRows();
+}
+
 void TestQHttpDownLoadS::slowTransferRuleSparesSteadyTransfer()
 {
     // About 2.3 KiB a window, for more than three windows.
     const QByteArray body = patternBody(8 * 1024);
     TestHttpServer server;
+    serveOverRowScheme(server);
     server.route("/steady", TestHttpServer::Reply::ok(body).trickle(160, 100));
 
     QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
@@ -1004,16 +1206,169 @@ void TestQHttpDownLoadS::removedFileIsReported()
     QCOMPARE(outcome.error.count(), 1);
 }
 
+// ---- TLS ----
+
+void TestQHttpDownLoadS::certificateRefused_data()
+{
+    QTest::addColumn<QString>("certificate");
+    QTest::addColumn<QString>("error");   // what the "TLS error:" line names
+    QTest::newRow("expired") << "expired" << "The certificate has expired";
+    QTest::newRow("for another host") << "otherhost" << "The host name did not match";
+    QTest::newRow("self-signed, untrusted") << "selfsigned" << "self-signed";
+}
+
+void TestQHttpDownLoadS::certificateRefused()
+{
+    QFETCH(QString, certificate);
+    QFETCH(QString, error);
+    TestHttpServer server;
+    serveTls(server, certificate);
+    server.route("/pkg.bin", TestHttpServer::Reply::ok(patternBody(10000)));
+
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/pkg.bin"), target("tls.bin")));
+    LogCapture log;
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd());
+
+    QCOMPARE(outcome.error.count(), 1);
+    QCOMPARE(outcome.ok.count(), 0);
+    QVERIFY(!d.isRunning());
+    // The log names the certificate and what is wrong with it, and the failed request.
+    const QString tlsLine = log.find(QStringLiteral("^TLS error: .*") + QRegularExpression::escape(error)
+                                     + QStringLiteral(".* certificate: "));
+    QVERIFY2(!tlsLine.isEmpty(), qPrintable(log.all()));
+    QVERIFY2(!log.find(QStringLiteral("^error text: ")).isEmpty(), qPrintable(log.all()));
+    // The handshake ended it, not the response check.
+    QVERIFY2(log.find(QStringLiteral("^slotsHasHttpReponse:")).isEmpty(), qPrintable(log.all()));
+    // No request went over the refused connection, and no byte reached the file.
+    QCOMPARE(server.requestCount(), 0);
+    QCOMPARE(readFile(target("tls.bin")), QByteArray());
+    QVERIFY(!outcome.anotherSignalWithin(3));
+}
+
+void TestQHttpDownLoadS::plainPortGivenAsHttps()
+{
+    TestHttpServer server;
+    server.route("/pkg.bin", TestHttpServer::Reply::ok(patternBody(10000)));
+    QUrl url = server.url("/pkg.bin");
+    url.setScheme(QStringLiteral("https"));
+
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(url, target("plain.bin")));
+    LogCapture log;
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd());
+
+    QCOMPARE(outcome.error.count(), 1);
+    QCOMPARE(outcome.ok.count(), 0);
+    // The plain server's answer to a TLS greeting is no response to a request: the
+    // handshake fails on it, before the response check.
+    QVERIFY2(!log.find(QStringLiteral("^error text: .*SSL handshake failed")).isEmpty(), qPrintable(log.all()));
+    QVERIFY2(log.find(QStringLiteral("^slotsHasHttpReponse:")).isEmpty(), qPrintable(log.all()));
+    QCOMPARE(server.requestCount(), 0);
+    QCOMPARE(readFile(target("plain.bin")), QByteArray());
+    QVERIFY(!outcome.anotherSignalWithin(3));
+}
+
+void TestQHttpDownLoadS::handshakeStopsHalfWay_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<bool>("wait");
+    QTest::newRow("stalled") << static_cast<int>(TestHttpServer::HandshakeFault::Stall) << false;
+    QTest::newRow("stalled, waiting start") << static_cast<int>(TestHttpServer::HandshakeFault::Stall) << true;
+    QTest::newRow("closed") << static_cast<int>(TestHttpServer::HandshakeFault::Close) << false;
+    QTest::newRow("closed, waiting start") << static_cast<int>(TestHttpServer::HandshakeFault::Close) << true;
+}
+
+void TestQHttpDownLoadS::handshakeStopsHalfWay()
+{
+    QFETCH(int, fault);
+    QFETCH(bool, wait);
+    const bool stalled = fault == static_cast<int>(TestHttpServer::HandshakeFault::Stall);
+    TestHttpServer server;
+    serveTls(server);
+    server.setHandshakeFault(static_cast<TestHttpServer::HandshakeFault>(fault));
+    server.route("/pkg.bin", TestHttpServer::Reply::ok(patternBody(10000)));
+    QSignalSpy closed(&server, &TestHttpServer::connectionClosed);
+
+    QProgressBar bar;
+    QHttpDownLoadS d(nullptr, &bar, nullptr, nullptr);
+    // A stalled handshake is a server that says nothing: the response check ends it.
+    // A closed one ends at once, before the response check.
+    QTimer::singleShot(kEndTimeoutMs, &d, &QHttpDownLoadS::stopDownLoads); // no endless wait
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/pkg.bin"), target("handshake.bin")));
+    LogCapture log;
+    QVERIFY(d.startDownLoads(wait));
+    if (!wait)
+        QVERIFY(outcome.waitForEnd());
+
+    QCOMPARE(outcome.error.count(), 1);
+    QCOMPARE(outcome.ok.count(), 0);
+    QVERIFY(!d.isRunning());
+    if (stalled) {
+        QVERIFY2(!log.find(QStringLiteral("^slotsHasHttpReponse: false$")).isEmpty(), qPrintable(log.all()));
+        QCOMPARE(bar.value(), 100);
+        // The downloader gave the connection up.
+        QVERIFY(closed.count() > 0 || closed.wait(5000));
+    } else {
+        QVERIFY2(log.find(QStringLiteral("^slotsHasHttpReponse:")).isEmpty(), qPrintable(log.all()));
+    }
+    QVERIFY2(!log.find(QStringLiteral("^error text: ")).isEmpty(), qPrintable(log.all()));
+    QCOMPARE(server.requestCount(), 0);
+    QCOMPARE(readFile(target("handshake.bin")), QByteArray());
+    QVERIFY(!outcome.anotherSignalWithin(3));
+}
+
+void TestQHttpDownLoadS::redirectFromHttpsToHttpIsRefused()
+{
+    const QByteArray body = patternBody(10000);
+    TestHttpServer plain;
+    plain.route("/pkg.bin", TestHttpServer::Reply::ok(body));
+    TestHttpServer secure;
+    serveTls(secure);
+    QSignalSpy plainRequests(&plain, &TestHttpServer::requestReceived);
+
+    const QList<int> statuses = {301, 302, 307, 308};
+    for (int status : statuses) {
+        const QString path = QStringLiteral("/moved%1.bin").arg(status);
+        secure.route(path, TestHttpServer::Reply::status(status, "moved")
+                               .header("Location", plain.url("/pkg.bin").toEncoded()));
+        qint64 counter = 0;
+        QHttpDownLoadS d(nullptr, nullptr, nullptr, &counter);
+        Outcome outcome(&d);
+        QVERIFY(d.setUrlAndFilePath(secure.url(path), target("moved.bin")));
+        QVERIFY(d.startDownLoads(true));
+        QCOMPARE(outcome.error.count(), 1);
+        QCOMPARE(outcome.ok.count(), 0);
+        QCOMPARE(secure.lastRequest().target, path.toUtf8());
+        QVERIFY(readFile(target("moved.bin")) != body);
+        // The http address was never asked, not even a while after the end.
+        if (status == statuses.last())
+            QVERIFY(!outcome.anotherSignalWithin(3));
+        QCOMPARE(plainRequests.count(), 0);
+        QCOMPARE(plain.connectionCount(), 0);
+    }
+    QCOMPARE(secure.requestCount(), statuses.size());
+}
+
 // ---- waiting, stopping, destroying ----
 
 void TestQHttpDownLoadS::waitingStartReturnsAfterEnd_data()
 {
+    QTest::addColumn<QString>("scheme");
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("success");
-    QTest::newRow("complete") << "/ok" << true;
-    QTest::newRow("silent server") << "/silent" << false;
-    QTest::newRow("stalled server") << "/stall" << false;
-    QTest::newRow("not found") << "/missing" << false;
+
+    for (const char* scheme : kSchemes) {
+        QTest::addRow("%s: complete", scheme) << QString::fromLatin1(scheme) << "/ok" << true;
+        QTest::addRow("%s: silent server", scheme) << QString::fromLatin1(scheme) << "/silent" << false;
+        QTest::addRow("%s: stalled server", scheme) << QString::fromLatin1(scheme) << "/stall" << false;
+        QTest::addRow("%s: not found", scheme) << QString::fromLatin1(scheme) << "/missing" << false;
+    }
 }
 
 void TestQHttpDownLoadS::waitingStartReturnsAfterEnd()
@@ -1022,6 +1377,7 @@ void TestQHttpDownLoadS::waitingStartReturnsAfterEnd()
     QFETCH(bool, success);
     const QByteArray body = patternBody(200 * 1024);
     TestHttpServer server;
+    serveOverRowScheme(server);
     server.route("/ok", TestHttpServer::Reply::ok(body));
     server.route("/silent", TestHttpServer::Reply::silent());
     server.route("/stall", TestHttpServer::Reply::ok(body).stallAfter(50000));
@@ -1038,10 +1394,16 @@ void TestQHttpDownLoadS::waitingStartReturnsAfterEnd()
         QCOMPARE(readFile(target("w.bin")), body);
 }
 
+void TestQHttpDownLoadS::stopEndsWithoutSignal_data()
+{
+    addSchemeRows();
+}
+
 void TestQHttpDownLoadS::stopEndsWithoutSignal()
 {
     const QByteArray body = patternBody(200 * 1024);
     TestHttpServer server;
+    serveOverRowScheme(server);
     server.route("/slow.bin", TestHttpServer::Reply::ok(body).trickle(2048, 20));
     QSignalSpy closed(&server, &TestHttpServer::connectionClosed);
 
@@ -1065,11 +1427,17 @@ void TestQHttpDownLoadS::stopEndsWithoutSignal()
     QCOMPARE(outcome.total(), 0);
 }
 
+void TestQHttpDownLoadS::stopEndsWaitingStart_data()
+{
+    addSchemeRows();
+}
+
 void TestQHttpDownLoadS::stopEndsWaitingStart()
 {
     // Stopped from inside its own wait (as a Cancel button would), the waiting call
     // returns at once and nothing is reported.
     TestHttpServer server;
+    serveOverRowScheme(server);
     server.route("/silent", TestHttpServer::Reply::silent());
     QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
     d.setWatchdogInterval(600000);
@@ -1120,12 +1488,17 @@ void TestQHttpDownLoadS::deleteLaterEndsWaitingStart()
 
 void TestQHttpDownLoadS::receiverDeletesLaterInsideNestedLoop_data()
 {
+    QTest::addColumn<QString>("scheme");
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("success");
-    QTest::newRow("complete") << "/ok" << true;
-    QTest::newRow("stalled") << "/stall" << false;
-    QTest::newRow("silent") << "/silent" << false;
-    QTest::newRow("reset") << "/reset" << false;
+
+    for (const char* scheme : kSchemes) {
+        QTest::addRow("%s: complete", scheme) << QString::fromLatin1(scheme) << "/ok" << true;
+        QTest::addRow("%s: stalled", scheme) << QString::fromLatin1(scheme) << "/stall" << false;
+        QTest::addRow("%s: reset", scheme) << QString::fromLatin1(scheme) << "/reset" << false;
+    }
+    // The response check's end over https is the one of silentServerFailsAtResponseCheck.
+    QTest::newRow("http: silent") << QStringLiteral("http") << "/silent" << false;
 }
 
 void TestQHttpDownLoadS::receiverDeletesLaterInsideNestedLoop()
@@ -1134,6 +1507,7 @@ void TestQHttpDownLoadS::receiverDeletesLaterInsideNestedLoop()
     QFETCH(bool, success);
     const QByteArray body = patternBody(100 * 1024);
     TestHttpServer server;
+    serveOverRowScheme(server);
     server.route("/ok", TestHttpServer::Reply::ok(body));
     server.route("/stall", TestHttpServer::Reply::ok(body).stallAfter(1000));
     server.route("/silent", TestHttpServer::Reply::silent());

@@ -157,6 +157,7 @@ private slots:
     void faults();
     void silentAndStalledKeepConnectionOpen();
     void tlsAndHandshakeFaults();
+    void nonRequestIsAnsweredAtOnce();
 };
 
 void TestTestHttpServer::routesAndFallback()
@@ -486,14 +487,22 @@ void TestTestHttpServer::tlsAndHandshakeFaults()
         QCOMPARE(server.lastRequest().path(), QByteArray("/a"));
     }
     {
-        // Stall: the hello is taken, then nothing; the connection stays open.
+        // Stall: the hello is taken, then nothing; the connection stays open until
+        // the client gives up, which the server reports.
         server.setHandshakeFault(TestHttpServer::HandshakeFault::Stall);
+        QSignalSpy closed(&server, &TestHttpServer::connectionClosed);
         QSslSocket socket;
         QSignalSpy encrypted(&socket, &QSslSocket::encrypted);
         connectTls(&socket);
         QVERIFY(!encrypted.wait(500));
         QCOMPARE(socket.state(), QAbstractSocket::ConnectedState);
         QVERIFY(!socket.isEncrypted());
+        // (The connection of the block before has normally gone by now; if it goes
+        // only now, it cannot make up for this one alone, as each counts once.)
+        const int open = server.openConnectionCount();
+        const int before = closed.count();
+        socket.abort();
+        QTRY_VERIFY_WITH_TIMEOUT(closed.count() >= before + 1 + open, 10000);
     }
     {
         // Close: the hello is taken, then the connection goes.
@@ -504,6 +513,26 @@ void TestTestHttpServer::tlsAndHandshakeFaults()
         QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, 10000);
         QCOMPARE(encrypted.count(), 0);
     }
+    QCOMPARE(server.requestCount(), 1);
+}
+
+void TestTestHttpServer::nonRequestIsAnsweredAtOnce()
+{
+    // A TLS greeting (a handshake record) at a plain port: 400 and a close at once,
+    // without waiting for a line end that would never come.
+    TestHttpServer server;
+    server.setFallback(TestHttpServer::Reply::ok("served"));
+    Client c(server.port());
+    c.send(QByteArray("\x16\x03\x01\x00\xa5\x01\x00\x00\xa1\x03\x03", 11));
+    const Response r = c.response();
+    QCOMPARE(r.status, 400);
+    QVERIFY(c.waitForClose());
+    QCOMPARE(server.requestCount(), 0);
+
+    // Leading empty lines before a request are still allowed.
+    Client ok(server.port());
+    ok.send("\r\n" + get("/a"));
+    QCOMPARE(ok.response().body, QByteArray("served"));
     QCOMPARE(server.requestCount(), 1);
 }
 

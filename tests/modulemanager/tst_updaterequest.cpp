@@ -1,7 +1,8 @@
-// The update query against a real HTTP server on 127.0.0.1 (TestHttpServer): the request
-// exactly as sent, the choice of server by the clock's offset from UTC, the reply turned
-// into the offered list, and every way a query can fail. A failed query must never look
-// like "nothing to update": it ends with sQueryModuleInfoFinish at once and
+// The update query against a real HTTP server on 127.0.0.1 (TestHttpServer, also over
+// TLS with a throw-away authority this process trusts): the request exactly as sent,
+// the choice of server by the clock's offset from UTC, the reply turned into the
+// offered list, and every way a query can fail. A failed query must never look like
+// "nothing to update": it ends with sQueryModuleInfoFinish at once and
 // isQuerySucceeded() false.
 //
 // The downloader's watchdogs run with an interval of an hour here (except where a test
@@ -12,6 +13,7 @@
 #include "qhttpdownloads.h"
 #include "cissuedrecord.h"
 #include "signedsite.h"
+#include "testcertificates.h"
 #include "testhttpserver.h"
 
 #include <QPointer>
@@ -120,6 +122,9 @@ private slots:
     void replyOfExactlyTheLimitIsRead();
     void replyFileLivesInAPrivateFolder();
     void signedReplyWithTrustedKeys();
+    void queryOverHttps();
+    void certificateErrorIsAFailedCheck_data();
+    void certificateErrorIsAFailedCheck();
     void failedStartThenNewQueryReportsOnce();
 
     void newQueryReplacesARunningOne();
@@ -133,8 +138,12 @@ private:
     // Starts a query without waiting and waits for its signal; false if it never came.
     bool runQuery(CReaderModuleManager& manager, QProgressBar* bar = nullptr);
 
+    // The test authority, trusted in this process from the first https test on.
+    const TestCertificates& pki();
+
     QTemporaryDir m_workDir;
     TestHttpServer m_server;
+    std::unique_ptr<TestCertificates> m_pki;
     std::unique_ptr<UpdaterApp> m_app;
 };
 
@@ -488,6 +497,78 @@ void TestUpdateRequest::signedReplyWithTrustedKeys()
     QVERIFY(manager->isQuerySucceeded());
     QCOMPARE(offeredNames(*manager), QStringList() << "Reader" << "Notes");
     QVERIFY(manager->m_vecUpdateModules.at(0)->strSha256.isEmpty());
+}
+
+const TestCertificates& TestUpdateRequest::pki()
+{
+    if (!m_pki) {
+        m_pki.reset(new TestCertificates(m_workDir.filePath(QStringLiteral("pki"))));
+        if (m_pki->isValid())
+            m_pki->trustInThisProcess();
+    }
+    return *m_pki;
+}
+
+void TestUpdateRequest::queryOverHttps()
+{
+    QVERIFY2(pki().isValid(), qPrintable(pki().errorString()));
+    TestHttpServer secure;
+    secure.setTls(pki().certificate(QStringLiteral("server")), pki().key(QStringLiteral("server")));
+    secure.route(kUsTarget, TestHttpServer::Reply::ok(kThreeModules));
+    EnvGuard us("MORAVEL_UPDATE_SERVER_US", secure.url(kUsScript).toEncoded());
+    QVERIFY(secure.url(kUsScript).toString().startsWith(QLatin1String("https://127.0.0.1:")));
+
+    std::unique_ptr<CReaderModuleManager> manager = makeManager();
+    QProgressBar bar;
+    QVERIFY(runQuery(*manager, &bar));
+    QVERIFY(manager->isQuerySucceeded());
+    QVERIFY(!manager->isVerificationFailed());
+    QCOMPARE(offeredNames(*manager), QStringList({ "Reader", "Stamps" }));
+    QCOMPARE(bar.value(), 100);
+    QCOMPARE(secure.requestCount(), 1);
+    QVERIFY(secure.lastRequest().target.startsWith(kUsTarget.toUtf8() + "?addon=Update%20List&"));
+    // The plain server was not asked.
+    QCOMPARE(m_server.requestCount(), 0);
+}
+
+void TestUpdateRequest::certificateErrorIsAFailedCheck_data()
+{
+    QTest::addColumn<QString>("certificate");
+    QTest::addColumn<bool>("withKeys");
+    QTest::newRow("expired") << "expired" << false;
+    QTest::newRow("expired, trusted keys set") << "expired" << true;
+    QTest::newRow("for another host") << "otherhost" << false;
+    QTest::newRow("self-signed") << "selfsigned" << true;
+}
+
+void TestUpdateRequest::certificateErrorIsAFailedCheck()
+{
+    QFETCH(QString, certificate);
+    QFETCH(bool, withKeys);
+    QVERIFY2(pki().isValid(), qPrintable(pki().errorString()));
+    TestHttpServer secure;
+    secure.setTls(pki().certificate(certificate), pki().key(certificate));
+    // Taken, this reply would be a success without keys and a failed verification with
+    // them: neither may happen.
+    const SignedSite::Key key = SignedSite::Key::make();
+    secure.route(kUsTarget, TestHttpServer::Reply::ok(kThreeModules));
+    EnvGuard us("MORAVEL_UPDATE_SERVER_US", secure.url(kUsScript).toEncoded());
+
+    std::unique_ptr<CReaderModuleManager> manager = makeManager();
+    if (withKeys)
+        manager->setTrustedKeys({ key.publicKey });
+    // What an earlier answer offered does not survive the failed query either.
+    MODULEINFO* earlier = manager->AddModule(kList);
+    earlier->strName = QStringLiteral("Earlier");
+    manager->m_vecUpdateModules.append(earlier);
+
+    // Exactly one report (runQuery checks that), and it is a failed check: a transfer
+    // that failed, not a reply that failed its verification.
+    QVERIFY(runQuery(*manager));
+    QVERIFY(!manager->isQuerySucceeded());
+    QVERIFY(!manager->isVerificationFailed());
+    QVERIFY(manager->m_vecUpdateModules.isEmpty());
+    QCOMPARE(secure.requestCount(), 0);
 }
 
 void TestUpdateRequest::silentServerFailsThroughTheWatchdog()

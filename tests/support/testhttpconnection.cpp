@@ -121,6 +121,14 @@ void TestHttpConnection::processInput()
         // Empty lines before a request line are allowed.
         while (m_input.startsWith("\r\n"))
             m_input.remove(0, 2);
+        // A request starts with its method, a word of letters. Anything else (a TLS
+        // greeting sent to a plain port, say) is answered at once, as real servers do,
+        // instead of waiting for a line that never comes.
+        const char first = m_input.isEmpty() ? 'A' : m_input.at(0);
+        if (!((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z'))) {
+            badRequest();
+            return;
+        }
         const int end = m_input.indexOf("\r\n\r\n");
         if (end < 0) {
             if (m_input.size() > kMaxHeadBytes)

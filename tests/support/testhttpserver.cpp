@@ -249,6 +249,7 @@ QTcpSocket* TestHttpServer::wrapAccepted(qintptr descriptor)
                 socket->abort();
         });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QTcpSocket::disconnected, this, &TestHttpServer::connectionClosed);
         QMutexLocker lock(&m_mutex);
         ++m_connections;
         return nullptr;
