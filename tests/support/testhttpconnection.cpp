@@ -64,6 +64,9 @@ TestHttpConnection::TestHttpConnection(TestHttpServer* server, QTcpSocket* socke
 {
     m_socket->setParent(this);
     m_timer->setSingleShot(true);
+    // Pacing never runs ahead of the interval a test asked for (a coarse timer may
+    // fire up to 5% early).
+    m_timer->setTimerType(Qt::PreciseTimer);
     m_request.peerPort = m_socket->peerPort();
     connect(m_timer, &QTimer::timeout, this, [this]() {
         m_waitingForTrickle = false;
@@ -188,7 +191,7 @@ void TestHttpConnection::dispatch()
     m_server->record(m_request);
     prepare(m_server->replyFor(m_request));
     if (m_reply.delayMs > 0)
-        QTimer::singleShot(m_reply.delayMs, this, &TestHttpConnection::begin);
+        QTimer::singleShot(m_reply.delayMs, Qt::PreciseTimer, this, &TestHttpConnection::begin);
     else
         begin();
 }
