@@ -17,6 +17,7 @@
 #include <QNetworkRequest>
 #include <QProgressBar>
 #include <QSslCertificate>
+#include <QSslCipher>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTimer>
@@ -352,8 +353,15 @@ void QHttpDownLoadS::slotError(QNetworkReply::NetworkError code)
 {
     qDebug() << "error:" << static_cast<int>(code);
     QNetworkReply* reply = qobject_cast<QNetworkReply*>(sender());
-    if (reply && reply == m_pReply)
+    if (reply && reply == m_pReply) {
         qDebug() << "error text:" << reply->errorString();
+        // A handshake that never finished (a server that stops or hangs up half-way, a
+        // plain-HTTP port) shows only as a closed or cancelled connection: say that
+        // the failure was in TLS. The session cipher is set once the handshake is done.
+        if (m_url.scheme() == QLatin1String("https") && QSslSocket::supportsSsl()
+            && reply->sslConfiguration().sessionCipher().isNull())
+            qDebug() << "TLS handshake with" << m_url.host() << "did not complete";
+    }
     closeFile();
 }
 

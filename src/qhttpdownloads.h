@@ -44,8 +44,9 @@ class QTimerEvent;
 // verification, host name included; there is no way to turn that off or to add
 // trust. A certificate error, a failed handshake or a machine without a usable TLS
 // library fails the transfer like any network error, and the log names the cause
-// ("TLS error:", "error text:", "TLS is not available"). A redirect is never
-// followed; it fails like any other non-2xx answer.
+// ("TLS error:", "error text:", "TLS handshake with ... did not complete", "TLS is
+// not available"). A redirect is never followed; it fails like any other non-2xx
+// answer.
 //
 // The body is taken as the server sends it. Every request says "Accept-Encoding:
 // identity", so the toolkit neither asks for a compressed body nor unpacks one; a

@@ -19,6 +19,8 @@
 #include <QProcessEnvironment>
 #include <QtTest>
 
+#include <functional>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -177,6 +179,9 @@ public:
     QStringList answers;            // ok, cancel or close, in turn (then ok)
     QString hook;                   // run before each answer with the dialog's number and kind
     bool asNobody = false;          // run through setpriv as kNobody
+    QMap<QString, QString> extraEnvironment; // set (or, with an empty value, unset) in the run's environment
+    // Turns the command line into the one started, e.g. TestCertificates::wrapTrusting.
+    std::function<void(QString* program, QStringList* args)> wrap;
     int timeoutMs = 120000;
 
     // Runs the updater to its end (killed after timeoutMs); the test's event loop keeps
@@ -206,22 +211,30 @@ public:
             environment.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/.cache"));
             environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/run"));
         }
+        for (auto it = extraEnvironment.constBegin(); it != extraEnvironment.constEnd(); ++it) {
+            if (it.value().isEmpty())
+                environment.remove(it.key());
+            else
+                environment.insert(it.key(), it.value());
+        }
 
         QProcess updater;
         updater.setProcessEnvironment(environment);
         updater.setProcessChannelMode(QProcess::MergedChannels);
         updater.setWorkingDirectory(root());
+        QString program = executable;
+        QStringList args;
         if (asNobody) {
             // The log is written by the other user.
             QFile(log).open(QIODevice::WriteOnly);
             ::chown(QFile::encodeName(log).constData(), kNobody, kNobody);
-            updater.start(QStringLiteral("setpriv"),
-                          QStringList() << QStringLiteral("--reuid=%1").arg(kNobody)
-                                        << QStringLiteral("--regid=%1").arg(kNobody) << QStringLiteral("--clear-groups")
-                                        << QStringLiteral("--") << executable);
-        } else {
-            updater.start(executable, QStringList());
+            program = QStringLiteral("setpriv");
+            args << QStringLiteral("--reuid=%1").arg(kNobody) << QStringLiteral("--regid=%1").arg(kNobody)
+                 << QStringLiteral("--clear-groups") << QStringLiteral("--") << executable;
         }
+        if (wrap)
+            wrap(&program, &args);
+        updater.start(program, args);
         if (!updater.waitForStarted(10000))
             return result;
         QElapsedTimer clock;
