@@ -14,7 +14,7 @@
 // with its items (see AttachPacked): nothing inside it is freed by the map.
 class CXML_AttrMap {
 public:
-    CXML_AttrMap() : m_pItems(nullptr), m_nSize(0), m_nMaxSize(0) {}
+    CXML_AttrMap() : m_pItems(nullptr), m_nSize(0), m_nMaxSize(0), m_bAllPacked(false) {}
     CXML_AttrMap(const CXML_AttrMap&) = delete;
     CXML_AttrMap& operator=(const CXML_AttrMap&) = delete;
 
@@ -44,6 +44,9 @@ private:
     CXML_AttrItem* m_pItems;
     int32_t m_nSize;
     int32_t m_nMaxSize;
+    // The items and all their strings are still those AttachPacked took: releasing them
+    // frees nothing, so RemoveAll need not look at them.
+    bool m_bAllPacked;
 };
 
 #endif // XMLATTRMAP_H

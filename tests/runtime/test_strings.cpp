@@ -427,6 +427,42 @@ TEST(PtrArray, AddGetAndRemove)
     EXPECT_EQ(allocator.Outstanding(), 0);
 }
 
+TEST(PtrArray, OnePairNeedsNoStorageAndGrowingKeepsTheWords)
+{
+    CountingAllocator allocator;
+    int values[40];
+    {
+        CZR_PtrArray array(&allocator);
+        ASSERT_TRUE(array.AddPair(&values[0], &values[1]));
+        EXPECT_EQ(allocator.allocations, 0);
+        // Growing out of the pair held in the array fails cleanly, then succeeds.
+        allocator.failAt = 1;
+        EXPECT_FALSE(array.Add(&values[2]));
+        EXPECT_FALSE(array.AddPair(&values[2], &values[3]));
+        EXPECT_EQ(array.GetSize(), 2);
+        EXPECT_EQ(array.GetAt(0), &values[0]);
+        EXPECT_EQ(array.GetAt(1), &values[1]);
+        EXPECT_EQ(array.GetAt(2), nullptr);
+        allocator.failAt = 0;
+        for (int i = 2; i < 40; ++i)
+            ASSERT_TRUE(array.Add(&values[i]));
+        for (int i = 0; i < 40; ++i)
+            ASSERT_EQ(array.GetAt(i), &values[i]) << i;
+        // Emptied, the array holds its first pair inside itself again.
+        array.RemoveAll();
+        EXPECT_EQ(allocator.Outstanding(), 0);
+        const long before = allocator.allocations;
+        ASSERT_TRUE(array.Add(&values[5]));
+        ASSERT_TRUE(array.Add(&values[6]));
+        EXPECT_EQ(allocator.allocations, before);
+        EXPECT_EQ(array.GetAt(1), &values[6]);
+        ASSERT_TRUE(array.Add(&values[7]));
+        EXPECT_EQ(array.GetAt(0), &values[5]);
+        EXPECT_EQ(array.GetAt(2), &values[7]);
+    }
+    EXPECT_EQ(allocator.Outstanding(), 0);
+}
+
 namespace {
 
 std::wstring Decode(const std::string& bytes)

@@ -280,14 +280,17 @@ TEST(XmlParse, EveryAllocationGoesThroughTheAllocator)
     EXPECT_EQ(root->GetAllocator(), &allocator);
     EXPECT_EQ(root->GetElement(0)->GetAllocator(), &allocator);
     EXPECT_EQ(Dump(root), "r[a=\"1\" b=\"2\"]{c{\"text\",d},\"tail\",e[f=\"g\"]}");
-    EXPECT_GT(allocator.allocations, 10);
+    // At least one for each element and each text child.
+    EXPECT_GE(allocator.allocations, 6);
     delete root;
     EXPECT_EQ(allocator.Outstanding(), 0);
 }
 
 TEST(XmlParse, AllocationFailureAnywhereEndsParsingCleanly)
 {
-    const std::string doc = "<r a='1' b='2'><c>text<d/></c>tail<e f='g'>" + std::string(300, 'x') + "</e></r>";
+    // The root's children outgrow the pair held in the element and then its first storage.
+    const std::string doc = "<r a='1' b='2'><c>text<d/></c>tail<e f='g'>" + std::string(300, 'x')
+        + "</e><f/><g h='i'/></r>";
     CountingAllocator probe;
     delete CXML_Element::Parse(doc.data(), doc.size(), 0, nullptr, &probe);
     const std::string complete = DumpXml(doc);
