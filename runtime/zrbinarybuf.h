@@ -21,6 +21,8 @@ public:
     bool AppendByte(uint8_t byte);
     // Forgets the contents but keeps the memory for reuse.
     void Clear() { m_DataSize = 0; }
+    // Keeps only the first `size` bytes (when there are more).
+    void Truncate(size_t size) { m_DataSize = size < m_DataSize ? size : m_DataSize; }
     // Forgets the contents and frees the memory.
     void DeleteBuf();
 

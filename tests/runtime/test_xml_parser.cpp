@@ -507,6 +507,30 @@ TEST(XmlParse, MultibyteCharactersSplitAnywhere)
                            "a[v=\"x&y\"]{\"pq<r\"}");
 }
 
+TEST(XmlParse, RunsEndingAtEveryOffsetInEveryBlockSize)
+{
+    // Values and text of every length across two 16-byte stretches, with a reference or a
+    // multibyte character at every position, and a reference right at the end of the run.
+    for (size_t length = 1; length <= 34; length += 3) {
+        for (size_t pos = 0; pos <= length; pos += 2) {
+            std::string ascii;
+            for (size_t i = 0; i < length; ++i)
+                ascii += static_cast<char>('a' + i % 26);
+            const std::string value = ascii.substr(0, pos) + "&amp;" + ascii.substr(pos) + "&#233;";
+            const std::string text = ascii.substr(0, pos) + "\xc3\xa9" + ascii.substr(pos) + "&lt;";
+            const std::wstring wideAscii(ascii.begin(), ascii.end());
+            const std::wstring wideValue = wideAscii.substr(0, pos) + L"&" + wideAscii.substr(pos) + L"\u00e9";
+            const std::wstring wideText = wideAscii.substr(0, pos) + L"\u00e9" + wideAscii.substr(pos) + L"<";
+            const std::string doc = "<r v=\"" + value + "\" w='" + text.substr(0, pos) + "'>" + text + "</r>";
+            const std::wstring wideW(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(pos));
+            const std::string expected = "r[v=\"" + Escape(wideValue) + "\" w=\"" + Escape(wideW) + "\"]{\""
+                + Escape(wideText) + "\"}";
+            SCOPED_TRACE(doc);
+            ExpectSameTreeInBlocks(doc, expected);
+        }
+    }
+}
+
 TEST(XmlParse, NamesLongerThanABlock)
 {
     const std::string prefix(300, 'p');
