@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 void CZR_UTF8Decoder::Clear()
 {
     ClearStatus();
@@ -76,18 +80,27 @@ bool CZR_UTF8Decoder::Input(const uint8_t* pBytes, size_t count)
 
 namespace {
 
-const uint64_t kOnes = 0x0101010101010101u;
-const uint64_t kHighBits = 0x8080808080808080u;
-
-// True when one of the eight bytes of `word` is 0x80 or above, or equals `stopA` or
-// `stopB` (given repeated in every byte).
-bool NeedsAttention(uint64_t word, uint64_t stopA, uint64_t stopB)
+#if defined(__SSE2__)
+// How many of the 16 bytes at `p` are plain ASCII other than the stop bytes (given in
+// every lane); all 16 are widened into `pOut` whatever the count, so `pOut` needs room
+// for 16 units.
+inline unsigned WidenPlain16(const uint8_t* p, wchar_t* pOut, __m128i stopA, __m128i stopB)
 {
-    const uint64_t a = word ^ stopA;
-    const uint64_t b = word ^ stopB;
-    // (v - 1) & ~v has the high bit set in some byte exactly when v has a zero byte.
-    return ((word | ((a - kOnes) & ~a) | ((b - kOnes) & ~b)) & kHighBits) != 0;
+    static_assert(sizeof(wchar_t) == 4, "wide units are 32 bits wide");
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i special = _mm_or_si128(bytes, _mm_or_si128(_mm_cmpeq_epi8(bytes, stopA), _mm_cmpeq_epi8(bytes, stopB)));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i low = _mm_unpacklo_epi8(bytes, zero);
+    const __m128i high = _mm_unpackhi_epi8(bytes, zero);
+    auto* pWords = reinterpret_cast<__m128i*>(pOut);
+    _mm_storeu_si128(pWords, _mm_unpacklo_epi16(low, zero));
+    _mm_storeu_si128(pWords + 1, _mm_unpackhi_epi16(low, zero));
+    _mm_storeu_si128(pWords + 2, _mm_unpacklo_epi16(high, zero));
+    _mm_storeu_si128(pWords + 3, _mm_unpackhi_epi16(high, zero));
+    return mask == 0 ? 16u : static_cast<unsigned>(__builtin_ctz(mask));
 }
+#endif
 
 } // namespace
 
@@ -98,8 +111,10 @@ const uint8_t* CZR_UTF8Decoder::InputUntil(const uint8_t* p, const uint8_t* pEnd
     const int32_t lengthBefore = m_Buffer.GetLength();
     const int32_t pendingBytes = m_PendingBytes;
     const uint32_t pendingChar = m_PendingChar;
-    const uint64_t wordA = kOnes * stopA;
-    const uint64_t wordB = kOnes * stopB;
+#if defined(__SSE2__)
+    const __m128i laneA = _mm_set1_epi8(static_cast<char>(stopA));
+    const __m128i laneB = _mm_set1_epi8(static_cast<char>(stopB));
+#endif
     while (p < pEnd) {
         const size_t chunk = static_cast<size_t>(pEnd - p) < kChunk ? static_cast<size_t>(pEnd - p) : kChunk;
         wchar_t* const pStart = m_Buffer.GetRoomFor(chunk);
@@ -113,21 +128,20 @@ const uint8_t* CZR_UTF8Decoder::InputUntil(const uint8_t* p, const uint8_t* pEnd
         const uint8_t* const pChunkEnd = p + chunk;
         bool bStopped = false;
         while (p < pChunkEnd) {
-            // Eight plain ASCII bytes at a time, widened in one go.
+#if defined(__SSE2__)
+            // Plain ASCII sixteen bytes at a time, widened in one go.
             if (m_PendingBytes == 0) {
-                while (pChunkEnd - p >= 8) {
-                    uint64_t word;
-                    std::memcpy(&word, p, sizeof word);
-                    if (NeedsAttention(word, wordA, wordB))
+                while (pChunkEnd - p >= 16) {
+                    const unsigned plain = WidenPlain16(p, pOut, laneA, laneB);
+                    p += plain;
+                    pOut += plain;
+                    if (plain < 16)
                         break;
-                    for (int i = 0; i < 8; ++i)
-                        pOut[i] = static_cast<wchar_t>(p[i]);
-                    pOut += 8;
-                    p += 8;
                 }
                 if (p == pChunkEnd)
                     break;
             }
+#endif
             const uint8_t byte = *p;
             if (byte == stopA || byte == stopB) {
                 bStopped = true;
