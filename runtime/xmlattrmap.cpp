@@ -9,13 +9,6 @@ const int32_t kMaxItems = static_cast<int32_t>(INT32_MAX / sizeof(CXML_AttrItem)
 
 } // namespace
 
-const CXML_AttrItem* CXML_AttrMap::GetAt(int32_t index) const
-{
-    if (index < 0 || index >= m_nSize)
-        return nullptr;
-    return &m_pItems[index];
-}
-
 const CZR_WideStringL* CXML_AttrMap::Lookup(const CZR_ByteStringC& prefix,
                                             const CZR_ByteStringC& name) const
 {

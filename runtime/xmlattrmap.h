@@ -20,7 +20,10 @@ public:
 
     int32_t GetSize() const { return m_nSize; }
     // The item at `index`; null outside the map.
-    const CXML_AttrItem* GetAt(int32_t index) const;
+    const CXML_AttrItem* GetAt(int32_t index) const
+    {
+        return index >= 0 && index < m_nSize ? &m_pItems[index] : nullptr;
+    }
     // The value of the first item whose local name equals `name` and, when `prefix` is
     // not empty, whose prefix equals `prefix`; null when there is none.
     const CZR_WideStringL* Lookup(const CZR_ByteStringC& prefix, const CZR_ByteStringC& name) const;

@@ -364,20 +364,6 @@ const CZR_WideStringL* CXML_Element::GetAttrValuePtr(const CZR_ByteStringC& name
     return m_AttrMap.Lookup(prefix, localName);
 }
 
-CXML_Element::ChildType CXML_Element::GetChildType(int32_t index) const
-{
-    if (index < 0 || index >= CountChildren())
-        return Invalid;
-    return static_cast<ChildType>(reinterpret_cast<uintptr_t>(m_Children.GetAt(index * 2)));
-}
-
-CXML_Element* CXML_Element::GetElement(int32_t index) const
-{
-    if (GetChildType(index) != Element)
-        return nullptr;
-    return static_cast<CXML_Element*>(m_Children.GetAt(index * 2 + 1));
-}
-
 CZR_WideString CXML_Element::GetContent(int32_t index) const
 {
     if (GetChildType(index) != Content)

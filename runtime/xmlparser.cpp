@@ -83,8 +83,16 @@ bool CXML_Parser::MoveToNextBlock()
 
 void CXML_Parser::SkipWhiteSpaces()
 {
-    while (HaveAvailData() && g_ZRCRT_XML_IsWhiteSpace(m_pBuffer[m_dwIndex]))
-        ++m_dwIndex;
+    // A block at a time.
+    while (HaveAvailData()) {
+        const uint8_t* p = m_pBuffer + m_dwIndex;
+        const uint8_t* const pEnd = m_pBuffer + m_dwBufferSize;
+        while (p < pEnd && g_ZRCRT_XML_IsWhiteSpace(*p))
+            ++p;
+        m_dwIndex = static_cast<uint32_t>(p - m_pBuffer);
+        if (p < pEnd)
+            break;
+    }
     UpdateOffset();
 }
 
