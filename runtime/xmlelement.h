@@ -150,11 +150,15 @@ public:
     bool AddChildContent(CXML_Content* pContent);
 
 private:
+    // What walking and deleting a tree reads comes first, close together.
+    CZR_PtrArray m_Children;
     CXML_Element* m_pParent;
+    // Made by CreatePacked and not edited since: every string and record of the element
+    // lies in m_Packed, so deleting it releases nothing but its own memory.
+    bool m_bPristine;
+    CXML_AttrMap m_AttrMap;
     CZR_ByteStringL m_QSpaceName;
     CZR_ByteStringL m_TagName;
-    CXML_AttrMap m_AttrMap;
-    CZR_PtrArray m_Children;
     // The storage made with the element by CreatePacked (empty otherwise).
     CXML_PackedRange m_Packed;
 };
