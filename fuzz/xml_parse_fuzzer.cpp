@@ -1,17 +1,58 @@
 // Parses arbitrary bytes as an XML document and reads every part of the resulting tree.
 // The first byte chooses the options: bit 0 keeps spaces, bit 1 keeps ampersands,
 // bit 2 feeds the document through a block reader in blocks of 1 to 32 bytes (the next
-// five bits) instead of one buffer.
-#include "xmldatabufacc.h"
+// five bits) instead of one buffer. That reader copies every block into memory of its own
+// and frees it on moving on, so anything the parser kept of an earlier block is a use
+// after free; and the tree must be the one the whole buffer gives.
+#include "izrbufferread.h"
 #include "xmlelement.h"
 #include "zrbytestring.h"
 #include "zrwidestring.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace {
+
+// The blocks of a buffer, each one handed out in a fresh copy that lives only until the
+// next block is read.
+class CopyingBlockReader : public IZR_BufferRead {
+public:
+    CopyingBlockReader(const uint8_t* pData, size_t size, size_t blockSize)
+        : m_pData(pData), m_Size(size), m_BlockSize(blockSize)
+    {
+    }
+    ~CopyingBlockReader() override { delete[] m_pBlock; }
+    void Release() override {}
+    int IsEOF() override { return m_Offset + m_BlockLength >= m_Size; }
+    int64_t GetPosition() override { return static_cast<int64_t>(m_Offset + m_BlockLength); }
+    size_t ReadBlock(void*, size_t) override { return 0; }
+    int ReadNextBlock(int bFromStart = 0) override
+    {
+        const size_t next = bFromStart ? 0 : m_Offset + m_BlockLength;
+        if (next >= m_Size)
+            return 0;
+        delete[] m_pBlock;
+        m_Offset = next;
+        m_BlockLength = m_Size - next < m_BlockSize ? m_Size - next : m_BlockSize;
+        m_pBlock = new uint8_t[m_BlockLength];
+        std::memcpy(m_pBlock, m_pData + next, m_BlockLength);
+        return 1;
+    }
+    const uint8_t* GetBlockBuffer() override { return m_pBlock; }
+    size_t GetBlockSize() override { return m_BlockLength; }
+    int64_t GetBlockOffset() override { return static_cast<int64_t>(m_Offset); }
+
+private:
+    const uint8_t* m_pData;
+    size_t m_Size;
+    size_t m_BlockSize;
+    uint8_t* m_pBlock = nullptr;
+    size_t m_Offset = 0;
+    size_t m_BlockLength = 0;
+};
 
 // Touches every byte of a text so that the sanitizers see any bad read.
 template <typename Str>
@@ -90,19 +131,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ++data;
     --size;
     int64_t parsedEnd = -1;
-    CXML_Element* pRoot = nullptr;
-    if (options & 4) {
-        CXML_DataBufAcc reader(data, size, static_cast<size_t>((options >> 3) + 1));
-        pRoot = CXML_Element::Parse(&reader, bKeepSpaces, &parsedEnd, nullptr, bKeepAmpersand);
-    } else {
-        pRoot = CXML_Element::Parse(data, size, bKeepSpaces, &parsedEnd, nullptr, bKeepAmpersand);
-    }
+    CXML_Element* pRoot = CXML_Element::Parse(data, size, bKeepSpaces, &parsedEnd, nullptr, bKeepAmpersand);
     if (parsedEnd < 0 || static_cast<uint64_t>(parsedEnd) > size)
         __builtin_trap();
-    if (pRoot) {
-        volatile unsigned sink = WalkTree(pRoot);
-        (void)sink;
-        delete pRoot;
+    const bool bRoot = pRoot != nullptr;
+    const unsigned sum = pRoot ? WalkTree(pRoot) : 0;
+    delete pRoot;
+    if (options & 4) {
+        CopyingBlockReader reader(data, size, static_cast<size_t>((options >> 3) + 1));
+        int64_t blockEnd = -1;
+        CXML_Element* pBlockRoot = CXML_Element::Parse(&reader, bKeepSpaces, &blockEnd, nullptr, bKeepAmpersand);
+        if (blockEnd != parsedEnd || (pBlockRoot != nullptr) != bRoot)
+            __builtin_trap();
+        if (pBlockRoot && WalkTree(pBlockRoot) != sum)
+            __builtin_trap();
+        delete pBlockRoot;
     }
     return 0;
 }

@@ -9,13 +9,6 @@ const int32_t kMaxItems = static_cast<int32_t>(INT32_MAX / sizeof(CXML_AttrItem)
 
 } // namespace
 
-const CXML_AttrItem* CXML_AttrMap::GetAt(int32_t index) const
-{
-    if (index < 0 || index >= m_nSize)
-        return nullptr;
-    return &m_pItems[index];
-}
-
 const CZR_WideStringL* CXML_AttrMap::Lookup(const CZR_ByteStringC& prefix,
                                             const CZR_ByteStringC& name) const
 {
@@ -39,6 +32,7 @@ bool CXML_AttrMap::SetAt(const CZR_ByteStringC& prefix, const CZR_ByteStringC& n
             return false;
         packed.Release(item.m_Value, pAllocator);
         item.m_Value = newValue;
+        m_bAllPacked = false;
         return true;
     }
     if (m_nSize == m_nMaxSize) {
@@ -76,6 +70,7 @@ bool CXML_AttrMap::Reserve(int32_t count, _IZR_Allocator* pAllocator, const CXML
     packed.Free(pAllocator, m_pItems);
     m_pItems = pNew;
     m_nMaxSize = count;
+    m_bAllPacked = false;
     return true;
 }
 
@@ -84,10 +79,18 @@ void CXML_AttrMap::AttachPacked(CXML_AttrItem* pItems, int32_t count)
     m_pItems = pItems;
     m_nSize = count;
     m_nMaxSize = count;
+    m_bAllPacked = true;
 }
 
 void CXML_AttrMap::RemoveAll(_IZR_Allocator* pAllocator, const CXML_PackedRange& packed)
 {
+    if (m_bAllPacked) {
+        m_pItems = nullptr;
+        m_nSize = 0;
+        m_nMaxSize = 0;
+        m_bAllPacked = false;
+        return;
+    }
     for (int32_t i = 0; i < m_nSize; ++i) {
         packed.Release(m_pItems[i].m_QSpaceName, pAllocator);
         packed.Release(m_pItems[i].m_AttrName, pAllocator);

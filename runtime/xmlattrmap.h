@@ -14,13 +14,16 @@
 // with its items (see AttachPacked): nothing inside it is freed by the map.
 class CXML_AttrMap {
 public:
-    CXML_AttrMap() : m_pItems(nullptr), m_nSize(0), m_nMaxSize(0) {}
+    CXML_AttrMap() : m_pItems(nullptr), m_nSize(0), m_nMaxSize(0), m_bAllPacked(false) {}
     CXML_AttrMap(const CXML_AttrMap&) = delete;
     CXML_AttrMap& operator=(const CXML_AttrMap&) = delete;
 
     int32_t GetSize() const { return m_nSize; }
     // The item at `index`; null outside the map.
-    const CXML_AttrItem* GetAt(int32_t index) const;
+    const CXML_AttrItem* GetAt(int32_t index) const
+    {
+        return index >= 0 && index < m_nSize ? &m_pItems[index] : nullptr;
+    }
     // The value of the first item whose local name equals `name` and, when `prefix` is
     // not empty, whose prefix equals `prefix`; null when there is none.
     const CZR_WideStringL* Lookup(const CZR_ByteStringC& prefix, const CZR_ByteStringC& name) const;
@@ -44,6 +47,9 @@ private:
     CXML_AttrItem* m_pItems;
     int32_t m_nSize;
     int32_t m_nMaxSize;
+    // The items and all their strings are still those AttachPacked took: releasing them
+    // frees nothing, so RemoveAll need not look at them.
+    bool m_bAllPacked;
 };
 
 #endif // XMLATTRMAP_H

@@ -163,6 +163,7 @@ CXML_Element* CXML_Element::CreatePacked(_IZR_Allocator* pAllocator, CXML_Elemen
     }
     if (attrCount > 0)
         pElement->m_AttrMap.AttachPacked(pItems, attrCount);
+    pElement->m_bPristine = true;
     return pElement;
 }
 
@@ -206,7 +207,7 @@ void CXML_Element::operator delete(void* p) noexcept
 }
 
 CXML_Element::CXML_Element(_IZR_Allocator* pAllocator, CXML_Element* pParent)
-    : m_pParent(pParent), m_Children(pAllocator)
+    : m_Children(pAllocator), m_pParent(pParent), m_bPristine(false)
 {
 }
 
@@ -238,6 +239,8 @@ CXML_Element::~CXML_Element()
             pNode = pElement;
         }
     }
+    if (m_bPristine)
+        return;
     _IZR_Allocator* pAllocator = GetAllocator();
     m_AttrMap.RemoveAll(pAllocator, m_Packed);
     m_Packed.Release(m_TagName, pAllocator);
@@ -364,20 +367,6 @@ const CZR_WideStringL* CXML_Element::GetAttrValuePtr(const CZR_ByteStringC& name
     return m_AttrMap.Lookup(prefix, localName);
 }
 
-CXML_Element::ChildType CXML_Element::GetChildType(int32_t index) const
-{
-    if (index < 0 || index >= CountChildren())
-        return Invalid;
-    return static_cast<ChildType>(reinterpret_cast<uintptr_t>(m_Children.GetAt(index * 2)));
-}
-
-CXML_Element* CXML_Element::GetElement(int32_t index) const
-{
-    if (GetChildType(index) != Element)
-        return nullptr;
-    return static_cast<CXML_Element*>(m_Children.GetAt(index * 2 + 1));
-}
-
 CZR_WideString CXML_Element::GetContent(int32_t index) const
 {
     if (GetChildType(index) != Content)
@@ -428,6 +417,7 @@ int32_t CXML_Element::FindElement(const CXML_Element* pChild) const
 
 bool CXML_Element::SetTag(const CZR_ByteStringC& prefix, const CZR_ByteStringC& name)
 {
+    m_bPristine = false;
     _IZR_Allocator* pAllocator = GetAllocator();
     CZR_ByteStringL newPrefix;
     CZR_ByteStringL newName;
@@ -446,6 +436,7 @@ bool CXML_Element::SetTag(const CZR_ByteStringC& prefix, const CZR_ByteStringC& 
 bool CXML_Element::SetAttrValue(const CZR_ByteStringC& prefix, const CZR_ByteStringC& name,
                                 const CZR_WideStringC& value)
 {
+    m_bPristine = false;
     return m_AttrMap.SetAt(prefix, name, value, GetAllocator(), m_Packed);
 }
 

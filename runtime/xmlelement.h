@@ -114,9 +114,19 @@ public:
 
     // Children (elements and text segments together; indexes are 0-based).
     int32_t CountChildren() const { return m_Children.GetSize() / 2; }
-    ChildType GetChildType(int32_t index) const;
+    ChildType GetChildType(int32_t index) const
+    {
+        if (index < 0 || index >= CountChildren())
+            return Invalid;
+        return static_cast<ChildType>(reinterpret_cast<uintptr_t>(m_Children.GetAt(index * 2)));
+    }
     // The child element at that child index; null when out of range or a text child.
-    CXML_Element* GetElement(int32_t index) const;
+    CXML_Element* GetElement(int32_t index) const
+    {
+        if (GetChildType(index) != Element)
+            return nullptr;
+        return static_cast<CXML_Element*>(m_Children.GetAt(index * 2 + 1));
+    }
     // The text of that child; empty when out of range or an element.
     CZR_WideString GetContent(int32_t index) const;
     // Child elements whose local name equals `name` and, when `prefix` is not empty, whose
@@ -140,11 +150,15 @@ public:
     bool AddChildContent(CXML_Content* pContent);
 
 private:
+    // What walking and deleting a tree reads comes first, close together.
+    CZR_PtrArray m_Children;
     CXML_Element* m_pParent;
+    // Made by CreatePacked and not edited since: every string and record of the element
+    // lies in m_Packed, so deleting it releases nothing but its own memory.
+    bool m_bPristine;
+    CXML_AttrMap m_AttrMap;
     CZR_ByteStringL m_QSpaceName;
     CZR_ByteStringL m_TagName;
-    CXML_AttrMap m_AttrMap;
-    CZR_PtrArray m_Children;
     // The storage made with the element by CreatePacked (empty otherwise).
     CXML_PackedRange m_Packed;
 };

@@ -83,8 +83,16 @@ bool CXML_Parser::MoveToNextBlock()
 
 void CXML_Parser::SkipWhiteSpaces()
 {
-    while (HaveAvailData() && g_ZRCRT_XML_IsWhiteSpace(m_pBuffer[m_dwIndex]))
-        ++m_dwIndex;
+    // A block at a time.
+    while (HaveAvailData()) {
+        const uint8_t* p = m_pBuffer + m_dwIndex;
+        const uint8_t* const pEnd = m_pBuffer + m_dwBufferSize;
+        while (p < pEnd && g_ZRCRT_XML_IsWhiteSpace(*p))
+            ++p;
+        m_dwIndex = static_cast<uint32_t>(p - m_pBuffer);
+        if (p < pEnd)
+            break;
+    }
     UpdateOffset();
 }
 
@@ -217,10 +225,8 @@ void CXML_Parser::ReadAttrValue(CZR_UTF8Decoder& decoder)
         // The run up to the closing quote or a reference, within this block.
         const uint8_t* const pStart = m_pBuffer + m_dwIndex;
         const uint8_t* const pEnd = m_pBuffer + m_dwBufferSize;
-        const uint8_t* p = pStart;
-        while (p < pEnd && *p != mark && *p != '&')
-            ++p;
-        if (!decoder.Input(pStart, static_cast<size_t>(p - pStart))) {
+        const uint8_t* const p = decoder.InputUntil(pStart, pEnd, mark, '&');
+        if (!p) {
             m_bOutOfMemory = true;
             break;
         }
@@ -248,17 +254,14 @@ void CXML_Parser::ReadTextRun(CZR_UTF8Decoder& decoder)
 {
     const uint8_t* const pStart = m_pBuffer + m_dwIndex;
     const uint8_t* const pEnd = m_pBuffer + m_dwBufferSize;
-    const uint8_t* p = pStart;
-    if (m_bKeepAmpersand) {
-        p = static_cast<const uint8_t*>(std::memchr(pStart, '<', static_cast<size_t>(pEnd - pStart)));
-        if (!p)
-            p = pEnd;
-    } else {
-        while (p < pEnd && *p != '<' && *p != '&')
-            ++p;
-    }
-    if (!decoder.Input(pStart, static_cast<size_t>(p - pStart)))
+    const uint8_t stop = m_bKeepAmpersand ? '<' : '&';
+    const uint8_t* p = decoder.InputUntil(pStart, pEnd, '<', stop);
+    if (!p) {
+        // Out of memory: the run is passed over all the same, so that parsing ends after it.
         m_bOutOfMemory = true;
+        for (p = pStart; p < pEnd && *p != '<' && *p != stop; ++p) {
+        }
+    }
     m_dwIndex += static_cast<uint32_t>(p - pStart);
 }
 

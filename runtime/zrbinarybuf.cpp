@@ -42,7 +42,7 @@ bool CZR_BinaryBuf::ExpandBuf(size_t addSize)
     return true;
 }
 
-bool CZR_BinaryBuf::AppendBlock(const void* pData, size_t size)
+bool CZR_BinaryBuf::AppendBlockSlow(const void* pData, size_t size)
 {
     if (size == 0)
         return true;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // A growable byte buffer. It never holds more than INT32_MAX bytes, so its contents can
 // always be viewed as a CZR_ByteStringC; an append that would go past that, or that finds
@@ -17,10 +18,21 @@ public:
     CZR_BinaryBuf(const CZR_BinaryBuf&) = delete;
     CZR_BinaryBuf& operator=(const CZR_BinaryBuf&) = delete;
 
-    bool AppendBlock(const void* pData, size_t size);
+    // Appends `size` bytes from `pData` (zeros when it is null).
+    bool AppendBlock(const void* pData, size_t size)
+    {
+        if (pData && size - 1 < m_AllocSize - m_DataSize) { // 0 < size <= room
+            std::memcpy(m_pBuffer + m_DataSize, pData, size);
+            m_DataSize += size;
+            return true;
+        }
+        return AppendBlockSlow(pData, size);
+    }
     bool AppendByte(uint8_t byte);
     // Forgets the contents but keeps the memory for reuse.
     void Clear() { m_DataSize = 0; }
+    // Keeps only the first `size` bytes (when there are more).
+    void Truncate(size_t size) { m_DataSize = size < m_DataSize ? size : m_DataSize; }
     // Forgets the contents and frees the memory.
     void DeleteBuf();
 
@@ -29,6 +41,7 @@ public:
     CZR_ByteStringC GetByteString() const;
 
 protected:
+    bool AppendBlockSlow(const void* pData, size_t size);
     // Makes room for `addSize` more bytes.
     bool ExpandBuf(size_t addSize);
 

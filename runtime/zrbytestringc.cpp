@@ -31,10 +31,3 @@ uint8_t CZR_ByteStringC::GetAt(int32_t index) const
         return 0;
     return static_cast<uint8_t>(m_Ptr[index]);
 }
-
-bool CZR_ByteStringC::operator==(const CZR_ByteStringC& other) const
-{
-    if (m_Length != other.m_Length)
-        return false;
-    return m_Length == 0 || std::memcmp(m_Ptr, other.m_Ptr, static_cast<size_t>(m_Length)) == 0;
-}

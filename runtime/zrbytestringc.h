@@ -2,6 +2,7 @@
 #define ZRBYTESTRINGC_H
 
 #include <cstdint>
+#include <cstring>
 
 // A non-owning view of 8-bit text: a pointer and a length in bytes. The text is owned
 // elsewhere and must outlive the view; it need not be zero-terminated.
@@ -22,7 +23,16 @@ public:
     // The byte at `index` as an unsigned value; 0 outside the view.
     uint8_t GetAt(int32_t index) const;
 
-    bool operator==(const CZR_ByteStringC& other) const;
+    // Equal lengths and identical bytes. Inline, with the first bytes compared before the
+    // rest, since names are compared in bulk (attribute lookups, repeated attributes).
+    bool operator==(const CZR_ByteStringC& other) const
+    {
+        if (m_Length != other.m_Length)
+            return false;
+        if (m_Length == 0)
+            return true;
+        return m_Ptr[0] == other.m_Ptr[0] && std::memcmp(m_Ptr, other.m_Ptr, static_cast<size_t>(m_Length)) == 0;
+    }
     bool operator!=(const CZR_ByteStringC& other) const { return !(*this == other); }
 
 protected:

@@ -10,7 +10,7 @@ const int32_t kMaxWords = static_cast<int32_t>(INT32_MAX / sizeof(void*));
 } // namespace
 
 CZR_PtrArray::CZR_PtrArray(_IZR_Allocator* pAllocator)
-    : m_pAllocator(pAllocator), m_pData(nullptr), m_nSize(0), m_nMaxSize(0)
+    : m_pAllocator(pAllocator), m_pData(m_Inline), m_nSize(0), m_nMaxSize(kInlineWords), m_Inline{}
 {
 }
 
@@ -25,9 +25,9 @@ bool CZR_PtrArray::Reserve(int32_t needed)
         return true;
     if (needed > kMaxWords)
         return false;
-    // Small first: most elements of a document have one or two children (a pair of words
-    // each).
-    int32_t newMax = m_nMaxSize < 2 ? 2 : m_nMaxSize;
+    // Doubling from the inline pair: most elements of a document have one child (a pair
+    // of words) and need no storage; large arrays are rarely moved and freed.
+    int32_t newMax = m_nMaxSize;
     while (newMax < needed)
         newMax = newMax > kMaxWords / 2 ? kMaxWords : newMax * 2;
     auto** pNew = static_cast<void**>(ZR_Alloc(m_pAllocator, static_cast<size_t>(newMax) * sizeof(void*)));
@@ -35,7 +35,8 @@ bool CZR_PtrArray::Reserve(int32_t needed)
         return false;
     if (m_nSize)
         std::memcpy(pNew, m_pData, static_cast<size_t>(m_nSize) * sizeof(void*));
-    ZR_Free(m_pAllocator, m_pData);
+    if (!HoldsInline())
+        ZR_Free(m_pAllocator, m_pData);
     m_pData = pNew;
     m_nMaxSize = newMax;
     return true;
@@ -67,8 +68,9 @@ void CZR_PtrArray::RemoveLast(int32_t count)
 
 void CZR_PtrArray::RemoveAll()
 {
-    ZR_Free(m_pAllocator, m_pData);
-    m_pData = nullptr;
+    if (!HoldsInline())
+        ZR_Free(m_pAllocator, m_pData);
+    m_pData = m_Inline;
     m_nSize = 0;
-    m_nMaxSize = 0;
+    m_nMaxSize = kInlineWords;
 }

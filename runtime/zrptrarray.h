@@ -7,6 +7,9 @@
 
 // A growable array of pointer-size words. Its storage, and nothing else, comes from the
 // allocator it was made with (null: the default heap), which it also keeps for its owner.
+// The first two words are held inside the array object itself, so an array of at most one
+// pair takes no storage at all; the array object must therefore not be moved in memory
+// (it is neither copied nor moved).
 class CZR_PtrArray {
 public:
     explicit CZR_PtrArray(_IZR_Allocator* pAllocator = nullptr);
@@ -28,12 +31,16 @@ public:
     void RemoveAll();
 
 private:
+    enum { kInlineWords = 2 };
+
     bool Reserve(int32_t needed);
+    bool HoldsInline() const { return m_pData == m_Inline; }
 
     _IZR_Allocator* m_pAllocator;
     void** m_pData;
     int32_t m_nSize;
     int32_t m_nMaxSize;
+    void* m_Inline[kInlineWords];
 };
 
 #endif // ZRPTRARRAY_H

@@ -19,6 +19,11 @@ public:
     // Decodes `count` bytes, exactly as that many single-byte Inputs would; false (and
     // nothing of these bytes in the text) when memory runs out.
     bool Input(const uint8_t* pBytes, size_t count);
+    // Decodes the bytes from `p` up to the first byte that equals `stopA` or `stopB` (both
+    // below 0x80) or up to `pEnd`, exactly as Input over those bytes would, and returns
+    // where it stopped. Null when memory runs out: the text and the decoding state are
+    // then as they were before the call.
+    const uint8_t* InputUntil(const uint8_t* p, const uint8_t* pEnd, uint8_t stopA, uint8_t stopB);
     // Appends a character as it is, outside the UTF-8 decoding; false when memory runs out.
     bool AppendChar(uint32_t ch);
     // Drops a half-decoded sequence; the text decoded so far stays.
@@ -30,6 +35,9 @@ public:
     CZR_WideStringC GetResult() const { return m_Buffer.GetWideString(); }
 
 private:
+    // Decodes one byte into `pOut` (which has room for a unit) and returns the next place.
+    wchar_t* Step(uint8_t byte, wchar_t* pOut);
+
     int32_t m_PendingBytes;
     uint32_t m_PendingChar;
     CZR_WideTextBuf m_Buffer;

@@ -427,6 +427,42 @@ TEST(PtrArray, AddGetAndRemove)
     EXPECT_EQ(allocator.Outstanding(), 0);
 }
 
+TEST(PtrArray, OnePairNeedsNoStorageAndGrowingKeepsTheWords)
+{
+    CountingAllocator allocator;
+    int values[40];
+    {
+        CZR_PtrArray array(&allocator);
+        ASSERT_TRUE(array.AddPair(&values[0], &values[1]));
+        EXPECT_EQ(allocator.allocations, 0);
+        // Growing out of the pair held in the array fails cleanly, then succeeds.
+        allocator.failAt = 1;
+        EXPECT_FALSE(array.Add(&values[2]));
+        EXPECT_FALSE(array.AddPair(&values[2], &values[3]));
+        EXPECT_EQ(array.GetSize(), 2);
+        EXPECT_EQ(array.GetAt(0), &values[0]);
+        EXPECT_EQ(array.GetAt(1), &values[1]);
+        EXPECT_EQ(array.GetAt(2), nullptr);
+        allocator.failAt = 0;
+        for (int i = 2; i < 40; ++i)
+            ASSERT_TRUE(array.Add(&values[i]));
+        for (int i = 0; i < 40; ++i)
+            ASSERT_EQ(array.GetAt(i), &values[i]) << i;
+        // Emptied, the array holds its first pair inside itself again.
+        array.RemoveAll();
+        EXPECT_EQ(allocator.Outstanding(), 0);
+        const long before = allocator.allocations;
+        ASSERT_TRUE(array.Add(&values[5]));
+        ASSERT_TRUE(array.Add(&values[6]));
+        EXPECT_EQ(allocator.allocations, before);
+        EXPECT_EQ(array.GetAt(1), &values[6]);
+        ASSERT_TRUE(array.Add(&values[7]));
+        EXPECT_EQ(array.GetAt(0), &values[5]);
+        EXPECT_EQ(array.GetAt(2), &values[7]);
+    }
+    EXPECT_EQ(allocator.Outstanding(), 0);
+}
+
 namespace {
 
 std::wstring Decode(const std::string& bytes)
@@ -438,6 +474,80 @@ std::wstring Decode(const std::string& bytes)
 }
 
 } // namespace
+
+namespace {
+
+// InputUntil over `bytes` from a fresh decoder (after `before` was input byte by byte):
+// the text and the number of bytes consumed.
+std::pair<std::wstring, size_t> DecodeUntil(const std::string& bytes, uint8_t stopA, uint8_t stopB,
+                                            const std::string& before = std::string())
+{
+    CZR_UTF8Decoder decoder;
+    for (char ch : before)
+        decoder.Input(static_cast<uint8_t>(ch));
+    const auto* pBegin = reinterpret_cast<const uint8_t*>(bytes.data());
+    const uint8_t* pStop = decoder.InputUntil(pBegin, pBegin + bytes.size(), stopA, stopB);
+    if (!pStop)
+        return {L"<out of memory>", 0};
+    return {WStr(decoder.GetResult()), static_cast<size_t>(pStop - pBegin)};
+}
+
+// What InputUntil must give: the bytes up to the first stop byte, decoded one at a time.
+std::pair<std::wstring, size_t> ExpectedUntil(const std::string& bytes, uint8_t stopA, uint8_t stopB,
+                                              const std::string& before = std::string())
+{
+    size_t stop = 0;
+    while (stop < bytes.size() && static_cast<uint8_t>(bytes[stop]) != stopA
+           && static_cast<uint8_t>(bytes[stop]) != stopB)
+        ++stop;
+    return {Decode(before + bytes.substr(0, stop)), stop};
+}
+
+} // namespace
+
+TEST(UTF8Decoder, InputUntilStopsWhereverTheStopByteOrOtherByteLies)
+{
+    // Runs of every length up to past two 16-byte stretches, with one special byte (a
+    // stop byte, the other stop byte, a multibyte sequence, a stray continuation byte, a
+    // dropped 0xFF) at every position, and runs that end without any.
+    const std::string specials[] = {"\"", "&", "\xc3\xa9", "\xe2\x82\xac", "\x80", "\xff", "\x7f"};
+    for (size_t length = 0; length <= 40; ++length) {
+        std::string ascii;
+        for (size_t i = 0; i < length; ++i)
+            ascii += static_cast<char>('a' + i % 26);
+        EXPECT_EQ(DecodeUntil(ascii, '"', '&'), ExpectedUntil(ascii, '"', '&')) << length;
+        for (size_t pos = 0; pos <= length; ++pos) {
+            for (const std::string& special : specials) {
+                const std::string bytes = ascii.substr(0, pos) + special + ascii.substr(pos) + "\"tail";
+                EXPECT_EQ(DecodeUntil(bytes, '"', '&'), ExpectedUntil(bytes, '"', '&'))
+                    << "length " << length << ", at " << pos << ", special " << Escape(Decode(special));
+                // The same stop given twice (text whose ampersands are kept).
+                EXPECT_EQ(DecodeUntil(bytes, '<', '<'), ExpectedUntil(bytes, '<', '<'));
+            }
+        }
+    }
+}
+
+TEST(UTF8Decoder, InputUntilCarriesSequencesAndLongRuns)
+{
+    // A sequence begun before the call is finished, or abandoned, by its first bytes.
+    const std::string finished = "\x82\xac" "abcdefghij'";
+    EXPECT_EQ(DecodeUntil(finished, '\'', '\'', "x\xe2"), ExpectedUntil(finished, '\'', '\'', "x\xe2"));
+    EXPECT_EQ(DecodeUntil(finished, '\'', '\'', "x\xe2").first, L"x\u20ac" "abcdefghij");
+    const std::string abandoned = "abcdefghijklmnop'";
+    EXPECT_EQ(DecodeUntil(abandoned, '\'', '\'', "\xe2\x82"), ExpectedUntil(abandoned, '\'', '\'', "\xe2\x82"));
+    EXPECT_EQ(DecodeUntil("abcdefghijklmnop'", '\'', '\'', "\xe2\x82").first, L"abcdefghijklmnop");
+    // Long runs: the stop byte, and a sequence, on either side of every 4096-byte stretch.
+    for (size_t stop : {4094u, 4095u, 4096u, 4097u, 8191u, 8192u, 8193u, 10000u}) {
+        std::string bytes(stop, 'x');
+        for (size_t at : {4095u, 8190u})
+            if (at + 3 < stop)
+                bytes.replace(at, 3, "\xe2\x82\xac");
+        const std::string withStop = bytes + "<" + std::string(100, 'y');
+        EXPECT_EQ(DecodeUntil(withStop, '<', '&'), ExpectedUntil(withStop, '<', '&')) << stop;
+        EXPECT_EQ(DecodeUntil(bytes, '<', '&'), ExpectedUntil(bytes, '<', '&')) << stop;
+    }
+}
 
 TEST(UTF8Decoder, WellFormedSequences)
 {

@@ -8,6 +8,7 @@
 
 #include <clocale>
 #include <climits>
+#include <functional>
 #include <string>
 
 namespace {
@@ -380,4 +381,33 @@ TEST(XmlElement, EditingAParsedElement)
                           "n6=\"v\" n7=\"v\" n8=\"v\"]{z:kk[x=\"new\"]{\"t\",\"more\"}}");
     delete root;
     EXPECT_EQ(allocator.Outstanding(), 0);
+}
+
+TEST(XmlElement, EachKindOfEditAloneIsReleasedWithTheTree)
+{
+    // Deleting a parsed element that was never edited releases only its own block; one
+    // edit of any kind, on its own, makes it release what the edit took as well.
+    const std::string doc = "<p:r a='1' q:b='two'><k x='y'>t</k><e/></p:r>";
+    const std::function<bool(CXML_Element*)> edits[] = {
+        [](CXML_Element* e) { return e->SetTag("", "renamed"); },
+        [](CXML_Element* e) { return e->SetTag("z", "kk"); },
+        [](CXML_Element* e) { return e->SetAttrValue("", "a", L"replaced"); },
+        [](CXML_Element* e) { return e->SetAttrValue("q", "b", L"2"); },
+        [](CXML_Element* e) { return e->SetAttrValue("", "added", L"v"); },
+        [](CXML_Element* e) { return e->AddChildContent(L"more", 0); },
+    };
+    for (size_t edit = 0; edit < sizeof edits / sizeof edits[0]; ++edit) {
+        for (int target = 0; target < 3; ++target) {
+            CountingAllocator allocator;
+            CXML_Element* root = CXML_Element::Parse(doc.data(), doc.size(), 0, nullptr, &allocator);
+            ASSERT_NE(root, nullptr);
+            CXML_Element* element = target == 0 ? root : root->GetElement(target - 1);
+            ASSERT_NE(element, nullptr);
+            const long before = allocator.allocations;
+            ASSERT_TRUE(edits[edit](element)) << "edit " << edit << ", element " << target;
+            EXPECT_GT(allocator.allocations, before) << "edit " << edit << ", element " << target;
+            delete root;
+            EXPECT_EQ(allocator.Outstanding(), 0) << "edit " << edit << ", element " << target;
+        }
+    }
 }
