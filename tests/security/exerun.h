@@ -78,6 +78,17 @@ inline void writeRunSettings(const ReaderInstall& reader, const QString& updater
                     { QStringLiteral("Corvina_UpdateOldPath"), reader.readerDir } });
 }
 
+// What a whole run of the updater may change: its working folder, the reader's
+// installation and logs, the installers' marker, the plug-in's dialog records, the
+// test's cache and the updater's state and data folders.
+inline QStringList updaterPlaces(const QString& working, const ReaderInstall& reader, const QString& marker)
+{
+    return { working, reader.readerDir, reader.installLog, reader.countLog, marker,
+             root() + QStringLiteral("/dialogs"), root() + QStringLiteral("/cache"),
+             qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/moravel-updater"),
+             qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Moravel Software") };
+}
+
 // The lines of a marker file that installers append their names to.
 inline QStringList markerLines(const QString& marker)
 {

@@ -82,11 +82,7 @@ private:
     Result run(bool keyed = true)
     {
         m_runner.executable = keyed ? m_keyed + QStringLiteral("/MoravelUpdater") : g_executable;
-        const QStringList allowed { working(), m_reader.readerDir, m_reader.installLog, m_reader.countLog, m_marker,
-                                    root() + QStringLiteral("/dialogs"), root() + QStringLiteral("/cache"),
-                                    qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/moravel-updater"),
-                                    qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Moravel Software") };
-        return m_runner.runChangingOnly(allowed);
+        return m_runner.runChangingOnly(updaterPlaces(working(), m_reader, m_marker));
     }
 
 private slots:
