@@ -111,9 +111,9 @@ public:
     ~QHttpDownLoadS() override;
 
     // Stores the address and the local path. Refuses (returns false, changes nothing)
-    // an invalid URL, a scheme other than "http" or "https", an empty path in the URL and an
-    // empty file path. On success whatever stands at filePath is removed unless it is
-    // a directory (a link is removed as a link).
+    // an invalid URL, a scheme other than "http" or "https", an empty path in the URL
+    // and an empty file path. On success whatever stands at filePath is removed unless
+    // it is a directory (a link is removed as a link).
     bool setUrlAndFilePath(QUrl url, QString filePath);
     void setProgressBar(QProgressBar* bar);
 
