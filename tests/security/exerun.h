@@ -78,6 +78,21 @@ inline void writeRunSettings(const ReaderInstall& reader, const QString& updater
                     { QStringLiteral("Corvina_UpdateOldPath"), reader.readerDir } });
 }
 
+// A fresh start for the next run: no working folder, no updater state or plug-in
+// folder, no installers' marker, and a newly made reader installation with an empty
+// install log.
+inline ReaderInstall freshRunPlaces(const QString& working, const QString& marker)
+{
+    QDir(working).removeRecursively();
+    QDir(qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/moravel-updater")).removeRecursively();
+    QDir(qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Moravel Software")).removeRecursively();
+    QDir().mkpath(QFileInfo(marker).absolutePath());
+    QFile::remove(marker);
+    ReaderInstall reader = ReaderInstall::create();
+    QFile::remove(reader.installLog);
+    return reader;
+}
+
 // What a whole run of the updater may change: its working folder, the reader's
 // installation and logs, the installers' marker, the plug-in's dialog records, the
 // test's cache and the updater's state and data folders.

@@ -149,11 +149,7 @@ private slots:
     {
         m_server.clearRoutes();
         m_server.clearRequests();
-        QDir(working()).removeRecursively();
-        QDir().mkpath(root() + QStringLiteral("/markers"));
-        QFile::remove(m_marker);
-        m_reader = ReaderInstall::create();
-        QFile::remove(m_reader.installLog);
+        m_reader = freshRunPlaces(working(), m_marker);
         settings(QStringLiteral("Manual"));
     }
 

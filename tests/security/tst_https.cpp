@@ -200,13 +200,7 @@ private slots:
             server->clearRoutes();
             server->clearRequests();
         }
-        QDir(working()).removeRecursively();
-        QDir(qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/moravel-updater")).removeRecursively();
-        QDir(qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Moravel Software")).removeRecursively();
-        QDir().mkpath(root() + QStringLiteral("/markers"));
-        QFile::remove(m_marker);
-        m_reader = ReaderInstall::create();
-        QFile::remove(m_reader.installLog);
+        m_reader = freshRunPlaces(working(), m_marker);
         settings(QStringLiteral("Manual"));
         m_runner.extraEnvironment.clear();
         trusting();

@@ -106,13 +106,7 @@ private slots:
     {
         m_server.clearRoutes();
         m_server.clearRequests();
-        QDir(working()).removeRecursively();
-        QDir(qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/moravel-updater")).removeRecursively();
-        QDir(qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Moravel Software")).removeRecursively();
-        QDir().mkpath(root() + QStringLiteral("/markers"));
-        QFile::remove(m_marker);
-        m_reader = ReaderInstall::create();
-        QFile::remove(m_reader.installLog);
+        m_reader = freshRunPlaces(working(), m_marker);
         settings(QStringLiteral("Manual"));
     }
 
