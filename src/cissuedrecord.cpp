@@ -8,9 +8,49 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QList>
+#include <QUrl>
+
+#include <optional>
 
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+
+// A few products at most; anything much larger is not this file.
+const qint64 kMaxRecordBytes = 64 * 1024;
+
+// One line of the record.
+struct Entry
+{
+    bool common;       // a time alone: it stands for every product without a line
+    QString product;
+    qint64 issued;
+};
+using Entries = QList<Entry>;
+
+Entries readEntries()
+{
+    Entries entries;
+    QFile file(CIssuedRecord::path());
+    if (!file.open(QIODevice::ReadOnly))
+        return entries;
+    const QList<QByteArray> lines = file.read(kMaxRecordBytes).split('\n');
+    for (const QByteArray& raw : lines) {
+        const QByteArray line = raw.trimmed();
+        const int tab = raw.indexOf('\t');
+        const QByteArray time = tab < 0 ? line : raw.left(tab).trimmed();
+        qint64 issued = 0;
+        if (!CSignedReply::parseUtcTime(QString::fromLatin1(time), &issued))
+            continue;
+        const QString product = tab < 0 ? QString() : QUrl::fromPercentEncoding(raw.mid(tab + 1).trimmed());
+        entries.append(Entry { tab < 0, product, issued });
+    }
+    return entries;
+}
+
+} // namespace
 
 QString CIssuedRecord::path()
 {
@@ -21,16 +61,24 @@ QString CIssuedRecord::path()
     return state + QStringLiteral("/moravel-updater/newest-issued");
 }
 
-bool CIssuedRecord::read(qint64* issued)
+bool CIssuedRecord::read(const QString& product, qint64* issued)
 {
-    QFile file(path());
-    if (!file.open(QIODevice::ReadOnly))
+    std::optional<qint64> own;
+    std::optional<qint64> common;
+    for (const Entry& entry : readEntries()) {
+        std::optional<qint64>* slot = entry.common ? &common : entry.product == product ? &own : nullptr;
+        if (slot && (!*slot || entry.issued > **slot))
+            *slot = entry.issued;
+    }
+    const std::optional<qint64> found = own ? own : common;
+    if (!found)
         return false;
-    const QString text = QString::fromLatin1(file.read(64)).trimmed();
-    return CSignedReply::parseUtcTime(text, issued);
+    if (issued)
+        *issued = *found;
+    return true;
 }
 
-bool CIssuedRecord::write(qint64 issued)
+bool CIssuedRecord::write(const QString& product, qint64 issued)
 {
     const QString target = path();
     const QString folder = QFileInfo(target).absolutePath();
@@ -39,13 +87,25 @@ bool CIssuedRecord::write(qint64 issued)
         return false;
     }
     ::chmod(QFile::encodeName(folder).constData(), 0700);
+
+    // The other products' lines (and a line with a time alone) stay as they are.
+    QByteArray text;
+    for (const Entry& entry : readEntries()) {
+        if (!entry.common && entry.product == product)
+            continue;
+        text += CSignedReply::formatUtcTime(entry.issued).toLatin1();
+        if (!entry.common)
+            text += '\t' + QUrl::toPercentEncoding(entry.product);
+        text += '\n';
+    }
+    text += CSignedReply::formatUtcTime(issued).toLatin1() + '\t' + QUrl::toPercentEncoding(product) + '\n';
+
     const QString temporary = target + QStringLiteral(".new-%1").arg(QCoreApplication::applicationPid());
     QFile file;
     if (!Comm::createNewFile(file, temporary, QIODevice::WriteOnly)) {
         qDebug() << "the newest accepted time cannot be written:" << temporary;
         return false;
     }
-    const QByteArray text = CSignedReply::formatUtcTime(issued).toLatin1() + '\n';
     bool ok = ::fchmod(file.handle(), 0600) == 0 && file.write(text) == text.size() && file.flush()
               && ::fsync(file.handle()) == 0;
     file.close();

@@ -3,20 +3,27 @@
 
 #include <QString>
 
-// The newest "issued" time of a signed reply this user's updater has accepted, kept in
-// $XDG_STATE_HOME/moravel-updater/newest-issued (default ~/.local/state/...). An older
-// reply, however validly signed, is then refused: nobody can play back an old reply to
-// hide a new version or to offer an old one. The file is written in one step (a new
-// file renamed over the old) with mode 0600; a missing or unreadable file counts as
-// no time accepted yet.
+// The newest "issued" time of a signed reply this user's updater has accepted, one per
+// product, kept in $XDG_STATE_HOME/moravel-updater/newest-issued (default
+// ~/.local/state/...). An older reply for that product, however validly signed, is then
+// refused: nobody can play back an old reply to hide a new version or to offer an old
+// one. Each product keeps its own time, so two products on one machine do not hold each
+// other back.
+//
+// The file holds one line per product, "TIME<TAB>PRODUCT" (TIME written
+// YYYY-MM-DDTHH:MM:SSZ, PRODUCT percent-encoded). A line with a time alone, as older
+// updaters wrote it, stands for every product that has no line of its own. The file is
+// written in one step (a new file renamed over the old) with mode 0600; a missing or
+// unreadable file, or a product without a line, counts as no time accepted yet.
 class CIssuedRecord
 {
 public:
     static QString path();
-    // The time kept, in seconds since the epoch; false when there is none.
-    static bool read(qint64* issued);
-    // Keeps issued. False when it could not be written.
-    static bool write(qint64 issued);
+    // The time kept for product, in seconds since the epoch; false when there is none.
+    static bool read(const QString& product, qint64* issued);
+    // Keeps issued for product; the other products' times stay. False when it could not
+    // be written.
+    static bool write(const QString& product, qint64 issued);
 };
 
 #endif // CISSUEDRECORD_H

@@ -22,6 +22,12 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #ifndef MORAVEL_UPDATE_SERVER_CN_DEFAULT
 #define MORAVEL_UPDATE_SERVER_CN_DEFAULT "http://update-cn.moravel.invalid/addons/get_addons.php"
 #endif
@@ -30,6 +36,12 @@
 #endif
 
 namespace {
+
+// The part of "UpdaterInfo.xml" that is read; the file lists a few modules.
+const qint64 kMaxUpdaterInfoBytes = 8 * 1024 * 1024;
+
+// The platform every request names.
+const QString kPlatform = QStringLiteral("x86");
 
 // UTC+8:00 up to, not including, UTC+9:00 is served by the China-region server.
 const int kChinaOffsetFirst = 8 * 3600;
@@ -82,11 +94,14 @@ CReaderModuleManager::CReaderModuleManager(QString addon, UpdaterApp* app, QObje
     , m_bQuerySucceeded(false)
     , m_nQueryGeneration(0)
     , m_nInDownloaderSignal(0)
+    , m_bKeysRequired(false)
     , m_bVerificationFailed(false)
+    , m_bReplyOverHttps(false)
 {
     if (m_pApp && m_pApp->m_pCommandLine)
         m_strReaderPath = m_pApp->m_pCommandLine->getReaderPathFromcmd();
-    setTrustedKeys(CTrustedKeys::load());
+    const CTrustedKeys::KeySet keys = CTrustedKeys::load();
+    setTrustedKeys(keys.keys, keys.required);
 }
 
 CReaderModuleManager::~CReaderModuleManager()
@@ -209,14 +224,19 @@ void CReaderModuleManager::ParseUpdaterInfo(QVector<_UpdaterInfo*>& list)
 {
     list.clear();
 
-    QFile file(m_strReaderPath + QStringLiteral("UpdaterInfo.xml"));
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+    // Only a regular file is read, and only its first 8 MiB: a FIFO or a device put in
+    // its place is never opened for a read that could block or go on for ever.
+    const QByteArray path = QFile::encodeName(m_strReaderPath + QStringLiteral("UpdaterInfo.xml"));
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return;
-    if (file.size() == 0) {
-        file.close();
+    struct stat st;
+    QFile file;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         return;
     }
-    const QByteArray data = file.readAll();
+    const QByteArray data = file.read(kMaxUpdaterInfoBytes);
     file.close();
     if (data.isEmpty())
         return;
@@ -396,10 +416,85 @@ void CReaderModuleManager::ParseModuleInfo(CXML_Element* element, MODULEINFO* in
         } else if (name == "TandrelStandard") {
             info->strTandrelStandard = QStringLiteral("TRUE");
             info->strTandrelStandardValue = Comm::ws2qs(value);
-        } else if (name == "sha256" && !m_listTrustedKeys.isEmpty()) {
+        } else if (name == "sha256") {
             info->strSha256 = Comm::ws2qs(value);
         }
     }
+}
+
+bool CReaderModuleManager::verifySignature(QByteArray* data)
+{
+    QByteArray message;
+    QString why;
+    if (!CReplyVerifier(m_listTrustedKeys).checkSignature(*data, &message, &why)) {
+        qDebug().noquote() << "update reply refused:" << why;
+        m_bVerificationFailed = true;
+        return false;
+    }
+    *data = message;
+    return true;
+}
+
+bool CReaderModuleManager::verifySignedRoot(CXML_Element* root)
+{
+    auto attribute = [root](const char* name) -> std::optional<QString> {
+        CZR_WideString value;
+        if (!root->GetAttrValue(name, value))
+            return std::nullopt;
+        return Comm::ws2qs(value);
+    };
+    const QString product = requestProduct();
+    qint64 newest = 0;
+    const std::optional<qint64> accepted =
+        CIssuedRecord::read(product, &newest) ? std::optional<qint64>(newest) : std::nullopt;
+    const qint64 now = m_timeOverride ? *m_timeOverride : QDateTime::currentSecsSinceEpoch();
+    qint64 issued = 0;
+    QString why;
+    const CReplyVerifier verifier(m_listTrustedKeys);
+    if (!CReplyVerifier::checkRequest(attribute("product"), attribute("platform"), product, kPlatform, &why)
+        || !verifier.checkTimes(attribute("issued"), attribute("expires"), now, accepted, &issued, &why)) {
+        qDebug().noquote() << "update reply refused:" << why;
+        m_bVerificationFailed = true;
+        return false;
+    }
+    if (!accepted || issued > *accepted)
+        CIssuedRecord::write(product, issued);
+    qDebug() << "update reply verified";
+    return true;
+}
+
+bool CReaderModuleManager::isOffered(const MODULEINFO* info, const QVector<_UpdaterInfo*>& installed, int express)
+{
+    // An express run leaves out the OCR and PDF/A components.
+    if (express != 0
+        && (info->strName.contains(QLatin1String("OCR_"), Qt::CaseSensitive) || info->strName == QLatin1String("PDF/A")))
+        return false;
+    if (!info->bResult)
+        return false;
+    const bool hashed = CSha256::isHex(info->strSha256);
+    if (m_bKeysRequired) {
+        // A signed reply vouches for a package only through its hash.
+        if (!info->strUrl.isEmpty() && !hashed) {
+            qDebug() << "module without a well-formed sha256 is not offered:" << info->strName;
+            return false;
+        }
+        // Nor does it take the reader back to an older version than it has.
+        for (const _UpdaterInfo* entry : installed) {
+            if (entry && entry->strName == info->strName
+                && CompareVersion(withoutSpaces(info->strVersion), withoutSpaces(entry->strVersion)) == -1) {
+                qDebug().noquote() << "not offered:" << info->strName << info->strVersion
+                                   << "is older than the installed" << entry->strVersion;
+                return false;
+            }
+        }
+    } else if (m_bReplyOverHttps && !hashed && info->strUrl.startsWith(QLatin1String("http:"), Qt::CaseInsensitive)) {
+        // Unsigned, a reply that came over https vouches for a package fetched over
+        // plain http only through its hash.
+        qDebug() << "module with an http url and no well-formed sha256 is not offered (the reply came over https):"
+                 << info->strName;
+        return false;
+    }
+    return true;
 }
 
 void CReaderModuleManager::OnPaserModuleInfo(QString path)
@@ -408,8 +503,9 @@ void CReaderModuleManager::OnPaserModuleInfo(QString path)
     m_bReplyParsed = false;
     m_bVerificationFailed = false;
 
+    // Read as the bytes received: a signature covers them exactly, line ends included.
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    if (!file.open(QIODevice::ReadOnly)) {
         qDebug() << "Open Reply Xml File failed.";
         return;
     }
@@ -424,54 +520,23 @@ void CReaderModuleManager::OnPaserModuleInfo(QString path)
 
     // A signed reply is believed only once its signature holds; from then on only the
     // signed bytes are read.
-    const CReplyVerifier verifier(m_listTrustedKeys);
-    if (verifier.isActive()) {
-        QByteArray message;
-        QString why;
-        if (!verifier.checkSignature(data, &message, &why)) {
-            qDebug().noquote() << "update reply refused:" << why;
-            m_bVerificationFailed = true;
-            return;
-        }
-        data = message;
-    }
+    if (m_bKeysRequired && !verifySignature(&data))
+        return;
 
-    CXML_Element* root = CXML_Element::Parse(data.constData(), static_cast<size_t>(data.size()), 0, nullptr, nullptr, 0);
+    std::unique_ptr<CXML_Element> root(
+        CXML_Element::Parse(data.constData(), static_cast<size_t>(data.size()), 0, nullptr, nullptr, 0));
     // A web page is no reply, whatever it says: a captive portal's login page or a
     // proxy's error page answers with 200 too.
     if (root && QString::fromUtf8(root->GetTagName().c_str()).compare(QLatin1String("html"), Qt::CaseInsensitive) == 0) {
         qDebug() << "the reply is a web page, not an update list";
-        delete root;
-        root = nullptr;
+        root.reset();
     }
-    if (root && verifier.isActive()) {
-        auto attribute = [root](const char* name) -> std::optional<QString> {
-            CZR_WideString value;
-            if (!root->GetAttrValue(name, value))
-                return std::nullopt;
-            return Comm::ws2qs(value);
-        };
-        qint64 newest = 0;
-        const std::optional<qint64> accepted =
-            CIssuedRecord::read(&newest) ? std::optional<qint64>(newest) : std::nullopt;
-        const qint64 now = m_timeOverride ? *m_timeOverride : QDateTime::currentSecsSinceEpoch();
-        qint64 issued = 0;
-        QString why;
-        if (!verifier.checkTimes(attribute("issued"), attribute("expires"), now, accepted, &issued, &why)) {
-            qDebug().noquote() << "update reply refused:" << why;
-            m_bVerificationFailed = true;
-            delete root;
-            return;
-        }
-        if (!accepted || issued > *accepted)
-            CIssuedRecord::write(issued);
-        qDebug() << "update reply verified";
-    }
+    if (root && m_bKeysRequired && !verifySignedRoot(root.get()))
+        return;
     if (root) {
         QVector<_UpdaterInfo*> updaterInfo;
         ParseUpdaterInfo(updaterInfo);
 
-        // An express run leaves out the OCR and PDF/A components.
         bool isNumber = false;
         int express = 0;
         if (m_pApp && m_pApp->m_pCommandLine)
@@ -486,7 +551,6 @@ void CReaderModuleManager::OnPaserModuleInfo(QString path)
             if (m_bStop) {
                 ReleaseModuleInfo();
                 ReleaseUpdaterInfoList(updaterInfo);
-                delete root;
                 return;
             }
             CXML_Element* element = root->GetElement(i);
@@ -495,20 +559,13 @@ void CReaderModuleManager::OnPaserModuleInfo(QString path)
 
             MODULEINFO* info = AddModule(m_strAddon);
             ParseModuleInfo(element, info);
-
-            if (express != 0
-                && (info->strName.contains(QLatin1String("OCR_"), Qt::CaseSensitive)
-                    || info->strName == QLatin1String("PDF/A"))) {
-                delete info;
-                continue;
+            // Unsigned, a hash that is not one is no hash (signed, such a module with a
+            // package is not offered at all).
+            if (!m_bKeysRequired && !info->strSha256.isEmpty() && !CSha256::isHex(info->strSha256)) {
+                qDebug() << "malformed sha256 ignored:" << info->strName;
+                info->strSha256.clear();
             }
-            if (!info->bResult) {
-                delete info;
-                continue;
-            }
-            // A signed reply vouches for a package only through its hash.
-            if (verifier.isActive() && !info->strUrl.isEmpty() && !CSha256::isHex(info->strSha256)) {
-                qDebug() << "module without a well-formed sha256 is not offered:" << info->strName;
+            if (!isOffered(info, updaterInfo, express)) {
                 delete info;
                 continue;
             }
@@ -516,7 +573,6 @@ void CReaderModuleManager::OnPaserModuleInfo(QString path)
         }
 
         ReleaseUpdaterInfoList(updaterInfo);
-        delete root;
         m_bReplyParsed = true;
     }
 
@@ -590,7 +646,7 @@ QString CReaderModuleManager::GetHttpURL(QString addon)
         url += QStringLiteral("&version=") + major + QStringLiteral("&build=") + build;
     }
 
-    url += QStringLiteral("&platform=x86");
+    url += QStringLiteral("&platform=") + kPlatform;
     url += QStringLiteral("&EmbededLanguage=") + GetLocalLangName();
     return url;
 }
@@ -610,6 +666,7 @@ int CReaderModuleManager::QueryModuleInfo(QProgressBar* bar, bool bWait)
     // script once more: ".../addons/get_addons.php/get_addons.php?addon=...". The
     // servers answer on that path.
     const QString address = RequestServerForUtcOffset(currentClockOffsetFromUtc()) + GetHttpURL(m_strAddon);
+    m_bReplyOverHttps = address.startsWith(QLatin1String("https:"), Qt::CaseInsensitive);
 
     dropDownloader();
     m_pDownloader = new QHttpDownLoadS(nullptr, bar, nullptr, nullptr);
@@ -696,9 +753,25 @@ bool CReaderModuleManager::isVerificationFailed() const
 
 void CReaderModuleManager::setTrustedKeys(const QList<QByteArray>& keys)
 {
+    setTrustedKeys(keys, !keys.isEmpty());
+}
+
+void CReaderModuleManager::setTrustedKeys(const QList<QByteArray>& keys, bool required)
+{
     m_listTrustedKeys = keys;
-    if (keys.isEmpty())
+    m_bKeysRequired = required || !keys.isEmpty();
+    if (!m_bKeysRequired)
         qDebug() << "no trusted update key: updates are not signature-checked";
+    else if (keys.isEmpty())
+        qDebug() << "no valid trusted update key: every update reply is refused";
+}
+
+QString CReaderModuleManager::requestProduct() const
+{
+    // What GetHttpURL sends; a run without "product" sends it empty.
+    if (m_pApp && m_pApp->m_pCommandLine)
+        return m_pApp->m_pCommandLine->getValue(QStringLiteral("product"));
+    return QString();
 }
 
 void CReaderModuleManager::setCurrentTime(std::optional<qint64> secondsSinceEpoch)

@@ -39,8 +39,13 @@ struct _UpdaterInfo
 // empty. The reply file lives in the private working folder (Comm::workingDir).
 //
 // With trusted publisher keys (CTrustedKeys) the reply must be signed: CReplyVerifier's
-// rules decide before anything in it is read, and a module with a "url" is offered only
-// with a well-formed "sha256", which the download window checks the file against.
+// rules decide before anything in it is read (the exact bytes received, the product and
+// platform the request named, the times), a module with a "url" is offered only with a
+// well-formed "sha256", and a module older than the installed one of the same name
+// ("UpdaterInfo.xml") is not offered. A well-formed "sha256" is kept with or without
+// keys, and the download window checks the file against it. Without keys, a reply that
+// came over https vouches for an http package only through its hash: such a module
+// without one is not offered.
 //
 // The manager owns the records of m_vecUpdateModules and the downloader of the latest
 // query. Other holders of the list keep copies of the pointers only.
@@ -111,8 +116,11 @@ public:
     bool isVerificationFailed() const;
 
     // The publisher keys replies must be signed with; by default those of CTrustedKeys.
-    // Without any key no signature is checked and sha256 attributes are not used.
+    // required says that signatures are checked at all: when a key source is present
+    // but gave no valid key, every reply is refused as a failed verification. Without
+    // keys (the one-argument form with an empty list) no signature is checked.
     void setTrustedKeys(const QList<QByteArray>& keys);
+    void setTrustedKeys(const QList<QByteArray>& keys, bool required);
     // The time the checks of a signed reply go by (seconds since the epoch). Tests fix
     // it here; by default it is the clock's at the time of the check.
     void setCurrentTime(std::optional<qint64> secondsSinceEpoch);
@@ -156,6 +164,14 @@ private:
     // of its signals.
     void dropDownloader();
     int currentClockOffsetFromUtc() const;
+    // The steps of OnPaserModuleInfo for a signed reply: the signature (data becomes the
+    // signed bytes), then what the root says (the request it answers, its times).
+    bool verifySignature(QByteArray* data);
+    bool verifySignedRoot(CXML_Element* root);
+    // Whether a parsed record is offered, by the reply's own marks and the local rules.
+    bool isOffered(const MODULEINFO* info, const QVector<_UpdaterInfo*>& installed, int express);
+    // The request's product as the request names it ("product" of the run).
+    QString requestProduct() const;
     // Whether the reply parsed into a root element; set by OnPaserModuleInfo.
     bool m_bReplyParsed;
     bool m_bQuerySucceeded;
@@ -166,7 +182,10 @@ private:
     std::optional<int> m_clockOffsetOverride;
     std::optional<qint64> m_timeOverride;
     QList<QByteArray> m_listTrustedKeys;
+    bool m_bKeysRequired;
     bool m_bVerificationFailed;
+    // Whether the latest query asked its server over https.
+    bool m_bReplyOverHttps;
 };
 
 #endif // CREADERMODULEMANAGER_H

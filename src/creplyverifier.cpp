@@ -10,6 +10,11 @@ CReplyVerifier::CReplyVerifier(const QList<QByteArray>& keys)
 
 bool CReplyVerifier::checkSignature(const QByteArray& reply, QByteArray* message, QString* why) const
 {
+    if (m_keys.isEmpty()) {
+        if (why)
+            *why = QStringLiteral("no valid trusted key could be loaded");
+        return false;
+    }
     QByteArray signedBytes;
     QByteArray signature;
     if (!CSignedReply::split(reply, &signedBytes, &signature, why))
@@ -24,6 +29,21 @@ bool CReplyVerifier::checkSignature(const QByteArray& reply, QByteArray* message
     if (why)
         *why = QStringLiteral("the signature verifies with none of the trusted keys");
     return false;
+}
+
+bool CReplyVerifier::checkRequest(const std::optional<QString>& productText, const std::optional<QString>& platformText,
+                                  const QString& product, const QString& platform, QString* why)
+{
+    auto check = [why](const char* name, const std::optional<QString>& value, const QString& requested) {
+        if (value && *value == requested)
+            return true;
+        if (why)
+            *why = !value ? QStringLiteral("the reply names no %1").arg(QLatin1String(name))
+                          : QStringLiteral("the reply is for %1 \"%2\", the request for \"%3\"")
+                                .arg(QLatin1String(name), value->left(80), requested);
+        return false;
+    };
+    return check("product", productText, product) && check("platform", platformText, platform);
 }
 
 bool CReplyVerifier::checkTimes(const std::optional<QString>& issuedText, const std::optional<QString>& expiresText,

@@ -29,8 +29,8 @@ struct MODULEINFO
     QString strTandrelStandardValue;  // value of "TandrelStandard"
     bool bForcedUpgrade = false;      // "forcedUpgrade"
     bool bSilentInstall = false;      // "SilentInstall": downloaded without the download window
-    QString strSha256;                // "sha256" of a signed reply: the package's SHA-256 (hex);
-                                      // empty when signatures are not checked
+    QString strSha256;                // "sha256": the package's SHA-256 (64 lowercase hex digits);
+                                      // empty when the reply has none (or, unsigned, a malformed one)
 };
 
 #endif // MODULEINFO_H

@@ -455,7 +455,7 @@ void TestUpdateRequest::signedReplyWithTrustedKeys()
     const SignedSite::Key key = SignedSite::Key::make();
     const qint64 now = 1796692200;
     const QByteArray hashed =
-        "<addons " + SignedSite::times(now - 3600) + ">\n"
+        "<addons " + SignedSite::times(now - 3600, 30 * 86400, "P") + ">\n"
         "  <addon name=\"Reader\" version=\"7.2\" url=\"http://dl.example.invalid/r.pkg\" result=\"true\"\n"
         "         sha256=\"" + SignedSite::sha256Hex("r").toLatin1() + "\"/>\n"
         "  <addon name=\"Notes\" version=\"1.0\" result=\"true\"/>\n"
@@ -474,7 +474,7 @@ void TestUpdateRequest::signedReplyWithTrustedKeys()
     QCOMPARE(offeredNames(*manager), QStringList() << "Reader" << "Notes");
     QCOMPARE(manager->m_vecUpdateModules.at(0)->strSha256, SignedSite::sha256Hex("r"));
     qint64 kept = 0;
-    QVERIFY(CIssuedRecord::read(&kept));
+    QVERIFY(CIssuedRecord::read(QStringLiteral("P"), &kept));
     QCOMPARE(kept, now - 3600);
 
     // A month later the same reply has expired: a failed check, and one of its own kind.
@@ -490,13 +490,20 @@ void TestUpdateRequest::signedReplyWithTrustedKeys()
     QVERIFY(!manager->isQuerySucceeded());
     QVERIFY(!manager->isVerificationFailed());
 
-    // Without keys the same reply is read as it always was, its hashes unused.
+    // Without keys the same reply is read as it always was; its hashes are still kept
+    // for the download window to check.
     m_server.route(kUsTarget, TestHttpServer::Reply::ok(SignedSite::sign(hashed, key)));
     manager->setTrustedKeys({});
     QVERIFY(runQuery(*manager));
     QVERIFY(manager->isQuerySucceeded());
     QCOMPARE(offeredNames(*manager), QStringList() << "Reader" << "Notes");
-    QVERIFY(manager->m_vecUpdateModules.at(0)->strSha256.isEmpty());
+    QCOMPARE(manager->m_vecUpdateModules.at(0)->strSha256, SignedSite::sha256Hex("r"));
+
+    // A key source that gave no valid key refuses every reply, signed or not.
+    manager->setTrustedKeys({}, true);
+    QVERIFY(runQuery(*manager));
+    QVERIFY(!manager->isQuerySucceeded());
+    QVERIFY(manager->isVerificationFailed());
 }
 
 const TestCertificates& TestUpdateRequest::pki()
@@ -514,7 +521,10 @@ void TestUpdateRequest::queryOverHttps()
     QVERIFY2(pki().isValid(), qPrintable(pki().errorString()));
     TestHttpServer secure;
     secure.setTls(pki().certificate(QStringLiteral("server")), pki().key(QStringLiteral("server")));
-    secure.route(kUsTarget, TestHttpServer::Reply::ok(kThreeModules));
+    // Unsigned, what came over https offers a package over plain http only with its hash.
+    QByteArray reply = kThreeModules;
+    reply.replace("url=\"http://dl.example.invalid/reader.bin\"", "url=\"https://dl.example.invalid/reader.bin\"");
+    secure.route(kUsTarget, TestHttpServer::Reply::ok(reply));
     EnvGuard us("MORAVEL_UPDATE_SERVER_US", secure.url(kUsScript).toEncoded());
     QVERIFY(secure.url(kUsScript).toString().startsWith(QLatin1String("https://127.0.0.1:")));
 
@@ -523,7 +533,7 @@ void TestUpdateRequest::queryOverHttps()
     QVERIFY(runQuery(*manager, &bar));
     QVERIFY(manager->isQuerySucceeded());
     QVERIFY(!manager->isVerificationFailed());
-    QCOMPARE(offeredNames(*manager), QStringList({ "Reader", "Stamps" }));
+    QCOMPARE(offeredNames(*manager), QStringList({ "Reader" }));
     QCOMPARE(bar.value(), 100);
     QCOMPARE(secure.requestCount(), 1);
     QVERIFY(secure.lastRequest().target.startsWith(kUsTarget.toUtf8() + "?addon=Update%20List&"));

@@ -67,12 +67,12 @@ struct Result
     bool logged(const QByteArray& text) const { return output.contains(text); }
 };
 
-// The reader's settings for a check ("Manual" or an automatic one) of the reader at
-// version 7.0.0.100 installed as reader describes.
+// The reader's settings for a check ("Manual" or an automatic one) of the product
+// "Moravel Reader" at version 7.0.0.100 installed as reader describes.
 inline void writeRunSettings(const ReaderInstall& reader, const QString& updater)
 {
     writeSettings({ { QStringLiteral("Corvina_UpdateParam"),
-                      QStringLiteral("type:\"Update List\",updater:\"") + updater
+                      QStringLiteral("type:\"Update List\",product:\"Moravel Reader\",updater:\"") + updater
                           + QStringLiteral("\",version:\"7.0.0.100\",corvinapath:\"") + reader.corvinaDir
                           + QStringLiteral("\"") },
                     { QStringLiteral("Corvina_UpdateOldPath"), reader.readerDir } });

@@ -6,7 +6,8 @@
 // on a manual check, silence on an automatic one) or the package (the failed-download
 // warning, the other modules installed), each run ending by itself with the cause in
 // the log. A redirect, to http or to https, is not followed, the environment adds no
-// trust, and a machine without a usable TLS library fails the same clean way.
+// trust, and a machine without a usable TLS library fails the same clean way. Unsigned,
+// a reply over https offers a package over plain http only with its hash.
 #include "exerun.h"
 #include "signedsite.h"
 #include "testcertificates.h"
@@ -245,6 +246,26 @@ private slots:
         QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
         QVERIFY(result.logged("update reply verified"));
         QVERIFY(result.logged("package verified: \"Reader.pkg\""));
+    }
+
+    void unsignedHttpsReplyVouchesForHttpPackagesOnlyByHash()
+    {
+        // Without keys, what came over https may send a package over plain http only
+        // with its hash; a package over https needs none.
+        Module unhashed = installer(m_plain, QStringLiteral("Unhashed"));
+        unhashed.sha256.clear();
+        const Module hashed = installer(m_plain, QStringLiteral("Hashed"));
+        Module secure = installer(m_site, QStringLiteral("Secure"));
+        secure.sha256.clear();
+        offer(m_site, replyXml({ unhashed, hashed, secure }));
+        const Result result = run();
+        QVERIFY(result.ended);
+        QStringList installed = installersRun(m_marker, 2);
+        installed.sort();
+        QCOMPARE(installed, QStringList() << QStringLiteral("hashed.run") << QStringLiteral("secure.run"));
+        QCOMPARE(packageRequests(m_plain), 1);
+        QVERIFY(result.logged("module with an http url and no well-formed sha256 is not offered (the reply came over "
+                              "https): \"Unhashed\""));
     }
 
     // ---- TLS that fails ----

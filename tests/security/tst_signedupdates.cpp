@@ -1,11 +1,13 @@
 // The real MoravelUpdater with trusted publisher keys (update-keys.pub beside it)
-// against the test server: signed replies and packages install; a reply changed after
-// signing, signed by a stranger, unsigned, expired, issued in the future or older than
-// one accepted before is a failed check ("The update information could not be
-// verified." on a manual check, silence on an automatic one); a package or plug-in
-// whose hash differs is refused and nothing of it runs; a module without a hash is not
-// offered; a cached file with the right size and the wrong hash is fetched again. An
-// updater without keys goes on as it always did.
+// against the test server: signed replies and packages install, with either line end; a
+// reply changed after signing (a carriage return will do), signed by a stranger,
+// unsigned, for another product or platform, expired, issued in the future or older
+// than one accepted before is a failed check ("The update information could not be
+// verified." on a manual check, silence on an automatic one), and so is every reply when
+// the key file gives no valid key; a package or plug-in whose hash differs is refused
+// and nothing of it runs; a module without a hash, or older than the installed one, is
+// not offered; a cached file with the right size and the wrong hash is fetched again. An
+// updater without keys checks no signature, but checks the hashes a reply gives.
 #include "cissuedrecord.h"
 #include "exerun.h"
 #include "signedsite.h"
@@ -113,17 +115,23 @@ private slots:
     void signedSiteInstalls_data()
     {
         QTest::addColumn<bool>("nextKey");
-        QTest::newRow("the publisher's key") << false;
-        QTest::newRow("the next key") << true;
+        QTest::addColumn<bool>("crlf");
+        QTest::newRow("the publisher's key") << false << false;
+        QTest::newRow("the next key") << true << false;
+        QTest::newRow("CRLF line ends") << false << true;
     }
 
     void signedSiteInstalls()
     {
         QFETCH(bool, nextKey);
+        QFETCH(bool, crlf);
         const qint64 issued = QDateTime::currentSecsSinceEpoch() - 60;
         const Module plugin = serve(QStringLiteral("JSWordCount"), QStringLiteral("JSWordCount.js"), "count();");
         const Module reader = serve(QStringLiteral("Reader"), QStringLiteral("Reader.pkg"), package(QStringLiteral("reader.run")));
-        offer(SignedSite::sign(replyXml({ plugin, reader }, SignedSite::times(issued)), nextKey ? m_nextKey : m_key));
+        QByteArray xml = replyXml({ plugin, reader }, SignedSite::times(issued));
+        if (crlf)
+            xml.replace("\n", "\r\n");
+        offer(SignedSite::sign(xml, nextKey ? m_nextKey : m_key));
 
         const Result result = run();
         QVERIFY(result.ended);
@@ -136,7 +144,7 @@ private slots:
         QVERIFY(result.logged("package verified: \"Reader.pkg\""));
         // The reply's time is kept: an older one will not be taken.
         qint64 kept = 0;
-        QVERIFY(CIssuedRecord::read(&kept));
+        QVERIFY(CIssuedRecord::read(QString::fromLatin1(SignedSite::kProduct), &kept));
         QCOMPARE(kept, issued);
     }
 
@@ -151,6 +159,10 @@ private slots:
         QTest::newRow("issued tomorrow and more") << "future" << "ahead";
         QTest::newRow("older than one accepted") << "older" << "older than one accepted";
         QTest::newRow("without times") << "notimes" << "no \"expires\"";
+        QTest::newRow("carriage returns inserted") << "crlf" << "none of the trusted keys";
+        QTest::newRow("for another product") << "product" << "the reply is for product \"Other Product\"";
+        QTest::newRow("without product") << "noproduct" << "the reply names no product";
+        QTest::newRow("for another platform") << "platform" << "the reply is for platform \"x64\"";
     }
 
     void refusedReplies()
@@ -165,7 +177,13 @@ private slots:
         else if (kind == QLatin1String("future"))
             times = SignedSite::times(now + 86400 + 3600);
         else if (kind == QLatin1String("notimes"))
-            times.clear();
+            times = "product=\"" + SignedSite::kProduct + "\" platform=\"x86\"";
+        else if (kind == QLatin1String("product"))
+            times = SignedSite::times(now - 60, 30 * 86400, "Other Product");
+        else if (kind == QLatin1String("noproduct"))
+            times.replace("product=\"" + SignedSite::kProduct + "\"", "");
+        else if (kind == QLatin1String("platform"))
+            times.replace("platform=\"x86\"", "platform=\"x64\"");
         else if (kind == QLatin1String("older"))
             QVERIFY(writeFile(qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/moravel-updater/newest-issued"),
                               CSignedReply::formatUtcTime(now).toLatin1() + "\n"));
@@ -175,6 +193,8 @@ private slots:
             reply.replace("7.2.0.1", "7.2.0.9");
         else if (kind == QLatin1String("unsigned"))
             reply = xml;
+        else if (kind == QLatin1String("crlf"))
+            reply.replace("\n", "\r\n");
         offer(reply);
 
         const Result manual = run();
@@ -265,18 +285,104 @@ private slots:
         QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
     }
 
-    void updaterWithoutKeysGoesOnAsBefore()
+    void keyFiles_data()
     {
-        // A signed site read by an updater without keys: signatures and hashes are
-        // ignored, even a wrong hash, and it says so in its log.
+        QTest::addColumn<QByteArray>("keyFile");   // empty: a folder stands at its name
+        QTest::addColumn<bool>("forged");          // the reply signed with the neutral point's forgery
+        QTest::addColumn<bool>("installs");
+        const QByteArray key = m_key.publicBase64().toLatin1();
+        QTest::newRow("a key with a trailing comment") << key + "   # release key\n" << false << true;
+        QTest::newRow("only a malformed line") << QByteArray(key.left(43) + "\n") << false << false;
+        QTest::newRow("unreadable (a folder)") << QByteArray() << false << false;
+        QTest::newRow("the neutral point, a forged signature")
+            << QByteArray("AQAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=\n") << true << false;
+    }
+
+    void keyFiles()
+    {
+        // A key source that gives no valid key checks every reply all the same and
+        // refuses it; it never turns the checks off.
+        QFETCH(QByteArray, keyFile);
+        QFETCH(bool, forged);
+        QFETCH(bool, installs);
+        static int rows = 0;
+        const QString folder = root() + QStringLiteral("/keyfile-%1").arg(++rows);
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::copy(g_executable, folder + QStringLiteral("/MoravelUpdater")));
+        QVERIFY(QFile::setPermissions(folder + QStringLiteral("/MoravelUpdater"),
+                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        QVERIFY(keyFile.isEmpty() ? QDir().mkpath(folder + QStringLiteral("/update-keys.pub"))
+                                  : writeFile(folder + QStringLiteral("/update-keys.pub"), keyFile));
+        const QByteArray xml =
+            replyXml({ serve(QStringLiteral("Reader"), QStringLiteral("Reader.pkg"), package(QStringLiteral("reader.run"))) },
+                     SignedSite::times());
+        // R the neutral point and S zero: with the neutral point as the key this
+        // "verifies" for every message.
+        offer(forged ? xml + CSignedReply::signatureComment(QByteArray(1, '\x01') + QByteArray(63, '\0'))
+                     : SignedSite::sign(xml, m_key));
+
+        m_runner.executable = folder + QStringLiteral("/MoravelUpdater");
+        const QStringList places = updaterPlaces(working(), m_reader, m_marker);
+        const Result manual = m_runner.runChangingOnly(places);
+        QVERIFY(manual.ended);
+        if (installs) {
+            QVERIFY(manual.logged("update reply verified"));
+            QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
+            return;
+        }
+        QCOMPARE(manual.texts(), QStringList() << kNotVerified);
+        QVERIFY2(manual.logged("update reply refused: "), manual.output.constData());
+        settings(QStringLiteral("Auto"));
+        const Result automatic = m_runner.runChangingOnly(places);
+        QVERIFY(automatic.ended);
+        QCOMPARE(automatic.shown.size(), 0);
+        QCOMPARE(packageRequests(), 0);
+    }
+
+    void olderModuleThanInstalled_data()
+    {
+        QTest::addColumn<bool>("keyed");
+        QTest::newRow("with keys: not offered") << true;
+        QTest::newRow("without keys: offered as the server says") << false;
+    }
+
+    void olderModuleThanInstalled()
+    {
+        // The reader has 7.1.0.200; a validly signed reply offers 7.0.0.100.
+        const QString info = root() + QStringLiteral("/UpdaterInfo.xml");
+        QVERIFY(writeFile(info, "<updater_info><module name=\"Reader\" version=\"7.1.0.200\"/></updater_info>\n"));
+        QFETCH(bool, keyed);
+        Module reader = serve(QStringLiteral("Reader"), QStringLiteral("Reader.pkg"), package(QStringLiteral("reader.run")));
+        reader.version = QStringLiteral("7.0.0.100");
+        offer(SignedSite::sign(replyXml({ reader }, SignedSite::times()), m_key));
+        const Result result = run(keyed);
+        QFile::remove(info);
+        QVERIFY(result.ended);
+        if (keyed) {
+            QCOMPARE(result.texts(), QStringList() << kUpToDate);
+            QVERIFY(result.logged("not offered: Reader 7.0.0.100 is older than the installed 7.1.0.200"));
+            QCOMPARE(packageRequests(), 0);
+        } else {
+            QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
+        }
+    }
+
+    void updaterWithoutKeysChecksHashes()
+    {
+        // A signed site read by an updater without keys: the signature is not checked
+        // (a stranger's will do), but a package that differs from its hash is refused
+        // as a failed package step, and the next module installs.
         const QByteArray genuine = package(QStringLiteral("reader.run"));
         const Module reader = serve(QStringLiteral("Reader"), QStringLiteral("Reader.pkg"), genuine, "not this");
-        offer(SignedSite::sign(replyXml({ reader }, SignedSite::times()), m_stranger));
+        const Module good = serve(QStringLiteral("Good"), QStringLiteral("Good.pkg"), package(QStringLiteral("good.run")));
+        offer(SignedSite::sign(replyXml({ reader, good }, SignedSite::times()), m_stranger));
         const Result result = run(false);
         QVERIFY(result.ended);
-        QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
+        QCOMPARE(result.texts(QStringLiteral("QMessageBox")), QStringList() << kNotInstalled);
+        QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("good.run"));
+        QVERIFY(!QFileInfo::exists(working() + QStringLiteral("/Reader.pkg")));
         QVERIFY(result.logged("no trusted update key: updates are not signature-checked"));
-        QVERIFY(!result.logged("package verified"));
+        QVERIFY(result.logged("package refused"));
         QVERIFY(!QFileInfo::exists(qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/moravel-updater")));
     }
 };

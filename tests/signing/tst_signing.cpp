@@ -320,10 +320,11 @@ private slots:
         const QString file = state.path() + QStringLiteral("/moravel-updater/newest-issued");
         QCOMPARE(CIssuedRecord::path(), file);
         qint64 read = -1;
-        QVERIFY(!CIssuedRecord::read(&read));
+        const QString p = QStringLiteral("Moravel Reader");
+        QVERIFY(!CIssuedRecord::read(p, &read));
 
-        QVERIFY(CIssuedRecord::write(kNow));
-        QVERIFY(CIssuedRecord::read(&read));
+        QVERIFY(CIssuedRecord::write(p, kNow));
+        QVERIFY(CIssuedRecord::read(p, &read));
         QCOMPARE(read, kNow);
         struct stat st;
         QCOMPARE(::stat(QFile::encodeName(file).constData(), &st), 0);
@@ -331,14 +332,38 @@ private slots:
         QCOMPARE(QDir(state.path() + QStringLiteral("/moravel-updater")).entryList(QDir::Files | QDir::Hidden),
                  QStringList() << QStringLiteral("newest-issued"));
 
+        // Each product keeps its own time: another product's older time is no floor for
+        // this one, nor the other way round; products differing in odd characters too.
+        const QString other = QStringLiteral("Other\tProduct 100%\n");
+        QVERIFY(!CIssuedRecord::read(other, &read));
+        QVERIFY(CIssuedRecord::write(other, kNow - 86400));
+        QVERIFY(CIssuedRecord::write(QString(), kNow - 7200));
+        QVERIFY(CIssuedRecord::read(p, &read));
+        QCOMPARE(read, kNow);
+        QVERIFY(CIssuedRecord::read(other, &read));
+        QCOMPARE(read, kNow - 86400);
+        QVERIFY(CIssuedRecord::read(QString(), &read));
+        QCOMPARE(read, kNow - 7200);
+
+        // A time alone (what older updaters wrote) stands for every product without a
+        // line of its own, and stays when one is written.
+        QVERIFY(writeFile(file, CSignedReply::formatUtcTime(kNow - 60).toLatin1() + "\n"));
+        QVERIFY(CIssuedRecord::read(p, &read));
+        QCOMPARE(read, kNow - 60);
+        QVERIFY(CIssuedRecord::write(other, kNow - 3600));
+        QVERIFY(CIssuedRecord::read(other, &read));
+        QCOMPARE(read, kNow - 3600);
+        QVERIFY(CIssuedRecord::read(p, &read));
+        QCOMPARE(read, kNow - 60);
+
         // A link at its name is replaced, never written through.
         const QString elsewhere = state.path() + QStringLiteral("/elsewhere");
         QVERIFY(writeFile(elsewhere, "keep"));
         QVERIFY(QFile::remove(file));
         QVERIFY(QFile::link(elsewhere, file));
-        QVERIFY(CIssuedRecord::write(kNow + 5));
+        QVERIFY(CIssuedRecord::write(p, kNow + 5));
         QVERIFY(!QFileInfo(file).isSymLink());
-        QVERIFY(CIssuedRecord::read(&read));
+        QVERIFY(CIssuedRecord::read(p, &read));
         QCOMPARE(read, kNow + 5);
         QFile keep(elsewhere);
         QVERIFY(keep.open(QIODevice::ReadOnly));
@@ -346,7 +371,7 @@ private slots:
 
         // What cannot be read counts as nothing accepted.
         QVERIFY(writeFile(file, "garbage"));
-        QVERIFY(!CIssuedRecord::read(&read));
+        QVERIFY(!CIssuedRecord::read(p, &read));
 
         // Without XDG_STATE_HOME (or with a relative one) the home's .local/state.
         qputenv("XDG_STATE_HOME", "relative/state");

@@ -33,12 +33,18 @@ inline QString sha256Hex(const QByteArray& bytes)
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
-// issued="..." expires="..." for a reply issued at issued (seconds since the epoch,
-// default now) and valid for validSeconds.
-inline QByteArray times(qint64 issued = QDateTime::currentSecsSinceEpoch(), qint64 validSeconds = 30 * 86400)
+// The product the test readers name in their requests.
+const QByteArray kProduct = "Moravel Reader";
+
+// The root attributes of a signed reply: issued="..." expires="..." for a reply issued at
+// issued (seconds since the epoch, default now) and valid for validSeconds, and the
+// request it answers, product="..." platform="x86".
+inline QByteArray times(qint64 issued = QDateTime::currentSecsSinceEpoch(), qint64 validSeconds = 30 * 86400,
+                        const QByteArray& product = kProduct)
 {
     return "issued=\"" + CSignedReply::formatUtcTime(issued).toLatin1() + "\" expires=\""
-           + CSignedReply::formatUtcTime(issued + validSeconds).toLatin1() + "\"";
+           + CSignedReply::formatUtcTime(issued + validSeconds).toLatin1() + "\" product=\"" + product
+           + "\" platform=\"x86\"";
 }
 
 // The reply xml with its signature comment (and a line end after it).
