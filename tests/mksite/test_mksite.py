@@ -455,28 +455,30 @@ class SignedSiteTest(SiteTest):
              "attributes": {"module_type": "reader"}},
             {"name": "OCR_Engine", "version": "3.0", "result": False},
             {"name": "JSCount", "version": "1.0", "file": "plugins/JSCount.js"}]
+        self.product = "Moravel Reader"
 
     def sign(self, *options, out=None):
         description = self.describe(self.modules, root_attributes={"majorUpdate": "false"})
         self.out = out or self.out
         return self.build(description, "http://127.0.0.1:8080/", "--sign", self.secret,
-                          "--keytool", KEYTOOL, *options)
+                          "--product", self.product, "--keytool", KEYTOOL, *options)
 
     def split(self, reply):
         found = SIGNATURE.search(reply)
         self.assertIsNotNone(found, reply[-200:])
         return reply[:found.start()], found.group(1).decode()
 
-    def verify(self, key=None, site=None):
+    def verify(self, key=None, site=None, *options):
         run = subprocess.run([sys.executable, MKSITE, "--verify", key or self.public,
-                              site or self.out, "--keytool", KEYTOOL],
+                              site or self.out, "--keytool", KEYTOOL] + list(options),
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              universal_newlines=True)
         return run.returncode, run.stdout, run.stderr.splitlines()
 
 
 class SigningTest(SignedSiteTest):
-    def test_a_signed_site_carries_times_hashes_and_a_signature_that_verifies(self):
+    def test_a_signed_site_carries_product_platform_times_hashes_and_a_signature_that_verifies(self):
+        self.product = 'A&B "x" <Reader>\tline\n'
         before = int(time.time())
         self.sign()
         after = int(time.time())
@@ -487,6 +489,7 @@ class SigningTest(SignedSiteTest):
 
         root = ET.fromstring(message)
         self.assertEqual(root.get("majorUpdate"), "false")
+        self.assertEqual((root.get("product"), root.get("platform")), (self.product, "x86"))
         issued, expires = utc_seconds(root.get("issued")), utc_seconds(root.get("expires"))
         self.assertTrue(before <= issued <= after, root.get("issued"))
         self.assertEqual(expires - issued, 30 * 86400)
@@ -504,12 +507,12 @@ class SigningTest(SignedSiteTest):
         self.assertEqual(run.returncode, 0, run.stderr)
         with open(os.path.join(unsigned_dir, "reply.xml"), "rb") as f:
             unsigned = f.read()
-        stripped = re.sub(rb' (issued|expires|sha256)="[^"]*"', b"", message)
+        stripped = re.sub(rb' (product|platform|issued|expires|sha256)="[^"]*"', b"", message)
         self.assertEqual(stripped, unsigned)
 
-        code, out, faults = self.verify()
+        code, out, faults = self.verify(None, None, "--product", self.product)
         self.assertEqual((code, faults), (0, []))
-        self.assertIn("site verified", out)
+        self.assertIn('site verified: product "A&B \\"x\\" <Reader>\\tline\\n", signed', out)
         self.assertIn("2 file(s)", out)
 
     def test_valid_days_and_a_key_file_of_several_keys(self):
@@ -532,7 +535,8 @@ class SigningTest(SignedSiteTest):
     def test_moravel_key_is_found_beside_mkpackage(self):
         description = self.describe(self.modules)
         run = subprocess.run([sys.executable, MKSITE, "--mkpackage", MKPACKAGE, "--sign",
-                              self.secret, description, self.out, "http://127.0.0.1:8080/"],
+                              self.secret, "--product", "P", description, self.out,
+                              "http://127.0.0.1:8080/"],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              universal_newlines=True)
         self.assertEqual(run.returncode, 0, run.stderr)
@@ -544,13 +548,17 @@ class SigningTest(SignedSiteTest):
             f.write("moravel-update-key ed25519 secret\nnot-a-key\n")
         description = self.describe(self.modules)
         cases = [
-            ("malformed secret file", ["--sign", broken], 1, "32 bytes"),
-            ("missing secret file", ["--sign", os.path.join(self.dir, "none.key")], 1,
-             "cannot open"),
-            ("no key tool", ["--sign", self.secret, "--keytool", os.path.join(self.dir, "nokt")],
-             1, "cannot run"),
-            ("zero days", ["--sign", self.secret, "--valid-days", "0"], 2, "--valid-days"),
+            ("malformed secret file", ["--sign", broken, "--product", "P"], 1, "32 bytes"),
+            ("missing secret file", ["--sign", os.path.join(self.dir, "none.key"), "--product",
+                                     "P"], 1, "cannot open"),
+            ("no key tool", ["--sign", self.secret, "--product", "P", "--keytool",
+                             os.path.join(self.dir, "nokt")], 1, "cannot run"),
+            ("zero days", ["--sign", self.secret, "--product", "P", "--valid-days", "0"], 2,
+             "--valid-days"),
             ("days without signing", ["--valid-days", "5"], 2, "--valid-days"),
+            ("no product", ["--sign", self.secret], 2, "--sign needs --product"),
+            ("empty product", ["--sign", self.secret, "--product", ""], 2, "not empty"),
+            ("product without signing", ["--product", "P"], 2, "--product belongs to --sign"),
         ]
         for label, options, code, message in cases:
             with self.subTest(label):
@@ -567,7 +575,9 @@ class SigningTest(SignedSiteTest):
         for label, modules, top, message in [
                 ("module sha256", [dict(ok, attributes={"sha256": "0" * 64})], {}, "sha256 is written by --sign"),
                 ("root issued", [ok], {"root_attributes": {"issued": "2026-01-01T00:00:00Z"}}, "issued is written by --sign"),
-                ("root expires", [ok], {"root_attributes": {"expires": "2099-01-01T00:00:00Z"}}, "expires is written by --sign")]:
+                ("root expires", [ok], {"root_attributes": {"expires": "2099-01-01T00:00:00Z"}}, "expires is written by --sign"),
+                ("root product", [ok], {"root_attributes": {"product": "P"}}, "product is written by --sign"),
+                ("root platform", [ok], {"root_attributes": {"platform": "x86"}}, "platform is written by --sign")]:
             with self.subTest(label):
                 run = self.mksite(self.describe(modules, **top))
                 self.assertEqual(run.returncode, 1, run.stderr)
@@ -592,6 +602,7 @@ class SigningTest(SignedSiteTest):
         self.assertIn("mksite: reply.xml: not signed: it does not end with a signature comment", faults)
         self.assertIn("mksite: reply.xml: the root has no issued time", faults)
         self.assertIn("mksite: reply.xml: the root has no expires time", faults)
+        self.assertIn("mksite: reply.xml: the root has no product; updaters refuse it", faults)
         self.assertIn('mksite: module "A & B": no sha256; updaters do not offer it', faults)
 
 
@@ -639,8 +650,8 @@ class VerifyTest(SignedSiteTest):
             return message
         return edit
 
-    def faults_of(self, site, key=None):
-        code, out, faults = self.verify(key, site)
+    def faults_of(self, site, key=None, *options):
+        code, out, faults = self.verify(key, site, *options)
         self.assertEqual(code, 1, out)
         return faults
 
@@ -694,12 +705,23 @@ class VerifyTest(SignedSiteTest):
                 count=1)), "64 lowercase hexadecimal digits"),
             ("another size", lambda site: self.resign(site, lambda m: re.sub(
                 rb'size="([0-9]+)"', b'size="1"', m, count=1)), "the reply says 1"),
+            ("no product", lambda site: self.resign(site, self.set_root(product=None)),
+             "the root has no product"),
+            ("no platform", lambda site: self.resign(site, self.set_root(platform=None)),
+             "the root has no platform"),
+            ("another platform", lambda site: self.resign(site, self.set_root(platform="x64")),
+             'platform is "x64", updaters send x86'),
+            ("the platform in capitals", lambda site: self.resign(site, self.set_root(platform="X86")),
+             'platform is "X86"'),
+            ("another product asked for", lambda site: None,
+             'made for product "Moravel Reader", not "Moravel Reader ": its updaters refuse it',
+             "--product", "Moravel Reader "),
         ]
-        for label, damage, message in cases:
+        for label, damage, message, *options in cases:
             with self.subTest(label):
                 site = self.copy(label.replace(" ", "-"))
                 damage(site)
-                faults = self.faults_of(site)
+                faults = self.faults_of(site, None, *options)
                 self.assertEqual(len(faults), 1, faults)
                 self.assertIn(message, faults[0])
 
