@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 const QString kList = QStringLiteral("Update List");
@@ -274,13 +276,20 @@ void TestModuleRules::updaterInfoNeedsItsMarker_data()
         << false;
     QTest::newRow("marker but not XML") << QByteArray("updater_info and nothing else") << false;
     QTest::newRow("empty file") << QByteArray() << false;
+    // Only the first 8 MiB count, and only a regular file is opened (a FIFO would block).
+    QTest::newRow("entry past 8 MiB")
+        << "<updater_info>" + QByteArray(8 * 1024 * 1024, ' ') + "<m name=\"R\" version=\"1\"/></updater_info>" << false;
+    QTest::newRow("a FIFO in its place") << QByteArray("fifo") << false;
 }
 
 void TestModuleRules::updaterInfoNeedsItsMarker()
 {
     QFETCH(QByteArray, content);
     QFETCH(bool, read);
-    QVERIFY(writeFile(QStringLiteral("UpdaterInfo.xml"), content));
+    if (content == "fifo")
+        QCOMPARE(::mkfifo("UpdaterInfo.xml", 0600), 0);
+    else
+        QVERIFY(writeFile(QStringLiteral("UpdaterInfo.xml"), content));
     CReaderModuleManager manager(kList, m_app.get(), nullptr);
     manager.m_strOldVersion = QStringLiteral("earlier");
     LocalList local;
