@@ -86,7 +86,7 @@ CReaderModuleManager::CReaderModuleManager(QString addon, UpdaterApp* app, QObje
 {
     if (m_pApp && m_pApp->m_pCommandLine)
         m_strReaderPath = m_pApp->m_pCommandLine->getReaderPathFromcmd();
-    setTrustedKeys(CTrustedKeys::load());
+    setTrustedKeys(CTrustedKeys::load().keys);
 }
 
 CReaderModuleManager::~CReaderModuleManager()
