@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 
@@ -137,16 +138,16 @@ private slots:
         const QByteArray order8MinusY = QByteArray::fromHex("c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a");
         const QString small = QStringLiteral("small order");
         const QString noncanonical = QStringLiteral("not a canonical point");
-        QTest::newRow("neutral point") << kNeutral << small;
-        QTest::newRow("neutral point, sign bit") << sign(kNeutral) << small;
-        QTest::newRow("(0, -1), order 2") << pPlus(-1) << small;
-        QTest::newRow("(0, -1), sign bit") << sign(pPlus(-1)) << small;
-        QTest::newRow("y = 0, order 4") << zero << small;
-        QTest::newRow("y = 0, other x") << sign(zero) << small;
-        QTest::newRow("order 8") << order8 << small;
-        QTest::newRow("order 8, other x") << sign(order8) << small;
-        QTest::newRow("order 8, -y") << order8MinusY << small;
-        QTest::newRow("order 8, -y, other x") << sign(order8MinusY) << small;
+        const QList<QPair<const char*, QByteArray>> points { { "neutral point", kNeutral },
+                                                             { "(0, -1), order 2", pPlus(-1) },
+                                                             { "y = 0, order 4", zero },
+                                                             { "order 8", order8 },
+                                                             { "order 8, -y", order8MinusY } };
+        for (const auto& point : points) {
+            QTest::newRow(point.first) << point.second << small;
+            QTest::newRow(qPrintable(QLatin1String(point.first) + QLatin1String(", sign bit")))
+                << sign(point.second) << small;
+        }
         QTest::newRow("y = p, for 0") << pPlus(0) << small;
         QTest::newRow("y = p + 1, for 1") << pPlus(1) << small;
         QTest::newRow("y = p + 3, for the point of y = 3") << pPlus(3) << noncanonical;
@@ -190,15 +191,6 @@ private slots:
         QFETCH(QByteArray, message);
         QVERIFY(libcryptoVerifies(message, signature, publicKey));
         QVERIFY(!CEd25519::verify(message, signature, publicKey));
-    }
-
-    // CEd25519 leaves a key that is no point (y = 2 has no x) to libcrypto, which must
-    // refuse every signature under it.
-    void libcryptoRefusesAKeyThatIsNoPoint()
-    {
-        const QByteArray noPoint = QByteArray::fromHex("02") + QByteArray(31, '\0');
-        for (const QByteArray& signature : { kRfcSignature, kAnyMessageSignature, QByteArray(64, '\0') })
-            QVERIFY(!libcryptoVerifies(QByteArray(), signature, noPoint));
     }
 
     void sha256()
@@ -421,16 +413,14 @@ private slots:
         };
         const QString noKey = QStringLiteral("update-keys.pub\" holds no valid key$");
         const QString notUtf8 = QStringLiteral("update-keys.pub\" is not UTF-8 text$");
+        const QString unreadable = QStringLiteral("update-keys.pub\" cannot be read: ");
         QTest::newRow("comments, blank lines, CRLF")
             << "# the publisher's keys\n\n" + a + "\r\n   \n# next key:\n" + b + "\n" << both << true << QStringList();
         QTest::newRow("a comment after the key") << a + " # release key\n" + b + "\t#next" << both << true << QStringList();
         QTest::newRow("byte-order mark") << "\xEF\xBB\xBF" + a + "\n" << QByteArrayList { kRfcPublic } << true << QStringList();
-        QTest::newRow("a quoted key") << "\"" + a + "\"\n" << none << true
-                                      << QStringList { line(1, "not the base64"), noKey };
-        QTest::newRow("text after the key") << a + " release key\n" << none << true
-                                            << QStringList { line(1, "text after the key"), noKey };
-        QTest::newRow("a comment without white space") << a + "#release\n" << none << true
-                                                       << QStringList { line(1, "not the base64"), noKey };
+        QTest::newRow("quoted, text after the key, # without white space")
+            << "\"" + a + "\"\n" + a + " release key\n" + a + "#release\n" << none << true
+            << QStringList { line(1, "not the base64"), line(2, "text after the key"), line(3, "not the base64"), noKey };
         QTest::newRow("a malformed line beside a valid one") << "junk\n" + b << QByteArrayList { kRfcPublic2 } << true
                                                              << QStringList { line(1, "not the base64") };
         QTest::newRow("only malformed lines")
@@ -444,11 +434,11 @@ private slots:
         QTest::newRow("over 64 KiB") << upToLimit + "x" << none << true
                                      << QStringList { QStringLiteral("update-keys.pub\" is over 65536 bytes$") };
         QTest::newRow("a folder") << QByteArray("<dir>") << none << true
-                                  << QStringList { QStringLiteral("update-keys.pub\" cannot be read: Is a directory$") };
+                                  << QStringList { unreadable + QRegularExpression::escape(qt_error_string(EISDIR)) };
         QTest::newRow("a FIFO") << QByteArray("<fifo>") << none << true
-                                << QStringList { QStringLiteral("update-keys.pub\" cannot be read: not a regular file$") };
+                                << QStringList { unreadable + QStringLiteral("not a regular file$") };
         QTest::newRow("a dangling link") << QByteArray("<dangling link>") << none << true
-                                         << QStringList { QStringLiteral("update-keys.pub\" cannot be read: No such file") };
+                                         << QStringList { unreadable + QRegularExpression::escape(qt_error_string(ENOENT)) };
         QTest::newRow("no file") << QByteArray("<none>") << none << false << QStringList();
     }
 
