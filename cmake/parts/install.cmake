@@ -47,7 +47,10 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk | fonts-wqy-microhei")
 include(CPack)
 
 # The publisher keys the build trusts also go into update-keys.pub beside the updater,
-# where an administrator can add the next key before the publisher moves to it.
+# where an administrator can add the next key before the publisher moves to it: each
+# item of the list a line, as it stands (a "# comment" after the key stays). A build
+# with update servers of its own has keys (ZrUpdateKeysGuard.cmake), so its package
+# holds the file; an installed updater that finds the file requires signed replies.
 if(NOT MORAVEL_UPDATE_PUBLIC_KEYS STREQUAL "")
   string(REPLACE "," ";" ZR_KEY_LIST "${MORAVEL_UPDATE_PUBLIC_KEYS}")
   set(ZR_KEY_TEXT "# Publisher keys update replies must be signed with (one a line).\n")

@@ -21,8 +21,12 @@ for l in zh_cn zh_tw ja_jp ko_kr; do
 done
 check "every compiled translation is installed" \
     [ "$(cd "$build/lang" && find . -name '*.qm' | sort)" = "$(cd "$dir/lang" && find . -name '*.qm' | sort)" ]
+# A build configured with publisher keys also installs them as update-keys.pub.
+keys=$(sed -n 's/^MORAVEL_UPDATE_PUBLIC_KEYS:STRING=//p' "$build/CMakeCache.txt" | tr -d '[:space:]')
+expected="$dir/MoravelUpdater"
+[ -z "$keys" ] || expected=$(printf '%s\n' "$dir/MoravelUpdater" "$dir/update-keys.pub" | sort)
 check "nothing else is installed" \
-    [ "$(find "$prefix" -type f | grep -v "^$dir/lang/.*\.qm$" )" = "$dir/MoravelUpdater" ]
+    [ "$(find "$prefix" -type f | grep -v "^$dir/lang/.*\.qm$" | sort)" = "$expected" ]
 
 # The installed program as the reader starts it, with nothing to do: it ends with 0.
 QT_QPA_PLATFORM=offscreen timeout 60 "$dir/MoravelUpdater" > "$work/run.log" 2>&1
@@ -45,6 +49,8 @@ if [ -n "$deb" ]; then
         grep -qx './usr/lib/moravel-reader/MoravelUpdater' <<< "$contents"
     check "the package holds the translations" \
         grep -qx './usr/lib/moravel-reader/lang/zh_cn/corvina_zh_cn.qm' <<< "$contents"
+    [ -z "$keys" ] || check "the package holds update-keys.pub" \
+        grep -qx './usr/lib/moravel-reader/update-keys.pub' <<< "$contents"
 fi
 
 echo "$passes passed, $failures failed"

@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 
 namespace {
@@ -23,11 +25,34 @@ const QByteArray kRfcPublic = QByteArray::fromHex("d75a980182b10ab7d54bfed3c9640
 const QByteArray kRfcSignature = QByteArray::fromHex(
     "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b");
 
+// RFC 8032, test 2.
+const QByteArray kRfcPublic2 = QByteArray::fromHex("3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c");
+
+// The neutral point (0, 1): libcrypto verifies R = the neutral point, S = 0 under it for
+// every message.
+const QByteArray kNeutral = QByteArray::fromHex("01") + QByteArray(31, '\0');
+const QByteArray kAnyMessageSignature = kNeutral + QByteArray(32, '\0');
+
 const qint64 kNow = 1796000000;  // 2026-11-29T...Z
 
 QByteArray signedReply(const QByteArray& xml, const QByteArray& secret, const QByteArray& after = "\n")
 {
     return xml + CSignedReply::signatureComment(CEd25519::sign(xml, secret)) + after;
+}
+
+// libcrypto's own verdict, without CEd25519's checks around it.
+bool libcryptoVerifies(const QByteArray& message, const QByteArray& signature, const QByteArray& publicKey)
+{
+    auto data = [](const QByteArray& b) { return reinterpret_cast<const unsigned char*>(b.constData()); };
+    EVP_PKEY* key = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, data(publicKey), size_t(publicKey.size()));
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    const bool ok = key && ctx && EVP_DigestVerifyInit(ctx, nullptr, nullptr, nullptr, key) == 1
+                    && EVP_DigestVerify(ctx, data(signature), size_t(signature.size()), data(message),
+                                        size_t(message.size()))
+                           == 1;
+    EVP_MD_CTX_free(ctx);
+    EVP_PKEY_free(key);
+    return ok;
 }
 
 bool writeFile(const QString& path, const QByteArray& bytes)
@@ -93,6 +118,79 @@ private slots:
         QString loose = text;
         loose[42] = QChar(loose.at(42).unicode() + 1);
         QVERIFY(CEd25519::publicKeyFromBase64(loose).isEmpty());
+    }
+
+    // The eight points of order 1, 2, 4 and 8 in every spelling, and y of 2^255-19 or
+    // more: refused as keys, and as the R of a signature.
+    void smallOrderAndNonCanonicalPoints_data()
+    {
+        QTest::addColumn<QByteArray>("encoding");
+        QTest::addColumn<QString>("reason");
+        auto sign = [](QByteArray e) {
+            e[31] = char(e.at(31) | 0x80);
+            return e;
+        };
+        auto pPlus = [](int k) {  // 2^255-19+k, k from -1 to 18
+            return QByteArray(1, char(0xed + k)) + QByteArray(30, char(0xff)) + QByteArray(1, char(0x7f));
+        };
+        const QByteArray zero(32, '\0');
+        const QByteArray order8 = QByteArray::fromHex("26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05");
+        const QByteArray order8MinusY = QByteArray::fromHex("c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a");
+        const QString small = QStringLiteral("small order");
+        const QString noncanonical = QStringLiteral("not a canonical point");
+        const QList<QPair<const char*, QByteArray>> points { { "neutral point", kNeutral },
+                                                             { "(0, -1), order 2", pPlus(-1) },
+                                                             { "y = 0, order 4", zero },
+                                                             { "order 8", order8 },
+                                                             { "order 8, -y", order8MinusY } };
+        for (const auto& point : points) {
+            QTest::newRow(point.first) << point.second << small;
+            QTest::newRow(qPrintable(QLatin1String(point.first) + QLatin1String(", sign bit")))
+                << sign(point.second) << small;
+        }
+        QTest::newRow("y = p, for 0") << pPlus(0) << small;
+        QTest::newRow("y = p + 1, for 1") << pPlus(1) << small;
+        QTest::newRow("y = p + 3, for the point of y = 3") << pPlus(3) << noncanonical;
+        QTest::newRow("y = 2^255 - 1") << pPlus(18) << noncanonical;
+    }
+
+    void smallOrderAndNonCanonicalPoints()
+    {
+        QFETCH(QByteArray, encoding);
+        QFETCH(QString, reason);
+        QString why;
+        QVERIFY(CEd25519::publicKeyFromBase64(CEd25519::toBase64(encoding), &why).isEmpty());
+        QVERIFY2(why.contains(reason), qPrintable(why));
+        QVERIFY(!CEd25519::isValidPublicKey(encoding));
+        QVERIFY(!CEd25519::verify(QByteArray(), kRfcSignature, encoding));
+        QVERIFY(!CEd25519::verify(QByteArray(), encoding + kRfcSignature.mid(32), kRfcPublic));
+        QVERIFY(!CEd25519::verify(QByteArray(), kAnyMessageSignature, encoding));
+    }
+
+    // Signatures libcrypto alone accepts.
+    void forgeriesAreRefused_data()
+    {
+        QTest::addColumn<QByteArray>("publicKey");
+        QTest::addColumn<QByteArray>("signature");
+        QTest::addColumn<QByteArray>("message");
+        QTest::newRow("neutral key, no message") << kNeutral << kAnyMessageSignature << QByteArray();
+        QTest::newRow("neutral key, a reply") << kNeutral << kAnyMessageSignature << QByteArray("<addons issued=\"x\"/>");
+        // R the neutral point, S = h * a mod L (h = SHA-512(R || A || M) mod L, a the secret
+        // scalar of RFC 8032 test 1): [S]B - [h]A is the neutral point, R.
+        QTest::newRow("real key, R of small order")
+            << kRfcPublic
+            << QByteArray::fromHex("0100000000000000000000000000000000000000000000000000000000000000"
+                                   "756cf9b1d6f0d7a979b9d2af3dc2bc1294ec7cb6daa20eaff534c024fc57920f")
+            << QByteArray();
+    }
+
+    void forgeriesAreRefused()
+    {
+        QFETCH(QByteArray, publicKey);
+        QFETCH(QByteArray, signature);
+        QFETCH(QByteArray, message);
+        QVERIFY(libcryptoVerifies(message, signature, publicKey));
+        QVERIFY(!CEd25519::verify(message, signature, publicKey));
     }
 
     void sha256()
@@ -287,28 +385,93 @@ private slots:
 
     // ---- the keys ----
 
-    void keyListsAndKeyFiles()
+    void keyList()
     {
-        QByteArray second;
-        QVERIFY(CEd25519::generate(nullptr, &second));
         const QString a = CEd25519::toBase64(kRfcPublic);
-        const QString b = CEd25519::toBase64(second);
+        const QString b = CEd25519::toBase64(kRfcPublic2);
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^the list item 2: not a valid key")));
+        QCOMPARE(CTrustedKeys::parse(a + QStringLiteral(" # release key , not-a-key,") + b + QLatin1Char(',') + a,
+                                     QLatin1Char(','), QStringLiteral("the list")),
+                 QList<QByteArray>() << kRfcPublic << kRfcPublic2);
+    }
 
-        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("malformed update key ignored in \"the list\"")));
-        QCOMPARE(CTrustedKeys::parse(a + QStringLiteral(" , not-a-key,") + b + QLatin1Char(',') + a, QStringLiteral("the list")),
-                 QList<QByteArray>() << kRfcPublic << second);
+    void keyFiles_data()
+    {
+        QTest::addColumn<QByteArray>("content");  // or <dir>, <fifo>, <dangling link>, <none>
+        QTest::addColumn<QByteArrayList>("keys");
+        QTest::addColumn<bool>("present");
+        QTest::addColumn<QStringList>("logs");    // patterns of the log lines expected
+        const QByteArray a = kRfcPublic.toBase64();
+        const QByteArray b = kRfcPublic2.toBase64();
+        const QString utf16 = QString::fromLatin1(a + "\n");
+        const QByteArray utf16le(reinterpret_cast<const char*>(utf16.utf16()), utf16.size() * 2);
+        const QByteArray upToLimit = a + "\n#" + QByteArray(65536 - a.size() - 2, 'x');
+        const QByteArrayList both { kRfcPublic, kRfcPublic2 };
+        const QByteArrayList none;
+        auto line = [](int n, const char* why) {
+            return QStringLiteral("update-keys.pub\" line %1: not a valid key: %2").arg(n).arg(QLatin1String(why));
+        };
+        const QString noKey = QStringLiteral("update-keys.pub\" holds no valid key$");
+        const QString notUtf8 = QStringLiteral("update-keys.pub\" is not UTF-8 text$");
+        const QString unreadable = QStringLiteral("update-keys.pub\" cannot be read: ");
+        QTest::newRow("comments, blank lines, CRLF")
+            << "# the publisher's keys\n\n" + a + "\r\n   \n# next key:\n" + b + "\n" << both << true << QStringList();
+        QTest::newRow("a comment after the key") << a + " # release key\n" + b + "\t#next" << both << true << QStringList();
+        QTest::newRow("byte-order mark") << "\xEF\xBB\xBF" + a + "\n" << QByteArrayList { kRfcPublic } << true << QStringList();
+        QTest::newRow("quoted, text after the key, # without white space")
+            << "\"" + a + "\"\n" + a + " release key\n" + a + "#release\n" << none << true
+            << QStringList { line(1, "not the base64"), line(2, "text after the key"), line(3, "not the base64"), noKey };
+        QTest::newRow("a malformed line beside a valid one") << "junk\n" + b << QByteArrayList { kRfcPublic2 } << true
+                                                             << QStringList { line(1, "not the base64") };
+        QTest::newRow("only malformed lines")
+            << "# keys\nnot-a-key\n" + kNeutral.toBase64() + "\n" << none << true
+            << QStringList { line(2, "not the base64"), line(3, "a point of small order"), noKey };
+        QTest::newRow("empty") << QByteArray() << none << true << QStringList { noKey };
+        QTest::newRow("UTF-16") << "\xFF\xFE" + utf16le << none << true << QStringList { notUtf8 };
+        QTest::newRow("UTF-16 without byte-order mark") << utf16le << none << true << QStringList { notUtf8 };
+        QTest::newRow("Latin-1 in a comment") << "# caf\xE9\n" + a << none << true << QStringList { notUtf8 };
+        QTest::newRow("64 KiB") << upToLimit << QByteArrayList { kRfcPublic } << true << QStringList();
+        QTest::newRow("over 64 KiB") << upToLimit + "x" << none << true
+                                     << QStringList { QStringLiteral("update-keys.pub\" is over 65536 bytes$") };
+        QTest::newRow("a folder") << QByteArray("<dir>") << none << true
+                                  << QStringList { unreadable + QRegularExpression::escape(qt_error_string(EISDIR)) };
+        QTest::newRow("a FIFO") << QByteArray("<fifo>") << none << true
+                                << QStringList { unreadable + QStringLiteral("not a regular file$") };
+        QTest::newRow("a dangling link") << QByteArray("<dangling link>") << none << true
+                                         << QStringList { unreadable + QRegularExpression::escape(qt_error_string(ENOENT)) };
+        QTest::newRow("no file") << QByteArray("<none>") << none << false << QStringList();
+    }
 
+    void keyFiles()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QByteArrayList, keys);
+        QFETCH(bool, present);
+        QFETCH(QStringList, logs);
         QTemporaryDir dir;
-        QVERIFY(writeFile(dir.filePath(QStringLiteral("update-keys.pub")),
-                          "# the publisher's keys\n\n" + a.toLatin1() + "\r\n   \n# next key:\n" + b.toLatin1() + "\n"));
-        const QList<QByteArray> keys = CTrustedKeys::load(dir.path());
-        QVERIFY(keys.contains(kRfcPublic));
-        QVERIFY(keys.contains(second));
-        QCOMPARE(keys.size(), 2 + CTrustedKeys::parse(CTrustedKeys::builtIn(), QString()).size());
+        const QString path = dir.filePath(QStringLiteral("update-keys.pub"));
+        if (content == "<dir>")
+            QVERIFY(QDir().mkdir(path));
+        else if (content == "<fifo>")
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else if (content == "<dangling link>")
+            QVERIFY(QFile::link(dir.filePath(QStringLiteral("gone")), path));
+        else if (content != "<none>")
+            QVERIFY(writeFile(path, content));
 
-        // No file: only what the build has.
-        QTemporaryDir empty;
-        QCOMPARE(CTrustedKeys::load(empty.path()), CTrustedKeys::parse(CTrustedKeys::builtIn(), QString()));
+        // What the build was configured with comes first.
+        const bool buildList = !CTrustedKeys::builtIn().trimmed().isEmpty();
+        QByteArrayList expected = CTrustedKeys::parse(CTrustedKeys::builtIn(), QLatin1Char(','), QString());
+        for (const QByteArray& key : keys)
+            if (!expected.contains(key))
+                expected.append(key);
+        for (const QString& log : logs)
+            QTest::ignoreMessage(QtDebugMsg, QRegularExpression(log));
+        if (expected.isEmpty() && (present || buildList))
+            QTest::ignoreMessage(QtDebugMsg, "no valid update key could be loaded: every reply is refused");
+        const CTrustedKeys::KeySet set = CTrustedKeys::load(dir.path());
+        QCOMPARE(set.keys, expected);
+        QCOMPARE(set.required, present || buildList);
     }
 
     // ---- the newest accepted time ----
