@@ -11,6 +11,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// Every file operation of the updater works in 64-bit offsets, on 32-bit x86 as well
+// (the build defines _FILE_OFFSET_BITS=64 for every unit): a package or a cached file
+// of 2 GiB or more is neither refused nor misread.
+static_assert(sizeof(off_t) == 8, "the build must use 64-bit file offsets (_FILE_OFFSET_BITS=64)");
+
 namespace Comm {
 
 namespace {
