@@ -119,6 +119,7 @@ private slots:
     {
         QDir(QDir::tempPath() + QStringLiteral("/MoravelCorvina")).removeRecursively();
         QFile::remove(QDir::tempPath() + QStringLiteral("/MoravelCorvina"));
+        QFile::remove(qEnvironmentVariable("XDG_CACHE_HOME") + QStringLiteral("/moravel-updater"));
         QDir().mkpath(root() + QStringLiteral("/markers"));
         m_server.clearRoutes();
         m_server.clearRequests();
@@ -390,10 +391,11 @@ private slots:
     {
         MODULEINFO* a = served(QStringLiteral("A.pkg"), QStringLiteral("a"));
         MODULEINFO* b = served(QStringLiteral("B.pkg"), QStringLiteral("b"));
-        // Files where the working folder and its fall-back belong: no private folder.
+        // Files where the working folder and its two fall-backs belong: no private folder.
         QVERIFY(writeFile(QDir::tempPath() + QStringLiteral("/MoravelCorvina"), "a file in the way"));
         QVERIFY(writeFile(QDir::tempPath() + QStringLiteral("/MoravelCorvina-") + QString::number(geteuid()),
                           "a file in the way"));
+        QVERIFY(writeFile(qEnvironmentVariable("XDG_CACHE_HOME") + QStringLiteral("/moravel-updater"), "a file in the way"));
         ShowCounter shows(window());
         DialogDriver dialogs;
         dialogs.answer(DialogDriver::Ok);

@@ -168,6 +168,7 @@ private slots:
         m_runner.answers.clear();
         m_runner.hook.clear();
         m_runner.asNobody = false;
+        m_runner.extraEnvironment.clear();
     }
 
     // ---- links and other users' folders where the working folder belongs ----
@@ -342,10 +343,13 @@ private slots:
         QCOMPARE(readFile(victimFile), QByteArray("the victim's notes"));
         QVERIFY(isPrivateDirAt(victimWorking));
 
-        // With the fallback name taken by a link as well, there is nowhere safe to work:
-        // the check fails (never "up to date") and nothing is requested or written.
+        // With the fallback name taken by a link as well, and a link where the working
+        // folder in the cache belongs, there is nowhere safe to work: the check fails
+        // (never "up to date") and nothing is requested or written.
         QVERIFY(Comm_deleteTree(victimWorking));
         QVERIFY(makeLink(home + QStringLiteral("/documents"), victimWorking));
+        QVERIFY(QDir().mkpath(home + QStringLiteral("/.cache")));
+        QVERIFY(makeLink(home + QStringLiteral("/documents"), home + QStringLiteral("/.cache/moravel-updater")));
         m_server.clearRequests();
         const Result blocked = m_runner.run();
         QVERIFY2(blocked.ended, blocked.output.constData());
@@ -354,6 +358,64 @@ private slots:
         QCOMPARE(m_server.requestCount(), 0);
         QVERIFY(QFileInfo(victimWorking).isSymLink());
         VERIFY_UNCHANGED(before, snapshot(root(), allowed));
+    }
+
+    void cacheFolderWhenBothTemporaryNamesAreTaken_data()
+    {
+        QTest::addColumn<QString>("plant");      // what stands at <cache>/moravel-updater/work
+        QTest::addColumn<QString>("cacheHome");  // XDG_CACHE_HOME of the run; empty: the test's
+        QTest::addColumn<QString>("used");       // the working folder, below the test's folder; empty: none
+        QTest::newRow("cache folder") << QString() << QString() << QStringLiteral("/cache/moravel-updater/work");
+        QTest::newRow("relative XDG_CACHE_HOME") << QString() << QStringLiteral("cache")
+                                                 << QStringLiteral("/home/.cache/moravel-updater/work");
+        QTest::newRow("link at work") << QStringLiteral("link") << QString() << QString();
+        QTest::newRow("work writable by the group") << QStringLiteral("open") << QString() << QString();
+    }
+
+    void cacheFolderWhenBothTemporaryNamesAreTaken()
+    {
+        if (!isRoot())
+            QSKIP("needs root to plant folders as another user");
+        QFETCH(QString, plant);
+        QFETCH(QString, cacheHome);
+        QFETCH(QString, used);
+        // Another user holds both names below the temporary folder.
+        for (const QString& taken : { working(), ownWorking() }) {
+            QVERIFY(QDir().mkpath(taken));
+            QVERIFY(chownTree(taken, kNobody));
+        }
+        const QString work = root() + QStringLiteral("/cache/moravel-updater/work");
+        QDir(root() + QStringLiteral("/cache/moravel-updater")).removeRecursively();
+        QDir(root() + QStringLiteral("/home/.cache")).removeRecursively();
+        const QString victim = makeVictim(QStringLiteral("victim"));
+        if (plant == QLatin1String("link"))
+            QVERIFY(QDir().mkpath(QFileInfo(work).path()) && makeLink(victim, work));
+        if (plant == QLatin1String("open"))
+            QVERIFY(QDir().mkpath(work) && setMode(work, 0770));
+        if (!cacheHome.isEmpty())
+            m_runner.extraEnvironment.insert(QStringLiteral("XDG_CACHE_HOME"), cacheHome);
+        serve({ { module(QStringLiteral("Reader"), QStringLiteral("Reader.pkg")), readerPackage() } });
+        const QStringList allowed = QStringList(allowedChanges()) << working() << root() + QStringLiteral("/home/.cache");
+        const auto before = snapshot(root(), allowed);
+
+        const Result result = m_runner.run();
+        QVERIFY2(result.ended, result.output.constData());
+        VERIFY_UNCHANGED(before, snapshot(root(), allowed));
+        if (used.isEmpty()) {
+            QCOMPARE(result.texts(), QStringList() << kNoConnection);
+            QCOMPARE(m_server.requestCount(), 0);
+            QVERIFY(plant != QLatin1String("link") || isLinkTo(work, victim));
+            QVERIFY(plant != QLatin1String("open") || QDir(work).isEmpty());
+            return;
+        }
+        QVERIFY(result.logged("both folders below the temporary directory are refused; using"));
+        QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
+        const QString folder = root() + used;
+        QVERIFY(QFileInfo(folder + QStringLiteral("/Reader.pkg")).isFile());
+        QVERIFY(QFileInfo(folder + QStringLiteral("/installer-1/reader.run")).isFile());
+        QCOMPARE(modeOf(folder) & 07777, mode_t(0700));
+        QCOMPARE(modeOf(QFileInfo(folder).path()) & 07777, mode_t(0700));
+        QVERIFY(QDir(working()).isEmpty() && QDir(ownWorking()).isEmpty());
     }
 
     // ---- what the updater keeps in its own folder ----
