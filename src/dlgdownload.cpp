@@ -406,15 +406,20 @@ void DlgDownload::oneDownloadFinish(QString filePath)
     }
 
     const QString unpackDir = unpackDirectory();
-    // Whatever stands where the unpack folder belongs and is no folder goes first.
-    if (!unpackDir.isEmpty()) {
-        Comm::removeNonDirectory(unpackDir);
-        Comm::deleteDir(unpackDir);
-    }
+    // The unpack folder is emptied first, whatever stands there. A package is never
+    // unpacked over what is left of another: an old installer among it could be the
+    // one started.
+    const bool emptied =
+        !unpackDir.isEmpty() && Comm::removeNonDirectory(unpackDir) && Comm::deleteDir(unpackDir);
     if (unpackDir.isEmpty() || (!QDir(unpackDir).exists() && !QDir().mkpath(unpackDir))) {
         qDebug() << "can not make path for uncompress the updater:"
                  << (unpackDir.isEmpty() ? QDir::tempPath() + QStringLiteral("/MoravelCorvina/uncompress/")
                                          : unpackDir);
+        packageStepStopped();
+        return;
+    }
+    if (!emptied || !QDir(unpackDir).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        qDebug() << "the unpack folder cannot be emptied:" << unpackDir;
         packageStepStopped();
         return;
     }

@@ -453,6 +453,40 @@ private slots:
         QVERIFY(!QFileInfo::exists(working() + QStringLiteral("/installer-1")));
     }
 
+    void leftoverThatCannotBeRemovedStopsThePackage()
+    {
+        // An old installer in the unpack folder that the updater cannot remove: the
+        // package is not unpacked beside it and the old one is never started. As root
+        // (whom no permission stops) the folder belongs to root, sticky and writable by
+        // all, and the updater runs as nobody; otherwise the folder is read-only.
+        const QString tmp = root() + QStringLiteral("/leftover-tmp");
+        const QString work = tmp + QStringLiteral("/MoravelCorvina");
+        const QString unpack = work + QStringLiteral("/uncompress");
+        QVERIFY(writeFile(unpack + QStringLiteral("/a.run"), "#!/bin/sh\necho a.run >> '" + m_marker.toUtf8() + "'\n"));
+        QVERIFY(setMode(unpack + QStringLiteral("/a.run"), 0755));
+        QVERIFY(writeFile(m_marker, QByteArray()) && setMode(m_marker, 0666));
+        QVERIFY(setMode(tmp, 0755) && setMode(work, 0700));
+        if (isRoot()) {
+            QVERIFY(::chown(QFile::encodeName(work).constData(), kNobody, kNobody) == 0);
+            QVERIFY(setMode(unpack, 01777));
+            m_runner.asNobody = true;
+        } else {
+            QVERIFY(setMode(unpack, 0555));
+        }
+        m_runner.tempDir = tmp;
+        serve({ { module(QStringLiteral("Reader"), QStringLiteral("Reader.pkg")), readerPackage() } });
+
+        const Result result = m_runner.run();
+        setMode(unpack, 0755);
+        QVERIFY2(result.ended, result.output.constData());
+        QCOMPARE(result.texts(QStringLiteral("QMessageBox")), QStringList() << kNotInstalled);
+        QVERIFY(!result.texts().contains(kInstallPrompt));
+        QVERIFY(result.logged("the unpack folder cannot be emptied"));
+        QCOMPARE(installersRun(m_marker, 0), QStringList());
+        QCOMPARE(QDir(unpack).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList() << QStringLiteral("a.run"));
+    }
+
     void corruptCachedPackageIsDownloadedAgain()
     {
         const QByteArray package = readerPackage();
