@@ -489,8 +489,8 @@ int CZR_Fzip::UnzipFileToFile(const QString& lzmaPath, const QString& outPath)
     if (in.read(header, LzmaHeaderSize) != LzmaHeaderSize || !in.seek(0))
         return 0;
 
-    QFile out(outPath);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    QFile out;
+    if (!Comm::createNewFile(out, outPath, QIODevice::WriteOnly))
         return 0;
     return decodeStream(in, out, ~quint64(0));
 }
