@@ -11,6 +11,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// Every file operation of the updater works in 64-bit offsets, on 32-bit x86 as well
+// (the build defines _FILE_OFFSET_BITS=64 for every unit): a package or a cached file
+// of 2 GiB or more is neither refused nor misread.
+static_assert(sizeof(off_t) == 8, "the build must use 64-bit file offsets (_FILE_OFFSET_BITS=64)");
+
 namespace Comm {
 
 namespace {
@@ -48,6 +53,69 @@ bool makePrivateDir(const QString& path)
         return false;
     }
     return true;
+}
+
+// Makes the folder name (mode 0700) in the folder open at parentFd when nothing stands
+// there, opens it without following a link at that name and checks it. The open folder
+// (the caller closes it), or -1; path is for the log.
+int openPrivateDirAt(int parentFd, const char* name, const QString& path)
+{
+    if (::mkdirat(parentFd, name, 0700) != 0 && errno != EEXIST) {
+        qDebug() << "working folder cannot be created:" << path << strerror(errno);
+        return -1;
+    }
+    const int fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        qDebug() << "working folder refused (a link or no directory, or not readable):" << path << strerror(errno);
+        return -1;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !privateDirectory(st)) {
+        qDebug() << "working folder refused (not a private directory of this user):" << path;
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The working folder in the user's cache folder, $XDG_CACHE_HOME/moravel-updater/work
+// (a relative or empty XDG_CACHE_HOME is ignored: $HOME/.cache), made when missing and
+// taken under the rules of the temporary folder's: neither "moravel-updater" nor
+// "work" may be a link, both must be private directories of this user. Empty when it
+// cannot be had.
+QString cacheWorkingDir()
+{
+    QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (cache.isEmpty() || !QDir::isAbsolutePath(cache)) {
+        const QString home = qEnvironmentVariable("HOME");
+        if (home.isEmpty() || !QDir::isAbsolutePath(home)) {
+            qDebug() << "working folder: no cache folder, HOME is not an absolute path:" << home;
+            return QString();
+        }
+        cache = home + QStringLiteral("/.cache");
+    }
+    cache = QDir::cleanPath(cache);
+    if (!QDir().mkpath(cache)) {
+        qDebug() << "working folder: the cache folder cannot be created:" << cache;
+        return QString();
+    }
+    const int cacheFd = ::open(QFile::encodeName(cache).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (cacheFd < 0) {
+        qDebug() << "working folder: the cache folder cannot be opened:" << cache << strerror(errno);
+        return QString();
+    }
+    const QString appDir = cache + QStringLiteral("/moravel-updater");
+    const int appFd = openPrivateDirAt(cacheFd, "moravel-updater", appDir);
+    ::close(cacheFd);
+    if (appFd < 0)
+        return QString();
+    const QString workDir = appDir + QStringLiteral("/work");
+    const int workFd = openPrivateDirAt(appFd, "work", workDir);
+    ::close(appFd);
+    if (workFd < 0)
+        return QString();
+    ::close(workFd);
+    return workDir;
 }
 
 // Empties the directory open at dirFd (which this call closes); path is for the log.
@@ -120,7 +188,10 @@ QString workingDir()
     const QString own = shared + QLatin1Char('-') + QString::number(geteuid());
     if (makePrivateDir(own))
         return own;
-    return QString();
+    const QString cached = cacheWorkingDir();
+    if (!cached.isEmpty())
+        qDebug() << "working folder: both folders below the temporary directory are refused; using" << cached;
+    return cached;
 }
 
 bool removeNonDirectory(const QString& path)

@@ -19,9 +19,14 @@ QString ws2qs(const CZR_WideString& ws);
 // shared with every other user of the machine, so the folder is taken only when it is
 // private: a real directory (a symbolic link there is not followed), owned by this
 // process's user and writable by nobody else. When another user holds that name, the
-// folder "/MoravelCorvina-" + the numeric user id is tried under the same rules. Empty
-// when neither is usable; the reason is logged. Everything the updater keeps below the
-// temporary folder (the reply, the packages, the unpacked files) lives in this folder.
+// folder "/MoravelCorvina-" + the numeric user id is tried under the same rules. When
+// that one is refused too (another user can take both names first), the folder is
+// $XDG_CACHE_HOME/moravel-updater/work ($HOME/.cache/moravel-updater/work when
+// XDG_CACHE_HOME is empty or relative): the cache folder is made when missing, the two
+// levels below it are made with mode 0700 and taken under the same rules (neither may
+// be a link); the fallback is logged. Empty when none of the three is usable; the
+// reasons are logged. Everything the updater keeps in its working folder (the reply,
+// the packages, the unpacked files) lives in this folder.
 QString workingDir();
 
 // Creates the file at path afresh and opens it in file with mode (which must include

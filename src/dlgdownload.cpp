@@ -35,17 +35,6 @@
 
 namespace {
 
-// The expected package size: the decimal number before the first "B" of the size text
-// ("1048576B", "1048576 Bytes"); 0 when that is not a number.
-qint64 expectedSize(const QString& sizeText)
-{
-    const int b = sizeText.indexOf(QLatin1Char('B'));
-    const QString number = b < 0 ? sizeText : sizeText.left(b);
-    bool isNumber = false;
-    const int size = number.toInt(&isNumber, 10);
-    return isNumber ? static_cast<qint64>(size) : 0;
-}
-
 // Names the working folder uses for itself; a package of such a name could only clash
 // with them, and "." or ".." name no file at all.
 bool isReservedFileName(const QString& name)
@@ -150,6 +139,15 @@ DlgDownload::~DlgDownload()
     delete ui;
 }
 
+qint64 DlgDownload::declaredSize(const QString& sizeText)
+{
+    const int b = sizeText.indexOf(QLatin1Char('B'));
+    const QString number = b < 0 ? sizeText : sizeText.left(b);
+    bool isNumber = false;
+    const qlonglong size = number.toLongLong(&isNumber, 10);
+    return isNumber && size >= 0 && size <= kMaxDeclaredSize ? qint64(size) : 0;
+}
+
 QString DlgDownload::downloadDirectory()
 {
     const QString working = Comm::workingDir();
@@ -237,7 +235,7 @@ void DlgDownload::downloadUpates(int work)
 
     // A package of unknown size (0) is never taken as complete: an empty file left by
     // an earlier failure is not a package. Only a plain file counts, never a link.
-    const qint64 expected = expectedSize(info->strSize);
+    const qint64 expected = declaredSize(info->strSize);
     const QFileInfo local(localPath);
     if (!fileName.isEmpty() && !isReservedFileName(fileName) && expected > 0 && local.isFile()
         && !local.isSymLink() && local.size() == expected) {
@@ -267,7 +265,7 @@ void DlgDownload::fetchModule(int work)
     const QString directory = downloadDirectory();
     const QString fileName = info->strUrl.mid(info->strUrl.lastIndexOf(QLatin1Char('/')) + 1);
     const QString localPath = directory + fileName;
-    const qint64 expected = expectedSize(info->strSize);
+    const qint64 expected = declaredSize(info->strSize);
 
     // A fresh downloader: the one of a package found on disk may still be delivering
     // the signal that brought us here.
@@ -408,15 +406,20 @@ void DlgDownload::oneDownloadFinish(QString filePath)
     }
 
     const QString unpackDir = unpackDirectory();
-    // Whatever stands where the unpack folder belongs and is no folder goes first.
-    if (!unpackDir.isEmpty()) {
-        Comm::removeNonDirectory(unpackDir);
-        Comm::deleteDir(unpackDir);
-    }
+    // The unpack folder is emptied first, whatever stands there. A package is never
+    // unpacked over what is left of another: an old installer among it could be the
+    // one started.
+    const bool emptied =
+        !unpackDir.isEmpty() && Comm::removeNonDirectory(unpackDir) && Comm::deleteDir(unpackDir);
     if (unpackDir.isEmpty() || (!QDir(unpackDir).exists() && !QDir().mkpath(unpackDir))) {
         qDebug() << "can not make path for uncompress the updater:"
                  << (unpackDir.isEmpty() ? QDir::tempPath() + QStringLiteral("/MoravelCorvina/uncompress/")
                                          : unpackDir);
+        packageStepStopped();
+        return;
+    }
+    if (!emptied || !QDir(unpackDir).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        qDebug() << "the unpack folder cannot be emptied:" << unpackDir;
         packageStepStopped();
         return;
     }

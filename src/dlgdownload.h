@@ -58,6 +58,12 @@ public:
     // Its exit status; -2 when it cannot start, -1 when it crashed, 0 when it is missing.
     int installUpdates(QString arguments);
 
+    // The package size a module declares: the decimal number before the first "B" of
+    // its size text ("1048576B", "1048576 Bytes"), in 64 bits. 0 (not declared) when
+    // that is no number, negative, or above kMaxDeclaredSize.
+    static qint64 declaredSize(const QString& sizeText);
+    static const qint64 kMaxDeclaredSize = qint64(1) << 53;
+
     // The working folder (Comm::workingDir) with a trailing "/": where packages are
     // downloaded to. Empty when no private working folder can be had.
     static QString downloadDirectory();

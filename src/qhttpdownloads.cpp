@@ -1,9 +1,3 @@
-// 64-bit file offsets also on 32-bit systems: open() and fstat() must not fail on
-// a file of more than 2 GiB.
-#ifndef _FILE_OFFSET_BITS
-#define _FILE_OFFSET_BITS 64
-#endif
-
 #include "qhttpdownloads.h"
 
 #include "updatedefine.h"

@@ -28,21 +28,9 @@ const quint64 DecoderMemoryLimit = quint64(1) << 30;
 
 const int LzmaHeaderSize = 13;
 
-// File system figures in 64 bits on 32-bit systems too (glibc without large-file
-// defaults counts blocks in 32 bits there).
-#if defined(__GLIBC__)
-using StatVfs = struct statvfs64;
-int statVfs(const char* path, StatVfs* buf)
-{
-    return ::statvfs64(path, buf);
-}
-#else
-using StatVfs = struct statvfs;
-int statVfs(const char* path, StatVfs* buf)
-{
-    return ::statvfs(path, buf);
-}
-#endif
+// The build's 64-bit file offsets make the block counts of statvfs 64 bits wide on
+// 32-bit systems too.
+static_assert(sizeof(fsblkcnt_t) == 8, "file system block counts must be 64 bits wide");
 
 quint32 readLe32(const unsigned char* p)
 {
@@ -323,8 +311,8 @@ qint64 CZR_Fzip::availableSpace(const QString& dir)
 {
     QString path = QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
     for (;;) {
-        StatVfs st;
-        if (statVfs(QFile::encodeName(path).constData(), &st) == 0) {
+        struct statvfs st;
+        if (::statvfs(QFile::encodeName(path).constData(), &st) == 0) {
             // both factors widened first: the product passes 4 GiB on any real disk
             const quint64 bytes = quint64(st.f_bavail) * quint64(st.f_frsize);
             return qint64(qMin<quint64>(bytes, quint64(std::numeric_limits<qint64>::max())));
@@ -501,8 +489,8 @@ int CZR_Fzip::UnzipFileToFile(const QString& lzmaPath, const QString& outPath)
     if (in.read(header, LzmaHeaderSize) != LzmaHeaderSize || !in.seek(0))
         return 0;
 
-    QFile out(outPath);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    QFile out;
+    if (!Comm::createNewFile(out, outPath, QIODevice::WriteOnly))
         return 0;
     return decodeStream(in, out, ~quint64(0));
 }

@@ -64,7 +64,9 @@ public:
     // never written through.
     int Unzip2(const QString& packagePath, const QString& destDir);
 
-    // Decodes a stand-alone LZMA file into outPath (created or truncated).
+    // Decodes a stand-alone LZMA file into outPath, created afresh like the unpacked
+    // files (Comm::createNewFile: whatever stands there, a link included, is removed
+    // first and never written through; a directory there makes it fail).
     // 1 when the whole stream was decoded and written; 0 when the input cannot be
     // opened or read, the output cannot be written, or the stream is corrupt or cut
     // short (the output then holds the bytes decoded before the fault).

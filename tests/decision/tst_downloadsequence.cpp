@@ -119,6 +119,7 @@ private slots:
     {
         QDir(QDir::tempPath() + QStringLiteral("/MoravelCorvina")).removeRecursively();
         QFile::remove(QDir::tempPath() + QStringLiteral("/MoravelCorvina"));
+        QFile::remove(qEnvironmentVariable("XDG_CACHE_HOME") + QStringLiteral("/moravel-updater"));
         QDir().mkpath(root() + QStringLiteral("/markers"));
         m_server.clearRoutes();
         m_server.clearRequests();
@@ -288,6 +289,39 @@ private slots:
         QCOMPARE(dialogs.texts(), QStringList() << kInstallPrompt);
     }
 
+    void declaredSize_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qint64>("size");
+        QTest::newRow("1 MiB") << QStringLiteral("1048576B") << qint64(1048576);
+        QTest::newRow("3 GiB") << QStringLiteral("3221225472B") << qint64(3221225472LL);
+        QTest::newRow("2^53") << QStringLiteral("9007199254740992B") << qint64(9007199254740992LL);
+        QTest::newRow("2^53 + 1") << QStringLiteral("9007199254740993B") << qint64(0);
+        QTest::newRow("past 64 bits") << QStringLiteral("99999999999999999999B") << qint64(0);
+        QTest::newRow("negative") << QStringLiteral("-5B") << qint64(0);
+        QTest::newRow("not a number") << QStringLiteral("12x34B") << qint64(0);
+        QTest::newRow("empty") << QString() << qint64(0);
+        QTest::newRow("only B") << QStringLiteral("B") << qint64(0);
+    }
+
+    void declaredSize()
+    {
+        QFETCH(QString, text);
+        QFETCH(qint64, size);
+        QCOMPARE(DlgDownload::declaredSize(text), size);
+    }
+
+    void sizeOf3GiBLimitsTheBody()
+    {
+        MODULEINFO* reader = served(QStringLiteral("Reader.pkg"), QStringLiteral("reader"), true);
+        reader->strSize = QStringLiteral("3221225472B");
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Ok);
+        start({ reader });
+        QVERIFY(window()->m_pHttpDownload);
+        QCOMPARE(window()->m_pHttpDownload->maxBodyBytes(), qint64(3221225472LL));
+    }
+
     void silentModulesNeverShowTheWindow()
     {
         MODULEINFO* a = served(QStringLiteral("A.pkg"), QStringLiteral("a"), true);
@@ -390,10 +424,11 @@ private slots:
     {
         MODULEINFO* a = served(QStringLiteral("A.pkg"), QStringLiteral("a"));
         MODULEINFO* b = served(QStringLiteral("B.pkg"), QStringLiteral("b"));
-        // Files where the working folder and its fall-back belong: no private folder.
+        // Files where the working folder and its two fall-backs belong: no private folder.
         QVERIFY(writeFile(QDir::tempPath() + QStringLiteral("/MoravelCorvina"), "a file in the way"));
         QVERIFY(writeFile(QDir::tempPath() + QStringLiteral("/MoravelCorvina-") + QString::number(geteuid()),
                           "a file in the way"));
+        QVERIFY(writeFile(qEnvironmentVariable("XDG_CACHE_HOME") + QStringLiteral("/moravel-updater"), "a file in the way"));
         ShowCounter shows(window());
         DialogDriver dialogs;
         dialogs.answer(DialogDriver::Ok);

@@ -688,6 +688,8 @@ void TestUpdateRequest::replyDirectoryCannotBeMade()
     const QString notADirectory = m_workDir.filePath(QStringLiteral("plain-file"));
     QVERIFY(writeFile(notADirectory, "x"));
     EnvGuard tmp("TMPDIR", notADirectory.toUtf8());
+    // The working folder in the cache cannot be made either.
+    EnvGuard cache("XDG_CACHE_HOME", (notADirectory + QStringLiteral("/cache")).toUtf8());
     QCOMPARE(QDir::tempPath(), notADirectory);
 
     m_server.route(kUsTarget, TestHttpServer::Reply::ok(kThreeModules));

@@ -807,6 +807,13 @@ void UnzipTest::decodeFileKnownAndUnknownSize()
         QCOMPARE(fzip.UnzipFileToFile(m_work + "/in.lzma", m_work + "/out"), 1);
         QVERIFY(readFile(m_work + "/out") == data);
     }
+    // a link planted at the output is replaced, not written through
+    writeFile(m_work + "/target", "keep");
+    QVERIFY(QFile::remove(m_work + "/out") && QFile::link(m_work + "/target", m_work + "/out"));
+    QCOMPARE(fzip.UnzipFileToFile(m_work + "/in.lzma", m_work + "/out"), 1);
+    QVERIFY(!QFileInfo(m_work + "/out").isSymLink());
+    QVERIFY(readFile(m_work + "/out") == data);
+    QCOMPARE(readFile(m_work + "/target"), QByteArray("keep"));
 }
 
 void UnzipTest::decodeFileSizeFieldLimitsOutput()

@@ -342,10 +342,13 @@ private slots:
         QCOMPARE(readFile(victimFile), QByteArray("the victim's notes"));
         QVERIFY(isPrivateDirAt(victimWorking));
 
-        // With the fallback name taken by a link as well, there is nowhere safe to work:
-        // the check fails (never "up to date") and nothing is requested or written.
+        // With the fallback name taken by a link as well, and a link where the working
+        // folder in the cache belongs, there is nowhere safe to work: the check fails
+        // (never "up to date") and nothing is requested or written.
         QVERIFY(Comm_deleteTree(victimWorking));
         QVERIFY(makeLink(home + QStringLiteral("/documents"), victimWorking));
+        QVERIFY(QDir().mkpath(home + QStringLiteral("/.cache")));
+        QVERIFY(makeLink(home + QStringLiteral("/documents"), home + QStringLiteral("/.cache/moravel-updater")));
         m_server.clearRequests();
         const Result blocked = m_runner.run();
         QVERIFY2(blocked.ended, blocked.output.constData());
@@ -354,6 +357,46 @@ private slots:
         QCOMPARE(m_server.requestCount(), 0);
         QVERIFY(QFileInfo(victimWorking).isSymLink());
         VERIFY_UNCHANGED(before, snapshot(root(), allowed));
+    }
+
+    void cacheFolderWhenBothTemporaryNamesAreTaken_data()
+    {
+        QTest::addColumn<QString>("plant");  // at <cache>/moravel-updater/work
+        QTest::newRow("nothing: made and used") << QString();
+        QTest::newRow("link") << QStringLiteral("link");
+        QTest::newRow("folder writable by the group") << QStringLiteral("open");
+    }
+
+    void cacheFolderWhenBothTemporaryNamesAreTaken()
+    {
+        QFETCH(QString, plant);
+        // Another user holds both names below the temporary folder (without root: both
+        // are open to everybody, which refuses them as well).
+        for (const QString& taken : { working(), ownWorking() })
+            QVERIFY(QDir().mkpath(taken) && (isRoot() ? chownTree(taken, kNobody) : setMode(taken, 0777)));
+        const QString work = root() + QStringLiteral("/cache/moravel-updater/work");
+        const QString victim = makeVictim(QStringLiteral("victim"));
+        QDir(QFileInfo(work).path()).removeRecursively();
+        QVERIFY(plant != QLatin1String("link") || (QDir().mkpath(QFileInfo(work).path()) && makeLink(victim, work)));
+        QVERIFY(plant != QLatin1String("open") || (QDir().mkpath(work) && setMode(work, 0770)));
+        serve({ { module(QStringLiteral("Reader"), QStringLiteral("Reader.pkg")), readerPackage() } });
+        const QStringList allowed = QStringList(allowedChanges()) << working();
+        const auto before = snapshot(root(), allowed);
+
+        const Result result = m_runner.run();
+        QVERIFY2(result.ended, result.output.constData());
+        VERIFY_UNCHANGED(before, snapshot(root(), allowed));
+        if (!plant.isEmpty()) {
+            // Refused as well: nowhere safe to work.
+            QCOMPARE(result.texts(), QStringList() << kNoConnection);
+            QCOMPARE(m_server.requestCount(), 0);
+            return;
+        }
+        QVERIFY(result.logged("both folders below the temporary directory are refused; using"));
+        QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
+        QVERIFY(QFileInfo(work + QStringLiteral("/installer-1/reader.run")).isFile());
+        QCOMPARE(modeOf(work) & 07777, mode_t(0700));
+        QCOMPARE(modeOf(QFileInfo(work).path()) & 07777, mode_t(0700));
     }
 
     // ---- what the updater keeps in its own folder ----
@@ -389,6 +432,33 @@ private slots:
         QVERIFY2(next.ended, next.output.constData());
         QCOMPARE(next.texts(), QStringList() << kUpToDate);
         QVERIFY(!QFileInfo::exists(working() + QStringLiteral("/installer-1")));
+    }
+
+    void leftoverThatCannotBeRemovedStopsThePackage()
+    {
+        // An old installer the updater cannot remove from the unpack folder: nothing is
+        // unpacked beside it and it is never started. Root, whom no permission stops,
+        // owns the folder (sticky, writable by all) and runs the updater as nobody;
+        // another user makes the folder read-only.
+        const QString tmp = root() + QStringLiteral("/leftover-tmp");
+        const QString work = tmp + QStringLiteral("/MoravelCorvina");
+        const QString unpack = work + QStringLiteral("/uncompress");
+        QVERIFY(writeFile(unpack + QStringLiteral("/a.run"), "#!/bin/sh\necho a.run >> '" + m_marker.toUtf8() + "'\n"));
+        QVERIFY(setMode(unpack + QStringLiteral("/a.run"), 0755) && writeFile(m_marker, "") && setMode(m_marker, 0666));
+        QVERIFY(setMode(tmp, 0755) && setMode(work, 0700) && setMode(unpack, isRoot() ? 01777 : 0555));
+        QVERIFY(!isRoot() || ::chown(QFile::encodeName(work).constData(), kNobody, kNobody) == 0);
+        m_runner.asNobody = isRoot();
+        m_runner.tempDir = tmp;
+        serve({ { module(QStringLiteral("Reader"), QStringLiteral("Reader.pkg")), readerPackage() } });
+
+        const Result result = m_runner.run();
+        setMode(unpack, 0755);
+        QVERIFY2(result.ended, result.output.constData());
+        QCOMPARE(result.texts(QStringLiteral("QMessageBox")), QStringList() << kNotInstalled);
+        QVERIFY(result.logged("the unpack folder cannot be emptied"));
+        QCOMPARE(installersRun(m_marker, 0), QStringList());
+        QCOMPARE(QDir(unpack).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList() << QStringLiteral("a.run"));
     }
 
     void corruptCachedPackageIsDownloadedAgain()
