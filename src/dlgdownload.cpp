@@ -239,8 +239,8 @@ void DlgDownload::downloadUpates(int work)
     const QFileInfo local(localPath);
     if (!fileName.isEmpty() && !isReservedFileName(fileName) && expected > 0 && local.isFile()
         && !local.isSymLink() && local.size() == expected) {
-        // A signed reply names the file's hash: a file of the right size with another
-        // hash is no longer the package, whatever it is; it is downloaded again.
+        // A reply that names the file's hash: a file of the right size with another hash
+        // is no longer the package, whatever it is; it is downloaded again.
         if (!info->strSha256.isEmpty() && CSha256::fileHex(localPath) != info->strSha256) {
             qDebug() << "the package on disk does not match its sha256; downloading it again:" << localPath;
             fetchModule(work);
@@ -380,9 +380,9 @@ void DlgDownload::oneDownloadFinish(QString filePath)
         return;
     }
 
-    // A signed reply vouches for the file through its hash: a file with another hash is
-    // deleted before anything of it is unpacked, copied or run. (A file found on disk
-    // was checked before it got here.)
+    // A reply that names the file's hash (signed or not) vouches for the file through
+    // it: a file with another hash is deleted before anything of it is unpacked, copied
+    // or run. (A file found on disk was checked before it got here.)
     const MODULEINFO* module = m_nDownloadIndex >= 0 && m_nDownloadIndex < m_vecSelectUpdates.size()
                                    ? m_vecSelectUpdates.at(m_nDownloadIndex)
                                    : nullptr;

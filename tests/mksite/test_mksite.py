@@ -523,8 +523,8 @@ class SigningTest(SignedSiteTest):
         # Both the old and the new key trusted, as while a publisher moves to a new one.
         code, other = keytool("keygen", os.path.join(self.dir, "next.key"))
         keys = os.path.join(self.dir, "update-keys.pub")
-        with open(keys, "w") as f:
-            f.write("# old and new\n%s\n\n%s\n" % (other, self.public))
+        with open(keys, "w", encoding="utf-8-sig") as f:
+            f.write("# old and new\n%s\n\n%s   # release key\n" % (other, self.public))
         self.assertEqual(self.verify(keys)[0], 0)
         with open(keys, "w") as f:
             f.write("%s\n" % other)
