@@ -9,7 +9,7 @@
 // The secret file is text: the line "moravel-update-key ed25519 secret", then the
 // standard base64 of the key's 32-byte seed on a line of its own. Blank lines and lines
 // starting with "#" after the first are skipped. Keys and signatures are what the
-// updater reads (src/ced25519.h): a public key is the base64 of its 32 raw bytes, a
+// updater reads (src/trust/ced25519.h): a public key is the base64 of its 32 raw bytes, a
 // signature the base64 of its 64 raw bytes.
 #include "ced25519.h"
 
