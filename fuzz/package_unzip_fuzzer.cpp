@@ -10,6 +10,7 @@
 // costs more than the unpacking, so the temporary directory is moved to a private
 // directory in memory (/dev/shm) when there is one with room to spare. The unpacker
 // checks the real free space there: packages that declare more are refused (-5).
+#include "packageformat.h"
 #include "updatedefine.h"
 #include "zrcrc32.h"
 #include "zrfzip.h"
@@ -85,11 +86,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const Paths& p = paths();
     QByteArray package(reinterpret_cast<const char*>(data), int(size));
-    if (size >= CZR_Fzip::HeaderSize && (data[4] & 1) == 0) {
-        putLe32(package, 0, CZR_Fzip::PackageMagic);
-        putLe32(package, 8,
-                CZR_Crc32::Update(0, data + CZR_Fzip::HeaderSize, size - CZR_Fzip::HeaderSize,
-                                  CZR_Crc32::PackagePolynomial));
+    if (size >= PackageFormat::HeaderSize && (data[4] & 1) == 0) {
+        putLe32(package, PackageFormat::MagicOffset, PackageFormat::Magic);
+        putLe32(package, PackageFormat::CrcOffset,
+                CZR_Crc32::Update(0, data + PackageFormat::HeaderSize, size - PackageFormat::HeaderSize,
+                                  PackageFormat::CrcPolynomial));
     }
     {
         QFile f(p.package);

@@ -1,4 +1,5 @@
 #include "zrfzip.h"
+#include "packageformat.h"
 #include "updatedefine.h"
 #include "zrcrc32.h"
 
@@ -26,7 +27,7 @@ const qint64 ChunkSize = 64 << 10;
 // preset needs about 65 MiB; a header asking for more is refused, not obeyed.
 const quint64 DecoderMemoryLimit = quint64(1) << 30;
 
-const int LzmaHeaderSize = 13;
+using PackageFormat::LzmaHeaderSize;
 
 // The build's 64-bit file offsets make the block counts of statvfs 64 bits wide on
 // 32-bit systems too.
@@ -337,7 +338,7 @@ int CZR_Fzip::Unzip2(const QString& packagePath, const QString& destDir)
     qDebug() << int(HeaderSize);
     unsigned char header[HeaderSize] = {};
     if (package.read(reinterpret_cast<char*>(header), HeaderSize) != HeaderSize
-        || readLe32(header) != quint32(PackageMagic))
+        || readLe32(header + PackageFormat::MagicOffset) != quint32(PackageMagic))
         return -1;
 
     QByteArray buffer(int(ChunkSize), Qt::Uninitialized);
@@ -353,10 +354,10 @@ int CZR_Fzip::Unzip2(const QString& packagePath, const QString& destDir)
                                 CZR_Crc32::PackagePolynomial);
         payloadSize += n;
     }
-    if (crc != readLe32(header + 8))
+    if (crc != readLe32(header + PackageFormat::CrcOffset))
         return -2;
 
-    const quint32 lzmaSize = readLe32(header + 16);
+    const quint32 lzmaSize = readLe32(header + PackageFormat::LzmaSizeOffset);
     if (lzmaSize > payloadSize) {
         qDebug() << "the LZMA part reaches past the end of the package";
         return -4;
@@ -373,8 +374,8 @@ int CZR_Fzip::Unzip2(const QString& packagePath, const QString& destDir)
         if (!package.seek(HeaderSize)
             || package.read(reinterpret_cast<char*>(lzmaHeader), LzmaHeaderSize) != LzmaHeaderSize)
             return -3;
-        if (lzmaSizeKnown(lzmaHeader + 5))
-            declared = readLe32(lzmaHeader + 5);
+        if (lzmaSizeKnown(lzmaHeader + PackageFormat::LzmaUnpackedSizeOffset))
+            declared = readLe32(lzmaHeader + PackageFormat::LzmaUnpackedSizeOffset);
     }
     if (!enoughSpace(destDir, declared))
         return -5;

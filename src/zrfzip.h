@@ -1,13 +1,16 @@
 #ifndef ZRFZIP_H
 #define ZRFZIP_H
 
+#include "packageformat.h"
+
 #include <QString>
 #include <QtGlobal>
 
-// Reader of update packages: a 28-byte header (magic, CRC of everything after the
-// header, length L of the LZMA part), the LZMA part in the stand-alone format, and
-// the file table (16-bit count; per entry a name length byte, one unused byte, the
-// name, a 32-bit size). All numbers are little-endian.
+// Reader of update packages (their layout: PackageFormat, src/package/packageformat.h):
+// a 28-byte header (magic, CRC of everything after the header, length L of the LZMA
+// part), the LZMA part in the stand-alone format, and the file table (16-bit count; per
+// entry a name length byte, one unused byte, the name, a 32-bit size). All numbers are
+// little-endian.
 //
 // The package is handled in chunks, so neither the package nor any unpacked file is
 // ever held in memory whole.
@@ -15,8 +18,8 @@ class CZR_Fzip
 {
 public:
     enum {
-        PackageMagic = 0x19780625,
-        HeaderSize = 28,
+        PackageMagic = PackageFormat::Magic,
+        HeaderSize = PackageFormat::HeaderSize,
         // Space left free on the destination's file system after unpacking.
         FreeSpaceReserve = 64 << 20
     };

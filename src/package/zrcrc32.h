@@ -1,12 +1,15 @@
 #ifndef ZRCRC32_H
 #define ZRCRC32_H
 
+#include "packageformat.h"
+
 #include <QtGlobal>
 #include <cstddef>
 
 // The package CRC: 32 bits, most significant bit first, initial value 0, no
 // reflection and no final XOR. The polynomial is an argument; packages use
-// CZR_Crc32::PackagePolynomial (the same value as the package magic).
+// CZR_Crc32::PackagePolynomial (PackageFormat::CrcPolynomial, the same value as the
+// package magic).
 //
 // Because there is no final XOR, a CRC can be continued: feeding the result of
 // one call as `crc` to the next gives the CRC of the concatenated input.
@@ -17,7 +20,7 @@
 class CZR_Crc32
 {
 public:
-    static const quint32 PackagePolynomial = 0x19780625u;
+    static const quint32 PackagePolynomial = PackageFormat::CrcPolynomial;
 
     // CRC of `length` bytes, continuing from `crc` (0 to start).
     static quint32 Update(quint32 crc, const unsigned char* data, size_t length, quint32 polynomial);

@@ -1,16 +1,12 @@
 // mkpackage: writes an update package from a directory tree.
 //
-// Package layout (little-endian):
-//   0   magic 0x19780625
-//   8   CRC of everything from offset 28 to the end
-//   16  L, the length of the LZMA part
-//   28  the LZMA part (stand-alone format, 13-byte header with the real unpacked size)
-//   28+L the file table: 16-bit count; per entry a name length byte, a zero byte,
-//        the name (UTF-8, backslash-separated, directories end with a backslash),
-//        the 32-bit size of the entry's contents in the unpacked stream
-// Every other header byte is zero. Directories come before the entries inside them;
-// the entries of a directory are sorted by their names' bytes, so the same tree
-// always gives the same package.
+// The package layout is that of src/package/packageformat.h. mkpackage writes the real
+// unpacked size into the LZMA part's header, separates the folders of a name with
+// backslashes and ends a directory's name with one, and writes 0 into every header
+// byte that is not read. Directories come before the entries inside them; the entries
+// of a directory are sorted by their names' bytes, so the same tree always gives the
+// same package.
+#include "packageformat.h"
 #include "zrcrc32.h"
 
 #include <QByteArray>
@@ -33,9 +29,8 @@
 
 namespace {
 
-const quint32 PackageMagic = 0x19780625u;
-const int HeaderSize = 28;
-const int LzmaHeaderSize = 13;
+using PackageFormat::HeaderSize;
+using PackageFormat::LzmaHeaderSize;
 const int MaxNameLength = 255;
 const int MaxEntries = 65535;
 const quint64 MaxSize32 = 0xFFFFFFFFu;
@@ -241,8 +236,8 @@ public:
     {
         for (size_t i = 0; i < n; ++i) {
             const quint64 at = m_lzmaBytes + i;
-            if (at >= 5 && at < LzmaHeaderSize)
-                data[i] = uint8_t(m_unpackedSize >> (8 * (at - 5)));
+            if (at >= PackageFormat::LzmaUnpackedSizeOffset && at < LzmaHeaderSize)
+                data[i] = uint8_t(m_unpackedSize >> (8 * (at - PackageFormat::LzmaUnpackedSizeOffset)));
         }
         m_lzmaBytes += n;
         write(reinterpret_cast<const char*>(data), n);
@@ -250,7 +245,7 @@ public:
 
     void write(const char* data, size_t n)
     {
-        m_crc = CZR_Crc32::Update(m_crc, reinterpret_cast<const unsigned char*>(data), n, PackageMagic);
+        m_crc = CZR_Crc32::Update(m_crc, reinterpret_cast<const unsigned char*>(data), n, PackageFormat::CrcPolynomial);
         errno = 0;
         if (m_out.write(data, qint64(n)) != qint64(n))
             throw Failure(QFile::encodeName(m_out.fileName()) + ": cannot write: " + describeWriteError(m_out));
@@ -361,13 +356,14 @@ void writePackage(const QVector<Entry>& entries, quint64 total, const QByteArray
     writer.write(table.constData(), size_t(table.size()));
 
     QByteArray header(HeaderSize, '\0');
-    QByteArray field;
-    appendLe32(field, PackageMagic);
-    appendLe32(field, 0);
-    appendLe32(field, writer.crc());
-    appendLe32(field, 0);
-    appendLe32(field, quint32(writer.lzmaBytes()));
-    header.replace(0, field.size(), field);
+    const auto putField = [&header](int offset, quint32 value) {
+        QByteArray field;
+        appendLe32(field, value);
+        header.replace(offset, field.size(), field);
+    };
+    putField(PackageFormat::MagicOffset, PackageFormat::Magic);
+    putField(PackageFormat::CrcOffset, writer.crc());
+    putField(PackageFormat::LzmaSizeOffset, quint32(writer.lzmaBytes()));
     errno = 0;
     if (!out.seek(0) || out.write(header) != HeaderSize)
         throw Failure(outputPath + ": cannot write: " + describeWriteError(out));
