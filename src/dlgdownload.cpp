@@ -6,6 +6,7 @@
 #include "csha256.h"
 #include "dlgmessage.h"
 #include "qhttpdownloads.h"
+#include "safefiles.h"
 #include "updatedefine.h"
 #include "updaterapp.h"
 #include "xmlelement.h"

@@ -1,6 +1,6 @@
 #include "qhttpdownloads.h"
 
-#include "updatedefine.h"
+#include "safefiles.h"
 
 #include <QDateTime>
 #include <QDebug>

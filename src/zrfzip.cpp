@@ -1,4 +1,5 @@
 #include "zrfzip.h"
+#include "safefiles.h"
 #include "updatedefine.h"
 #include "zrcrc32.h"
 

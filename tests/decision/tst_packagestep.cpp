@@ -7,7 +7,7 @@
 #include "csetup_commandline.h"
 #include "dlgdownload.h"
 #include "runtestsupport.h"
-#include "updatedefine.h"
+#include "safefiles.h"
 #include "updaterapp.h"
 
 #include <QProgressBar>

@@ -1,0 +1,51 @@
+#ifndef SAFEFILES_H
+#define SAFEFILES_H
+
+#include <QIODevice>
+#include <QString>
+#include <QtGlobal>
+
+class QFile;
+
+// The file operations that never follow a symbolic link. The working folder, the
+// download folder and every folder a package unpacks into may hold names planted by
+// someone else: whatever stands at a name is looked at (lstat) or opened with
+// O_NOFOLLOW, never through, and a link is removed as a link.
+namespace Comm {
+
+// Creates the file at path afresh and opens it in file with mode (which must include
+// WriteOnly). Whatever non-directory stands at path is removed first, and the new file
+// is created exclusively without following a symbolic link, so a link or a file planted
+// there is never written through. False (file left closed) when what stands there
+// cannot be removed, is a directory, or the file cannot be created.
+bool createNewFile(QFile& file, const QString& path, QIODevice::OpenMode mode);
+
+// Removes what stands at path when it is not a directory (a file, a link of any kind,
+// anything else). True when no such thing is left there; a directory is left alone and
+// counts as true.
+bool removeNonDirectory(const QString& path);
+
+// Deletes the directory tree at path. True when the directory is gone afterwards or was
+// not there; false when an entry or the directory itself could not be removed (what
+// could be removed is gone, and every failure is logged). A symbolic link is removed as
+// a link wherever it stands, at path itself too (whatever the spelling of path, a
+// trailing "/" included): no link is ever followed, and no permission of anything is
+// changed.
+bool deleteDir(const QString& path);
+
+// Makes the folder at path (mode 0700) when nothing stands there and takes it only
+// when it is private: a real directory (a symbolic link there is not followed), owned
+// by this process's user and writable by nobody else. False when it cannot be made
+// or examined or is not private; each reason is logged as the working folder's.
+bool makePrivateDir(const QString& path);
+
+// The same for the folder name in the folder open at parentFd: made (mode 0700) when
+// nothing stands there, opened without following a link at name and taken under the
+// same rules. The open folder (the caller closes it), or -1 when it cannot be made or
+// opened (a link or no directory there, or not readable) or is not private; each
+// reason is logged as the working folder's, path naming the folder there.
+int openPrivateDirAt(int parentFd, const char* name, const QString& path);
+
+} // namespace Comm
+
+#endif // SAFEFILES_H
