@@ -1,5 +1,6 @@
 #include "safefiles.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -154,6 +155,58 @@ bool deleteDir(const QString& path)
         return false;
     }
     return !failed;
+}
+
+bool copyData(QIODevice& from, QIODevice& to, QByteArray& buffer, qint64 count)
+{
+    const bool toEnd = count < 0;
+    while (toEnd || count > 0) {
+        const qint64 want = toEnd ? qint64(buffer.size()) : qMin(count, qint64(buffer.size()));
+        const qint64 n = from.read(buffer.data(), want);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return toEnd;
+        if (to.write(buffer.constData(), n) != n)
+            return false;
+        if (!toEnd)
+            count -= n;
+    }
+    return true;
+}
+
+bool replaceFileCopy(const QString& from, const QString& to)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const int in = ::open(source.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0)
+        return false;
+    QFile input;
+    if (!input.open(in, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(in);
+        return false;
+    }
+    const QFileInfo target(to);
+    QString temporary;
+    QFile output;
+    for (int attempt = 0; attempt < 100 && !output.isOpen(); ++attempt) {
+        temporary = target.absolutePath() + QStringLiteral("/.") + target.fileName()
+                    + QStringLiteral(".part%1-%2").arg(QCoreApplication::applicationPid()).arg(attempt);
+        if (QFileInfo(temporary).exists() || QFileInfo(temporary).isSymLink())
+            continue;
+        createNewFile(output, temporary, QIODevice::WriteOnly);
+    }
+    if (!output.isOpen())
+        return false;
+
+    QByteArray buffer(64 * 1024, Qt::Uninitialized);
+    bool ok = copyData(input, output, buffer);
+    ok = ok && output.flush() && ::fsync(output.handle()) == 0;
+    output.close();
+    if (ok && ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(to).constData()) == 0)
+        return true;
+    QFile::remove(temporary);
+    return false;
 }
 
 bool makePrivateDir(const QString& path)

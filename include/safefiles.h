@@ -1,6 +1,7 @@
 #ifndef SAFEFILES_H
 #define SAFEFILES_H
 
+#include <QByteArray>
 #include <QIODevice>
 #include <QString>
 #include <QtGlobal>
@@ -32,6 +33,21 @@ bool removeNonDirectory(const QString& path);
 // trailing "/" included): no link is ever followed, and no permission of anything is
 // changed.
 bool deleteDir(const QString& path);
+
+// Copies from the current position of from to to, through buffer (which must not be
+// empty): count bytes, or everything up to the end of from when count is negative.
+// False when from ends before count bytes, a read fails or a write takes fewer bytes
+// than it was given; what was copied until then stays written.
+bool copyData(QIODevice& from, QIODevice& to, QByteArray& buffer, qint64 count = -1);
+
+// Copies the file at from to a new temporary file in the folder of to and renames it
+// over to, so that to is replaced in one step and nothing planted at either name is
+// written through: from is opened without following a link at its name, the temporary
+// file (".<name of to>.part<pid>-<n>", a name nothing stands at) is created afresh
+// (createNewFile) and synced before the rename. False (to unchanged, the temporary file
+// removed) when from cannot be opened or read, no temporary file can be made, or a
+// write, the sync or the rename fails.
+bool replaceFileCopy(const QString& from, const QString& to);
 
 // Makes the folder at path (mode 0700) when nothing stands there and takes it only
 // when it is private: a real directory (a symbolic link there is not followed), owned

@@ -44,35 +44,6 @@ void writeLe32(unsigned char* p, quint32 v)
         p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-// Copies `count` bytes from `from` (at its current position) to `to`.
-// False when `from` ends early or a write fails.
-bool copyBytes(QFile& from, QFile& to, qint64 count, QByteArray& buffer)
-{
-    while (count > 0) {
-        const qint64 n = from.read(buffer.data(), qMin(count, qint64(buffer.size())));
-        if (n <= 0)
-            return false;
-        if (to.write(buffer.constData(), n) != n)
-            return false;
-        count -= n;
-    }
-    return true;
-}
-
-// Copies everything from the current position of `from` to its end.
-bool copyRest(QFile& from, QFile& to, QByteArray& buffer)
-{
-    for (;;) {
-        const qint64 n = from.read(buffer.data(), buffer.size());
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        if (to.write(buffer.constData(), n) != n)
-            return false;
-    }
-}
-
 // A table entry may only name something below the destination: not an absolute
 // path, and no ".." component (backslashes count as separators).
 bool isSafeEntryName(QString name)
@@ -390,7 +361,7 @@ int CZR_Fzip::Unzip2(const QString& packagePath, const QString& destDir)
     QFile lzmaPart;
     if (!Comm::createNewFile(lzmaPart, temps.lzmaPart, QIODevice::ReadWrite))
         return -4;
-    if (!package.seek(HeaderSize) || !copyBytes(package, lzmaPart, lzmaSize, buffer) || !lzmaPart.flush()
+    if (!package.seek(HeaderSize) || !Comm::copyData(package, lzmaPart, buffer, lzmaSize) || !lzmaPart.flush()
         || !lzmaPart.seek(0))
         return -4;
 
@@ -404,7 +375,7 @@ int CZR_Fzip::Unzip2(const QString& packagePath, const QString& destDir)
     QFile table;
     if (!Comm::createNewFile(table, temps.table, QIODevice::ReadWrite))
         return -4;
-    if (!package.seek(tableOffset) || !copyRest(package, table, buffer) || !table.flush() || !table.seek(0))
+    if (!package.seek(tableOffset) || !Comm::copyData(package, table, buffer) || !table.flush() || !table.seek(0))
         return -4;
     package.close();
 
@@ -469,7 +440,7 @@ int CZR_Fzip::Unzip2(const QString& packagePath, const QString& destDir)
             qDebug() << "cannot create" << path;
             return 0;
         }
-        if (!copyBytes(stream, file, size, buffer) || !file.flush()) {
+        if (!Comm::copyData(stream, file, buffer, size) || !file.flush()) {
             qDebug() << "unpacked data missing or not written for" << path;
             file.close();
             Comm::removeNonDirectory(path);
