@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringList>
 
 #include <cerrno>
 #include <cstring>
@@ -206,6 +207,25 @@ bool replaceFileCopy(const QString& from, const QString& to)
     if (ok && ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(to).constData()) == 0)
         return true;
     QFile::remove(temporary);
+    return false;
+}
+
+bool leadsThroughLink(const QString& base, const QString& relative, bool includeLast)
+{
+    const QStringList parts = relative.split(QLatin1Char('/'));
+    const int checked = includeLast ? parts.size() : parts.size() - 1;
+    QString path = base;
+    for (int i = 0; i < checked; ++i) {
+        if (parts.at(i).isEmpty())
+            continue;
+        path += parts.at(i);
+        struct stat st;
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+            return false;
+        if (S_ISLNK(st.st_mode))
+            return true;
+        path += QLatin1Char('/');
+    }
     return false;
 }
 

@@ -49,6 +49,14 @@ bool copyData(QIODevice& from, QIODevice& to, QByteArray& buffer, qint64 count =
 // write, the sync or the rename fails.
 bool replaceFileCopy(const QString& from, const QString& to);
 
+// Whether a component of relative ('/'-separated, below the directory base, which
+// ends in '/') is a symbolic link; the last component counts only with includeLast.
+// Opening with O_NOFOLLOW guards the last component alone: a link one level up would
+// still be followed. The walk stops at the first component that does not exist (false
+// then), as nothing below it can be followed (and nothing can be made there); empty
+// components are passed over, and base itself is not looked at.
+bool leadsThroughLink(const QString& base, const QString& relative, bool includeLast);
+
 // Makes the folder at path (mode 0700) when nothing stands there and takes it only
 // when it is private: a real directory (a symbolic link there is not followed), owned
 // by this process's user and writable by nobody else. False when it cannot be made

@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 namespace {
@@ -107,30 +106,6 @@ quint64 tableTotal(QFile& table)
     for (int i = 0; i < count && readTableEntry(table, entry); ++i)
         total += entry.size;
     return total;
-}
-
-// Whether a component of `relative` ('/'-separated, below the directory `base`, which
-// ends in '/') is a symbolic link; the last component counts only with includeLast.
-// Opening with O_NOFOLLOW guards the last component alone: a link one level up would
-// still be followed. The walk stops at the first component that does not exist, as
-// nothing below it can be followed (and nothing can be made there).
-bool leadsThroughLink(const QString& base, const QString& relative, bool includeLast)
-{
-    const QStringList parts = relative.split(QLatin1Char('/'));
-    const int checked = includeLast ? parts.size() : parts.size() - 1;
-    QString path = base;
-    for (int i = 0; i < checked; ++i) {
-        if (parts.at(i).isEmpty())
-            continue;
-        path += parts.at(i);
-        struct stat st;
-        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-            return false;
-        if (S_ISLNK(st.st_mode))
-            return true;
-        path += QLatin1Char('/');
-    }
-    return false;
 }
 
 CZR_Fzip::FreeSpaceProbe freeSpaceProbe = nullptr;
@@ -419,7 +394,7 @@ int CZR_Fzip::Unzip2(const QString& packagePath, const QString& destDir)
             // followed: whatever it points to stays as it is.
             relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
             relative.chop(1);
-            if (leadsThroughLink(dirPath, relative, true)) {
+            if (Comm::leadsThroughLink(dirPath, relative, true)) {
                 qDebug() << "refused directory entry at or below a symbolic link:" << dirPath + relative;
                 return 0;
             }
@@ -431,7 +406,7 @@ int CZR_Fzip::Unzip2(const QString& packagePath, const QString& destDir)
         if (!relative.endsWith(QLatin1Char('\\')))
             relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
         const QString path = dirPath + relative;
-        if (leadsThroughLink(dirPath, relative, false)) {
+        if (Comm::leadsThroughLink(dirPath, relative, false)) {
             qDebug() << "refused entry below a symbolic link:" << path;
             return 0;
         }
