@@ -210,6 +210,59 @@ bool replaceFileCopy(const QString& from, const QString& to)
     return false;
 }
 
+bool openToContinue(QFile& file, const QString& path, qint64 keep, QIODevice::OpenMode mode)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        qDebug() << "Cannot open the partial file:" << std::strerror(errno);
+        return false;
+    }
+    struct stat st;
+    const bool usable = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1
+        && static_cast<qint64>(st.st_size) >= keep;
+    if (!usable) {
+        qDebug() << "The partial file is not a regular file of its own holding the bytes counted.";
+        ::close(fd);
+        return false;
+    }
+    // The file holds exactly the bytes kept before the rest is written after them.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1
+        || ::ftruncate(fd, static_cast<off_t>(keep)) != 0 || !file.open(fd, mode, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    if (!file.seek(keep)) {
+        file.close();
+        return false;
+    }
+    return true;
+}
+
+std::optional<FileIdentity> fileIdentity(const QFile& file)
+{
+    const int fd = file.handle();
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0)
+        return std::nullopt;
+    FileIdentity identity;
+    identity.device = static_cast<quint64>(st.st_dev);
+    identity.inode = static_cast<quint64>(st.st_ino);
+    return identity;
+}
+
+bool isSameRegularFile(const QString& path, const FileIdentity& identity, qint64 size)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st;
+    if (native.isEmpty() || ::lstat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    if (static_cast<quint64>(st.st_dev) != identity.device || static_cast<quint64>(st.st_ino) != identity.inode)
+        return false;
+    return static_cast<qint64>(st.st_size) == size;
+}
+
 bool leadsThroughLink(const QString& base, const QString& relative, bool includeLast)
 {
     const QStringList parts = relative.split(QLatin1Char('/'));

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <optional>
+
 class QFile;
 
 // The file operations that never follow a symbolic link. The working folder, the
@@ -48,6 +50,32 @@ bool copyData(QIODevice& from, QIODevice& to, QByteArray& buffer, qint64 count =
 // removed) when from cannot be opened or read, no temporary file can be made, or a
 // write, the sync or the rename fails.
 bool replaceFileCopy(const QString& from, const QString& to);
+
+// Opens the existing file at path in file with mode (which must include WriteOnly) to
+// continue it after its first keep bytes: it is cut to keep bytes and file is
+// positioned there. The file must be reached without a link at its name and opened
+// without blocking (a FIFO planted there cannot hold the open), and must be a regular
+// file known under no other name (one link) that holds at least keep bytes. False
+// (file left closed, nothing cut) when it cannot be opened or is not such a file,
+// both logged; false (file left closed) too when it cannot be cut or positioned.
+bool openToContinue(QFile& file, const QString& path, qint64 keep, QIODevice::OpenMode mode);
+
+// A file as the file system knows it, whatever its name: its device and inode.
+struct FileIdentity
+{
+    quint64 device = 0;
+    quint64 inode = 0;
+};
+
+// The identity of the file open in file; none when file is not open on a file
+// descriptor or the descriptor cannot be examined.
+std::optional<FileIdentity> fileIdentity(const QFile& file);
+
+// Whether path still names, without a link, the regular file of that identity and
+// that file holds exactly size bytes. False when nothing, a link or anything but a
+// regular file stands there, when it is another file (removed or replaced), when its
+// size differs, and for an empty path.
+bool isSameRegularFile(const QString& path, const FileIdentity& identity, qint64 size);
 
 // Whether a component of relative ('/'-separated, below the directory base, which
 // ends in '/') is a symbolic link; the last component counts only with includeLast.
