@@ -6,6 +6,7 @@
 #include "csha256.h"
 #include "dlgmessage.h"
 #include "qhttpdownloads.h"
+#include "safefiles.h"
 #include "updatedefine.h"
 #include "updaterapp.h"
 #include "xmlelement.h"
@@ -29,7 +30,6 @@
 #include <QUrl>
 
 #include <cerrno>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,56 +44,6 @@ bool isReservedFileName(const QString& name)
         return true;
     static const QRegularExpression installerFolder(QStringLiteral("^installer-[0-9]+$"));
     return installerFolder.match(name).hasMatch();
-}
-
-// Copies the file at from to a new temporary file in the folder of to and renames it
-// over to, so that to is replaced in one step and nothing planted at either name is
-// written through. False (to unchanged) on any failure.
-bool replaceFileCopy(const QString& from, const QString& to)
-{
-    const QByteArray source = QFile::encodeName(from);
-    const int in = ::open(source.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (in < 0)
-        return false;
-    QFile input;
-    if (!input.open(in, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(in);
-        return false;
-    }
-    const QFileInfo target(to);
-    QString temporary;
-    QFile output;
-    for (int attempt = 0; attempt < 100 && !output.isOpen(); ++attempt) {
-        temporary = target.absolutePath() + QStringLiteral("/.") + target.fileName()
-                    + QStringLiteral(".part%1-%2").arg(QCoreApplication::applicationPid()).arg(attempt);
-        if (QFileInfo(temporary).exists() || QFileInfo(temporary).isSymLink())
-            continue;
-        Comm::createNewFile(output, temporary, QIODevice::WriteOnly);
-    }
-    if (!output.isOpen())
-        return false;
-
-    bool ok = true;
-    QByteArray buffer(64 * 1024, Qt::Uninitialized);
-    for (;;) {
-        const qint64 n = input.read(buffer.data(), buffer.size());
-        if (n < 0) {
-            ok = false;
-            break;
-        }
-        if (n == 0)
-            break;
-        if (output.write(buffer.constData(), n) != n) {
-            ok = false;
-            break;
-        }
-    }
-    ok = ok && output.flush() && ::fsync(output.handle()) == 0;
-    output.close();
-    if (ok && ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(to).constData()) == 0)
-        return true;
-    QFile::remove(temporary);
-    return false;
 }
 
 } // namespace
@@ -623,7 +573,7 @@ bool DlgDownload::copyJSPlugin()
             continue;
         }
         const QString target = folder + QLatin1Char('/') + QFileInfo(plugin).fileName();
-        if (!replaceFileCopy(plugin, target)) {
+        if (!Comm::replaceFileCopy(plugin, target)) {
             qDebug() << "the plug-in could not be copied:" << plugin << "to" << target;
             result = false;
             continue;

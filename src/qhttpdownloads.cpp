@@ -1,6 +1,6 @@
 #include "qhttpdownloads.h"
 
-#include "updatedefine.h"
+#include "safefiles.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -17,13 +17,9 @@
 #include <QTimer>
 #include <QTimerEvent>
 
-#include <cerrno>
 #include <climits>
 #include <cmath>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <optional>
 
 namespace {
 
@@ -610,51 +606,23 @@ bool QHttpDownLoadS::openTargetFile()
     // instead of at some later flush.
     const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Unbuffered;
     const qint64 counter = m_pByteCounter ? *m_pByteCounter : 0;
-    int fd = -1;
     if (counter <= 0) {
         // A fresh file, created exclusively: whatever stands at the path (a link, a
         // file planted since setUrlAndFilePath) is removed, never written through.
         if (!Comm::createNewFile(*m_pFile, m_strFilePath, mode))
             return false;
-        fd = m_pFile->handle();
-    } else {
+    } else if (!Comm::openToContinue(*m_pFile, m_strFilePath, counter, mode)) {
         // Continuing a partial file: it must be the regular file it was, reached
-        // without a link and known under no other name. Non-blocking, so that a FIFO
-        // planted there cannot hold the open.
-        const QByteArray native = QFile::encodeName(m_strFilePath);
-        fd = ::open(native.constData(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            qDebug() << "Cannot open the partial file:" << std::strerror(errno);
-            return false;
-        }
-        struct stat st;
-        const bool usable = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1
-            && static_cast<qint64>(st.st_size) >= counter;
-        if (!usable) {
-            qDebug() << "The partial file is not a regular file of its own holding the bytes counted.";
-            ::close(fd);
-            return false;
-        }
-        // The file holds exactly the bytes counted before the rest is written after them.
-        const int flags = ::fcntl(fd, F_GETFL);
-        if (flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1
-            || ::ftruncate(fd, static_cast<off_t>(counter)) != 0
-            || !m_pFile->open(fd, mode, QFileDevice::AutoCloseHandle)) {
-            ::close(fd);
-            return false;
-        }
-        if (!m_pFile->seek(counter)) {
-            m_pFile->close();
-            return false;
-        }
+        // without a link and known under no other name, holding the bytes counted.
+        return false;
     }
-    struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) != 0) {
+    const std::optional<Comm::FileIdentity> identity = Comm::fileIdentity(*m_pFile);
+    if (!identity) {
         m_pFile->close();
         return false;
     }
-    m_nFileDevice = static_cast<quint64>(st.st_dev);
-    m_nFileInode = static_cast<quint64>(st.st_ino);
+    m_nFileDevice = identity->device;
+    m_nFileInode = identity->inode;
     m_nFileStartSize = counter > 0 ? counter : 0;
     return true;
 }
@@ -663,13 +631,10 @@ bool QHttpDownLoadS::fileIntact()
 {
     // The file must still be there under its name (not removed or replaced under our
     // feet) and hold every byte written to it.
-    const QByteArray native = QFile::encodeName(m_strFilePath);
-    struct stat st;
-    if (native.isEmpty() || ::lstat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    if (static_cast<quint64>(st.st_dev) != m_nFileDevice || static_cast<quint64>(st.st_ino) != m_nFileInode)
-        return false;
-    return static_cast<qint64>(st.st_size) == m_nFileStartSize + m_nBytesWritten;
+    Comm::FileIdentity identity;
+    identity.device = m_nFileDevice;
+    identity.inode = m_nFileInode;
+    return Comm::isSameRegularFile(m_strFilePath, identity, m_nFileStartSize + m_nBytesWritten);
 }
 
 void QHttpDownLoadS::closeFile()

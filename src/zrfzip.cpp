@@ -1,5 +1,6 @@
 #include "zrfzip.h"
 #include "packageformat.h"
+#include "safefiles.h"
 #include "updatedefine.h"
 #include "zrcrc32.h"
 
@@ -15,7 +16,6 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 namespace {
@@ -42,35 +42,6 @@ void writeLe32(unsigned char* p, quint32 v)
 {
     for (int i = 0; i < 4; ++i)
         p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-// Copies `count` bytes from `from` (at its current position) to `to`.
-// False when `from` ends early or a write fails.
-bool copyBytes(QFile& from, QFile& to, qint64 count, QByteArray& buffer)
-{
-    while (count > 0) {
-        const qint64 n = from.read(buffer.data(), qMin(count, qint64(buffer.size())));
-        if (n <= 0)
-            return false;
-        if (to.write(buffer.constData(), n) != n)
-            return false;
-        count -= n;
-    }
-    return true;
-}
-
-// Copies everything from the current position of `from` to its end.
-bool copyRest(QFile& from, QFile& to, QByteArray& buffer)
-{
-    for (;;) {
-        const qint64 n = from.read(buffer.data(), buffer.size());
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        if (to.write(buffer.constData(), n) != n)
-            return false;
-    }
 }
 
 // A table entry may only name something below the destination: not an absolute
@@ -136,30 +107,6 @@ quint64 tableTotal(QFile& table)
     for (int i = 0; i < count && readTableEntry(table, entry); ++i)
         total += entry.size;
     return total;
-}
-
-// Whether a component of `relative` ('/'-separated, below the directory `base`, which
-// ends in '/') is a symbolic link; the last component counts only with includeLast.
-// Opening with O_NOFOLLOW guards the last component alone: a link one level up would
-// still be followed. The walk stops at the first component that does not exist, as
-// nothing below it can be followed (and nothing can be made there).
-bool leadsThroughLink(const QString& base, const QString& relative, bool includeLast)
-{
-    const QStringList parts = relative.split(QLatin1Char('/'));
-    const int checked = includeLast ? parts.size() : parts.size() - 1;
-    QString path = base;
-    for (int i = 0; i < checked; ++i) {
-        if (parts.at(i).isEmpty())
-            continue;
-        path += parts.at(i);
-        struct stat st;
-        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-            return false;
-        if (S_ISLNK(st.st_mode))
-            return true;
-        path += QLatin1Char('/');
-    }
-    return false;
 }
 
 CZR_Fzip::FreeSpaceProbe freeSpaceProbe = nullptr;
@@ -390,7 +337,7 @@ int CZR_Fzip::Unzip2(const QString& packagePath, const QString& destDir)
     QFile lzmaPart;
     if (!Comm::createNewFile(lzmaPart, temps.lzmaPart, QIODevice::ReadWrite))
         return -4;
-    if (!package.seek(HeaderSize) || !copyBytes(package, lzmaPart, lzmaSize, buffer) || !lzmaPart.flush()
+    if (!package.seek(HeaderSize) || !Comm::copyData(package, lzmaPart, buffer, lzmaSize) || !lzmaPart.flush()
         || !lzmaPart.seek(0))
         return -4;
 
@@ -404,7 +351,7 @@ int CZR_Fzip::Unzip2(const QString& packagePath, const QString& destDir)
     QFile table;
     if (!Comm::createNewFile(table, temps.table, QIODevice::ReadWrite))
         return -4;
-    if (!package.seek(tableOffset) || !copyRest(package, table, buffer) || !table.flush() || !table.seek(0))
+    if (!package.seek(tableOffset) || !Comm::copyData(package, table, buffer) || !table.flush() || !table.seek(0))
         return -4;
     package.close();
 
@@ -448,7 +395,7 @@ int CZR_Fzip::Unzip2(const QString& packagePath, const QString& destDir)
             // followed: whatever it points to stays as it is.
             relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
             relative.chop(1);
-            if (leadsThroughLink(dirPath, relative, true)) {
+            if (Comm::leadsThroughLink(dirPath, relative, true)) {
                 qDebug() << "refused directory entry at or below a symbolic link:" << dirPath + relative;
                 return 0;
             }
@@ -460,7 +407,7 @@ int CZR_Fzip::Unzip2(const QString& packagePath, const QString& destDir)
         if (!relative.endsWith(QLatin1Char('\\')))
             relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
         const QString path = dirPath + relative;
-        if (leadsThroughLink(dirPath, relative, false)) {
+        if (Comm::leadsThroughLink(dirPath, relative, false)) {
             qDebug() << "refused entry below a symbolic link:" << path;
             return 0;
         }
@@ -469,7 +416,7 @@ int CZR_Fzip::Unzip2(const QString& packagePath, const QString& destDir)
             qDebug() << "cannot create" << path;
             return 0;
         }
-        if (!copyBytes(stream, file, size, buffer) || !file.flush()) {
+        if (!Comm::copyData(stream, file, buffer, size) || !file.flush()) {
             qDebug() << "unpacked data missing or not written for" << path;
             file.close();
             Comm::removeNonDirectory(path);

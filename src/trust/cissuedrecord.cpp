@@ -1,7 +1,7 @@
 #include "cissuedrecord.h"
 
 #include "csignedreply.h"
-#include "updatedefine.h"
+#include "safefiles.h"
 
 #include <QCoreApplication>
 #include <QDebug>

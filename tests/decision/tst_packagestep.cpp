@@ -1,20 +1,18 @@
 // The package step of the download window: unpacking, the "Install" prompt, the
 // package's own installer or the reader's installUpdate and countinstalltion programs,
-// JavaScript plug-in packages, Setup.xml, and the directory clean-up helper. Packages are
-// real (mkpackage) and already complete in the download directory, so no network is
-// involved; installers are real shell scripts that leave marker lines.
+// JavaScript plug-in packages and Setup.xml. Packages are real (mkpackage) and already
+// complete in the download directory, so no network is involved; installers are real
+// shell scripts that leave marker lines.
 #include "creadermodulemanager.h"
 #include "csetup_commandline.h"
 #include "dlgdownload.h"
 #include "runtestsupport.h"
-#include "updatedefine.h"
 #include "updaterapp.h"
 
 #include <QProgressBar>
 #include <QtTest>
 
 #include <memory>
-#include <unistd.h>
 
 using namespace RunTest;
 
@@ -120,95 +118,6 @@ private slots:
         qInstallMessageHandler(nullptr);
         m_app.reset();
         m_records.clear();
-    }
-
-    // ---- Comm::deleteDir ----
-
-    void deleteDirRemovesATree()
-    {
-        const QString top = root() + QStringLiteral("/tree to delete");
-        writeFile(top + QStringLiteral("/a.txt"), "a");
-        writeFile(top + QStringLiteral("/.hidden"), "h");
-        writeFile(top + QStringLiteral("/sub/deeper/b.bin"), "b");
-        writeFile(top + QStringLiteral("/sub/.hiddendir/c"), "c");
-        QDir().mkpath(top + QStringLiteral("/empty"));
-        QFile::setPermissions(top + QStringLiteral("/a.txt"), QFileDevice::ReadOwner);
-        QVERIFY(Comm::deleteDir(top));
-        QVERIFY(!QFileInfo::exists(top));
-        // Also with the trailing separator the unpack directory is written with.
-        writeFile(top + QStringLiteral("/x"), "x");
-        QVERIFY(Comm::deleteDir(top + QLatin1Char('/')));
-        QVERIFY(!QFileInfo::exists(top));
-    }
-
-    void deleteDirOnWhatIsNoDirectory()
-    {
-        QVERIFY(Comm::deleteDir(root() + QStringLiteral("/not there")));
-        QVERIFY(Comm::deleteDir(QString()));
-        const QString file = root() + QStringLiteral("/plain file");
-        writeFile(file, "keep");
-        QVERIFY(Comm::deleteDir(file));
-        QCOMPARE(readFile(file), QByteArray("keep"));
-    }
-
-    void deleteDirLeavesLinkTargetsAlone()
-    {
-        const QString outside = root() + QStringLiteral("/outside");
-        writeFile(outside + QStringLiteral("/precious.txt"), "precious");
-        QFile::setPermissions(outside + QStringLiteral("/precious.txt"), QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                                                              | QFileDevice::ReadOther);
-        const QFileDevice::Permissions before = QFile::permissions(outside + QStringLiteral("/precious.txt"));
-        const QString top = root() + QStringLiteral("/with links");
-        QDir().mkpath(top);
-        QVERIFY(QFile::link(outside + QStringLiteral("/precious.txt"), top + QStringLiteral("/file-link")));
-        QVERIFY(QFile::link(outside, top + QStringLiteral("/dir-link")));
-        QVERIFY(QFile::link(root() + QStringLiteral("/nowhere"), top + QStringLiteral("/broken-link")));
-
-        QVERIFY(Comm::deleteDir(top));
-        QVERIFY(!QFileInfo::exists(top));
-        QCOMPARE(readFile(outside + QStringLiteral("/precious.txt")), QByteArray("precious"));
-        QCOMPARE(QFile::permissions(outside + QStringLiteral("/precious.txt")), before);
-
-        // A link standing where the directory should be goes as a link, however the
-        // path is spelt: with a trailing "/" the system would look through the link.
-        const QString linkedTop = root() + QStringLiteral("/linked top");
-        for (const QString& spelling : { linkedTop, linkedTop + QLatin1Char('/'), linkedTop + QStringLiteral("//") }) {
-            QVERIFY(QFile::link(outside, linkedTop));
-            QVERIFY(Comm::deleteDir(spelling));
-            QVERIFY(!QFileInfo(linkedTop).isSymLink());
-            QCOMPARE(readFile(outside + QStringLiteral("/precious.txt")), QByteArray("precious"));
-            QCOMPARE(QFile::permissions(outside + QStringLiteral("/precious.txt")), before);
-        }
-
-        // Links deeper down, to a folder and to a file, are removed as links too.
-        const QString deep = root() + QStringLiteral("/deep tree");
-        QVERIFY(QDir().mkpath(deep + QStringLiteral("/a/b/c")));
-        QVERIFY(QFile::link(outside, deep + QStringLiteral("/a/b/c/to-folder")));
-        QVERIFY(QFile::link(outside + QStringLiteral("/precious.txt"), deep + QStringLiteral("/a/b/to-file")));
-        QVERIFY(Comm::deleteDir(deep + QLatin1Char('/')));
-        QVERIFY(!QFileInfo::exists(deep));
-        QCOMPARE(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
-                 QStringList() << QStringLiteral("precious.txt"));
-        QCOMPARE(QFile::permissions(outside + QStringLiteral("/precious.txt")), before);
-    }
-
-    void deleteDirReportsWhatItCouldNotRemove()
-    {
-        if (geteuid() == 0)
-            QSKIP("permissions do not stop root");
-        const QString top = root() + QStringLiteral("/stubborn");
-        writeFile(top + QStringLiteral("/locked/inside.txt"), "x");
-        writeFile(top + QStringLiteral("/free.txt"), "y");
-        QFile::setPermissions(top + QStringLiteral("/locked"), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-        qInstallMessageHandler(collect);
-        const bool result = Comm::deleteDir(top);
-        qInstallMessageHandler(nullptr);
-        QFile::setPermissions(top + QStringLiteral("/locked"), QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                                                   | QFileDevice::ExeOwner);
-        QVERIFY(!result);
-        QVERIFY(!QFileInfo::exists(top + QStringLiteral("/free.txt")));
-        QVERIFY(!g_log.filter(QStringLiteral("remove file")).filter(QStringLiteral(" faild!")).isEmpty());
-        QVERIFY(!g_log.filter(QStringLiteral("remove dir")).filter(QStringLiteral(" faild!")).isEmpty());
     }
 
     // ---- Setup.xml ----
