@@ -4,6 +4,7 @@
 #include "creplyverifier.h"
 #include "csetup_commandline.h"
 #include "csha256.h"
+#include "cxmlinput.h"
 #include "ctrustedkeys.h"
 #include "czr_urlencode.h"
 #include "qhttpdownloads.h"
@@ -23,10 +24,6 @@
 #include <QUrl>
 
 #include <memory>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #ifndef MORAVEL_UPDATE_SERVER_CN_DEFAULT
 #define MORAVEL_UPDATE_SERVER_CN_DEFAULT "http://update-cn.moravel.invalid/addons/get_addons.php"
@@ -226,19 +223,11 @@ void CReaderModuleManager::ParseUpdaterInfo(QVector<_UpdaterInfo*>& list)
 
     // Only a regular file is read, and only its first 8 MiB: a FIFO or a device put in
     // its place is never opened for a read that could block or go on for ever.
-    const QByteArray path = QFile::encodeName(m_strReaderPath + QStringLiteral("UpdaterInfo.xml"));
-    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    struct stat st;
-    QFile file;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return;
-    }
-    const QByteArray data = file.read(kMaxUpdaterInfoBytes);
-    file.close();
-    if (data.isEmpty())
+    QByteArray data;
+    if (CXmlInput::readFile(m_strReaderPath + QStringLiteral("UpdaterInfo.xml"), kMaxUpdaterInfoBytes,
+                            CXmlInput::FirstBytes, &data)
+            != CXmlInput::ReadOk
+        || data.isEmpty())
         return;
 
     // Only a file that says what it is, before any NUL byte, is read.
@@ -247,24 +236,22 @@ void CReaderModuleManager::ParseUpdaterInfo(QVector<_UpdaterInfo*>& list)
     if (!text.contains("updater_info"))
         return;
 
-    CXML_Element* root = CXML_Element::Parse(data.constData(), static_cast<size_t>(data.size()), 0, nullptr, nullptr, 0);
-    if (!root)
+    CXmlInput input;
+    if (!input.parse(data))
         return;
 
+    const CXML_Element* root = input.root();
     for (int32_t i = 0; i < root->CountChildren(); ++i) {
         const CXML_Element* entryElement = root->GetElement(i);
         if (!entryElement)
             continue;
         _UpdaterInfo* entry = new _UpdaterInfo;
         for (int32_t a = 0; a < entryElement->CountAttrs(); ++a) {
-            CZR_ByteString prefix;
-            CZR_ByteString name;
-            CZR_WideString value;
-            entryElement->GetAttrByIndex(a, prefix, name, value);
-            if (name == "name") {
-                entry->strName = Comm::ws2qs(value);
-            } else if (name == "version") {
-                entry->strVersion = Comm::ws2qs(value);
+            const CXmlInput::Attribute attribute = CXmlInput::attributeAt(entryElement, a);
+            if (attribute.name == "name") {
+                entry->strName = attribute.text();
+            } else if (attribute.name == "version") {
+                entry->strVersion = attribute.text();
                 m_strOldVersion = entry->strVersion;
             }
         }
@@ -273,17 +260,13 @@ void CReaderModuleManager::ParseUpdaterInfo(QVector<_UpdaterInfo*>& list)
             if (!fileElement)
                 continue;
             for (int32_t a = 0; a < fileElement->CountAttrs(); ++a) {
-                CZR_ByteString prefix;
-                CZR_ByteString name;
-                CZR_WideString value;
-                fileElement->GetAttrByIndex(a, prefix, name, value);
-                if (name == "path")
-                    entry->listPath.append(Comm::ws2qs(value));
+                const CXmlInput::Attribute attribute = CXmlInput::attributeAt(fileElement, a);
+                if (attribute.name == "path")
+                    entry->listPath.append(attribute.text());
             }
         }
         list.append(entry);
     }
-    delete root;
 }
 
 bool CReaderModuleManager::CheckModuleAvailable(MODULEINFO* info, QVector<_UpdaterInfo*>& list)
