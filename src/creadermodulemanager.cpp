@@ -77,6 +77,73 @@ QString withoutSpaces(QString text)
     return text.remove(QLatin1Char(' '));
 }
 
+// How the attributes of a reply's module element set its record. An attribute the
+// table does not name is ignored; a later one of the same name sets the field again.
+template <QString MODULEINFO::*field>
+void setText(MODULEINFO* info, const CZR_WideString& value)
+{
+    info->*field = Comm::ws2qs(value);
+}
+
+// "true" in any letter case sets the flag, anything else clears it.
+template <bool MODULEINFO::*flag>
+void setTrueOrFalse(MODULEINFO* info, const CZR_WideString& value)
+{
+    info->*flag = equalsNoCase(value, L"true");
+}
+
+// "TRUE" in any letter case sets the flag; anything else leaves it as it is.
+template <bool MODULEINFO::*flag>
+void setWhenTrue(MODULEINFO* info, const CZR_WideString& value)
+{
+    if (equalsNoCase(value, L"TRUE"))
+        info->*flag = true;
+}
+
+// A decimal integer within the range of int; anything else gives 0.
+void setUpdateMode(MODULEINFO* info, const CZR_WideString& value)
+{
+    bool isNumber = false;
+    const int mode = Comm::ws2qs(value).toInt(&isNumber, 10);
+    info->nUpdateMode = isNumber ? mode : 0;
+}
+
+// Its presence is marked apart from its value.
+void setTandrelStandard(MODULEINFO* info, const CZR_WideString& value)
+{
+    info->strTandrelStandard = QStringLiteral("TRUE");
+    info->strTandrelStandardValue = Comm::ws2qs(value);
+}
+
+struct ModuleAttribute
+{
+    const char* name;
+    void (*apply)(MODULEINFO* info, const CZR_WideString& value);
+};
+
+const ModuleAttribute kModuleAttributes[] = {
+    {"name", setText<&MODULEINFO::strName>},
+    {"title", setText<&MODULEINFO::strTitle>},
+    {"version", setText<&MODULEINFO::strVersion>},
+    {"size", setText<&MODULEINFO::strSize>},
+    {"description", setText<&MODULEINFO::strDescription>},
+    {"url", setText<&MODULEINFO::strUrl>},
+    {"regkey", setText<&MODULEINFO::strRegkey>},
+    {"level", setText<&MODULEINFO::strLevel>},
+    {"module_type", setText<&MODULEINFO::strModuleType>},
+    {"parent", setText<&MODULEINFO::strParent>},
+    {"isInternalService", setText<&MODULEINFO::strInternalService>},
+    {"result", setTrueOrFalse<&MODULEINFO::bResult>},
+    {"plugin", setTrueOrFalse<&MODULEINFO::bPlugin>},
+    {"isnew", setTrueOrFalse<&MODULEINFO::bIsNew>},
+    {"iscommon", setTrueOrFalse<&MODULEINFO::bIsCommon>},
+    {"forcedUpgrade", setWhenTrue<&MODULEINFO::bForcedUpgrade>},
+    {"SilentInstall", setWhenTrue<&MODULEINFO::bSilentInstall>},
+    {"update_mode", setUpdateMode},
+    {"TandrelStandard", setTandrelStandard},
+    {"sha256", setText<&MODULEINFO::strSha256>},
+};
+
 } // namespace
 
 CReaderModuleManager::CReaderModuleManager(QString addon, UpdaterApp* app, QObject* parent)
@@ -351,56 +418,12 @@ void CReaderModuleManager::ParseModuleInfo(CXML_Element* element, MODULEINFO* in
     for (int32_t i = 0; i < element->CountAttrs(); ++i) {
         if (m_bStop)
             break;
-        CZR_ByteString prefix;
-        CZR_ByteString name;
-        CZR_WideString value;
-        element->GetAttrByIndex(i, prefix, name, value);
-
-        if (name == "name")
-            info->strName = Comm::ws2qs(value);
-        else if (name == "title")
-            info->strTitle = Comm::ws2qs(value);
-        else if (name == "version")
-            info->strVersion = Comm::ws2qs(value);
-        else if (name == "size")
-            info->strSize = Comm::ws2qs(value);
-        else if (name == "description")
-            info->strDescription = Comm::ws2qs(value);
-        else if (name == "url")
-            info->strUrl = Comm::ws2qs(value);
-        else if (name == "regkey")
-            info->strRegkey = Comm::ws2qs(value);
-        else if (name == "level")
-            info->strLevel = Comm::ws2qs(value);
-        else if (name == "module_type")
-            info->strModuleType = Comm::ws2qs(value);
-        else if (name == "parent")
-            info->strParent = Comm::ws2qs(value);
-        else if (name == "isInternalService")
-            info->strInternalService = Comm::ws2qs(value);
-        else if (name == "result")
-            info->bResult = equalsNoCase(value, L"true");
-        else if (name == "plugin")
-            info->bPlugin = equalsNoCase(value, L"true");
-        else if (name == "isnew")
-            info->bIsNew = equalsNoCase(value, L"true");
-        else if (name == "iscommon")
-            info->bIsCommon = equalsNoCase(value, L"true");
-        else if (name == "forcedUpgrade") {
-            if (equalsNoCase(value, L"TRUE"))
-                info->bForcedUpgrade = true;
-        } else if (name == "SilentInstall") {
-            if (equalsNoCase(value, L"TRUE"))
-                info->bSilentInstall = true;
-        } else if (name == "update_mode") {
-            bool isNumber = false;
-            const int mode = Comm::ws2qs(value).toInt(&isNumber, 10);
-            info->nUpdateMode = isNumber ? mode : 0;
-        } else if (name == "TandrelStandard") {
-            info->strTandrelStandard = QStringLiteral("TRUE");
-            info->strTandrelStandardValue = Comm::ws2qs(value);
-        } else if (name == "sha256") {
-            info->strSha256 = Comm::ws2qs(value);
+        const CXmlInput::Attribute attribute = CXmlInput::attributeAt(element, i);
+        for (const ModuleAttribute& known : kModuleAttributes) {
+            if (attribute.name == known.name) {
+                known.apply(info, attribute.value);
+                break;
+            }
         }
     }
 }
