@@ -503,87 +503,109 @@ bool CReaderModuleManager::isOffered(const MODULEINFO* info, const QVector<_Upda
     return true;
 }
 
+bool CReaderModuleManager::readReply(const QString& path, QByteArray* data)
+{
+    // Read as the bytes received: a signature covers them exactly, line ends included.
+    qint64 size = 0;
+    switch (CXmlInput::readFile(path, kMaxReplyBytes, CXmlInput::WholeFile, data, &size)) {
+    case CXmlInput::ReadOk:
+        return !data->isEmpty();
+    case CXmlInput::OpenFailed:
+    case CXmlInput::NotRegularFile:
+        qDebug() << "Open Reply Xml File failed.";
+        return false;
+    case CXmlInput::TooLarge:
+        qDebug() << "the reply is too large to be read:" << size << "bytes";
+        return false;
+    case CXmlInput::ReadFailed:
+        break;
+    }
+    return false;
+}
+
+bool CReaderModuleManager::parseReply(const QByteArray& data, CXmlInput* reply)
+{
+    if (!reply->parse(data))
+        return false;
+    // A web page is no reply, whatever it says: a captive portal's login page or a
+    // proxy's error page answers with 200 too.
+    if (reply->rootTag().compare(QLatin1String("html"), Qt::CaseInsensitive) == 0) {
+        qDebug() << "the reply is a web page, not an update list";
+        reply->reset();
+        return false;
+    }
+    return true;
+}
+
+bool CReaderModuleManager::collectOfferedModules(const CXML_Element* root)
+{
+    QVector<_UpdaterInfo*> updaterInfo;
+    ParseUpdaterInfo(updaterInfo);
+
+    bool isNumber = false;
+    int express = 0;
+    if (m_pApp && m_pApp->m_pCommandLine)
+        express = m_pApp->m_pCommandLine->getValue(QStringLiteral("bExpress")).toInt(&isNumber, 10);
+    if (!isNumber)
+        express = 0;
+
+    // The server decides which modules are newer. The local availability check
+    // (CheckModuleAvailable) is not applied to the reply: for the "Update List" this
+    // updater asks for it would never drop a module.
+    bool complete = true;
+    for (int32_t i = 0; i < root->CountChildren(); ++i) {
+        if (m_bStop) {
+            ReleaseModuleInfo();
+            complete = false;
+            break;
+        }
+        CXML_Element* element = root->GetElement(i);
+        if (!element)
+            continue;
+
+        std::unique_ptr<MODULEINFO> info(AddModule(m_strAddon));
+        ParseModuleInfo(element, info.get());
+        // Unsigned, a hash that is not one is no hash (signed, such a module with a
+        // package is not offered at all).
+        if (!m_bKeysRequired && !info->strSha256.isEmpty() && !CSha256::isHex(info->strSha256)) {
+            qDebug() << "malformed sha256 ignored:" << info->strName;
+            info->strSha256.clear();
+        }
+        if (isOffered(info.get(), updaterInfo, express))
+            m_vecUpdateModules.append(info.release());
+    }
+    ReleaseUpdaterInfoList(updaterInfo);
+    return complete;
+}
+
+void CReaderModuleManager::dropSupersededModules()
+{
+    DeletePatchUpdate();
+    DeleteMoravelCloud();
+}
+
 void CReaderModuleManager::OnPaserModuleInfo(QString path)
 {
     ReleaseModuleInfo();
     m_bReplyParsed = false;
     m_bVerificationFailed = false;
 
-    // Read as the bytes received: a signature covers them exactly, line ends included.
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qDebug() << "Open Reply Xml File failed.";
+    QByteArray data;
+    if (!readReply(path, &data))
         return;
-    }
-    if (file.size() > kMaxReplyBytes) {
-        qDebug() << "the reply is too large to be read:" << file.size() << "bytes";
-        return;
-    }
-    QByteArray data = file.read(kMaxReplyBytes + 1);
-    file.close();
-    if (data.isEmpty() || data.size() > kMaxReplyBytes)
-        return;
-
     // A signed reply is believed only once its signature holds; from then on only the
     // signed bytes are read.
     if (m_bKeysRequired && !verifySignature(&data))
         return;
-
-    std::unique_ptr<CXML_Element> root(
-        CXML_Element::Parse(data.constData(), static_cast<size_t>(data.size()), 0, nullptr, nullptr, 0));
-    // A web page is no reply, whatever it says: a captive portal's login page or a
-    // proxy's error page answers with 200 too.
-    if (root && QString::fromUtf8(root->GetTagName().c_str()).compare(QLatin1String("html"), Qt::CaseInsensitive) == 0) {
-        qDebug() << "the reply is a web page, not an update list";
-        root.reset();
-    }
-    if (root && m_bKeysRequired && !verifySignedRoot(root.get()))
-        return;
-    if (root) {
-        QVector<_UpdaterInfo*> updaterInfo;
-        ParseUpdaterInfo(updaterInfo);
-
-        bool isNumber = false;
-        int express = 0;
-        if (m_pApp && m_pApp->m_pCommandLine)
-            express = m_pApp->m_pCommandLine->getValue(QStringLiteral("bExpress")).toInt(&isNumber, 10);
-        if (!isNumber)
-            express = 0;
-
-        // The server decides which modules are newer. The local availability check
-        // (CheckModuleAvailable) is not applied to the reply: for the "Update List" this
-        // updater asks for it would never drop a module.
-        for (int32_t i = 0; i < root->CountChildren(); ++i) {
-            if (m_bStop) {
-                ReleaseModuleInfo();
-                ReleaseUpdaterInfoList(updaterInfo);
-                return;
-            }
-            CXML_Element* element = root->GetElement(i);
-            if (!element)
-                continue;
-
-            MODULEINFO* info = AddModule(m_strAddon);
-            ParseModuleInfo(element, info);
-            // Unsigned, a hash that is not one is no hash (signed, such a module with a
-            // package is not offered at all).
-            if (!m_bKeysRequired && !info->strSha256.isEmpty() && !CSha256::isHex(info->strSha256)) {
-                qDebug() << "malformed sha256 ignored:" << info->strName;
-                info->strSha256.clear();
-            }
-            if (!isOffered(info, updaterInfo, express)) {
-                delete info;
-                continue;
-            }
-            m_vecUpdateModules.append(info);
-        }
-
-        ReleaseUpdaterInfoList(updaterInfo);
+    CXmlInput reply;
+    if (parseReply(data, &reply)) {
+        if (m_bKeysRequired && !verifySignedRoot(reply.root()))
+            return;
+        if (!collectOfferedModules(reply.root()))
+            return;
         m_bReplyParsed = true;
     }
-
-    DeletePatchUpdate();
-    DeleteMoravelCloud();
+    dropSupersededModules();
 }
 
 // ---------------------------------------------------------------------------------

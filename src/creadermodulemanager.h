@@ -13,6 +13,7 @@
 #include "moduleinfo.h"
 
 class CXML_Element;
+class CXmlInput;
 class QHttpDownLoadS;
 class QProgressBar;
 class UpdaterApp;
@@ -164,10 +165,21 @@ private:
     // of its signals.
     void dropDownloader();
     int currentClockOffsetFromUtc() const;
-    // The steps of OnPaserModuleInfo for a signed reply: the signature (data becomes the
-    // signed bytes), then what the root says (the request it answers, its times).
+    // The phases of OnPaserModuleInfo, in their order; each false return ends it.
+    // Reads the reply file's bytes; false (logged when it cannot be opened or is too
+    // large) without a non-empty reply within kMaxReplyBytes.
+    bool readReply(const QString& path, QByteArray* data);
+    // For a signed reply: the signature (data becomes the signed bytes), then what the
+    // root says (the request it answers, its times).
     bool verifySignature(QByteArray* data);
     bool verifySignedRoot(CXML_Element* root);
+    // Parses data into reply; false without a root element or for a web page.
+    bool parseReply(const QByteArray& data, CXmlInput* reply);
+    // Appends the offered modules of root to the offered list; false (the list then
+    // empty) when m_bStop ended the reading.
+    bool collectOfferedModules(const CXML_Element* root);
+    // The clean-ups of the offered list: DeletePatchUpdate, then DeleteMoravelCloud.
+    void dropSupersededModules();
     // Whether a parsed record is offered, by the reply's own marks and the local rules.
     bool isOffered(const MODULEINFO* info, const QVector<_UpdaterInfo*>& installed, int express);
     // The request's product as the request names it ("product" of the run).
