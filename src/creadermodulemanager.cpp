@@ -443,12 +443,7 @@ bool CReaderModuleManager::verifySignature(QByteArray* data)
 
 bool CReaderModuleManager::verifySignedRoot(CXML_Element* root)
 {
-    auto attribute = [root](const char* name) -> std::optional<QString> {
-        CZR_WideString value;
-        if (!root->GetAttrValue(name, value))
-            return std::nullopt;
-        return Comm::ws2qs(value);
-    };
+    auto attribute = [root](const char* name) { return CXmlInput::attribute(root, name); };
     const QString product = requestProduct();
     qint64 newest = 0;
     const std::optional<qint64> accepted =
