@@ -4,6 +4,7 @@
 #include "creadermodulemanager.h"
 #include "csetup_commandline.h"
 #include "csha256.h"
+#include "cxmlinput.h"
 #include "dlgmessage.h"
 #include "qhttpdownloads.h"
 #include "updatedefine.h"
@@ -94,6 +95,56 @@ bool replaceFileCopy(const QString& from, const QString& to)
         return true;
     QFile::remove(temporary);
     return false;
+}
+
+// What ParseSetupInfo does; how the file was read (TooLarge: it was too large to be
+// read, and that is logged).
+CXmlInput::ReadStatus readSetupInfo(QString dir, QVector<_SetupInfo*>& list)
+{
+    if (dir.isEmpty())
+        return CXmlInput::OpenFailed;
+    list.clear();
+
+    if (!dir.endsWith(QLatin1Char('/')))
+        dir += QLatin1Char('/');
+    if (!QDir(dir).exists())
+        QDir().mkdir(dir);
+
+    // A Setup.xml beyond any real one is not read (its tree would take many times its
+    // size in memory).
+    QByteArray data;
+    qint64 size = 0;
+    const CXmlInput::ReadStatus status = CXmlInput::readFile(dir + QStringLiteral("Setup.xml"),
+                                                             DlgDownload::kMaxSetupXmlBytes, CXmlInput::WholeFile,
+                                                             &data, &size);
+    if (status == CXmlInput::TooLarge)
+        qDebug() << "Setup.xml is too large to be read:" << size << "bytes";
+    CXmlInput setup;
+    if (status != CXmlInput::ReadOk || data.isEmpty() || !setup.parse(data))
+        return status;
+
+    const CXML_Element* root = setup.root();
+    for (int32_t i = 0; i < root->CountChildren(); ++i) {
+        const CXML_Element* element = root->GetElement(i);
+        if (!element)
+            continue;
+        _SetupInfo* info = new _SetupInfo;
+        if (element->GetTagName() == "file") {
+            QString name;
+            for (int32_t a = 0; a < element->CountAttrs(); ++a) {
+                const CXmlInput::Attribute attribute = CXmlInput::attributeAt(element, a);
+                if (attribute.name == "name")
+                    name = attribute.text();
+                else if (attribute.name == "parameter")
+                    info->strParameter = attribute.text();
+                else if (attribute.name == "iscommon")
+                    info->bIsCommon = attribute.value.CompareNoCase(L"true") == 0;
+            }
+            info->strFilePath = dir + name;
+        }
+        list.append(info);
+    }
+    return status;
 }
 
 } // namespace
@@ -431,15 +482,11 @@ void DlgDownload::oneDownloadFinish(QString filePath)
         return;
     }
 
-    const QFileInfo setupXml(unpackDir + QStringLiteral("Setup.xml"));
-    if (setupXml.size() > kMaxSetupXmlBytes) {
-        qDebug() << "Setup.xml is too large to be read:" << setupXml.size() << "bytes";
+    QVector<_SetupInfo*> setupInfo;
+    if (readSetupInfo(unpackDir, setupInfo) == CXmlInput::TooLarge) {
         packageRejected(filePath);
         return;
     }
-
-    QVector<_SetupInfo*> setupInfo;
-    ParseSetupInfo(unpackDir, setupInfo);
 
     DlgMessage prompt(nullptr);
     prompt.setInformation(
@@ -556,59 +603,7 @@ int DlgDownload::installUpdates(QString arguments)
 
 void DlgDownload::ParseSetupInfo(QString dir, QVector<_SetupInfo*>& list)
 {
-    if (dir.isEmpty())
-        return;
-    list.clear();
-
-    if (!dir.endsWith(QLatin1Char('/')))
-        dir += QLatin1Char('/');
-    if (!QDir(dir).exists())
-        QDir().mkdir(dir);
-
-    QFile file(dir + QStringLiteral("Setup.xml"));
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    // A Setup.xml beyond any real one is not read (its tree would take many times its
-    // size in memory).
-    if (file.size() > kMaxSetupXmlBytes) {
-        qDebug() << "Setup.xml is too large to be read:" << file.size() << "bytes";
-        return;
-    }
-    const QByteArray data = file.read(kMaxSetupXmlBytes + 1);
-    if (data.size() > kMaxSetupXmlBytes)
-        return;
-    file.close();
-    if (data.isEmpty())
-        return;
-
-    CXML_Element* root = CXML_Element::Parse(data.constData(), static_cast<size_t>(data.size()), 0, nullptr, nullptr, 0);
-    if (!root)
-        return;
-
-    for (int32_t i = 0; i < root->CountChildren(); ++i) {
-        const CXML_Element* element = root->GetElement(i);
-        if (!element)
-            continue;
-        _SetupInfo* info = new _SetupInfo;
-        if (element->GetTagName() == "file") {
-            QString name;
-            for (int32_t a = 0; a < element->CountAttrs(); ++a) {
-                CZR_ByteString prefix;
-                CZR_ByteString attrName;
-                CZR_WideString value;
-                element->GetAttrByIndex(a, prefix, attrName, value);
-                if (attrName == "name")
-                    name = Comm::ws2qs(value);
-                else if (attrName == "parameter")
-                    info->strParameter = Comm::ws2qs(value);
-                else if (attrName == "iscommon")
-                    info->bIsCommon = value.CompareNoCase(L"true") == 0;
-            }
-            info->strFilePath = dir + name;
-        }
-        list.append(info);
-    }
-    delete root;
+    readSetupInfo(dir, list);
 }
 
 bool DlgDownload::copyJSPlugin()
