@@ -147,6 +147,38 @@ CXmlInput::ReadStatus readSetupInfo(QString dir, QVector<_SetupInfo*>& list)
     return status;
 }
 
+// Makes the unpack folder and empties it, whatever stands there. A package is never
+// unpacked over what is left of another: an old installer among it could be the one
+// started. False (logged) when the folder cannot be had, or not empty.
+bool emptyUnpackFolder(const QString& unpackDir)
+{
+    const bool emptied =
+        !unpackDir.isEmpty() && Comm::removeNonDirectory(unpackDir) && Comm::deleteDir(unpackDir);
+    if (unpackDir.isEmpty() || (!QDir(unpackDir).exists() && !QDir().mkpath(unpackDir))) {
+        qDebug() << "can not make path for uncompress the updater:"
+                 << (unpackDir.isEmpty() ? QDir::tempPath() + QStringLiteral("/MoravelCorvina/uncompress/")
+                                         : unpackDir);
+        return false;
+    }
+    if (!emptied || !QDir(unpackDir).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        qDebug() << "the unpack folder cannot be emptied:" << unpackDir;
+        return false;
+    }
+    return true;
+}
+
+// Unpacks the package into unpackDir and reads its Setup.xml into setupInfo. False
+// (logged) when the package does not unpack or its Setup.xml is too large to be read.
+bool unpackPackage(const QString& filePath, const QString& unpackDir, QVector<_SetupInfo*>& setupInfo)
+{
+    CZR_Fzip unzip;
+    if (unzip.Unzip2(filePath, unpackDir) < 1) {
+        qDebug() << "Uncompress Failed";
+        return false;
+    }
+    return readSetupInfo(unpackDir, setupInfo) != CXmlInput::TooLarge;
+}
+
 } // namespace
 
 DlgDownload::DlgDownload(UpdaterApp* app, QWidget* parent)
@@ -426,68 +458,64 @@ void DlgDownload::endSequence()
 void DlgDownload::oneDownloadFinish(QString filePath)
 {
     hide();
-    if (filePath.isEmpty()) {
+    if (filePath.isEmpty() || !packageMatchesHash(filePath)) {
         packageStepStopped();
         return;
     }
+    if (keepJavaScriptPlugin(filePath)) {
+        continueDownload();
+        return;
+    }
 
+    const QString unpackDir = unpackDirectory();
+    if (!emptyUnpackFolder(unpackDir)) {
+        packageStepStopped();
+        return;
+    }
+    QVector<_SetupInfo*> setupInfo;
+    if (!unpackPackage(filePath, unpackDir, setupInfo)) {
+        packageRejected(filePath);
+        return;
+    }
+
+    promptAndInstall(unpackDir);
+    qDeleteAll(setupInfo);
+    setupInfo.clear();
+    continueDownload();
+}
+
+bool DlgDownload::packageMatchesHash(const QString& filePath)
+{
     // A reply that names the file's hash (signed or not) vouches for the file through
     // it: a file with another hash is deleted before anything of it is unpacked, copied
     // or run. (A file found on disk was checked before it got here.)
     const MODULEINFO* module = m_nDownloadIndex >= 0 && m_nDownloadIndex < m_vecSelectUpdates.size()
                                    ? m_vecSelectUpdates.at(m_nDownloadIndex)
                                    : nullptr;
-    if (module && !module->strSha256.isEmpty() && !m_bFromDisk) {
-        if (CSha256::fileHex(filePath) != module->strSha256) {
-            qDebug() << "package refused, its SHA-256 is not the reply's:" << filePath;
-            QFile::remove(filePath);
-            packageStepStopped();
-            return;
-        }
-        qDebug() << "package verified:" << QFileInfo(filePath).fileName();
+    if (!module || module->strSha256.isEmpty() || m_bFromDisk)
+        return true;
+    if (CSha256::fileHex(filePath) != module->strSha256) {
+        qDebug() << "package refused, its SHA-256 is not the reply's:" << filePath;
+        QFile::remove(filePath);
+        return false;
     }
+    qDebug() << "package verified:" << QFileInfo(filePath).fileName();
+    return true;
+}
 
+bool DlgDownload::keepJavaScriptPlugin(const QString& filePath)
+{
     const QString fileName = QFileInfo(filePath).fileName();
-    if (!fileName.isEmpty() && fileName.startsWith(QLatin1String("JS"), Qt::CaseSensitive)) {
-        // JavaScript plug-ins wait in the download directory until the sequence ends.
-        if (!m_listJSDownloads.contains(filePath))
-            m_listJSDownloads.append(filePath);
-        continueDownload();
-        return;
-    }
+    if (fileName.isEmpty() || !fileName.startsWith(QLatin1String("JS"), Qt::CaseSensitive))
+        return false;
+    // JavaScript plug-ins wait in the download directory until the sequence ends.
+    if (!m_listJSDownloads.contains(filePath))
+        m_listJSDownloads.append(filePath);
+    return true;
+}
 
-    const QString unpackDir = unpackDirectory();
-    // The unpack folder is emptied first, whatever stands there. A package is never
-    // unpacked over what is left of another: an old installer among it could be the
-    // one started.
-    const bool emptied =
-        !unpackDir.isEmpty() && Comm::removeNonDirectory(unpackDir) && Comm::deleteDir(unpackDir);
-    if (unpackDir.isEmpty() || (!QDir(unpackDir).exists() && !QDir().mkpath(unpackDir))) {
-        qDebug() << "can not make path for uncompress the updater:"
-                 << (unpackDir.isEmpty() ? QDir::tempPath() + QStringLiteral("/MoravelCorvina/uncompress/")
-                                         : unpackDir);
-        packageStepStopped();
-        return;
-    }
-    if (!emptied || !QDir(unpackDir).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
-        qDebug() << "the unpack folder cannot be emptied:" << unpackDir;
-        packageStepStopped();
-        return;
-    }
-
-    CZR_Fzip unzip;
-    if (unzip.Unzip2(filePath, unpackDir) < 1) {
-        qDebug() << "Uncompress Failed";
-        packageRejected(filePath);
-        return;
-    }
-
-    QVector<_SetupInfo*> setupInfo;
-    if (readSetupInfo(unpackDir, setupInfo) == CXmlInput::TooLarge) {
-        packageRejected(filePath);
-        return;
-    }
-
+void DlgDownload::promptAndInstall(const QString& unpackDir)
+{
     DlgMessage prompt(nullptr);
     prompt.setInformation(
         tr("Download completed. Please close Moravel Reader when you complete your job, and click \"Install\"."));
@@ -497,10 +525,6 @@ void DlgDownload::oneDownloadFinish(QString filePath)
 
     if (prompt.m_bOk)
         installPackage(unpackDir);
-
-    qDeleteAll(setupInfo);
-    setupInfo.clear();
-    continueDownload();
 }
 
 void DlgDownload::packageStepStopped()

@@ -93,6 +93,14 @@ private:
     void showWarning(const QString& text);
     // Downloads module work afresh (whatever lies on disk under its name).
     void fetchModule(int work);
+    // The phases of the package step (oneDownloadFinish) that use the window's state.
+    // Whether the file has the SHA-256 the reply names (passes without one, and for a
+    // file found on disk); a file that has not is deleted (logged).
+    bool packageMatchesHash(const QString& filePath);
+    // Whether the file is a JavaScript plug-in; it is then kept for copyJSPlugin.
+    bool keepJavaScriptPlugin(const QString& filePath);
+    // Asks the user to close the reader and press "Install"; installs when pressed.
+    void promptAndInstall(const QString& unpackDir);
     // The package step cannot go on: tell the user, then the next module.
     void packageStepStopped();
     // A package that failed its check or its unpacking: it is deleted; one found
