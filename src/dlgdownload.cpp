@@ -172,7 +172,7 @@ bool emptyUnpackFolder(const QString& unpackDir)
 bool unpackPackage(const QString& filePath, const QString& unpackDir, QVector<_SetupInfo*>& setupInfo)
 {
     CZR_Fzip unzip;
-    if (unzip.Unzip2(filePath, unpackDir) < 1) {
+    if (unzip.Unzip2(filePath, unpackDir) != CZR_Fzip::Unpacked) {
         qDebug() << "Uncompress Failed";
         return false;
     }
