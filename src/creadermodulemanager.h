@@ -78,7 +78,9 @@ public:
     // ---- version comparison and update rules ----
     // 1 when a is newer than b, -1 when older, 0 when equal.
     int CompareVersion(QString a, QString b);
-    // Empties list (without deleting what it held) and fills it from "UpdaterInfo.xml".
+    // Empties list (without deleting what it held) and fills it from "UpdaterInfo.xml",
+    // read only when it is a regular file, its first 8 MiB, and when it names itself
+    // ("updater_info") before any NUL byte.
     void ParseUpdaterInfo(QVector<_UpdaterInfo*>& list);
     // True when the module needs no update here.
     bool CheckModuleAvailable(MODULEINFO* info, QVector<_UpdaterInfo*>& list);
@@ -88,7 +90,8 @@ public:
     bool CheckForcedUpgradeVersion(MODULEINFO* info, QVector<_UpdaterInfo*>& list);
 
     // ---- reply parsing ----
-    // Replaces the offered list with the modules of the reply file at path.
+    // Replaces the offered list with the modules of the reply file at path, which is
+    // read only when it is a regular file of at most kMaxReplyBytes (CXmlInput).
     void OnPaserModuleInfo(QString path);
     // Fills info from the attributes of element; nothing when element is null.
     void ParseModuleInfo(CXML_Element* element, MODULEINFO* info);
