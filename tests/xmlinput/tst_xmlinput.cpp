@@ -29,14 +29,17 @@ void TestXmlInput::readsOnlyRegularFilesWithinTheLimit_data()
     QTest::addColumn<qint64>("size");
     const int whole = CXmlInput::WholeFile;
     const int first = CXmlInput::FirstBytes;
-    QTest::newRow("at the limit") << "file8" << whole << int(CXmlInput::ReadOk) << QByteArray("<a\r\nbc/>") << qint64(8);
+    const int ok = CXmlInput::ReadOk;
+    const int notRegular = CXmlInput::NotRegularFile;
+    const QByteArray eight("<a\r\nbc/>");
+    QTest::newRow("at the limit") << "file8" << whole << ok << eight << qint64(8);
     QTest::newRow("over it, whole") << "file9" << whole << int(CXmlInput::TooLarge) << QByteArray() << qint64(9);
-    QTest::newRow("over it, first bytes") << "file9" << first << int(CXmlInput::ReadOk) << QByteArray("<a\r\nbc/>") << qint64(9);
-    QTest::newRow("empty") << "empty" << whole << int(CXmlInput::ReadOk) << QByteArray() << qint64(0);
-    QTest::newRow("link to a file") << "link" << whole << int(CXmlInput::ReadOk) << QByteArray("<a\r\nbc/>") << qint64(8);
+    QTest::newRow("over it, first bytes") << "file9" << first << ok << eight << qint64(9);
+    QTest::newRow("empty") << "empty" << whole << ok << QByteArray() << qint64(0);
+    QTest::newRow("link to a file") << "link" << whole << ok << eight << qint64(8);
     QTest::newRow("missing") << "missing" << first << int(CXmlInput::OpenFailed) << QByteArray() << qint64(0);
-    QTest::newRow("directory") << "dir" << first << int(CXmlInput::NotRegularFile) << QByteArray() << qint64(0);
-    QTest::newRow("FIFO without a writer") << "fifo" << first << int(CXmlInput::NotRegularFile) << QByteArray() << qint64(0);
+    QTest::newRow("directory") << "dir" << first << notRegular << QByteArray() << qint64(0);
+    QTest::newRow("FIFO without a writer") << "fifo" << first << notRegular << QByteArray() << qint64(0);
 }
 
 void TestXmlInput::readsOnlyRegularFilesWithinTheLimit()
