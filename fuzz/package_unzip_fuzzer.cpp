@@ -102,7 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     CZR_Fzip fzip;
     const int result = fzip.Unzip2(p.package, p.dest);
-    if (result != 1 && result != 0 && result != -1 && result != -2 && result != -4 && result != -5) {
+    if (result != CZR_Fzip::Unpacked && result != CZR_Fzip::EntryNotWritten && result != CZR_Fzip::NotAPackage
+        && result != CZR_Fzip::CrcMismatch && result != CZR_Fzip::DecodeFailed && result != CZR_Fzip::NotEnoughSpace) {
         std::fprintf(stderr, "unexpected result %d for a readable package\n", result);
         std::abort();
     }

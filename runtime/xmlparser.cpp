@@ -522,41 +522,14 @@ CXML_Element* CXML_Parser::ParseElement(CXML_Element* pParent, bool bStartTag)
                 SkipWhiteSpaces();
                 state = 0;
             } else if (ch == '/') {
-                // The end tag's name is not compared with the start tag.
                 ++m_dwIndex;
-                CZR_ByteStringC endPrefix;
-                CZR_ByteStringC endName;
-                ReadName(endPrefix, endName);
-                SkipWhiteSpaces();
-                SkipLiterals(">");
-                InsertContentSegment(0, decoder.GetResult(), pCurrent);
-                decoder.Clear();
-                if (pCurrent == pRoot)
+                if (ParseEndTag(decoder, pCurrent, pRoot))
                     break;
-                pCurrent = pCurrent->GetParent();
-                SkipWhiteSpaces();
                 state = 0;
             } else {
                 // A child element: its name is read from this byte on.
-                InsertContentSegment(0, decoder.GetResult(), pCurrent);
-                decoder.Clear();
-                bool bChildContent = false;
-                CXML_Element* pChild = ParseStartTag(pCurrent, true, bChildContent);
-                if (pChild) {
-                    if (!pCurrent->AddChildElement(pChild)) {
-                        delete pChild;
-                        m_bOutOfMemory = true;
-                        break;
-                    }
-                    if (bChildContent) {
-                        pCurrent = pChild;
-                        if (!m_bSaveSpaceChars)
-                            SkipWhiteSpaces();
-                        state = 0;
-                        continue;
-                    }
-                }
-                SkipWhiteSpaces();
+                if (!ParseChildElement(decoder, pCurrent))
+                    break;
                 state = 0;
             }
         } else {
@@ -572,6 +545,46 @@ CXML_Element* CXML_Parser::ParseElement(CXML_Element* pParent, bool bStartTag)
     InsertContentSegment(0, decoder.GetResult(), pCurrent);
     UpdateOffset();
     return pRoot;
+}
+
+bool CXML_Parser::ParseEndTag(CZR_UTF8Decoder& decoder, CXML_Element*& pCurrent, CXML_Element* pRoot)
+{
+    // The end tag's name is not compared with the start tag.
+    CZR_ByteStringC endPrefix;
+    CZR_ByteStringC endName;
+    ReadName(endPrefix, endName);
+    SkipWhiteSpaces();
+    SkipLiterals(">");
+    InsertContentSegment(0, decoder.GetResult(), pCurrent);
+    decoder.Clear();
+    if (pCurrent == pRoot)
+        return true;
+    pCurrent = pCurrent->GetParent();
+    SkipWhiteSpaces();
+    return false;
+}
+
+bool CXML_Parser::ParseChildElement(CZR_UTF8Decoder& decoder, CXML_Element*& pCurrent)
+{
+    InsertContentSegment(0, decoder.GetResult(), pCurrent);
+    decoder.Clear();
+    bool bChildContent = false;
+    CXML_Element* pChild = ParseStartTag(pCurrent, true, bChildContent);
+    if (pChild) {
+        if (!pCurrent->AddChildElement(pChild)) {
+            delete pChild;
+            m_bOutOfMemory = true;
+            return false;
+        }
+        if (bChildContent) {
+            pCurrent = pChild;
+            if (!m_bSaveSpaceChars)
+                SkipWhiteSpaces();
+            return true;
+        }
+    }
+    SkipWhiteSpaces();
+    return true;
 }
 
 void CXML_Parser::InsertContentSegment(int bCDATA, const CZR_WideStringC& content, CXML_Element* pElement)

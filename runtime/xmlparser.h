@@ -123,6 +123,13 @@ private:
     // Makes the element of the start tag read (`tag`: its prefix and name) with its
     // attributes; null when memory runs out.
     CXML_Element* CreatePendingElement(CXML_Element* pParent, const AttrSpan& tag);
+    // The two kinds of markup within ParseElement's content, each after its '<' (and the
+    // end tag's '/'), the text read so far (`decoder`) going to the current element first.
+    // Reads an end tag and closes pCurrent; true when that was pRoot.
+    bool ParseEndTag(CZR_UTF8Decoder& decoder, CXML_Element*& pCurrent, CXML_Element* pRoot);
+    // Reads a child element's start tag and adds the child to pCurrent, which becomes the
+    // child when content follows; false when memory runs out.
+    bool ParseChildElement(CZR_UTF8Decoder& decoder, CXML_Element*& pCurrent);
     void UpdateOffset() { m_nOffset = m_nBufferOffset + m_dwIndex; }
 
     bool m_bOutOfMemory;

@@ -4,6 +4,7 @@
 #include "creplyverifier.h"
 #include "csetup_commandline.h"
 #include "csha256.h"
+#include "cxmlinput.h"
 #include "ctrustedkeys.h"
 #include "czr_urlencode.h"
 #include "qhttpdownloads.h"
@@ -23,10 +24,6 @@
 #include <QUrl>
 
 #include <memory>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #ifndef MORAVEL_UPDATE_SERVER_CN_DEFAULT
 #define MORAVEL_UPDATE_SERVER_CN_DEFAULT "http://update-cn.moravel.invalid/addons/get_addons.php"
@@ -79,6 +76,73 @@ QString withoutSpaces(QString text)
 {
     return text.remove(QLatin1Char(' '));
 }
+
+// How the attributes of a reply's module element set its record. An attribute the
+// table does not name is ignored; a later one of the same name sets the field again.
+template <QString MODULEINFO::*field>
+void setText(MODULEINFO* info, const CZR_WideString& value)
+{
+    info->*field = Comm::ws2qs(value);
+}
+
+// "true" in any letter case sets the flag, anything else clears it.
+template <bool MODULEINFO::*flag>
+void setTrueOrFalse(MODULEINFO* info, const CZR_WideString& value)
+{
+    info->*flag = equalsNoCase(value, L"true");
+}
+
+// "TRUE" in any letter case sets the flag; anything else leaves it as it is.
+template <bool MODULEINFO::*flag>
+void setWhenTrue(MODULEINFO* info, const CZR_WideString& value)
+{
+    if (equalsNoCase(value, L"TRUE"))
+        info->*flag = true;
+}
+
+// A decimal integer within the range of int; anything else gives 0.
+void setUpdateMode(MODULEINFO* info, const CZR_WideString& value)
+{
+    bool isNumber = false;
+    const int mode = Comm::ws2qs(value).toInt(&isNumber, 10);
+    info->nUpdateMode = isNumber ? mode : 0;
+}
+
+// Its presence is marked apart from its value.
+void setTandrelStandard(MODULEINFO* info, const CZR_WideString& value)
+{
+    info->strTandrelStandard = QStringLiteral("TRUE");
+    info->strTandrelStandardValue = Comm::ws2qs(value);
+}
+
+struct ModuleAttribute
+{
+    const char* name;
+    void (*apply)(MODULEINFO* info, const CZR_WideString& value);
+};
+
+const ModuleAttribute kModuleAttributes[] = {
+    {"name", setText<&MODULEINFO::strName>},
+    {"title", setText<&MODULEINFO::strTitle>},
+    {"version", setText<&MODULEINFO::strVersion>},
+    {"size", setText<&MODULEINFO::strSize>},
+    {"description", setText<&MODULEINFO::strDescription>},
+    {"url", setText<&MODULEINFO::strUrl>},
+    {"regkey", setText<&MODULEINFO::strRegkey>},
+    {"level", setText<&MODULEINFO::strLevel>},
+    {"module_type", setText<&MODULEINFO::strModuleType>},
+    {"parent", setText<&MODULEINFO::strParent>},
+    {"isInternalService", setText<&MODULEINFO::strInternalService>},
+    {"result", setTrueOrFalse<&MODULEINFO::bResult>},
+    {"plugin", setTrueOrFalse<&MODULEINFO::bPlugin>},
+    {"isnew", setTrueOrFalse<&MODULEINFO::bIsNew>},
+    {"iscommon", setTrueOrFalse<&MODULEINFO::bIsCommon>},
+    {"forcedUpgrade", setWhenTrue<&MODULEINFO::bForcedUpgrade>},
+    {"SilentInstall", setWhenTrue<&MODULEINFO::bSilentInstall>},
+    {"update_mode", setUpdateMode},
+    {"TandrelStandard", setTandrelStandard},
+    {"sha256", setText<&MODULEINFO::strSha256>},
+};
 
 } // namespace
 
@@ -226,19 +290,11 @@ void CReaderModuleManager::ParseUpdaterInfo(QVector<_UpdaterInfo*>& list)
 
     // Only a regular file is read, and only its first 8 MiB: a FIFO or a device put in
     // its place is never opened for a read that could block or go on for ever.
-    const QByteArray path = QFile::encodeName(m_strReaderPath + QStringLiteral("UpdaterInfo.xml"));
-    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    struct stat st;
-    QFile file;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return;
-    }
-    const QByteArray data = file.read(kMaxUpdaterInfoBytes);
-    file.close();
-    if (data.isEmpty())
+    QByteArray data;
+    if (CXmlInput::readFile(m_strReaderPath + QStringLiteral("UpdaterInfo.xml"), kMaxUpdaterInfoBytes,
+                            CXmlInput::FirstBytes, &data)
+            != CXmlInput::ReadOk
+        || data.isEmpty())
         return;
 
     // Only a file that says what it is, before any NUL byte, is read.
@@ -247,24 +303,22 @@ void CReaderModuleManager::ParseUpdaterInfo(QVector<_UpdaterInfo*>& list)
     if (!text.contains("updater_info"))
         return;
 
-    CXML_Element* root = CXML_Element::Parse(data.constData(), static_cast<size_t>(data.size()), 0, nullptr, nullptr, 0);
-    if (!root)
+    CXmlInput input;
+    if (!input.parse(data))
         return;
 
+    const CXML_Element* root = input.root();
     for (int32_t i = 0; i < root->CountChildren(); ++i) {
         const CXML_Element* entryElement = root->GetElement(i);
         if (!entryElement)
             continue;
         _UpdaterInfo* entry = new _UpdaterInfo;
         for (int32_t a = 0; a < entryElement->CountAttrs(); ++a) {
-            CZR_ByteString prefix;
-            CZR_ByteString name;
-            CZR_WideString value;
-            entryElement->GetAttrByIndex(a, prefix, name, value);
-            if (name == "name") {
-                entry->strName = Comm::ws2qs(value);
-            } else if (name == "version") {
-                entry->strVersion = Comm::ws2qs(value);
+            const CXmlInput::Attribute attribute = CXmlInput::attributeAt(entryElement, a);
+            if (attribute.name == "name") {
+                entry->strName = attribute.text();
+            } else if (attribute.name == "version") {
+                entry->strVersion = attribute.text();
                 m_strOldVersion = entry->strVersion;
             }
         }
@@ -273,17 +327,13 @@ void CReaderModuleManager::ParseUpdaterInfo(QVector<_UpdaterInfo*>& list)
             if (!fileElement)
                 continue;
             for (int32_t a = 0; a < fileElement->CountAttrs(); ++a) {
-                CZR_ByteString prefix;
-                CZR_ByteString name;
-                CZR_WideString value;
-                fileElement->GetAttrByIndex(a, prefix, name, value);
-                if (name == "path")
-                    entry->listPath.append(Comm::ws2qs(value));
+                const CXmlInput::Attribute attribute = CXmlInput::attributeAt(fileElement, a);
+                if (attribute.name == "path")
+                    entry->listPath.append(attribute.text());
             }
         }
         list.append(entry);
     }
-    delete root;
 }
 
 bool CReaderModuleManager::CheckModuleAvailable(MODULEINFO* info, QVector<_UpdaterInfo*>& list)
@@ -368,56 +418,12 @@ void CReaderModuleManager::ParseModuleInfo(CXML_Element* element, MODULEINFO* in
     for (int32_t i = 0; i < element->CountAttrs(); ++i) {
         if (m_bStop)
             break;
-        CZR_ByteString prefix;
-        CZR_ByteString name;
-        CZR_WideString value;
-        element->GetAttrByIndex(i, prefix, name, value);
-
-        if (name == "name")
-            info->strName = Comm::ws2qs(value);
-        else if (name == "title")
-            info->strTitle = Comm::ws2qs(value);
-        else if (name == "version")
-            info->strVersion = Comm::ws2qs(value);
-        else if (name == "size")
-            info->strSize = Comm::ws2qs(value);
-        else if (name == "description")
-            info->strDescription = Comm::ws2qs(value);
-        else if (name == "url")
-            info->strUrl = Comm::ws2qs(value);
-        else if (name == "regkey")
-            info->strRegkey = Comm::ws2qs(value);
-        else if (name == "level")
-            info->strLevel = Comm::ws2qs(value);
-        else if (name == "module_type")
-            info->strModuleType = Comm::ws2qs(value);
-        else if (name == "parent")
-            info->strParent = Comm::ws2qs(value);
-        else if (name == "isInternalService")
-            info->strInternalService = Comm::ws2qs(value);
-        else if (name == "result")
-            info->bResult = equalsNoCase(value, L"true");
-        else if (name == "plugin")
-            info->bPlugin = equalsNoCase(value, L"true");
-        else if (name == "isnew")
-            info->bIsNew = equalsNoCase(value, L"true");
-        else if (name == "iscommon")
-            info->bIsCommon = equalsNoCase(value, L"true");
-        else if (name == "forcedUpgrade") {
-            if (equalsNoCase(value, L"TRUE"))
-                info->bForcedUpgrade = true;
-        } else if (name == "SilentInstall") {
-            if (equalsNoCase(value, L"TRUE"))
-                info->bSilentInstall = true;
-        } else if (name == "update_mode") {
-            bool isNumber = false;
-            const int mode = Comm::ws2qs(value).toInt(&isNumber, 10);
-            info->nUpdateMode = isNumber ? mode : 0;
-        } else if (name == "TandrelStandard") {
-            info->strTandrelStandard = QStringLiteral("TRUE");
-            info->strTandrelStandardValue = Comm::ws2qs(value);
-        } else if (name == "sha256") {
-            info->strSha256 = Comm::ws2qs(value);
+        const CXmlInput::Attribute attribute = CXmlInput::attributeAt(element, i);
+        for (const ModuleAttribute& known : kModuleAttributes) {
+            if (attribute.name == known.name) {
+                known.apply(info, attribute.value);
+                break;
+            }
         }
     }
 }
@@ -437,12 +443,7 @@ bool CReaderModuleManager::verifySignature(QByteArray* data)
 
 bool CReaderModuleManager::verifySignedRoot(CXML_Element* root)
 {
-    auto attribute = [root](const char* name) -> std::optional<QString> {
-        CZR_WideString value;
-        if (!root->GetAttrValue(name, value))
-            return std::nullopt;
-        return Comm::ws2qs(value);
-    };
+    auto attribute = [root](const char* name) { return CXmlInput::attribute(root, name); };
     const QString product = requestProduct();
     qint64 newest = 0;
     const std::optional<qint64> accepted =
@@ -497,87 +498,109 @@ bool CReaderModuleManager::isOffered(const MODULEINFO* info, const QVector<_Upda
     return true;
 }
 
+bool CReaderModuleManager::readReply(const QString& path, QByteArray* data)
+{
+    // Read as the bytes received: a signature covers them exactly, line ends included.
+    qint64 size = 0;
+    switch (CXmlInput::readFile(path, kMaxReplyBytes, CXmlInput::WholeFile, data, &size)) {
+    case CXmlInput::ReadOk:
+        return !data->isEmpty();
+    case CXmlInput::OpenFailed:
+    case CXmlInput::NotRegularFile:
+        qDebug() << "Open Reply Xml File failed.";
+        return false;
+    case CXmlInput::TooLarge:
+        qDebug() << "the reply is too large to be read:" << size << "bytes";
+        return false;
+    case CXmlInput::ReadFailed:
+        break;
+    }
+    return false;
+}
+
+bool CReaderModuleManager::parseReply(const QByteArray& data, CXmlInput* reply)
+{
+    if (!reply->parse(data))
+        return false;
+    // A web page is no reply, whatever it says: a captive portal's login page or a
+    // proxy's error page answers with 200 too.
+    if (reply->rootTag().compare(QLatin1String("html"), Qt::CaseInsensitive) == 0) {
+        qDebug() << "the reply is a web page, not an update list";
+        reply->reset();
+        return false;
+    }
+    return true;
+}
+
+bool CReaderModuleManager::collectOfferedModules(const CXML_Element* root)
+{
+    QVector<_UpdaterInfo*> updaterInfo;
+    ParseUpdaterInfo(updaterInfo);
+
+    bool isNumber = false;
+    int express = 0;
+    if (m_pApp && m_pApp->m_pCommandLine)
+        express = m_pApp->m_pCommandLine->getValue(QStringLiteral("bExpress")).toInt(&isNumber, 10);
+    if (!isNumber)
+        express = 0;
+
+    // The server decides which modules are newer. The local availability check
+    // (CheckModuleAvailable) is not applied to the reply: for the "Update List" this
+    // updater asks for it would never drop a module.
+    bool complete = true;
+    for (int32_t i = 0; i < root->CountChildren(); ++i) {
+        if (m_bStop) {
+            ReleaseModuleInfo();
+            complete = false;
+            break;
+        }
+        CXML_Element* element = root->GetElement(i);
+        if (!element)
+            continue;
+
+        std::unique_ptr<MODULEINFO> info(AddModule(m_strAddon));
+        ParseModuleInfo(element, info.get());
+        // Unsigned, a hash that is not one is no hash (signed, such a module with a
+        // package is not offered at all).
+        if (!m_bKeysRequired && !info->strSha256.isEmpty() && !CSha256::isHex(info->strSha256)) {
+            qDebug() << "malformed sha256 ignored:" << info->strName;
+            info->strSha256.clear();
+        }
+        if (isOffered(info.get(), updaterInfo, express))
+            m_vecUpdateModules.append(info.release());
+    }
+    ReleaseUpdaterInfoList(updaterInfo);
+    return complete;
+}
+
+void CReaderModuleManager::dropSupersededModules()
+{
+    DeletePatchUpdate();
+    DeleteMoravelCloud();
+}
+
 void CReaderModuleManager::OnPaserModuleInfo(QString path)
 {
     ReleaseModuleInfo();
     m_bReplyParsed = false;
     m_bVerificationFailed = false;
 
-    // Read as the bytes received: a signature covers them exactly, line ends included.
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qDebug() << "Open Reply Xml File failed.";
+    QByteArray data;
+    if (!readReply(path, &data))
         return;
-    }
-    if (file.size() > kMaxReplyBytes) {
-        qDebug() << "the reply is too large to be read:" << file.size() << "bytes";
-        return;
-    }
-    QByteArray data = file.read(kMaxReplyBytes + 1);
-    file.close();
-    if (data.isEmpty() || data.size() > kMaxReplyBytes)
-        return;
-
     // A signed reply is believed only once its signature holds; from then on only the
     // signed bytes are read.
     if (m_bKeysRequired && !verifySignature(&data))
         return;
-
-    std::unique_ptr<CXML_Element> root(
-        CXML_Element::Parse(data.constData(), static_cast<size_t>(data.size()), 0, nullptr, nullptr, 0));
-    // A web page is no reply, whatever it says: a captive portal's login page or a
-    // proxy's error page answers with 200 too.
-    if (root && QString::fromUtf8(root->GetTagName().c_str()).compare(QLatin1String("html"), Qt::CaseInsensitive) == 0) {
-        qDebug() << "the reply is a web page, not an update list";
-        root.reset();
-    }
-    if (root && m_bKeysRequired && !verifySignedRoot(root.get()))
-        return;
-    if (root) {
-        QVector<_UpdaterInfo*> updaterInfo;
-        ParseUpdaterInfo(updaterInfo);
-
-        bool isNumber = false;
-        int express = 0;
-        if (m_pApp && m_pApp->m_pCommandLine)
-            express = m_pApp->m_pCommandLine->getValue(QStringLiteral("bExpress")).toInt(&isNumber, 10);
-        if (!isNumber)
-            express = 0;
-
-        // The server decides which modules are newer. The local availability check
-        // (CheckModuleAvailable) is not applied to the reply: for the "Update List" this
-        // updater asks for it would never drop a module.
-        for (int32_t i = 0; i < root->CountChildren(); ++i) {
-            if (m_bStop) {
-                ReleaseModuleInfo();
-                ReleaseUpdaterInfoList(updaterInfo);
-                return;
-            }
-            CXML_Element* element = root->GetElement(i);
-            if (!element)
-                continue;
-
-            MODULEINFO* info = AddModule(m_strAddon);
-            ParseModuleInfo(element, info);
-            // Unsigned, a hash that is not one is no hash (signed, such a module with a
-            // package is not offered at all).
-            if (!m_bKeysRequired && !info->strSha256.isEmpty() && !CSha256::isHex(info->strSha256)) {
-                qDebug() << "malformed sha256 ignored:" << info->strName;
-                info->strSha256.clear();
-            }
-            if (!isOffered(info, updaterInfo, express)) {
-                delete info;
-                continue;
-            }
-            m_vecUpdateModules.append(info);
-        }
-
-        ReleaseUpdaterInfoList(updaterInfo);
+    CXmlInput reply;
+    if (parseReply(data, &reply)) {
+        if (m_bKeysRequired && !verifySignedRoot(reply.root()))
+            return;
+        if (!collectOfferedModules(reply.root()))
+            return;
         m_bReplyParsed = true;
     }
-
-    DeletePatchUpdate();
-    DeleteMoravelCloud();
+    dropSupersededModules();
 }
 
 // ---------------------------------------------------------------------------------

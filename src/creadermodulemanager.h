@@ -13,6 +13,7 @@
 #include "moduleinfo.h"
 
 class CXML_Element;
+class CXmlInput;
 class QHttpDownLoadS;
 class QProgressBar;
 class UpdaterApp;
@@ -77,7 +78,9 @@ public:
     // ---- version comparison and update rules ----
     // 1 when a is newer than b, -1 when older, 0 when equal.
     int CompareVersion(QString a, QString b);
-    // Empties list (without deleting what it held) and fills it from "UpdaterInfo.xml".
+    // Empties list (without deleting what it held) and fills it from "UpdaterInfo.xml",
+    // read only when it is a regular file, its first 8 MiB, and when it names itself
+    // ("updater_info") before any NUL byte.
     void ParseUpdaterInfo(QVector<_UpdaterInfo*>& list);
     // True when the module needs no update here.
     bool CheckModuleAvailable(MODULEINFO* info, QVector<_UpdaterInfo*>& list);
@@ -87,7 +90,8 @@ public:
     bool CheckForcedUpgradeVersion(MODULEINFO* info, QVector<_UpdaterInfo*>& list);
 
     // ---- reply parsing ----
-    // Replaces the offered list with the modules of the reply file at path.
+    // Replaces the offered list with the modules of the reply file at path, which is
+    // read only when it is a regular file of at most kMaxReplyBytes (CXmlInput).
     void OnPaserModuleInfo(QString path);
     // Fills info from the attributes of element; nothing when element is null.
     void ParseModuleInfo(CXML_Element* element, MODULEINFO* info);
@@ -164,10 +168,21 @@ private:
     // of its signals.
     void dropDownloader();
     int currentClockOffsetFromUtc() const;
-    // The steps of OnPaserModuleInfo for a signed reply: the signature (data becomes the
-    // signed bytes), then what the root says (the request it answers, its times).
+    // The phases of OnPaserModuleInfo, in their order; each false return ends it.
+    // Reads the reply file's bytes; false (logged when it cannot be opened or is too
+    // large) without a non-empty reply within kMaxReplyBytes.
+    bool readReply(const QString& path, QByteArray* data);
+    // For a signed reply: the signature (data becomes the signed bytes), then what the
+    // root says (the request it answers, its times).
     bool verifySignature(QByteArray* data);
     bool verifySignedRoot(CXML_Element* root);
+    // Parses data into reply; false without a root element or for a web page.
+    bool parseReply(const QByteArray& data, CXmlInput* reply);
+    // Appends the offered modules of root to the offered list; false (the list then
+    // empty) when m_bStop ended the reading.
+    bool collectOfferedModules(const CXML_Element* root);
+    // The clean-ups of the offered list: DeletePatchUpdate, then DeleteMoravelCloud.
+    void dropSupersededModules();
     // Whether a parsed record is offered, by the reply's own marks and the local rules.
     bool isOffered(const MODULEINFO* info, const QVector<_UpdaterInfo*>& installed, int express);
     // The request's product as the request names it ("product" of the run).

@@ -4,6 +4,7 @@
 #include "creadermodulemanager.h"
 #include "csetup_commandline.h"
 #include "csha256.h"
+#include "cxmlinput.h"
 #include "dlgmessage.h"
 #include "qhttpdownloads.h"
 #include "safefiles.h"
@@ -44,6 +45,88 @@ bool isReservedFileName(const QString& name)
         return true;
     static const QRegularExpression installerFolder(QStringLiteral("^installer-[0-9]+$"));
     return installerFolder.match(name).hasMatch();
+}
+
+// What ParseSetupInfo does; how the file was read (TooLarge: it was too large to be
+// read, and that is logged).
+CXmlInput::ReadStatus readSetupInfo(QString dir, QVector<_SetupInfo*>& list)
+{
+    if (dir.isEmpty())
+        return CXmlInput::OpenFailed;
+    list.clear();
+
+    if (!dir.endsWith(QLatin1Char('/')))
+        dir += QLatin1Char('/');
+    if (!QDir(dir).exists())
+        QDir().mkdir(dir);
+
+    // A Setup.xml beyond any real one is not read (its tree would take many times its
+    // size in memory).
+    QByteArray data;
+    qint64 size = 0;
+    const CXmlInput::ReadStatus status = CXmlInput::readFile(dir + QStringLiteral("Setup.xml"),
+                                                             DlgDownload::kMaxSetupXmlBytes, CXmlInput::WholeFile,
+                                                             &data, &size);
+    if (status == CXmlInput::TooLarge)
+        qDebug() << "Setup.xml is too large to be read:" << size << "bytes";
+    CXmlInput setup;
+    if (status != CXmlInput::ReadOk || data.isEmpty() || !setup.parse(data))
+        return status;
+
+    const CXML_Element* root = setup.root();
+    for (int32_t i = 0; i < root->CountChildren(); ++i) {
+        const CXML_Element* element = root->GetElement(i);
+        if (!element)
+            continue;
+        _SetupInfo* info = new _SetupInfo;
+        if (element->GetTagName() == "file") {
+            QString name;
+            for (int32_t a = 0; a < element->CountAttrs(); ++a) {
+                const CXmlInput::Attribute attribute = CXmlInput::attributeAt(element, a);
+                if (attribute.name == "name")
+                    name = attribute.text();
+                else if (attribute.name == "parameter")
+                    info->strParameter = attribute.text();
+                else if (attribute.name == "iscommon")
+                    info->bIsCommon = attribute.value.CompareNoCase(L"true") == 0;
+            }
+            info->strFilePath = dir + name;
+        }
+        list.append(info);
+    }
+    return status;
+}
+
+// Makes the unpack folder and empties it, whatever stands there. A package is never
+// unpacked over what is left of another: an old installer among it could be the one
+// started. False (logged) when the folder cannot be had, or not empty.
+bool emptyUnpackFolder(const QString& unpackDir)
+{
+    const bool emptied =
+        !unpackDir.isEmpty() && Comm::removeNonDirectory(unpackDir) && Comm::deleteDir(unpackDir);
+    if (unpackDir.isEmpty() || (!QDir(unpackDir).exists() && !QDir().mkpath(unpackDir))) {
+        qDebug() << "can not make path for uncompress the updater:"
+                 << (unpackDir.isEmpty() ? QDir::tempPath() + QStringLiteral("/MoravelCorvina/uncompress/")
+                                         : unpackDir);
+        return false;
+    }
+    if (!emptied || !QDir(unpackDir).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        qDebug() << "the unpack folder cannot be emptied:" << unpackDir;
+        return false;
+    }
+    return true;
+}
+
+// Unpacks the package into unpackDir and reads its Setup.xml into setupInfo. False
+// (logged) when the package does not unpack or its Setup.xml is too large to be read.
+bool unpackPackage(const QString& filePath, const QString& unpackDir, QVector<_SetupInfo*>& setupInfo)
+{
+    CZR_Fzip unzip;
+    if (unzip.Unzip2(filePath, unpackDir) != CZR_Fzip::Unpacked) {
+        qDebug() << "Uncompress Failed";
+        return false;
+    }
+    return readSetupInfo(unpackDir, setupInfo) != CXmlInput::TooLarge;
 }
 
 } // namespace
@@ -325,72 +408,64 @@ void DlgDownload::endSequence()
 void DlgDownload::oneDownloadFinish(QString filePath)
 {
     hide();
-    if (filePath.isEmpty()) {
+    if (filePath.isEmpty() || !packageMatchesHash(filePath)) {
         packageStepStopped();
         return;
     }
+    if (keepJavaScriptPlugin(filePath)) {
+        continueDownload();
+        return;
+    }
 
+    const QString unpackDir = unpackDirectory();
+    if (!emptyUnpackFolder(unpackDir)) {
+        packageStepStopped();
+        return;
+    }
+    QVector<_SetupInfo*> setupInfo;
+    if (!unpackPackage(filePath, unpackDir, setupInfo)) {
+        packageRejected(filePath);
+        return;
+    }
+
+    promptAndInstall(unpackDir);
+    qDeleteAll(setupInfo);
+    setupInfo.clear();
+    continueDownload();
+}
+
+bool DlgDownload::packageMatchesHash(const QString& filePath)
+{
     // A reply that names the file's hash (signed or not) vouches for the file through
     // it: a file with another hash is deleted before anything of it is unpacked, copied
     // or run. (A file found on disk was checked before it got here.)
     const MODULEINFO* module = m_nDownloadIndex >= 0 && m_nDownloadIndex < m_vecSelectUpdates.size()
                                    ? m_vecSelectUpdates.at(m_nDownloadIndex)
                                    : nullptr;
-    if (module && !module->strSha256.isEmpty() && !m_bFromDisk) {
-        if (CSha256::fileHex(filePath) != module->strSha256) {
-            qDebug() << "package refused, its SHA-256 is not the reply's:" << filePath;
-            QFile::remove(filePath);
-            packageStepStopped();
-            return;
-        }
-        qDebug() << "package verified:" << QFileInfo(filePath).fileName();
+    if (!module || module->strSha256.isEmpty() || m_bFromDisk)
+        return true;
+    if (CSha256::fileHex(filePath) != module->strSha256) {
+        qDebug() << "package refused, its SHA-256 is not the reply's:" << filePath;
+        QFile::remove(filePath);
+        return false;
     }
+    qDebug() << "package verified:" << QFileInfo(filePath).fileName();
+    return true;
+}
 
+bool DlgDownload::keepJavaScriptPlugin(const QString& filePath)
+{
     const QString fileName = QFileInfo(filePath).fileName();
-    if (!fileName.isEmpty() && fileName.startsWith(QLatin1String("JS"), Qt::CaseSensitive)) {
-        // JavaScript plug-ins wait in the download directory until the sequence ends.
-        if (!m_listJSDownloads.contains(filePath))
-            m_listJSDownloads.append(filePath);
-        continueDownload();
-        return;
-    }
+    if (fileName.isEmpty() || !fileName.startsWith(QLatin1String("JS"), Qt::CaseSensitive))
+        return false;
+    // JavaScript plug-ins wait in the download directory until the sequence ends.
+    if (!m_listJSDownloads.contains(filePath))
+        m_listJSDownloads.append(filePath);
+    return true;
+}
 
-    const QString unpackDir = unpackDirectory();
-    // The unpack folder is emptied first, whatever stands there. A package is never
-    // unpacked over what is left of another: an old installer among it could be the
-    // one started.
-    const bool emptied =
-        !unpackDir.isEmpty() && Comm::removeNonDirectory(unpackDir) && Comm::deleteDir(unpackDir);
-    if (unpackDir.isEmpty() || (!QDir(unpackDir).exists() && !QDir().mkpath(unpackDir))) {
-        qDebug() << "can not make path for uncompress the updater:"
-                 << (unpackDir.isEmpty() ? QDir::tempPath() + QStringLiteral("/MoravelCorvina/uncompress/")
-                                         : unpackDir);
-        packageStepStopped();
-        return;
-    }
-    if (!emptied || !QDir(unpackDir).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
-        qDebug() << "the unpack folder cannot be emptied:" << unpackDir;
-        packageStepStopped();
-        return;
-    }
-
-    CZR_Fzip unzip;
-    if (unzip.Unzip2(filePath, unpackDir) < 1) {
-        qDebug() << "Uncompress Failed";
-        packageRejected(filePath);
-        return;
-    }
-
-    const QFileInfo setupXml(unpackDir + QStringLiteral("Setup.xml"));
-    if (setupXml.size() > kMaxSetupXmlBytes) {
-        qDebug() << "Setup.xml is too large to be read:" << setupXml.size() << "bytes";
-        packageRejected(filePath);
-        return;
-    }
-
-    QVector<_SetupInfo*> setupInfo;
-    ParseSetupInfo(unpackDir, setupInfo);
-
+void DlgDownload::promptAndInstall(const QString& unpackDir)
+{
     DlgMessage prompt(nullptr);
     prompt.setInformation(
         tr("Download completed. Please close Moravel Reader when you complete your job, and click \"Install\"."));
@@ -400,10 +475,6 @@ void DlgDownload::oneDownloadFinish(QString filePath)
 
     if (prompt.m_bOk)
         installPackage(unpackDir);
-
-    qDeleteAll(setupInfo);
-    setupInfo.clear();
-    continueDownload();
 }
 
 void DlgDownload::packageStepStopped()
@@ -506,59 +577,7 @@ int DlgDownload::installUpdates(QString arguments)
 
 void DlgDownload::ParseSetupInfo(QString dir, QVector<_SetupInfo*>& list)
 {
-    if (dir.isEmpty())
-        return;
-    list.clear();
-
-    if (!dir.endsWith(QLatin1Char('/')))
-        dir += QLatin1Char('/');
-    if (!QDir(dir).exists())
-        QDir().mkdir(dir);
-
-    QFile file(dir + QStringLiteral("Setup.xml"));
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    // A Setup.xml beyond any real one is not read (its tree would take many times its
-    // size in memory).
-    if (file.size() > kMaxSetupXmlBytes) {
-        qDebug() << "Setup.xml is too large to be read:" << file.size() << "bytes";
-        return;
-    }
-    const QByteArray data = file.read(kMaxSetupXmlBytes + 1);
-    if (data.size() > kMaxSetupXmlBytes)
-        return;
-    file.close();
-    if (data.isEmpty())
-        return;
-
-    CXML_Element* root = CXML_Element::Parse(data.constData(), static_cast<size_t>(data.size()), 0, nullptr, nullptr, 0);
-    if (!root)
-        return;
-
-    for (int32_t i = 0; i < root->CountChildren(); ++i) {
-        const CXML_Element* element = root->GetElement(i);
-        if (!element)
-            continue;
-        _SetupInfo* info = new _SetupInfo;
-        if (element->GetTagName() == "file") {
-            QString name;
-            for (int32_t a = 0; a < element->CountAttrs(); ++a) {
-                CZR_ByteString prefix;
-                CZR_ByteString attrName;
-                CZR_WideString value;
-                element->GetAttrByIndex(a, prefix, attrName, value);
-                if (attrName == "name")
-                    name = Comm::ws2qs(value);
-                else if (attrName == "parameter")
-                    info->strParameter = Comm::ws2qs(value);
-                else if (attrName == "iscommon")
-                    info->bIsCommon = value.CompareNoCase(L"true") == 0;
-            }
-            info->strFilePath = dir + name;
-        }
-        list.append(info);
-    }
-    delete root;
+    readSetupInfo(dir, list);
 }
 
 bool DlgDownload::copyJSPlugin()

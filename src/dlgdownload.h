@@ -52,7 +52,8 @@ public:
     // JavaScript folder, each replacing a plug-in of the same name in one step, and
     // removes each download once it is copied. True when every one was copied.
     bool copyJSPlugin();
-    // Empties list (without deleting what it held) and fills it from dir + "Setup.xml".
+    // Empties list (without deleting what it held) and fills it from dir + "Setup.xml",
+    // read only when it is a regular file of at most kMaxSetupXmlBytes (CXmlInput).
     void ParseSetupInfo(QString dir, QVector<_SetupInfo*>& list);
     // Runs the reader's installUpdate program with the arguments and waits for it.
     // Its exit status; -2 when it cannot start, -1 when it crashed, 0 when it is missing.
@@ -72,7 +73,7 @@ public:
     // Removes the folders "installer-<n>" of the working folder, in which the "*.run"
     // installers of an earlier run were started.
     static void removeInstallerFolders();
-    // A Setup.xml larger than this is not read.
+    // A Setup.xml larger than this is not read; the package step rejects its package.
     static const qint64 kMaxSetupXmlBytes = 8 * 1024 * 1024;
     // The folder the reader picks JavaScript plug-ins up from.
     static QString javaScriptFolder();
@@ -93,6 +94,14 @@ private:
     void showWarning(const QString& text);
     // Downloads module work afresh (whatever lies on disk under its name).
     void fetchModule(int work);
+    // The phases of the package step (oneDownloadFinish) that use the window's state.
+    // Whether the file has the SHA-256 the reply names (passes without one, and for a
+    // file found on disk); a file that has not is deleted (logged).
+    bool packageMatchesHash(const QString& filePath);
+    // Whether the file is a JavaScript plug-in; it is then kept for copyJSPlugin.
+    bool keepJavaScriptPlugin(const QString& filePath);
+    // Asks the user to close the reader and press "Install"; installs when pressed.
+    void promptAndInstall(const QString& unpackDir);
     // The package step cannot go on: tell the user, then the next module.
     void packageStepStopped();
     // A package that failed its check or its unpacking: it is deleted; one found

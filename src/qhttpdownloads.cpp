@@ -189,7 +189,19 @@ bool QHttpDownLoadS::startDownLoads(bool bWait)
         qDebug() << "Error:A download is already running.";
         return false;
     }
+    if (!resetTransfer())
+        return false;
+    sendRequest();
+    // Both watchdogs are armed before a waiting start enters its loop, so a silent or
+    // stalled server cannot hold that loop forever.
+    armWatchdogs();
+    if (bWait && m_bRunning)
+        waitForEnd();
+    return true;
+}
 
+bool QHttpDownLoadS::resetTransfer()
+{
     if (m_pFile) {
         if (m_pFile->isOpen())
             m_pFile->close();
@@ -207,6 +219,18 @@ bool QHttpDownLoadS::startDownLoads(bool bWait)
     m_nBytesWritten = 0;
     m_bWriteFailed = false;
 
+    m_nTotalBytes = 0;
+    m_nReceivedBytes = 0;
+    m_nCounterBase = m_pByteCounter ? *m_pByteCounter : 0;
+    m_nBodyBytes = 0;
+    m_bResponseSeen = false;
+    m_bEndedByDownloader = false;
+    m_bHeadAccepted = false;
+    return true;
+}
+
+void QHttpDownLoadS::sendRequest()
+{
     QNetworkRequest request(m_url);
     // Set explicitly, the toolkit neither asks for a compressed body nor unpacks one:
     // the bytes that reach the file are the bytes the server sent.
@@ -218,14 +242,6 @@ bool QHttpDownLoadS::startDownLoads(bool bWait)
         prepareTls(&request);
     if (m_pByteCounter)
         request.setRawHeader("Range", tr("bytes=%1-").arg(*m_pByteCounter).toUtf8());
-
-    m_nTotalBytes = 0;
-    m_nReceivedBytes = 0;
-    m_nCounterBase = m_pByteCounter ? *m_pByteCounter : 0;
-    m_nBodyBytes = 0;
-    m_bResponseSeen = false;
-    m_bEndedByDownloader = false;
-    m_bHeadAccepted = false;
 
     m_pReply = m_pNetworkManager->get(request);
     // Without a bound the network thread reads ahead of the file writes and a large
@@ -243,9 +259,10 @@ bool QHttpDownLoadS::startDownLoads(bool bWait)
     // ends the handshake and the transfer fails.
     connect(m_pReply, &QNetworkReply::sslErrors, this, &QHttpDownLoadS::logTlsErrors);
     connect(m_pReply, &QNetworkReply::finished, this, &QHttpDownLoadS::replyFinished);
+}
 
-    // Both watchdogs are armed before a waiting start enters its loop, so a silent or
-    // stalled server cannot hold that loop forever.
+void QHttpDownLoadS::armWatchdogs()
+{
     if (m_nStallTimerId != -1)
         killTimer(m_nStallTimerId);
     m_nStallTimerId = startTimer(m_nWatchdogMs, Qt::CoarseTimer);
@@ -267,22 +284,22 @@ bool QHttpDownLoadS::startDownLoads(bool bWait)
     if (m_nRateTimerId != -1)
         killTimer(m_nRateTimerId);
     m_nRateTimerId = startTimer(qMax(1, m_nRateWindowMs / 10), Qt::CoarseTimer);
+}
 
-    if (bWait && m_bRunning) {
-        QPointer<QHttpDownLoadS> self(this);
-        QEventLoop loop;
-        // The end of the transfer (or the destructor) quits this loop. A receiver
-        // may release this downloader with deleteLater() from one of its signals,
-        // and that deletion can happen inside this loop: touch nothing afterwards
-        // unless the object is still alive.
-        m_pWaitLoop = &loop;
-        loop.exec();
-        if (!self)
-            return true;
-        if (m_pWaitLoop == &loop)
-            m_pWaitLoop = nullptr;
-    }
-    return true;
+void QHttpDownLoadS::waitForEnd()
+{
+    QPointer<QHttpDownLoadS> self(this);
+    QEventLoop loop;
+    // The end of the transfer (or the destructor) quits this loop. A receiver may
+    // release this downloader with deleteLater() from one of its signals, and that
+    // deletion can happen inside this loop: touch nothing afterwards unless the object
+    // is still alive.
+    m_pWaitLoop = &loop;
+    loop.exec();
+    if (!self)
+        return;
+    if (m_pWaitLoop == &loop)
+        m_pWaitLoop = nullptr;
 }
 
 void QHttpDownLoadS::stopDownLoads()

@@ -165,6 +165,17 @@ protected:
 private:
     enum EndKind { EndFailure, EndSilent };
 
+    // The phases of startDownLoads, in their order.
+    // Opens the target file afresh (or continues it) and zeroes the transfer's
+    // counters; false (logged) when the file cannot be opened.
+    bool resetTransfer();
+    // Builds the request, sends it and connects to its reply; the transfer runs.
+    void sendRequest();
+    // Starts the stall check, the response check and the slow-transfer rule.
+    void armWatchdogs();
+    // Runs an event loop until the transfer ends; the object may be gone afterwards.
+    void waitForEnd();
+
     void onMetaDataChanged();
     // Sets up certificate checking for an https request.
     void prepareTls(QNetworkRequest* request);

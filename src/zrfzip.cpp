@@ -240,6 +240,185 @@ struct TemporaryFiles
     }
 };
 
+// What the header says of the package's parts.
+struct PackageParts
+{
+    quint32 lzmaSize = 0;      // length of the LZMA part, which follows the header
+    qint64 tableOffset = 0;    // where the file table starts
+    quint64 entriesTotal = 0;  // sum of the file table's entry sizes
+};
+
+// Unzip2's first phase: reads the header (package at its start), checks the magic and
+// the CRC of everything after the header, and that the LZMA part lies within it.
+int checkHeaderAndCrc(QFile& package, QByteArray& buffer, PackageParts& parts)
+{
+    unsigned char header[CZR_Fzip::HeaderSize] = {};
+    if (package.read(reinterpret_cast<char*>(header), CZR_Fzip::HeaderSize) != CZR_Fzip::HeaderSize
+        || readLe32(header + PackageFormat::MagicOffset) != quint32(CZR_Fzip::PackageMagic))
+        return CZR_Fzip::NotAPackage;
+
+    quint32 crc = 0;
+    qint64 payloadSize = 0;
+    for (;;) {
+        const qint64 n = package.read(buffer.data(), buffer.size());
+        if (n < 0)
+            return CZR_Fzip::PackageUnreadable;
+        if (n == 0)
+            break;
+        crc = CZR_Crc32::Update(crc, reinterpret_cast<const unsigned char*>(buffer.constData()), size_t(n),
+                                CZR_Crc32::PackagePolynomial);
+        payloadSize += n;
+    }
+    if (crc != readLe32(header + PackageFormat::CrcOffset))
+        return CZR_Fzip::CrcMismatch;
+
+    parts.lzmaSize = readLe32(header + PackageFormat::LzmaSizeOffset);
+    if (parts.lzmaSize > payloadSize) {
+        qDebug() << "the LZMA part reaches past the end of the package";
+        return CZR_Fzip::DecodeFailed;
+    }
+    parts.tableOffset = CZR_Fzip::HeaderSize + qint64(parts.lzmaSize);
+    return CZR_Fzip::Unpacked;
+}
+
+// Unzip2's second phase: what the package claims to unpack to (see Unzip2), checked
+// against the space of destDir before anything is written.
+int checkDeclaredSize(QFile& package, const QString& destDir, PackageParts& parts)
+{
+    if (!package.seek(parts.tableOffset))
+        return CZR_Fzip::PackageUnreadable;
+    parts.entriesTotal = tableTotal(package);
+    quint64 declared = parts.entriesTotal;
+    if (parts.lzmaSize >= quint32(LzmaHeaderSize)) {
+        unsigned char lzmaHeader[LzmaHeaderSize];
+        if (!package.seek(CZR_Fzip::HeaderSize)
+            || package.read(reinterpret_cast<char*>(lzmaHeader), LzmaHeaderSize) != LzmaHeaderSize)
+            return CZR_Fzip::PackageUnreadable;
+        if (lzmaSizeKnown(lzmaHeader + PackageFormat::LzmaUnpackedSizeOffset))
+            declared = readLe32(lzmaHeader + PackageFormat::LzmaUnpackedSizeOffset);
+    }
+    if (!enoughSpace(destDir, declared))
+        return CZR_Fzip::NotEnoughSpace;
+    return CZR_Fzip::Unpacked;
+}
+
+// Unzip2's third phase: the LZMA part decoded into stream, the file table copied into
+// table, each through a temporary file of the working folder; both are left open at
+// their starts, the package closed and the temporary files' names gone.
+int unpackLzmaParts(QFile& package, const PackageParts& parts, QByteArray& buffer, QFile& stream, QFile& table)
+{
+    const QString workingDir = Comm::workingDir();
+    if (workingDir.isEmpty()) {
+        qDebug() << "no private working folder for the temporary files of unpacking";
+        return CZR_Fzip::DecodeFailed;
+    }
+    TemporaryFiles temps(workingDir + QStringLiteral("/uncompress/"));
+
+    QFile lzmaPart;
+    if (!Comm::createNewFile(lzmaPart, temps.lzmaPart, QIODevice::ReadWrite))
+        return CZR_Fzip::DecodeFailed;
+    if (!package.seek(CZR_Fzip::HeaderSize) || !Comm::copyData(package, lzmaPart, buffer, parts.lzmaSize)
+        || !lzmaPart.flush() || !lzmaPart.seek(0))
+        return CZR_Fzip::DecodeFailed;
+
+    if (!Comm::createNewFile(stream, temps.unpacked, QIODevice::ReadWrite))
+        return CZR_Fzip::DecodeFailed;
+    if (decodeStream(lzmaPart, stream, parts.entriesTotal) != 1 || !stream.seek(0))
+        return CZR_Fzip::DecodeFailed;
+    lzmaPart.close();
+
+    if (!Comm::createNewFile(table, temps.table, QIODevice::ReadWrite))
+        return CZR_Fzip::DecodeFailed;
+    if (!package.seek(parts.tableOffset) || !Comm::copyData(package, table, buffer) || !table.flush() || !table.seek(0))
+        return CZR_Fzip::DecodeFailed;
+    package.close();
+
+    // Both files stay readable through their open handles; without their names an
+    // entry that happens to carry one of them cannot clash with them.
+    temps.remove();
+    return CZR_Fzip::Unpacked;
+}
+
+// Writes one entry of the file table below dirPath (which ends in '/'), its bytes the
+// next entry.size of stream. False (logged) when it is refused or not written whole.
+bool writeEntry(const QString& dirPath, const TableEntry& entry, QFile& stream, QByteArray& buffer)
+{
+    QByteArray rawName = entry.rawName;
+    const int nul = rawName.indexOf('\0');
+    if (nul >= 0)
+        rawName.truncate(nul);
+    const QString name = QString::fromUtf8(rawName);
+    const quint32 size = entry.size;
+    if (!isSafeEntryName(name)) {
+        qDebug() << "refused entry name" << name;
+        return false;
+    }
+
+    QString relative = name;
+    if (size == 0 && relative.endsWith(QLatin1Char('\\'))) {
+        // A directory entry. A link standing at its name or on its way is not
+        // followed: whatever it points to stays as it is.
+        relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
+        relative.chop(1);
+        if (Comm::leadsThroughLink(dirPath, relative, true)) {
+            qDebug() << "refused directory entry at or below a symbolic link:" << dirPath + relative;
+            return false;
+        }
+        QDir().mkdir(dirPath + relative);
+        return true;
+    }
+
+    // A name ending in a backslash is taken as it stands, backslashes and all.
+    if (!relative.endsWith(QLatin1Char('\\')))
+        relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    const QString path = dirPath + relative;
+    if (Comm::leadsThroughLink(dirPath, relative, false)) {
+        qDebug() << "refused entry below a symbolic link:" << path;
+        return false;
+    }
+    QFile file;
+    if (!Comm::createNewFile(file, path, QIODevice::WriteOnly)) {
+        qDebug() << "cannot create" << path;
+        return false;
+    }
+    if (!Comm::copyData(stream, file, buffer, size) || !file.flush()) {
+        qDebug() << "unpacked data missing or not written for" << path;
+        file.close();
+        Comm::removeNonDirectory(path);
+        return false;
+    }
+    file.close();
+    return true;
+}
+
+// Unzip2's last phase: the entries of the file table (table at its start), in order,
+// below destDir.
+int writeEntries(QFile& table, QFile& stream, const QString& destDir, QByteArray& buffer)
+{
+    const int count = readTableCount(table);
+    if (count < 0) {
+        qDebug() << "the file table is cut short";
+        return CZR_Fzip::EntryNotWritten;
+    }
+
+    QString dirPath = destDir;
+    if (!dirPath.endsWith(QLatin1Char('\\')) && !dirPath.endsWith(QLatin1Char('/')))
+        dirPath += QLatin1Char('/');
+
+    TableEntry entry;
+    for (int i = 0; i < count; ++i) {
+        if (!QDir(dirPath).exists())
+            QDir().mkdir(dirPath);
+        if (!readTableEntry(table, entry)) {
+            qDebug() << "the file table is cut short";
+            return CZR_Fzip::EntryNotWritten;
+        }
+        if (!writeEntry(dirPath, entry, stream, buffer))
+            return CZR_Fzip::EntryNotWritten;
+    }
+    return CZR_Fzip::Unpacked;
+}
+
 } // namespace
 
 CZR_Fzip::CZR_Fzip()
@@ -280,151 +459,21 @@ int CZR_Fzip::Unzip2(const QString& packagePath, const QString& destDir)
 {
     QFile package(packagePath);
     if (!package.open(QIODevice::ReadOnly))
-        return -3;
+        return PackageUnreadable;
 
     qDebug() << int(HeaderSize);
-    unsigned char header[HeaderSize] = {};
-    if (package.read(reinterpret_cast<char*>(header), HeaderSize) != HeaderSize
-        || readLe32(header + PackageFormat::MagicOffset) != quint32(PackageMagic))
-        return -1;
-
     QByteArray buffer(int(ChunkSize), Qt::Uninitialized);
-    quint32 crc = 0;
-    qint64 payloadSize = 0;
-    for (;;) {
-        const qint64 n = package.read(buffer.data(), buffer.size());
-        if (n < 0)
-            return -3;
-        if (n == 0)
-            break;
-        crc = CZR_Crc32::Update(crc, reinterpret_cast<const unsigned char*>(buffer.constData()), size_t(n),
-                                CZR_Crc32::PackagePolynomial);
-        payloadSize += n;
-    }
-    if (crc != readLe32(header + PackageFormat::CrcOffset))
-        return -2;
-
-    const quint32 lzmaSize = readLe32(header + PackageFormat::LzmaSizeOffset);
-    if (lzmaSize > payloadSize) {
-        qDebug() << "the LZMA part reaches past the end of the package";
-        return -4;
-    }
-    const qint64 tableOffset = HeaderSize + qint64(lzmaSize);
-
-    // What the package claims to unpack to, checked before anything is written.
-    if (!package.seek(tableOffset))
-        return -3;
-    const quint64 entriesTotal = tableTotal(package);
-    quint64 declared = entriesTotal;
-    if (lzmaSize >= quint32(LzmaHeaderSize)) {
-        unsigned char lzmaHeader[LzmaHeaderSize];
-        if (!package.seek(HeaderSize)
-            || package.read(reinterpret_cast<char*>(lzmaHeader), LzmaHeaderSize) != LzmaHeaderSize)
-            return -3;
-        if (lzmaSizeKnown(lzmaHeader + PackageFormat::LzmaUnpackedSizeOffset))
-            declared = readLe32(lzmaHeader + PackageFormat::LzmaUnpackedSizeOffset);
-    }
-    if (!enoughSpace(destDir, declared))
-        return -5;
-
-    const QString workingDir = Comm::workingDir();
-    if (workingDir.isEmpty()) {
-        qDebug() << "no private working folder for the temporary files of unpacking";
-        return -4;
-    }
-    TemporaryFiles temps(workingDir + QStringLiteral("/uncompress/"));
-
-    QFile lzmaPart;
-    if (!Comm::createNewFile(lzmaPart, temps.lzmaPart, QIODevice::ReadWrite))
-        return -4;
-    if (!package.seek(HeaderSize) || !Comm::copyData(package, lzmaPart, buffer, lzmaSize) || !lzmaPart.flush()
-        || !lzmaPart.seek(0))
-        return -4;
-
+    PackageParts parts;
+    int result = checkHeaderAndCrc(package, buffer, parts);
+    if (result == Unpacked)
+        result = checkDeclaredSize(package, destDir, parts);
     QFile stream;
-    if (!Comm::createNewFile(stream, temps.unpacked, QIODevice::ReadWrite))
-        return -4;
-    if (decodeStream(lzmaPart, stream, entriesTotal) != 1 || !stream.seek(0))
-        return -4;
-    lzmaPart.close();
-
     QFile table;
-    if (!Comm::createNewFile(table, temps.table, QIODevice::ReadWrite))
-        return -4;
-    if (!package.seek(tableOffset) || !Comm::copyData(package, table, buffer) || !table.flush() || !table.seek(0))
-        return -4;
-    package.close();
-
-    // Both files stay readable through their open handles; without their names an
-    // entry that happens to carry one of them cannot clash with them.
-    temps.remove();
-
-    const int count = readTableCount(table);
-    if (count < 0) {
-        qDebug() << "the file table is cut short";
-        return 0;
-    }
-
-    QString dirPath = destDir;
-    if (!dirPath.endsWith(QLatin1Char('\\')) && !dirPath.endsWith(QLatin1Char('/')))
-        dirPath += QLatin1Char('/');
-
-    TableEntry entry;
-    for (int i = 0; i < count; ++i) {
-        if (!QDir(dirPath).exists())
-            QDir().mkdir(dirPath);
-
-        if (!readTableEntry(table, entry)) {
-            qDebug() << "the file table is cut short";
-            return 0;
-        }
-        QByteArray rawName = entry.rawName;
-        const int nul = rawName.indexOf('\0');
-        if (nul >= 0)
-            rawName.truncate(nul);
-        const QString name = QString::fromUtf8(rawName);
-        const quint32 size = entry.size;
-        if (!isSafeEntryName(name)) {
-            qDebug() << "refused entry name" << name;
-            return 0;
-        }
-
-        QString relative = name;
-        if (size == 0 && relative.endsWith(QLatin1Char('\\'))) {
-            // A directory entry. A link standing at its name or on its way is not
-            // followed: whatever it points to stays as it is.
-            relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
-            relative.chop(1);
-            if (Comm::leadsThroughLink(dirPath, relative, true)) {
-                qDebug() << "refused directory entry at or below a symbolic link:" << dirPath + relative;
-                return 0;
-            }
-            QDir().mkdir(dirPath + relative);
-            continue;
-        }
-
-        // A name ending in a backslash is taken as it stands, backslashes and all.
-        if (!relative.endsWith(QLatin1Char('\\')))
-            relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
-        const QString path = dirPath + relative;
-        if (Comm::leadsThroughLink(dirPath, relative, false)) {
-            qDebug() << "refused entry below a symbolic link:" << path;
-            return 0;
-        }
-        QFile file;
-        if (!Comm::createNewFile(file, path, QIODevice::WriteOnly)) {
-            qDebug() << "cannot create" << path;
-            return 0;
-        }
-        if (!Comm::copyData(stream, file, buffer, size) || !file.flush()) {
-            qDebug() << "unpacked data missing or not written for" << path;
-            file.close();
-            Comm::removeNonDirectory(path);
-            return 0;
-        }
-        file.close();
-    }
-    return 1;
+    if (result == Unpacked)
+        result = unpackLzmaParts(package, parts, buffer, stream, table);
+    if (result == Unpacked)
+        result = writeEntries(table, stream, destDir, buffer);
+    return result;
 }
 
 int CZR_Fzip::UnzipFileToFile(const QString& lzmaPath, const QString& outPath)

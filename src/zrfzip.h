@@ -37,22 +37,33 @@ public:
     CZR_Fzip();
     virtual ~CZR_Fzip();
 
-    // Unpacks the package below destDir. Results:
-    //   1  every entry written
-    //   0  an entry could not be written: its target could not be created, its
-    //      name is absolute or has a ".." component, a directory on its way below
-    //      destDir is a symbolic link, it is a directory entry and a symbolic link
-    //      stands at its name, the file table is cut short, or the unpacked stream
-    //      ends before the entry's size; the entries before it are written
-    //  -1  the file is shorter than the header or the magic is wrong
-    //  -2  the CRC does not match
-    //  -3  the package cannot be opened or read
-    //  -4  there is no private working folder (Comm::workingDir() is empty), a
-    //      temporary file cannot be created or written, the LZMA part reaches past
-    //      the end of the package, or the LZMA part does not decode
-    //  -5  not enough space: the declared unpacked size is larger than the space
-    //      available on the file system of destDir (or of its nearest existing
-    //      parent) less FreeSpaceReserve, or that space cannot be determined
+    // The results of Unzip2, which returns them as int.
+    enum UnzipResult {
+        // every entry written
+        Unpacked = 1,
+        // an entry could not be written: its target could not be created, its name is
+        // absolute or has a ".." component, a directory on its way below destDir is a
+        // symbolic link, it is a directory entry and a symbolic link stands at its name,
+        // the file table is cut short, or the unpacked stream ends before the entry's
+        // size; the entries before it are written
+        EntryNotWritten = 0,
+        // the file is shorter than the header or the magic is wrong
+        NotAPackage = -1,
+        // the CRC does not match
+        CrcMismatch = -2,
+        // the package cannot be opened or read
+        PackageUnreadable = -3,
+        // the LZMA part cannot be decoded: there is no private working folder
+        // (Comm::workingDir() is empty), a temporary file cannot be created or written,
+        // the LZMA part reaches past the end of the package, or it does not decode
+        DecodeFailed = -4,
+        // not enough space: the declared unpacked size is larger than the space
+        // available on the file system of destDir (or of its nearest existing parent)
+        // less FreeSpaceReserve, or that space cannot be determined
+        NotEnoughSpace = -5
+    };
+
+    // Unpacks the package below destDir; the result is one of UnzipResult.
     //
     // The declared unpacked size is the unpacked size in the LZMA header (its low
     // 32 bits) when the header gives one, and the sum of the file table's entry

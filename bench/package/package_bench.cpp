@@ -370,8 +370,8 @@ void BM_Unzip2(benchmark::State& state)
         const int result = fzip.Unzip2(setup.package, setup.dest);
         const double t = now() - t0;
         cpu += cpuNow() - c0;
-        if (result != 1) {
-            state.SkipWithError(result == -5 ? "Unzip2: not enough free space" : "Unzip2 failed");
+        if (result != CZR_Fzip::Unpacked) {
+            state.SkipWithError(result == CZR_Fzip::NotEnoughSpace ? "Unzip2: not enough free space" : "Unzip2 failed");
             return;
         }
         state.SetIterationTime(t);
