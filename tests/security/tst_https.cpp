@@ -69,10 +69,7 @@ private:
 
     QByteArray package(const QString& installer)
     {
-        return buildPackage(PackageSpec()
-                                .file(QStringLiteral("Setup.xml"), "<setup><file name=\"data\"/></setup>")
-                                .file(QStringLiteral("data"), installer.toUtf8().repeated(200))
-                                .installer(installer, m_marker));
+        return installerPackage(installer, m_marker, installer.toUtf8().repeated(200));
     }
 
     // A module whose package is served at /pkg/<name>.pkg by server and offered at url
@@ -124,14 +121,6 @@ private:
             server->setTls(m_pki->certificate(kind), m_pki->key(kind));
         }
         return server;
-    }
-
-    int packageRequests(const TestHttpServer& server) const
-    {
-        int count = 0;
-        for (const TestHttpServer::Request& request : server.requests())
-            count += request.path().startsWith("/pkg/") ? 1 : 0;
-        return count;
     }
 
     QStringList nothingMoreInstalled() { return installersRun(m_marker, 0); }

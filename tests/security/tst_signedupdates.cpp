@@ -48,10 +48,7 @@ private:
 
     QByteArray package(const QString& installer)
     {
-        return buildPackage(PackageSpec()
-                                .file(QStringLiteral("Setup.xml"), "<setup><file name=\"data\"/></setup>")
-                                .file(QStringLiteral("data"), installer.toUtf8().repeated(200))
-                                .installer(installer, m_marker));
+        return installerPackage(installer, m_marker, installer.toUtf8().repeated(200));
     }
 
     // A module served at /pkg/<file> with the hash of hashed (default: what is served).
@@ -71,14 +68,6 @@ private:
     void offer(const QByteArray& reply) { m_server.route(kRequestPath, TestHttpServer::Reply::ok(reply)); }
 
     void settings(const QString& updater) { writeRunSettings(m_reader, updater); }
-
-    int packageRequests() const
-    {
-        int count = 0;
-        for (const TestHttpServer::Request& request : m_server.requests())
-            count += request.path().startsWith("/pkg/") ? 1 : 0;
-        return count;
-    }
 
     // Runs the keyed (or the plain) updater; nothing outside its folders may change.
     Result run(bool keyed = true)
@@ -202,14 +191,14 @@ private slots:
         QCOMPARE(manual.exitCode, 0);
         QCOMPARE(manual.texts(), QStringList() << kNotVerified);
         QVERIFY2(manual.logged("update reply refused: ") && manual.logged(rule.toUtf8()), manual.output.constData());
-        QCOMPARE(packageRequests(), 0);
+        QCOMPARE(packageRequests(m_server), 0);
 
         settings(QStringLiteral("Auto"));
         const Result automatic = run();
         QVERIFY(automatic.ended);
         QCOMPARE(automatic.exitCode, 0);
         QCOMPARE(automatic.shown.size(), 0);
-        QCOMPARE(packageRequests(), 0);
+        QCOMPARE(packageRequests(m_server), 0);
         QTest::qWait(200);
         QVERIFY(markerLines(m_marker).isEmpty());
     }
@@ -253,7 +242,7 @@ private slots:
         // The question names the first module offered: the hashed one.
         QVERIFY(result.texts().first().contains(QLatin1String("(7.2.0.1)")));
         QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
-        QCOMPARE(packageRequests(), 1);
+        QCOMPARE(packageRequests(m_server), 1);
         QVERIFY(result.logged("module without a well-formed sha256 is not offered: \"Unhashed\""));
         QVERIFY(result.logged("module without a well-formed sha256 is not offered: \"Malformed\""));
     }
@@ -272,7 +261,7 @@ private slots:
                                m_key));
         const Result result = run();
         QVERIFY(result.ended);
-        QCOMPARE(packageRequests(), 1);
+        QCOMPARE(packageRequests(m_server), 1);
         QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
         QCOMPARE(readFile(working() + QStringLiteral("/Reader.pkg")), genuine);
 
@@ -281,7 +270,7 @@ private slots:
         QFile::remove(m_marker);
         const Result again = run();
         QVERIFY(again.ended);
-        QCOMPARE(packageRequests(), 0);
+        QCOMPARE(packageRequests(m_server), 0);
         QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
     }
 
@@ -336,7 +325,7 @@ private slots:
         const Result automatic = m_runner.runChangingOnly(places);
         QVERIFY(automatic.ended);
         QCOMPARE(automatic.shown.size(), 0);
-        QCOMPARE(packageRequests(), 0);
+        QCOMPARE(packageRequests(m_server), 0);
     }
 
     void olderModuleThanInstalled_data()
@@ -361,7 +350,7 @@ private slots:
         if (keyed) {
             QCOMPARE(result.texts(), QStringList() << kUpToDate);
             QVERIFY(result.logged("not offered: Reader 7.0.0.100 is older than the installed 7.1.0.200"));
-            QCOMPARE(packageRequests(), 0);
+            QCOMPARE(packageRequests(m_server), 0);
         } else {
             QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
         }

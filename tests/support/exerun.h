@@ -7,6 +7,7 @@
 #ifndef EXERUN_H
 #define EXERUN_H
 
+#include "exetestmain.h"
 #include "runtestsupport.h"
 
 #include <QCryptographicHash>
@@ -102,12 +103,6 @@ inline QStringList updaterPlaces(const QString& working, const ReaderInstall& re
              root() + QStringLiteral("/dialogs"), root() + QStringLiteral("/cache"),
              qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/moravel-updater"),
              qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Moravel Software") };
-}
-
-// The lines of a marker file that installers append their names to.
-inline QStringList markerLines(const QString& marker)
-{
-    return QString::fromUtf8(readFile(marker)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 // Waits until the detached installers have written at least expected lines to the
@@ -314,25 +309,5 @@ private:
 };
 
 } // namespace ExeRun
-
-// main() of a test of the executable: its path and the folder of the test plug-in come
-// first on the command line, the rest goes to QtTest.
-#define EXE_TEST_MAIN(TestClass, executable, pluginDir)                                     \
-    int main(int argc, char** argv)                                                        \
-    {                                                                                      \
-        if (argc < 3) {                                                                    \
-            fprintf(stderr, "usage: %s MoravelUpdater PLUGIN_DIR [test options]\n", argv[0]); \
-            return 2;                                                                      \
-        }                                                                                  \
-        executable = QString::fromLocal8Bit(argv[1]);                                      \
-        pluginDir = QString::fromLocal8Bit(argv[2]);                                       \
-        QVector<char*> args { argv[0] };                                                   \
-        for (int i = 3; i < argc; ++i)                                                     \
-            args << argv[i];                                                               \
-        int count = args.size();                                                           \
-        QApplication app(count, args.data());                                              \
-        TestClass test;                                                                    \
-        return QTest::qExec(&test, count, args.data());                                    \
-    }
 
 #endif // EXERUN_H
