@@ -2,6 +2,7 @@
 // the runs that show no dialog end by themselves with exit code 0 instead of idling in
 // the event loop (and answering on port 8999 for ever). Runs with dialogs are covered
 // in-process by tst_decision, which answers them.
+#include "exetestmain.h"
 #include "runtestsupport.h"
 
 #include <QElapsedTimer>
@@ -120,21 +121,6 @@ private slots:
     }
 };
 
-int main(int argc, char** argv)
-{
-    // The path of the executable under test comes first; the rest goes to QtTest.
-    if (argc < 2) {
-        fprintf(stderr, "usage: %s PATH_TO_MoravelUpdater [test options]\n", argv[0]);
-        return 2;
-    }
-    g_executable = QString::fromLocal8Bit(argv[1]);
-    QVector<char*> args { argv[0] };
-    for (int i = 2; i < argc; ++i)
-        args << argv[i];
-    int count = args.size();
-    QCoreApplication app(count, args.data());
-    TestUpdaterExe test;
-    return QTest::qExec(&test, count, args.data());
-}
+EXE_TEST_MAIN(TestUpdaterExe, g_executable)
 
 #include "tst_updaterexe.moc"

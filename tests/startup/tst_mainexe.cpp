@@ -1,4 +1,5 @@
 // The built MoravelUpdater as the reader starts it: settings written, no arguments.
+#include "exetestmain.h"
 #include "readersettings.h"
 
 #include <QProcess>
@@ -98,21 +99,6 @@ private slots:
     }
 };
 
-int main(int argc, char** argv)
-{
-    // The path of the executable under test comes first; the rest goes to QtTest.
-    if (argc < 2) {
-        fprintf(stderr, "usage: %s PATH_TO_MoravelUpdater [test options]\n", argv[0]);
-        return 2;
-    }
-    g_executable = QString::fromLocal8Bit(argv[1]);
-    QVector<char*> args { argv[0] };
-    for (int i = 2; i < argc; ++i)
-        args << argv[i];
-    int count = args.size();
-    QCoreApplication app(count, args.data());
-    TestMainExe test;
-    return QTest::qExec(&test, count, args.data());
-}
+EXE_TEST_MAIN(TestMainExe, g_executable)
 
 #include "tst_mainexe.moc"
