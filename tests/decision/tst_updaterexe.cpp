@@ -3,12 +3,12 @@
 // the event loop (and answering on port 8999 for ever). Runs with dialogs are covered
 // in-process by tst_decision, which answers them.
 #include "exetestmain.h"
+#include "listenerclient.h"
 #include "runtestsupport.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QTcpSocket>
 #include <QtTest>
 
 using namespace RunTest;
@@ -16,18 +16,6 @@ using namespace RunTest;
 namespace {
 
 QString g_executable;
-
-QByteArray askListener()
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress(QHostAddress::LocalHost), 8999);
-    if (!socket.waitForConnected(1000))
-        return QByteArray();
-    QByteArray answer;
-    while (socket.waitForReadyRead(2000))
-        answer += socket.readAll();
-    return answer + socket.readAll();
-}
 
 } // namespace
 
@@ -115,7 +103,7 @@ private slots:
         updater.start(g_executable, QStringList());
         QVERIFY(updater.waitForStarted(10000));
         QTRY_VERIFY_WITH_TIMEOUT(m_server.requestCount() == 1, 30000);
-        QCOMPARE(askListener(), QByteArray("UpdaterRuning"));
+        QCOMPARE(askListener().data, QByteArray("UpdaterRuning"));
         QTRY_VERIFY_WITH_TIMEOUT(updater.state() == QProcess::NotRunning, 90000);
         QCOMPARE(updater.exitCode(), 0);
     }

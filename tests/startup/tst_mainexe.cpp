@@ -1,10 +1,10 @@
 // The built MoravelUpdater as the reader starts it: settings written, no arguments.
 #include "exetestmain.h"
+#include "listenerclient.h"
 #include "readersettings.h"
 
 #include <QProcess>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QtTest>
 
 namespace {
@@ -81,15 +81,9 @@ private slots:
         // Ask as a reader would until the updater has come up.
         QByteArray answer;
         for (int attempt = 0; attempt < 200 && answer.isEmpty() && updater.state() == QProcess::Running; ++attempt) {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress(QHostAddress::LocalHost), 8999);
-            if (socket.waitForConnected(1000)) {
-                while (socket.waitForReadyRead(5000))
-                    answer += socket.readAll();
-                answer += socket.readAll();
-            } else {
+            answer = askListener().data;
+            if (answer.isEmpty())
                 QTest::qWait(100);
-            }
         }
         const bool running = updater.state() == QProcess::Running;
         updater.kill();
