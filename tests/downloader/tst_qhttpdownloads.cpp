@@ -369,11 +369,7 @@ void TestQHttpDownLoadS::refusedTargetKeepsPreviousTarget()
     TestHttpServer server;
     server.route("/good.bin", TestHttpServer::Reply::ok("good"));
     const QString kept = target("other.bin");
-    {
-        QFile f(kept);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("keep me");
-    }
+    QVERIFY(writeFile(kept, "keep me"));
 
     QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
     Outcome outcome(&d);
@@ -976,9 +972,7 @@ void TestQHttpDownLoadS::failuresEndWithErrorfinish()
     QVERIFY(d.setUrlAndFilePath(url, target("fail.bin")));
     if (counterPtr) {
         // Continuing needs the partial file holding the bytes counted.
-        QFile partial(target("fail.bin"));
-        QVERIFY(partial.open(QIODevice::WriteOnly));
-        QCOMPARE(partial.write(QByteArray(static_cast<int>(counter), 'p')), counter);
+        QVERIFY(writeFile(target("fail.bin"), QByteArray(static_cast<int>(counter), 'p')));
     }
     QVERIFY(d.startDownLoads(false));
     QVERIFY(outcome.waitForEnd(30000));
