@@ -174,10 +174,7 @@ private slots:
         QCOMPARE(m_site.url().scheme(), QStringLiteral("https"));
 
         m_keyed = root() + QStringLiteral("/keyed");
-        QVERIFY(QDir().mkpath(m_keyed));
-        QVERIFY(QFile::copy(g_executable, m_keyed + QStringLiteral("/MoravelUpdater")));
-        QVERIFY(QFile::setPermissions(m_keyed + QStringLiteral("/MoravelUpdater"),
-                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        QVERIFY(copyExecutable(g_executable, m_keyed));
         QVERIFY(writeFile(m_keyed + QStringLiteral("/update-keys.pub"), m_key.publicBase64().toLatin1() + "\n"));
 
         m_runner.pluginPath = g_pluginDir;

@@ -81,10 +81,7 @@ private slots:
     {
         QVERIFY(m_server.isListening());
         m_keyed = root() + QStringLiteral("/keyed");
-        QVERIFY(QDir().mkpath(m_keyed));
-        QVERIFY(QFile::copy(g_executable, m_keyed + QStringLiteral("/MoravelUpdater")));
-        QVERIFY(QFile::setPermissions(m_keyed + QStringLiteral("/MoravelUpdater"),
-                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        QVERIFY(copyExecutable(g_executable, m_keyed));
         QVERIFY(writeFile(m_keyed + QStringLiteral("/update-keys.pub"),
                           "# the publisher's key and the next one\n" + m_key.publicBase64().toLatin1() + "\n\n"
                               + m_nextKey.publicBase64().toLatin1() + "\n"));
@@ -296,10 +293,7 @@ private slots:
         QFETCH(bool, installs);
         static int rows = 0;
         const QString folder = root() + QStringLiteral("/keyfile-%1").arg(++rows);
-        QVERIFY(QDir().mkpath(folder));
-        QVERIFY(QFile::copy(g_executable, folder + QStringLiteral("/MoravelUpdater")));
-        QVERIFY(QFile::setPermissions(folder + QStringLiteral("/MoravelUpdater"),
-                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        QVERIFY(copyExecutable(g_executable, folder));
         QVERIFY(keyFile.isEmpty() ? QDir().mkpath(folder + QStringLiteral("/update-keys.pub"))
                                   : writeFile(folder + QStringLiteral("/update-keys.pub"), keyFile));
         const QByteArray xml =

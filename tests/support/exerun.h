@@ -174,6 +174,15 @@ inline QStringList changes(const QMap<QString, QString>& before, const QMap<QStr
         QVERIFY2(differences.isEmpty(), qPrintable(differences.join(QLatin1Char('\n'))));  \
     } while (false)
 
+// A copy of the executable as folder/MoravelUpdater (folder made if missing) that only
+// its owner may run, for runs with files beside the executable (update-keys.pub).
+inline bool copyExecutable(const QString& executable, const QString& folder)
+{
+    const QString copy = folder + QStringLiteral("/MoravelUpdater");
+    return QDir().mkpath(folder) && QFile::copy(executable, copy)
+           && QFile::setPermissions(copy, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
 // Changes the owner of path and everything below it (without following links).
 inline bool chownTree(const QString& path, uint uid)
 {
