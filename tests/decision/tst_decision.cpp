@@ -173,7 +173,7 @@ private slots:
         QCOMPARE(shows.shows, 0);
         QCOMPARE(packageRequests(m_server), 2);
         QTRY_COMPARE_WITH_TIMEOUT(sortedMarkerLines(), QStringList() << QStringLiteral("fonts.run")
-                                                               << QStringLiteral("stamps.run"),
+                                                                     << QStringLiteral("stamps.run"),
                                   20000);
     }
 
@@ -204,7 +204,7 @@ private slots:
         QCOMPARE(dialogs.seen.first().pos, centredAt499x349(dialogs.seen.first().size));
         QCOMPARE(dialogs.unexpected, 0);
         QTRY_COMPARE_WITH_TIMEOUT(sortedMarkerLines(), QStringList() << QStringLiteral("fonts.run")
-                                                               << QStringLiteral("reader.run"),
+                                                                     << QStringLiteral("reader.run"),
                                   20000);
     }
 
@@ -267,7 +267,7 @@ private slots:
         QCOMPARE(dialogs.texts(), QStringList() << kInstallPrompt << kInstallPrompt);
         QCOMPARE(packageRequests(m_server), 1);
         QTRY_COMPARE_WITH_TIMEOUT(sortedMarkerLines(), QStringList() << QStringLiteral("first.run")
-                                                               << QStringLiteral("second.run"),
+                                                                     << QStringLiteral("second.run"),
                                   20000);
     }
 
