@@ -19,13 +19,6 @@ using namespace RunTest;
 
 namespace {
 
-QStringList g_log;
-
-void collect(QtMsgType, const QMessageLogContext&, const QString& message)
-{
-    g_log << message;
-}
-
 const QByteArray kReply = replyXml({ { QStringLiteral("Reader"), QStringLiteral("7.2"),
                                        QStringLiteral("http://127.0.0.1:9/r.pkg"), QStringLiteral("10B"),
                                        QStringLiteral("new"), false, QString() } });

@@ -20,15 +20,10 @@ using namespace RunTest;
 
 namespace {
 
-QString markerPath()
+// The installers of one run start side by side: the order of their lines is not fixed.
+QStringList sortedMarkerLines()
 {
-    return root() + QStringLiteral("/markers/") + QString::fromLatin1(QTest::currentTestFunction())
-           + QString::fromLatin1(QTest::currentDataTag() ? QTest::currentDataTag() : "") + QStringLiteral(".marker");
-}
-
-QStringList markerLines()
-{
-    QStringList lines = QString::fromUtf8(readFile(markerPath())).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QStringList lines = markerLines();
     lines.sort();
     return lines;
 }
@@ -38,22 +33,6 @@ QString question(const QString& version)
     return QStringLiteral("A new version (") + version
            + QStringLiteral(") of Moravel Reader is available. Do you want to download it?");
 }
-
-// Counts how often a widget is shown.
-class ShowCounter : public QObject
-{
-public:
-    explicit ShowCounter(QWidget* widget) { widget->installEventFilter(this); }
-    int shows = 0;
-
-protected:
-    bool eventFilter(QObject*, QEvent* event) override
-    {
-        if (event->type() == QEvent::Show)
-            ++shows;
-        return false;
-    }
-};
 
 // The dialogs' placement rule with the reader window at (100, 50), 800 x 600.
 QPoint centredAt499x349(const QSize& size)
@@ -111,14 +90,6 @@ private:
         guard.start(60000);
         m_app->runUpdate(QLocale::English, QLocale::UnitedStates);
         return m_app->exec();
-    }
-
-    int packageRequests() const
-    {
-        int count = 0;
-        for (const TestHttpServer::Request& request : m_server.requests())
-            count += request.path().startsWith("/pkg/") ? 1 : 0;
-        return count;
     }
 
 private slots:
@@ -200,9 +171,9 @@ private slots:
         QCOMPARE(m_app->exec(), 0);
         QCOMPARE(dialogs.texts(), QStringList() << kUpToDate << kInstallPrompt << kInstallPrompt);
         QCOMPARE(shows.shows, 0);
-        QCOMPARE(packageRequests(), 2);
-        QTRY_COMPARE_WITH_TIMEOUT(markerLines(), QStringList() << QStringLiteral("fonts.run")
-                                                               << QStringLiteral("stamps.run"),
+        QCOMPARE(packageRequests(m_server), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(sortedMarkerLines(), QStringList() << QStringLiteral("fonts.run")
+                                                                     << QStringLiteral("stamps.run"),
                                   20000);
     }
 
@@ -232,8 +203,8 @@ private slots:
         QCOMPARE(dialogs.seen.first().okText, QStringLiteral("OK"));
         QCOMPARE(dialogs.seen.first().pos, centredAt499x349(dialogs.seen.first().size));
         QCOMPARE(dialogs.unexpected, 0);
-        QTRY_COMPARE_WITH_TIMEOUT(markerLines(), QStringList() << QStringLiteral("fonts.run")
-                                                               << QStringLiteral("reader.run"),
+        QTRY_COMPARE_WITH_TIMEOUT(sortedMarkerLines(), QStringList() << QStringLiteral("fonts.run")
+                                                                     << QStringLiteral("reader.run"),
                                   20000);
     }
 
@@ -258,7 +229,7 @@ private slots:
         // The version named is the first offered record's, silent or not.
         QCOMPARE(dialogs.texts(), QStringList() << question(QStringLiteral("1.1")));
         QCOMPARE(shows.shows, 0);
-        QCOMPARE(packageRequests(), 0);
+        QCOMPARE(packageRequests(m_server), 0);
     }
 
     void automaticGoesStraightToTheWindow()
@@ -274,7 +245,7 @@ private slots:
         QVERIFY(m_app->m_pDlgDownload->isVisible());
         QCOMPARE(m_app->exec(), 0);
         QCOMPARE(dialogs.texts(), QStringList() << kInstallPrompt);
-        QTRY_COMPARE_WITH_TIMEOUT(markerLines(), QStringList() << QStringLiteral("reader.run"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(sortedMarkerLines(), QStringList() << QStringLiteral("reader.run"), 20000);
     }
 
     void packageAlreadyOnDiskThenADownload()
@@ -294,9 +265,9 @@ private slots:
         QVERIFY(!m_app->m_bQuit);
         QCOMPARE(m_app->exec(), 0);
         QCOMPARE(dialogs.texts(), QStringList() << kInstallPrompt << kInstallPrompt);
-        QCOMPARE(packageRequests(), 1);
-        QTRY_COMPARE_WITH_TIMEOUT(markerLines(), QStringList() << QStringLiteral("first.run")
-                                                               << QStringLiteral("second.run"),
+        QCOMPARE(packageRequests(m_server), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(sortedMarkerLines(), QStringList() << QStringLiteral("first.run")
+                                                                     << QStringLiteral("second.run"),
                                   20000);
     }
 

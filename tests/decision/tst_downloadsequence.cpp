@@ -24,45 +24,6 @@
 
 using namespace RunTest;
 
-namespace {
-
-QStringList g_log;
-
-void collect(QtMsgType, const QMessageLogContext&, const QString& message)
-{
-    g_log << message;
-}
-
-// Installers run detached and may finish after their test; each test has its own marker.
-QString markerPath()
-{
-    return root() + QStringLiteral("/markers/") + QString::fromLatin1(QTest::currentTestFunction())
-           + QString::fromLatin1(QTest::currentDataTag() ? QTest::currentDataTag() : "") + QStringLiteral(".marker");
-}
-
-QStringList markerLines()
-{
-    return QString::fromUtf8(readFile(markerPath())).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-// Counts how often a widget is shown.
-class ShowCounter : public QObject
-{
-public:
-    explicit ShowCounter(QWidget* widget) { widget->installEventFilter(this); }
-    int shows = 0;
-
-protected:
-    bool eventFilter(QObject*, QEvent* event) override
-    {
-        if (event->type() == QEvent::Show)
-            ++shows;
-        return false;
-    }
-};
-
-} // namespace
-
 class TestDownloadSequence : public QObject
 {
     Q_OBJECT
@@ -78,10 +39,7 @@ private:
     MODULEINFO* served(const QString& fileName, const QString& tag, bool silent = false, QByteArray* bytes = nullptr)
     {
         const QByteArray package =
-            buildPackage(PackageSpec()
-                             .file(QStringLiteral("Setup.xml"), "<setup><file name=\"data\"/></setup>")
-                             .file(QStringLiteral("data"), tag.toUtf8().repeated(500))
-                             .installer(tag + QStringLiteral(".run"), markerPath()));
+            installerPackage(tag + QStringLiteral(".run"), markerPath(), tag.toUtf8().repeated(500));
         // At full speed: each installer keeps its files in a folder of its own while
         // the next package is unpacked.
         m_server.route(QStringLiteral("/pkg/") + fileName, TestHttpServer::Reply::ok(package));

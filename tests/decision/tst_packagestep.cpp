@@ -16,29 +16,6 @@
 
 using namespace RunTest;
 
-namespace {
-
-QStringList g_log;
-
-void collect(QtMsgType, const QMessageLogContext&, const QString& message)
-{
-    g_log << message;
-}
-
-// Installers run detached and may finish after their test; each test has its own marker.
-QString markerPath()
-{
-    return root() + QStringLiteral("/markers/") + QString::fromLatin1(QTest::currentTestFunction())
-           + QStringLiteral(".marker");
-}
-
-QStringList markerLines()
-{
-    return QString::fromUtf8(readFile(markerPath())).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-} // namespace
-
 class TestPackageStep : public QObject
 {
     Q_OBJECT

@@ -2,12 +2,13 @@
 // the runs that show no dialog end by themselves with exit code 0 instead of idling in
 // the event loop (and answering on port 8999 for ever). Runs with dialogs are covered
 // in-process by tst_decision, which answers them.
+#include "exetestmain.h"
+#include "listenerclient.h"
 #include "runtestsupport.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QTcpSocket>
 #include <QtTest>
 
 using namespace RunTest;
@@ -15,18 +16,6 @@ using namespace RunTest;
 namespace {
 
 QString g_executable;
-
-QByteArray askListener()
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress(QHostAddress::LocalHost), 8999);
-    if (!socket.waitForConnected(1000))
-        return QByteArray();
-    QByteArray answer;
-    while (socket.waitForReadyRead(2000))
-        answer += socket.readAll();
-    return answer + socket.readAll();
-}
 
 } // namespace
 
@@ -114,27 +103,12 @@ private slots:
         updater.start(g_executable, QStringList());
         QVERIFY(updater.waitForStarted(10000));
         QTRY_VERIFY_WITH_TIMEOUT(m_server.requestCount() == 1, 30000);
-        QCOMPARE(askListener(), QByteArray("UpdaterRuning"));
+        QCOMPARE(askListener().data, QByteArray("UpdaterRuning"));
         QTRY_VERIFY_WITH_TIMEOUT(updater.state() == QProcess::NotRunning, 90000);
         QCOMPARE(updater.exitCode(), 0);
     }
 };
 
-int main(int argc, char** argv)
-{
-    // The path of the executable under test comes first; the rest goes to QtTest.
-    if (argc < 2) {
-        fprintf(stderr, "usage: %s PATH_TO_MoravelUpdater [test options]\n", argv[0]);
-        return 2;
-    }
-    g_executable = QString::fromLocal8Bit(argv[1]);
-    QVector<char*> args { argv[0] };
-    for (int i = 2; i < argc; ++i)
-        args << argv[i];
-    int count = args.size();
-    QCoreApplication app(count, args.data());
-    TestUpdaterExe test;
-    return QTest::qExec(&test, count, args.data());
-}
+EXE_TEST_MAIN(TestUpdaterExe, g_executable)
 
 #include "tst_updaterexe.moc"

@@ -8,6 +8,7 @@
 #include "qhttpdownloads.h"
 #include "testcertificates.h"
 #include "testhttpserver.h"
+#include "testutil.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -26,6 +27,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+using namespace TestUtil;
 
 namespace {
 
@@ -80,13 +83,6 @@ QByteArray gzipOf(const QByteArray& data)
     return out;
 }
 
-void writeFile(const QString& path, const QByteArray& data)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    QCOMPARE(f.write(data), qint64(data.size()));
-}
-
 // What stands at path, without following a link: 'f' a regular file with the given
 // number of names, 'l' a link, 'd' a directory, '-' nothing.
 char entryKind(const QString& path, nlink_t* links = nullptr)
@@ -103,13 +99,8 @@ char entryKind(const QString& path, nlink_t* links = nullptr)
     return S_ISREG(st.st_mode) ? 'f' : '?';
 }
 
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray("<missing>");
-    return f.readAll();
-}
+// What readFile gives for a file that is not there: never an empty file's contents.
+const QByteArray kMissing("<missing>");
 
 // A downloader whose clock the test sets.
 class ClockedDownloader : public QHttpDownLoadS
@@ -378,23 +369,19 @@ void TestQHttpDownLoadS::refusedTargetKeepsPreviousTarget()
     TestHttpServer server;
     server.route("/good.bin", TestHttpServer::Reply::ok("good"));
     const QString kept = target("other.bin");
-    {
-        QFile f(kept);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("keep me");
-    }
+    QVERIFY(writeFile(kept, "keep me"));
 
     QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
     Outcome outcome(&d);
     QVERIFY(d.setUrlAndFilePath(server.url("/good.bin"), target("good.bin")));
     QVERIFY(!d.setUrlAndFilePath(QUrl("ftp://127.0.0.1/other.bin"), kept));
-    QCOMPARE(readFile(kept), QByteArray("keep me"));
+    QCOMPARE(readFile(kept, kMissing), QByteArray("keep me"));
 
     QVERIFY(d.startDownLoads(false));
     QVERIFY(outcome.waitForEnd());
     QCOMPARE(outcome.ok.count(), 1);
     QCOMPARE(outcome.ok.at(0).at(0).toString(), target("good.bin"));
-    QCOMPARE(readFile(target("good.bin")), QByteArray("good"));
+    QCOMPARE(readFile(target("good.bin"), kMissing), QByteArray("good"));
     QCOMPARE(server.lastRequest().target, QByteArray("/good.bin"));
 }
 
@@ -424,7 +411,7 @@ void TestQHttpDownLoadS::acceptedTargetDeletesExistingFile()
     QVERIFY(d.setUrlAndFilePath(QUrl("http://127.0.0.1/stale.bin"), path));
     QCOMPARE(entryKind(path), '-');
     // A link goes as a link: what it points at stays.
-    QCOMPARE(readFile(victim), QByteArray("precious"));
+    QCOMPARE(readFile(victim, kMissing), QByteArray("precious"));
 }
 
 void TestQHttpDownLoadS::startFailsWhenFileCannotBeOpened()
@@ -496,9 +483,9 @@ void TestQHttpDownLoadS::entryPlantedAtTargetIsReplaced()
     nlink_t links = 0;
     QCOMPARE(entryKind(path, &links), 'f');
     QCOMPARE(links, nlink_t(1));
-    QCOMPARE(readFile(path), body);
+    QCOMPARE(readFile(path, kMissing), body);
     // ...and nothing was written through the link.
-    QCOMPARE(readFile(victim), QByteArray("precious"));
+    QCOMPARE(readFile(victim, kMissing), QByteArray("precious"));
     QCOMPARE(entryKind(outside("created.txt")), '-');
 }
 
@@ -522,7 +509,7 @@ void TestQHttpDownLoadS::directoryAtTargetIsRefused()
         QCOMPARE(outcome.total(), 0);
         // The directory and what it holds are left alone.
         QCOMPARE(entryKind(path), 'd');
-        QCOMPARE(readFile(path + QStringLiteral("/inside.txt")), QByteArray("inside"));
+        QCOMPARE(readFile(path + QStringLiteral("/inside.txt"), kMissing), QByteArray("inside"));
     }
 }
 
@@ -577,7 +564,7 @@ void TestQHttpDownLoadS::partialFileIsContinuedOnlyWhenItsOwn()
         QCOMPARE(server.requestCount(), 0);
         QCOMPARE(outcome.total(), 0);
         QCOMPARE(counter, counted);
-        QCOMPARE(readFile(victim), victimBytes);
+        QCOMPARE(readFile(victim, kMissing), victimBytes);
         return;
     }
 
@@ -587,7 +574,7 @@ void TestQHttpDownLoadS::partialFileIsContinuedOnlyWhenItsOwn()
     QCOMPARE(outcome.total(), 1);
     QCOMPARE(server.lastRequest().header("Range"), QByteArray("bytes=30000-"));
     // The rest follows the bytes counted; nothing of an older, longer file is left.
-    QCOMPARE(readFile(path), body);
+    QCOMPARE(readFile(path, kMissing), body);
 }
 
 // ---- successful transfers ----
@@ -616,7 +603,7 @@ void TestQHttpDownLoadS::completeBodyIsReportedOnce()
     QCOMPARE(outcome.ok.count(), 1);
     QCOMPARE(outcome.error.count(), 0);
     QCOMPARE(outcome.ok.at(0).at(0).toString(), target("pkg.bin"));
-    QCOMPARE(readFile(target("pkg.bin")), body);
+    QCOMPARE(readFile(target("pkg.bin"), kMissing), body);
     QCOMPARE(bar.value(), 100);
     QVERIFY(label.text().startsWith(QStringLiteral("Time Remaining: ")));
     QVERIFY(label.text().endsWith(QStringLiteral("( 0.29/0.29 MB)")));
@@ -667,7 +654,7 @@ void TestQHttpDownLoadS::counterSendsRangeAndReceivesCount()
         QCOMPARE(outcome.ok.count(), 1);
         QCOMPARE(outcome.error.count(), 0);
         QCOMPARE(counter, qint64(body.size()));
-        QCOMPARE(readFile(target("c.bin")), body);
+        QCOMPARE(readFile(target("c.bin"), kMissing), body);
     }
 }
 
@@ -703,7 +690,7 @@ void TestQHttpDownLoadS::bodyWithoutAnnouncedSize()
     QVERIFY(outcome.waitForEnd());
     QCOMPARE(outcome.ok.count(), 1);
     QCOMPARE(outcome.error.count(), 0);
-    QCOMPARE(readFile(target("n.bin")), body);
+    QCOMPARE(readFile(target("n.bin"), kMissing), body);
 }
 
 void TestQHttpDownLoadS::slowSteadyTransferSucceeds_data()
@@ -726,7 +713,7 @@ void TestQHttpDownLoadS::slowSteadyTransferSucceeds()
     QVERIFY(outcome.waitForEnd(60000));
     QCOMPARE(outcome.error.count(), 0);
     QCOMPARE(outcome.ok.count(), 1);
-    QCOMPARE(readFile(target("slow.bin")), body);
+    QCOMPARE(readFile(target("slow.bin"), kMissing), body);
 }
 
 void TestQHttpDownLoadS::bodyLongerThanDeclared_data()
@@ -752,7 +739,7 @@ void TestQHttpDownLoadS::bodyLongerThanDeclared()
     QCOMPARE(outcome.total(), 1);
     QCOMPARE(outcome.ok.count(), 1);
     QCOMPARE(counter, qint64(50000));
-    QCOMPARE(readFile(target("longer.bin")), body.left(50000));
+    QCOMPARE(readFile(target("longer.bin"), kMissing), body.left(50000));
     QVERIFY(!outcome.anotherSignalWithin(3));
 }
 
@@ -820,7 +807,7 @@ void TestQHttpDownLoadS::contentCoding()
     QCOMPARE(outcome.ok.count(), refused ? 0 : 1);
     QVERIFY(!d.isRunning());
     // Refused: nothing of the coded body reached the file. Accepted: the bytes as sent.
-    QCOMPARE(readFile(target("coded.bin")), refused ? QByteArray() : body);
+    QCOMPARE(readFile(target("coded.bin"), kMissing), refused ? QByteArray() : body);
 }
 
 void TestQHttpDownLoadS::bodyLimit_data()
@@ -881,7 +868,7 @@ void TestQHttpDownLoadS::bodyLimit()
 
     QCOMPARE(outcome.error.count(), over ? 1 : 0);
     QCOMPARE(outcome.ok.count(), over ? 0 : 1);
-    const QByteArray file = readFile(target("limited.bin"));
+    const QByteArray file = readFile(target("limited.bin"), kMissing);
     if (over) {
         // Nothing past the limit was written; what was written is the body's start.
         QVERIFY(file.size() <= limit);
@@ -923,7 +910,7 @@ void TestQHttpDownLoadS::announcedSizeOverLimitFailsAtOnce()
     QVERIFY(clock.elapsed() < 5000);
     QCOMPARE(outcome.error.count(), 1);
     QCOMPARE(outcome.ok.count(), 0);
-    QCOMPARE(readFile(target("huge.bin")), QByteArray());
+    QCOMPARE(readFile(target("huge.bin"), kMissing), QByteArray());
     // The transfer was given up: the server stops sending.
     QVERIFY(closed.count() > 0 || closed.wait(5000));
 }
@@ -985,9 +972,7 @@ void TestQHttpDownLoadS::failuresEndWithErrorfinish()
     QVERIFY(d.setUrlAndFilePath(url, target("fail.bin")));
     if (counterPtr) {
         // Continuing needs the partial file holding the bytes counted.
-        QFile partial(target("fail.bin"));
-        QVERIFY(partial.open(QIODevice::WriteOnly));
-        QCOMPARE(partial.write(QByteArray(static_cast<int>(counter), 'p')), counter);
+        QVERIFY(writeFile(target("fail.bin"), QByteArray(static_cast<int>(counter), 'p')));
     }
     QVERIFY(d.startDownLoads(false));
     QVERIFY(outcome.waitForEnd(30000));
@@ -1020,7 +1005,7 @@ void TestQHttpDownLoadS::silentServerFailsAtResponseCheck()
     QCOMPARE(outcome.ok.count(), 0);
     QCOMPARE(outcome.error.count(), 1);
     QCOMPARE(bar.value(), 100);
-    QCOMPARE(readFile(target("silent.bin")), QByteArray());
+    QCOMPARE(readFile(target("silent.bin"), kMissing), QByteArray());
     // The request was given up: the connection goes away.
     QVERIFY(closed.count() > 0 || closed.wait(5000));
     QCOMPARE(server.requestCount(), 1);
@@ -1052,7 +1037,7 @@ void TestQHttpDownLoadS::stalledTransferIsAbortedAndReportedOnce()
     QVERIFY(!d.isRunning());
     // The downloader gave up the transfer itself.
     QVERIFY(closed.count() > 0 || closed.wait(5000));
-    QCOMPARE(readFile(target("stall.bin")), body.left(64 * 1024));
+    QCOMPARE(readFile(target("stall.bin"), kMissing), body.left(64 * 1024));
     QVERIFY(!outcome.anotherSignalWithin(4));
 }
 
@@ -1112,7 +1097,7 @@ void TestQHttpDownLoadS::slowTransferFails()
     QVERIFY2(elapsed < 3 * kSlowWindowMs, QByteArray::number(elapsed).constData());
     // The transfer was given up; what came is in the file.
     QVERIFY(closed.count() > 0 || closed.wait(5000));
-    const QByteArray file = readFile(target("trickle.bin"));
+    const QByteArray file = readFile(target("trickle.bin"), kMissing);
     QVERIFY(file.size() >= burst && file.size() < body.size());
     QCOMPARE(file, body.left(file.size()));
     QVERIFY(!outcome.anotherSignalWithin(4));
@@ -1142,7 +1127,7 @@ void TestQHttpDownLoadS::slowTransferRuleSparesSteadyTransfer()
     QCOMPARE(outcome.error.count(), 0);
     QCOMPARE(outcome.ok.count(), 1);
     QVERIFY(clock.elapsed() > 3 * kSlowWindowMs);
-    QCOMPARE(readFile(target("steady.bin")), body);
+    QCOMPARE(readFile(target("steady.bin"), kMissing), body);
 }
 
 void TestQHttpDownLoadS::failedWriteIsReported()
@@ -1244,7 +1229,7 @@ void TestQHttpDownLoadS::certificateRefused()
     QVERIFY2(log.find(QStringLiteral("^slotsHasHttpReponse:")).isEmpty(), qPrintable(log.all()));
     // No request went over the refused connection, and no byte reached the file.
     QCOMPARE(server.requestCount(), 0);
-    QCOMPARE(readFile(target("tls.bin")), QByteArray());
+    QCOMPARE(readFile(target("tls.bin"), kMissing), QByteArray());
     QVERIFY(!outcome.anotherSignalWithin(3));
 }
 
@@ -1269,7 +1254,7 @@ void TestQHttpDownLoadS::plainPortGivenAsHttps()
     QVERIFY2(!log.find(QStringLiteral("^error text: .*SSL handshake failed")).isEmpty(), qPrintable(log.all()));
     QVERIFY2(log.find(QStringLiteral("^slotsHasHttpReponse:")).isEmpty(), qPrintable(log.all()));
     QCOMPARE(server.requestCount(), 0);
-    QCOMPARE(readFile(target("plain.bin")), QByteArray());
+    QCOMPARE(readFile(target("plain.bin"), kMissing), QByteArray());
     QVERIFY(!outcome.anotherSignalWithin(3));
 }
 
@@ -1319,7 +1304,7 @@ void TestQHttpDownLoadS::handshakeStopsHalfWay()
     }
     QVERIFY2(!log.find(QStringLiteral("^error text: ")).isEmpty(), qPrintable(log.all()));
     QCOMPARE(server.requestCount(), 0);
-    QCOMPARE(readFile(target("handshake.bin")), QByteArray());
+    QCOMPARE(readFile(target("handshake.bin"), kMissing), QByteArray());
     QVERIFY(!outcome.anotherSignalWithin(3));
 }
 
@@ -1345,7 +1330,7 @@ void TestQHttpDownLoadS::redirectFromHttpsToHttpIsRefused()
         QCOMPARE(outcome.error.count(), 1);
         QCOMPARE(outcome.ok.count(), 0);
         QCOMPARE(secure.lastRequest().target, path.toUtf8());
-        QVERIFY(readFile(target("moved.bin")) != body);
+        QVERIFY(readFile(target("moved.bin"), kMissing) != body);
         // The http address was never asked, not even a while after the end.
         if (status == statuses.last())
             QVERIFY(!outcome.anotherSignalWithin(3));
@@ -1391,7 +1376,7 @@ void TestQHttpDownLoadS::waitingStartReturnsAfterEnd()
     QCOMPARE(outcome.ok.count(), success ? 1 : 0);
     QCOMPARE(outcome.error.count(), success ? 0 : 1);
     if (success)
-        QCOMPARE(readFile(target("w.bin")), body);
+        QCOMPARE(readFile(target("w.bin"), kMissing), body);
 }
 
 void TestQHttpDownLoadS::stopEndsWithoutSignal_data()
@@ -1600,7 +1585,7 @@ void TestQHttpDownLoadS::chainedWaitingDownloads()
     };
     next(0);
     QCOMPARE(results, QStringList({"0:ok", "1:error", "2:ok"}));
-    QCOMPARE(readFile(target("m2")), body);
+    QCOMPARE(readFile(target("m2"), kMissing), body);
 }
 
 // ---- restarts and display objects ----
@@ -1619,7 +1604,7 @@ void TestQHttpDownLoadS::secondStartWhileRunningIsRefused()
     QVERIFY(outcome.waitForEnd());
     QCOMPARE(outcome.ok.count(), 1);
     QCOMPARE(outcome.error.count(), 0);
-    QCOMPARE(readFile(target("twice.bin")), body);
+    QCOMPARE(readFile(target("twice.bin"), kMissing), body);
     QCOMPARE(server.requestCount(), 1);
 }
 
@@ -1641,7 +1626,7 @@ void TestQHttpDownLoadS::restartAfterEndCountsAfresh()
     QVERIFY(d.startDownLoads(true));
     QCOMPARE(outcome.ok.count(), 2);
     QCOMPARE(outcome.error.count(), 0);
-    QCOMPARE(readFile(target("b.bin")), small);
+    QCOMPARE(readFile(target("b.bin"), kMissing), small);
 }
 
 void TestQHttpDownLoadS::progressBarDestroyedDuringTransfer()
@@ -1662,7 +1647,7 @@ void TestQHttpDownLoadS::progressBarDestroyedDuringTransfer()
     delete label;
     QVERIFY(outcome.waitForEnd());
     QCOMPARE(outcome.ok.count(), 1);
-    QCOMPARE(readFile(target("bar.bin")), body);
+    QCOMPARE(readFile(target("bar.bin"), kMissing), body);
 }
 
 // ---- progress display (no network) ----

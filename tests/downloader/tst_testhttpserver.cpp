@@ -3,6 +3,7 @@
 
 #include "testcertificates.h"
 #include "testhttpserver.h"
+#include "testutil.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -349,13 +350,11 @@ void TestTestHttpServer::servesFileBodies()
     QByteArray content;
     for (int i = 0; i < 200000; ++i)
         content += char('a' + i % 26);
-    QFile f(dir.filePath("body.bin"));
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(content);
-    f.close();
+    const QString body = dir.filePath("body.bin");
+    QVERIFY(TestUtil::writeFile(body, content));
 
     TestHttpServer server;
-    server.route("/f", TestHttpServer::Reply::file(f.fileName()).ranges());
+    server.route("/f", TestHttpServer::Reply::file(body).ranges());
     server.route("/missing", TestHttpServer::Reply::file(dir.filePath("nope")));
     Client c(server.port());
     c.send(get("/f"));

@@ -2,42 +2,14 @@
 // what they do with trees, links standing at and on the way to a name, and short or
 // failing reads and writes.
 #include "safefiles.h"
+#include "testutil.h"
 
 #include <QBuffer>
 #include <QtTest>
 
 #include <unistd.h>
 
-namespace {
-
-QStringList g_log;
-
-void collect(QtMsgType, const QMessageLogContext&, const QString& message)
-{
-    g_log << message;
-}
-
-// The test's private root (tests/support/isolate.sh), else the temporary directory.
-QString root()
-{
-    const QString value = qEnvironmentVariable("ZR_TEST_ROOT");
-    return value.isEmpty() ? QDir::tempPath() : value;
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-} // namespace
+using namespace TestUtil;
 
 class TestSafeFiles : public QObject
 {

@@ -11,6 +11,8 @@
 
 #include <sys/stat.h>
 
+using namespace TestUtil;
+
 namespace {
 
 const QString kList = QStringLiteral("Update List");
@@ -22,14 +24,6 @@ MODULEINFO* offered(CReaderModuleManager& manager, const QString& name)
     info->bResult = true;
     manager.m_vecUpdateModules.append(info);
     return info;
-}
-
-QStringList offeredNames(const CReaderModuleManager& manager)
-{
-    QStringList names;
-    for (const MODULEINFO* info : manager.m_vecUpdateModules)
-        names << info->strName;
-    return names;
 }
 
 _UpdaterInfo* localEntry(const QString& name, const QString& version, const QStringList& paths = QStringList())

@@ -9,17 +9,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using namespace TestUtil;
+
 namespace {
 
 const QString kList = QStringLiteral("Update List");
-
-QStringList offeredNames(const CReaderModuleManager& manager)
-{
-    QStringList names;
-    for (const MODULEINFO* info : manager.m_vecUpdateModules)
-        names << info->strName;
-    return names;
-}
 
 } // namespace
 

@@ -26,6 +26,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace TestUtil;
+
 namespace {
 
 const QString kList = QStringLiteral("Update List");
@@ -49,14 +51,6 @@ const QByteArray kThreeModules =
     "  <addon name=\"Stamps\" version=\"1.1\" url=\"http://dl.example.invalid/stamps.bin\"\n"
     "         result=\"TRUE\" SilentInstall=\"TRUE\"/>\n"
     "</addons>\n";
-
-QStringList offeredNames(const CReaderModuleManager& manager)
-{
-    QStringList names;
-    for (const MODULEINFO* info : manager.m_vecUpdateModules)
-        names << info->strName;
-    return names;
-}
 
 // Sets an environment variable for one scope and puts the old value back.
 class EnvGuard

@@ -1,11 +1,13 @@
 // The package CRC: check values, the tables, and agreement of the fast paths with
 // a bit-at-a-time reference over many lengths, alignments and starting values.
+#include "testutil.h"
 #include "zrcrc32.h"
 #include "zrfzip.h"
 
 #include <QByteArray>
-#include <QRandomGenerator>
 #include <QtTest>
+
+using TestUtil::randomBytes;
 
 namespace {
 
@@ -22,15 +24,6 @@ quint32 bitwiseCrc(quint32 crc, const unsigned char* data, size_t length, quint3
                 crc ^= polynomial;
         }
     return crc;
-}
-
-QByteArray randomData(int size, quint32 seed)
-{
-    QRandomGenerator rng(seed);
-    QByteArray data(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        data[i] = char(rng.generate());
-    return data;
 }
 
 const unsigned char* bytes(const QByteArray& a)
@@ -95,7 +88,7 @@ void CrcTest::otherPolynomials()
     QCOMPARE(CZR_Fzip::RunCRC32(bytes(digits), 9, polynomial), expected);
 
     // Long inputs too: a polynomial other than the package's must not take a fast path.
-    const QByteArray data = randomData(5000, polynomial);
+    const QByteArray data = randomBytes(5000, polynomial);
     for (int len : {0, 1, 63, 64, 65, 1000, 4999})
         QCOMPARE(CZR_Fzip::RunCRC32(bytes(data), quint32(len), polynomial),
                  bitwiseCrc(0, bytes(data), size_t(len), polynomial));
@@ -121,7 +114,7 @@ void CrcTest::pathsAgreeOverLengthsAndAlignments()
 {
     if (!CZR_Crc32::HasCarrylessMultiply())
         qInfo("no carry-less multiplication on this processor: its path falls back to slicing");
-    const QByteArray data = randomData(1200 + 16, 7);
+    const QByteArray data = randomBytes(1200 + 16, 7);
     for (int offset = 0; offset < 16; ++offset) {
         const unsigned char* p = bytes(data) + offset;
         // every length up to 300, then a spread of longer ones around the block sizes
@@ -138,7 +131,7 @@ void CrcTest::pathsAgreeOverLengthsAndAlignments()
 void CrcTest::continuationFromAnyValue()
 {
     // A CRC fed back in continues it: the starting value takes part in the folding.
-    const QByteArray data = randomData(3000, 11);
+    const QByteArray data = randomBytes(3000, 11);
     QRandomGenerator rng(12);
     for (int round = 0; round < 200; ++round) {
         const int split = int(rng.bounded(3000));
@@ -160,7 +153,7 @@ void CrcTest::largeAndPatternedBuffers()
     const int size = (3 << 20) + 13;
     QByteArray zeros(size, '\0');
     QByteArray ones(size, '\xff');
-    QByteArray random = randomData(size, 3);
+    QByteArray random = randomBytes(size, 3);
     for (const QByteArray* buffer : {&zeros, &ones, &random}) {
         const quint32 expected = CZR_Crc32::UpdateBytewise(0, bytes(*buffer), size_t(size), Package);
         QCOMPARE(CZR_Crc32::UpdateSlicing16(0, bytes(*buffer), size_t(size)), expected);

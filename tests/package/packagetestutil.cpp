@@ -5,9 +5,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
-#include <QFileInfo>
 #include <QProcess>
-#include <QRandomGenerator>
 
 #include <lzma.h>
 
@@ -27,31 +25,6 @@ bool anyTemporaryFileLeft()
 {
     return QFile::exists(temporaryFile("infile_tmp")) || QFile::exists(temporaryFile("outfile_tmp"))
         || QFile::exists(temporaryFile("fileover_tmp"));
-}
-
-void writeFile(const QString& path, const QByteArray& data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(data) != data.size())
-        qFatal("cannot write %s", qPrintable(path));
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return f.readAll();
-}
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QRandomGenerator rng(seed);
-    QByteArray out(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        out[i] = char(rng.generate() & 0xff);
-    return out;
 }
 
 int runMkpackage(const QStringList& args, QByteArray* standardError, QByteArray* standardOutput)
@@ -138,18 +111,6 @@ void fixCrc(QByteArray& package)
     setLe32(package, 8,
             CZR_Fzip::RunCRC32(reinterpret_cast<const unsigned char*>(payload.constData()), quint32(payload.size()),
                                CZR_Fzip::PackageMagic));
-}
-
-quint32 le32(const QByteArray& data, int offset)
-{
-    const auto* p = reinterpret_cast<const unsigned char*>(data.constData() + offset);
-    return quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
-}
-
-void setLe32(QByteArray& data, int offset, quint32 value)
-{
-    for (int i = 0; i < 4; ++i)
-        data[offset + i] = char(value >> (8 * i));
 }
 
 } // namespace PackageTest

@@ -1,14 +1,19 @@
 #ifndef PACKAGETESTUTIL_H
 #define PACKAGETESTUTIL_H
 
+#include "testutil.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QString>
 #include <QStringList>
 
-// Helpers shared by the package tests: writing files, running mkpackage, and
-// assembling packages by hand (for the malformed ones mkpackage refuses to make).
+// Helpers shared by the package tests: running mkpackage, reading trees, and assembling
+// packages by hand (for the malformed ones mkpackage refuses to make). Files and bytes
+// through testutil.h.
 namespace PackageTest {
+
+using namespace TestUtil;
 
 struct TableEntry
 {
@@ -19,10 +24,6 @@ struct TableEntry
 QString uncompressDir();            // QDir::tempPath() + "/MoravelCorvina/uncompress/"
 QString temporaryFile(const char* name); // one of the unpacker's three temporary files
 bool anyTemporaryFileLeft();
-
-void writeFile(const QString& path, const QByteArray& data); // creates missing parents
-QByteArray readFile(const QString& path);
-QByteArray randomBytes(int size, quint32 seed);
 
 // Runs mkpackage with the given arguments; returns its exit code (-1 if it did not run).
 int runMkpackage(const QStringList& args, QByteArray* standardError = nullptr, QByteArray* standardOutput = nullptr);
@@ -40,9 +41,6 @@ QByteArray fileTable(const QList<TableEntry>& entries);
 QByteArray package(const QByteArray& lzmaPart, const QByteArray& table, qint64 lzmaLength = -1);
 // Recomputes the CRC of a package in place.
 void fixCrc(QByteArray& package);
-
-quint32 le32(const QByteArray& data, int offset);
-void setLe32(QByteArray& data, int offset, quint32 value);
 
 } // namespace PackageTest
 

@@ -33,18 +33,6 @@ QByteArray gzipped(const QByteArray& data)
     return gzip.readAllStandardOutput();
 }
 
-quint32 le32(const QByteArray& data, int offset)
-{
-    const auto* p = reinterpret_cast<const unsigned char*>(data.constData() + offset);
-    return quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
-}
-
-void setLe32(QByteArray& data, int offset, quint32 value)
-{
-    for (int i = 0; i < 4; ++i)
-        data[offset + i] = static_cast<char>(value >> (8 * i));
-}
-
 // Watches a file for being opened or read by anybody.
 class OpenWatch
 {
@@ -89,10 +77,7 @@ private:
 
     QByteArray package(const QString& installer)
     {
-        return buildPackage(PackageSpec()
-                                .file(QStringLiteral("Setup.xml"), "<setup><file name=\"data\"/></setup>")
-                                .file(QStringLiteral("data"), QByteArray("data ").repeated(300))
-                                .installer(installer, m_marker));
+        return installerPackage(installer, m_marker, QByteArray("data ").repeated(300));
     }
 
     // One module element of a reply; the texts are escaped for XML here.

@@ -69,10 +69,7 @@ private:
 
     QByteArray package(const QString& installer)
     {
-        return buildPackage(PackageSpec()
-                                .file(QStringLiteral("Setup.xml"), "<setup><file name=\"data\"/></setup>")
-                                .file(QStringLiteral("data"), installer.toUtf8().repeated(200))
-                                .installer(installer, m_marker));
+        return installerPackage(installer, m_marker, installer.toUtf8().repeated(200));
     }
 
     // A module whose package is served at /pkg/<name>.pkg by server and offered at url
@@ -126,14 +123,6 @@ private:
         return server;
     }
 
-    int packageRequests(const TestHttpServer& server) const
-    {
-        int count = 0;
-        for (const TestHttpServer::Request& request : server.requests())
-            count += request.path().startsWith("/pkg/") ? 1 : 0;
-        return count;
-    }
-
     QStringList nothingMoreInstalled() { return installersRun(m_marker, 0); }
 
     // Runs the updater (the plain one, or the one with keys); nothing outside its
@@ -185,10 +174,7 @@ private slots:
         QCOMPARE(m_site.url().scheme(), QStringLiteral("https"));
 
         m_keyed = root() + QStringLiteral("/keyed");
-        QVERIFY(QDir().mkpath(m_keyed));
-        QVERIFY(QFile::copy(g_executable, m_keyed + QStringLiteral("/MoravelUpdater")));
-        QVERIFY(QFile::setPermissions(m_keyed + QStringLiteral("/MoravelUpdater"),
-                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        QVERIFY(copyExecutable(g_executable, m_keyed));
         QVERIFY(writeFile(m_keyed + QStringLiteral("/update-keys.pub"), m_key.publicBase64().toLatin1() + "\n"));
 
         m_runner.pluginPath = g_pluginDir;

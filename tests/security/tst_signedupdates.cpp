@@ -48,10 +48,7 @@ private:
 
     QByteArray package(const QString& installer)
     {
-        return buildPackage(PackageSpec()
-                                .file(QStringLiteral("Setup.xml"), "<setup><file name=\"data\"/></setup>")
-                                .file(QStringLiteral("data"), installer.toUtf8().repeated(200))
-                                .installer(installer, m_marker));
+        return installerPackage(installer, m_marker, installer.toUtf8().repeated(200));
     }
 
     // A module served at /pkg/<file> with the hash of hashed (default: what is served).
@@ -72,14 +69,6 @@ private:
 
     void settings(const QString& updater) { writeRunSettings(m_reader, updater); }
 
-    int packageRequests() const
-    {
-        int count = 0;
-        for (const TestHttpServer::Request& request : m_server.requests())
-            count += request.path().startsWith("/pkg/") ? 1 : 0;
-        return count;
-    }
-
     // Runs the keyed (or the plain) updater; nothing outside its folders may change.
     Result run(bool keyed = true)
     {
@@ -92,10 +81,7 @@ private slots:
     {
         QVERIFY(m_server.isListening());
         m_keyed = root() + QStringLiteral("/keyed");
-        QVERIFY(QDir().mkpath(m_keyed));
-        QVERIFY(QFile::copy(g_executable, m_keyed + QStringLiteral("/MoravelUpdater")));
-        QVERIFY(QFile::setPermissions(m_keyed + QStringLiteral("/MoravelUpdater"),
-                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        QVERIFY(copyExecutable(g_executable, m_keyed));
         QVERIFY(writeFile(m_keyed + QStringLiteral("/update-keys.pub"),
                           "# the publisher's key and the next one\n" + m_key.publicBase64().toLatin1() + "\n\n"
                               + m_nextKey.publicBase64().toLatin1() + "\n"));
@@ -202,14 +188,14 @@ private slots:
         QCOMPARE(manual.exitCode, 0);
         QCOMPARE(manual.texts(), QStringList() << kNotVerified);
         QVERIFY2(manual.logged("update reply refused: ") && manual.logged(rule.toUtf8()), manual.output.constData());
-        QCOMPARE(packageRequests(), 0);
+        QCOMPARE(packageRequests(m_server), 0);
 
         settings(QStringLiteral("Auto"));
         const Result automatic = run();
         QVERIFY(automatic.ended);
         QCOMPARE(automatic.exitCode, 0);
         QCOMPARE(automatic.shown.size(), 0);
-        QCOMPARE(packageRequests(), 0);
+        QCOMPARE(packageRequests(m_server), 0);
         QTest::qWait(200);
         QVERIFY(markerLines(m_marker).isEmpty());
     }
@@ -253,7 +239,7 @@ private slots:
         // The question names the first module offered: the hashed one.
         QVERIFY(result.texts().first().contains(QLatin1String("(7.2.0.1)")));
         QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
-        QCOMPARE(packageRequests(), 1);
+        QCOMPARE(packageRequests(m_server), 1);
         QVERIFY(result.logged("module without a well-formed sha256 is not offered: \"Unhashed\""));
         QVERIFY(result.logged("module without a well-formed sha256 is not offered: \"Malformed\""));
     }
@@ -272,7 +258,7 @@ private slots:
                                m_key));
         const Result result = run();
         QVERIFY(result.ended);
-        QCOMPARE(packageRequests(), 1);
+        QCOMPARE(packageRequests(m_server), 1);
         QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
         QCOMPARE(readFile(working() + QStringLiteral("/Reader.pkg")), genuine);
 
@@ -281,7 +267,7 @@ private slots:
         QFile::remove(m_marker);
         const Result again = run();
         QVERIFY(again.ended);
-        QCOMPARE(packageRequests(), 0);
+        QCOMPARE(packageRequests(m_server), 0);
         QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
     }
 
@@ -307,10 +293,7 @@ private slots:
         QFETCH(bool, installs);
         static int rows = 0;
         const QString folder = root() + QStringLiteral("/keyfile-%1").arg(++rows);
-        QVERIFY(QDir().mkpath(folder));
-        QVERIFY(QFile::copy(g_executable, folder + QStringLiteral("/MoravelUpdater")));
-        QVERIFY(QFile::setPermissions(folder + QStringLiteral("/MoravelUpdater"),
-                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        QVERIFY(copyExecutable(g_executable, folder));
         QVERIFY(keyFile.isEmpty() ? QDir().mkpath(folder + QStringLiteral("/update-keys.pub"))
                                   : writeFile(folder + QStringLiteral("/update-keys.pub"), keyFile));
         const QByteArray xml =
@@ -336,7 +319,7 @@ private slots:
         const Result automatic = m_runner.runChangingOnly(places);
         QVERIFY(automatic.ended);
         QCOMPARE(automatic.shown.size(), 0);
-        QCOMPARE(packageRequests(), 0);
+        QCOMPARE(packageRequests(m_server), 0);
     }
 
     void olderModuleThanInstalled_data()
@@ -361,7 +344,7 @@ private slots:
         if (keyed) {
             QCOMPARE(result.texts(), QStringList() << kUpToDate);
             QVERIFY(result.logged("not offered: Reader 7.0.0.100 is older than the installed 7.1.0.200"));
-            QCOMPARE(packageRequests(), 0);
+            QCOMPARE(packageRequests(m_server), 0);
         } else {
             QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
         }

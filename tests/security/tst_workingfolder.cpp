@@ -61,10 +61,7 @@ private:
 
     QByteArray readerPackage(const QString& installerName = QStringLiteral("reader.run"))
     {
-        return buildPackage(PackageSpec()
-                                .file(QStringLiteral("Setup.xml"), "<setup><file name=\"data\"/></setup>")
-                                .file(QStringLiteral("data"), QByteArray("reader data ").repeated(200))
-                                .installer(installerName, m_marker));
+        return installerPackage(installerName, m_marker, QByteArray("reader data ").repeated(200));
     }
 
     // Serves the modules, each package at /pkg/<file name>, and writes the reply.

@@ -7,6 +7,7 @@
 #include "csha256.h"
 #include "csignedreply.h"
 #include "ctrustedkeys.h"
+#include "testutil.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,6 +17,8 @@
 #include <cerrno>
 #include <openssl/evp.h>
 #include <sys/stat.h>
+
+using namespace TestUtil;
 
 namespace {
 
@@ -53,13 +56,6 @@ bool libcryptoVerifies(const QByteArray& message, const QByteArray& signature, c
     EVP_MD_CTX_free(ctx);
     EVP_PKEY_free(key);
     return ok;
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
 } // namespace

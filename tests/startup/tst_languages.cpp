@@ -1,6 +1,7 @@
 // Language choice, translation files and the interface font.
 #include "languages.h"
 #include "readersettings.h"
+#include "testutil.h"
 
 #include <QCoreApplication>
 #include <QFontDatabase>
@@ -9,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTranslator>
 #include <QtTest>
+
+using TestUtil::writeFile;
 
 namespace {
 
@@ -120,15 +123,11 @@ private slots:
         QVERIFY(reader.isValid());
         QVERIFY(QDir().mkpath(reader.filePath(QStringLiteral("lang/ja_jp"))));
         const QString ts = reader.filePath(QStringLiteral("corvina_ja_jp.ts"));
-        {
-            QFile file(ts);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(QByteArray("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-                                  "<!DOCTYPE TS>\n<TS version=\"2.1\" language=\"ja_JP\">\n"
-                                  "<context><name>UpdaterApp</name><message><source>")
-                       + kSource + "</source><translation>" + kJapanese
-                       + "</translation></message></context>\n</TS>\n");
-        }
+        QVERIFY(writeFile(ts, QByteArray("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                                         "<!DOCTYPE TS>\n<TS version=\"2.1\" language=\"ja_JP\">\n"
+                                         "<context><name>UpdaterApp</name><message><source>")
+                                  + kSource + "</source><translation>" + kJapanese
+                                  + "</translation></message></context>\n</TS>\n"));
         const QString qm = reader.filePath(QStringLiteral("lang/ja_jp/corvina_ja_jp.qm"));
         QCOMPARE(QProcess::execute(lrelease, { QStringLiteral("-silent"), ts, QStringLiteral("-qm"), qm }), 0);
         QVERIFY(QFile::exists(qm));
@@ -166,11 +165,7 @@ private slots:
         QCOMPARE(QCoreApplication::translate("UpdaterApp", kSource), QString::fromLatin1(kSource));
 
         // A file that is there but is no translation is skipped the same way.
-        QVERIFY(QDir().mkpath(reader.filePath(QStringLiteral("lang/zh_cn"))));
-        QFile junk(reader.filePath(QStringLiteral("lang/zh_cn/corvina_zh_cn.qm")));
-        QVERIFY(junk.open(QIODevice::WriteOnly));
-        junk.write("not a translation file");
-        junk.close();
+        QVERIFY(writeFile(reader.filePath(QStringLiteral("lang/zh_cn/corvina_zh_cn.qm")), "not a translation file"));
         QVERIFY(ReaderSettings::write("[General]\nCorvina_UpdateOldPath=" + reader.path().toUtf8() + "\n"));
         QVERIFY(!installTranslatorFile(translator, getLanFilePath(25, 44)));
     }
@@ -202,10 +197,7 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         const QString path = dir.filePath(QStringLiteral("issue"));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(issue), qint64(issue.size()));
-        file.close();
+        QVERIFY(writeFile(path, issue));
 
         const QFont font = getAppFont(path);
         if (family.isEmpty()) {

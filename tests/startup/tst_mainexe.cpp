@@ -1,9 +1,10 @@
 // The built MoravelUpdater as the reader starts it: settings written, no arguments.
+#include "exetestmain.h"
+#include "listenerclient.h"
 #include "readersettings.h"
 
 #include <QProcess>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QtTest>
 
 namespace {
@@ -80,15 +81,9 @@ private slots:
         // Ask as a reader would until the updater has come up.
         QByteArray answer;
         for (int attempt = 0; attempt < 200 && answer.isEmpty() && updater.state() == QProcess::Running; ++attempt) {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress(QHostAddress::LocalHost), 8999);
-            if (socket.waitForConnected(1000)) {
-                while (socket.waitForReadyRead(5000))
-                    answer += socket.readAll();
-                answer += socket.readAll();
-            } else {
+            answer = askListener().data;
+            if (answer.isEmpty())
                 QTest::qWait(100);
-            }
         }
         const bool running = updater.state() == QProcess::Running;
         updater.kill();
@@ -98,21 +93,6 @@ private slots:
     }
 };
 
-int main(int argc, char** argv)
-{
-    // The path of the executable under test comes first; the rest goes to QtTest.
-    if (argc < 2) {
-        fprintf(stderr, "usage: %s PATH_TO_MoravelUpdater [test options]\n", argv[0]);
-        return 2;
-    }
-    g_executable = QString::fromLocal8Bit(argv[1]);
-    QVector<char*> args { argv[0] };
-    for (int i = 2; i < argc; ++i)
-        args << argv[i];
-    int count = args.size();
-    QCoreApplication app(count, args.data());
-    TestMainExe test;
-    return QTest::qExec(&test, count, args.data());
-}
+EXE_TEST_MAIN(TestMainExe, g_executable)
 
 #include "tst_mainexe.moc"

@@ -1,6 +1,7 @@
 // The update driver: one run's start, its end, and where dialogs are placed.
 #include "csetup_commandline.h"
 #include "dlgmessage.h"
+#include "listenerclient.h"
 #include "readersettings.h"
 #include "updaterapp.h"
 #include "updatelistener.h"
@@ -8,7 +9,6 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QtTest>
 
 namespace {
@@ -29,17 +29,6 @@ QPoint screenCentre()
 QTcpServer* listenerServer(UpdaterApp& app)
 {
     return app.m_pListener ? app.m_pListener->findChild<QTcpServer*>() : nullptr;
-}
-
-QByteArray askListener()
-{
-    QByteArray data;
-    QTcpSocket socket;
-    QObject::connect(&socket, &QTcpSocket::readyRead, [&] { data += socket.readAll(); });
-    socket.connectToHost(QHostAddress(QHostAddress::LocalHost), 8999);
-    for (int i = 0; i < 500 && socket.state() != QAbstractSocket::UnconnectedState && data.size() < 13; ++i)
-        QTest::qWait(10);
-    return data;
 }
 
 } // namespace
@@ -117,7 +106,7 @@ private slots:
         QCOMPARE(app.m_pCommandLine->getValue(QStringLiteral("version")), QStringLiteral("7.0.5"));
         QVERIFY(app.m_bQuit);
         // The listener answers for as long as the driver lives.
-        QCOMPARE(askListener(), QByteArray("UpdaterRuning"));
+        QCOMPARE(askListener().data, QByteArray("UpdaterRuning"));
 
         const QStringList param = g_messages.filter(QStringLiteral("Updater Param: "));
         QCOMPARE(param.size(), 1);

@@ -1,15 +1,17 @@
 // Helpers for the tests of the download window, the package step and the update
 // decision: a reader installation written into the test's own folders, packages built
-// with mkpackage, server replies, and a driver that answers the modal dialogs the way a
-// user would, recording what each one said.
+// with mkpackage, server replies, the installers' marker files, the log, and a driver
+// that answers the modal dialogs the way a user would, recording what each one said.
 #ifndef RUNTESTSUPPORT_H
 #define RUNTESTSUPPORT_H
 
 #include "testhttpserver.h"
+#include "testutil.h"
 
 #include <QApplication>
 #include <QByteArray>
 #include <QDir>
+#include <QEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
@@ -21,6 +23,7 @@
 #include <QSettings>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 #include <QTimer>
 #include <QVector>
 
@@ -28,30 +31,37 @@
 
 namespace RunTest {
 
-// The test's private root (tests/support/isolate.sh), else the temporary directory.
-inline QString root()
+using namespace TestUtil;
+
+// Installers run detached and may finish after their test: each test function (and
+// each of its data rows) has a marker file of its own, below root()/markers.
+inline QString markerPath()
 {
-    const QString value = qEnvironmentVariable("ZR_TEST_ROOT");
-    return value.isEmpty() ? QDir::tempPath() : value;
+    return root() + QStringLiteral("/markers/") + QString::fromLatin1(QTest::currentTestFunction())
+           + QString::fromLatin1(QTest::currentDataTag() ? QTest::currentDataTag() : "") + QStringLiteral(".marker");
 }
 
-inline bool writeFile(const QString& path, const QByteArray& bytes, bool executable = false)
+// The lines of a marker file that installers append their names to.
+inline QStringList markerLines(const QString& marker = markerPath())
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+    return readLines(marker);
+}
+
+// Counts how often a widget is shown.
+class ShowCounter : public QObject
+{
+public:
+    explicit ShowCounter(QWidget* widget) { widget->installEventFilter(this); }
+    int shows = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show)
+            ++shows;
         return false;
-    file.close();
-    if (executable)
-        file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser);
-    return true;
-}
-
-inline QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+    }
+};
 
 // The reader's settings store, written the way the reader writes it.
 inline void writeSettings(const QList<QPair<QString, QVariant>>& values)
@@ -101,14 +111,8 @@ struct ReaderInstall
         return install;
     }
 
-    QStringList installRuns() const
-    {
-        return QString::fromUtf8(readFile(installLog)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
-    QStringList countRuns() const
-    {
-        return QString::fromUtf8(readFile(countLog)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
+    QStringList installRuns() const { return readLines(installLog); }
+    QStringList countRuns() const { return readLines(countLog); }
 };
 
 // A package directory tree on disk, turned into a package by mkpackage.
@@ -151,6 +155,16 @@ inline QByteArray buildPackage(const PackageSpec& package, QString* error = null
         return QByteArray();
     }
     return readFile(output);
+}
+
+// A package whose Setup.xml names one file, data, beside an installer of the given
+// name that appends its name to the marker when started.
+inline QByteArray installerPackage(const QString& installer, const QString& marker, const QByteArray& data)
+{
+    return buildPackage(PackageSpec()
+                            .file(QStringLiteral("Setup.xml"), "<setup><file name=\"data\"/></setup>")
+                            .file(QStringLiteral("data"), data)
+                            .installer(installer, marker));
 }
 
 // One module of a server reply.
@@ -197,6 +211,15 @@ inline void pointUpdaterAt(const TestHttpServer& server)
     const QByteArray address = server.url(kServerScript).toString().toUtf8();
     qputenv("MORAVEL_UPDATE_SERVER_US", address);
     qputenv("MORAVEL_UPDATE_SERVER_CN", address);
+}
+
+// How many package downloads (requests below /pkg/) the server has had.
+inline int packageRequests(const TestHttpServer& server)
+{
+    int count = 0;
+    for (const TestHttpServer::Request& request : server.requests())
+        count += request.path().startsWith("/pkg/") ? 1 : 0;
+    return count;
 }
 
 // Answers modal dialogs as a user would. Each dialog that comes up is recorded; the

@@ -1,16 +1,16 @@
 #ifndef MMTESTSUPPORT_H
 #define MMTESTSUPPORT_H
 
-// Helpers shared by the module manager's tests: a driver with run parameters, files in
-// the test's own working directory.
+// Helpers shared by the module manager's tests: a driver with run parameters and the
+// names of the offered modules; files through testutil.h.
 
+#include "creadermodulemanager.h"
 #include "csetup_commandline.h"
+#include "testutil.h"
 #include "updaterapp.h"
 
-#include <QByteArray>
-#include <QDir>
-#include <QFile>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -23,12 +23,13 @@ inline std::unique_ptr<UpdaterApp> makeApp(const QString& params = QString())
     return app;
 }
 
-inline bool writeFile(const QString& path, const QByteArray& bytes)
+// The names of the modules the manager offers, in its order.
+inline QStringList offeredNames(const CReaderModuleManager& manager)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    return file.write(bytes) == bytes.size();
+    QStringList names;
+    for (const MODULEINFO* info : manager.m_vecUpdateModules)
+        names << info->strName;
+    return names;
 }
 
 #endif // MMTESTSUPPORT_H

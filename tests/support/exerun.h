@@ -7,6 +7,7 @@
 #ifndef EXERUN_H
 #define EXERUN_H
 
+#include "exetestmain.h"
 #include "runtestsupport.h"
 
 #include <QCryptographicHash>
@@ -104,12 +105,6 @@ inline QStringList updaterPlaces(const QString& working, const ReaderInstall& re
              qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Moravel Software") };
 }
 
-// The lines of a marker file that installers append their names to.
-inline QStringList markerLines(const QString& marker)
-{
-    return QString::fromUtf8(readFile(marker)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
 // Waits until the detached installers have written at least expected lines to the
 // marker (20 s at most), and a little more to see that no other installer follows.
 inline QStringList installersRun(const QString& marker, int expected)
@@ -178,6 +173,15 @@ inline QStringList changes(const QMap<QString, QString>& before, const QMap<QStr
         const QStringList differences = ExeRun::changes((before), (after));                \
         QVERIFY2(differences.isEmpty(), qPrintable(differences.join(QLatin1Char('\n'))));  \
     } while (false)
+
+// A copy of the executable as folder/MoravelUpdater (folder made if missing) that only
+// its owner may run, for runs with files beside the executable (update-keys.pub).
+inline bool copyExecutable(const QString& executable, const QString& folder)
+{
+    const QString copy = folder + QStringLiteral("/MoravelUpdater");
+    return QDir().mkpath(folder) && QFile::copy(executable, copy)
+           && QFile::setPermissions(copy, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
 
 // Changes the owner of path and everything below it (without following links).
 inline bool chownTree(const QString& path, uint uid)
@@ -314,25 +318,5 @@ private:
 };
 
 } // namespace ExeRun
-
-// main() of a test of the executable: its path and the folder of the test plug-in come
-// first on the command line, the rest goes to QtTest.
-#define EXE_TEST_MAIN(TestClass, executable, pluginDir)                                     \
-    int main(int argc, char** argv)                                                        \
-    {                                                                                      \
-        if (argc < 3) {                                                                    \
-            fprintf(stderr, "usage: %s MoravelUpdater PLUGIN_DIR [test options]\n", argv[0]); \
-            return 2;                                                                      \
-        }                                                                                  \
-        executable = QString::fromLocal8Bit(argv[1]);                                      \
-        pluginDir = QString::fromLocal8Bit(argv[2]);                                       \
-        QVector<char*> args { argv[0] };                                                   \
-        for (int i = 3; i < argc; ++i)                                                     \
-            args << argv[i];                                                               \
-        int count = args.size();                                                           \
-        QApplication app(count, args.data());                                              \
-        TestClass test;                                                                    \
-        return QTest::qExec(&test, count, args.data());                                    \
-    }
 
 #endif // EXERUN_H
