@@ -1,12 +1,14 @@
 // The file operations that never follow a link (include/safefiles.h), each on its own:
-// what they do with trees, links standing at and on the way to a name, and short or
-// failing reads and writes.
+// what they do with trees, links standing at and on the way to a name, short or
+// failing reads and writes, and the syncs to disk that make a file count as complete.
 #include "safefiles.h"
+#include "syncprobe.h"
 #include "testutil.h"
 
 #include <QBuffer>
 #include <QtTest>
 
+#include <cstring>
 #include <unistd.h>
 
 using namespace TestUtil;
@@ -178,6 +180,187 @@ private slots:
         QFETCH(QString, relative);
         QFETCH(bool, includeLast);
         QTEST(Comm::leadsThroughLink(base, relative, includeLast), "expected");
+    }
+
+    // ---- syncing ----
+
+    void syncFileLogsWhatCannotBeSynced_data()
+    {
+        // The real fsync: a pipe cannot be synced, a closed descriptor is none.
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("synced");
+        QTest::addColumn<int>("reason");
+        QTest::newRow("regular file") << "file" << true << 0;
+        QTest::newRow("pipe") << "pipe" << false << EINVAL;
+        QTest::newRow("no descriptor") << "none" << false << EBADF;
+    }
+
+    void syncFileLogsWhatCannotBeSynced()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, reason);
+        int fds[2] = {-1, -1};
+        QFile file(root() + QStringLiteral("/synced file"));
+        if (kind == QLatin1String("pipe"))
+            QCOMPARE(::pipe(fds), 0);
+        else if (kind == QLatin1String("file"))
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("x") == 1 && file.flush());
+        const int fd = kind == QLatin1String("pipe") ? fds[1] : file.handle();
+        g_log.clear();
+        qInstallMessageHandler(collect);
+        const bool synced = Comm::syncFile(fd, QStringLiteral("the named thing"));
+        qInstallMessageHandler(nullptr);
+        for (int end : fds)
+            if (end >= 0)
+                ::close(end);
+        QTEST(synced, "synced");
+        const QStringList expected = reason == 0 ? QStringList()
+            : QStringList() << QStringLiteral("cannot sync to disk: \"the named thing\" ")
+                                   + QString::fromLocal8Bit(std::strerror(reason));
+        QCOMPARE(g_log, expected);
+    }
+
+    void syncFolderTakesOnlyAFolder_data()
+    {
+        QTest::addColumn<QString>("path");   // below the test's folder "sync"; "" for none
+        QTest::addColumn<bool>("parent");    // syncParentFolder instead of syncFolder
+        QTest::addColumn<QString>("synced"); // what is synced, below "sync"; "-" for nothing
+        QTest::newRow("folder") << "/dir" << false << "/dir/";
+        QTest::newRow("folder, trailing slashes") << "/dir//" << false << "/dir/";
+        QTest::newRow("no path") << "" << false << "-";
+        QTest::newRow("nothing there") << "/absent" << false << "-";
+        QTest::newRow("file") << "/dir/file" << false << "-";
+        QTest::newRow("link to a folder") << "/link" << false << "-";
+        QTest::newRow("folder of a file") << "/dir/file" << true << "/dir/";
+        QTest::newRow("folder of a folder") << "/dir/" << true << "/";
+        QTest::newRow("folder of a link, not followed") << "/link" << true << "/";
+        QTest::newRow("folder of nothing") << "" << true << "-";
+    }
+
+    void syncFolderTakesOnlyAFolder()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, parent);
+        QFETCH(QString, synced);
+        const QString base = root() + QStringLiteral("/sync");
+        if (!QFileInfo::exists(base)) {
+            writeFile(base + QStringLiteral("/dir/file"), "f");
+            QVERIFY(QFile::link(base + QStringLiteral("/dir"), base + QStringLiteral("/link")));
+        }
+        const QString at = path.isEmpty() ? QString() : base + path;
+        g_log.clear();
+        qInstallMessageHandler(collect);
+        SyncProbe probe;
+        const bool result = parent ? Comm::syncParentFolder(at) : Comm::syncFolder(at);
+        qInstallMessageHandler(nullptr);
+        QCOMPARE(result, synced != QLatin1String("-"));
+        QCOMPARE(probe.synced(), synced == QLatin1String("-") ? QStringList()
+                                                              : QStringList() << SyncProbe::named(base + synced));
+        // A refusal says why, naming the path.
+        QCOMPARE(g_log.size(), result ? 0 : 1);
+        if (!result && !at.isEmpty())
+            QVERIFY2(g_log.first().contains(at), qPrintable(g_log.join('\n')));
+    }
+
+    void renameAndSync_data()
+    {
+        QTest::addColumn<QString>("to");       // below the test's folder
+        QTest::addColumn<bool>("present");     // the file to rename is there
+        QTest::addColumn<int>("failing");      // SyncProbe::Failing
+        QTest::addColumn<bool>("result");
+        QTest::addColumn<bool>("renamed");
+        QTest::addColumn<QStringList>("synced"); // folders below the test's folder
+        QTest::addColumn<QString>("logged");     // how the one log line of a failure starts
+        const QStringList from = QStringList() << QStringLiteral("/from/");
+        const QString renaming = QStringLiteral("cannot rename");
+        QTest::newRow("same folder") << "/from/new" << true << int(SyncProbe::Nothing) << true << true << from
+                                     << QString();
+        QTest::newRow("over a file") << "/from/old" << true << int(SyncProbe::Nothing) << true << true << from
+                                     << QString();
+        QTest::newRow("other folder") << "/to/new" << true << int(SyncProbe::Nothing) << true << true
+                                      << (QStringList() << QStringLiteral("/to/") << QStringLiteral("/from/"))
+                                      << QString();
+        QTest::newRow("nothing to rename") << "/from/new" << false << int(SyncProbe::Nothing) << false << false
+                                           << QStringList() << renaming;
+        QTest::newRow("folder sync fails") << "/from/new" << true << int(SyncProbe::Folders) << false << true << from
+                                           << QStringLiteral("cannot sync to disk:");
+        QTest::newRow("folder not there") << "/absent/new" << true << int(SyncProbe::Nothing) << false << false
+                                          << QStringList() << renaming;
+    }
+
+    void renameAndSync()
+    {
+        QFETCH(QString, to);
+        QFETCH(bool, present);
+        QFETCH(int, failing);
+        QFETCH(QStringList, synced);
+        QFETCH(QString, logged);
+        const QString base = root() + QStringLiteral("/rename");
+        QVERIFY(Comm::deleteDir(base));
+        QVERIFY(QDir().mkpath(base + QStringLiteral("/to")));
+        writeFile(base + QStringLiteral("/from/old"), "old");
+        if (present)
+            writeFile(base + QStringLiteral("/from/file"), "new");
+        QStringList expected;
+        for (const QString& folder : synced)
+            expected << SyncProbe::named(base + folder);
+        g_log.clear();
+        qInstallMessageHandler(collect);
+        SyncProbe probe{SyncProbe::Failing(failing)};
+        const bool result = Comm::renameAndSync(base + QStringLiteral("/from/file"), base + to);
+        qInstallMessageHandler(nullptr);
+        QTEST(result, "result");
+        QCOMPARE(probe.synced(), expected);
+        QTEST(readFile(base + to) == "new", "renamed");
+        QCOMPARE(g_log.size(), logged.isEmpty() ? 0 : 1);
+        if (!logged.isEmpty())
+            QVERIFY2(g_log.first().startsWith(logged) && g_log.first().contains(base), qPrintable(g_log.join('\n')));
+    }
+
+    void replaceFileCopySyncsCopyThenFolder_data()
+    {
+        QTest::addColumn<int>("failing"); // SyncProbe::Failing
+        QTest::addColumn<bool>("result");
+        QTest::addColumn<QByteArray>("target"); // what stands at the target afterwards
+        QTest::newRow("both synced") << int(SyncProbe::Nothing) << true << QByteArray("new plug-in");
+        QTest::newRow("sync of the copy fails") << int(SyncProbe::Files) << false << QByteArray("old plug-in");
+        // The copy stands, but does not count as made.
+        QTest::newRow("sync of the folder fails") << int(SyncProbe::Folders) << false << QByteArray("new plug-in");
+    }
+
+    void replaceFileCopySyncsCopyThenFolder()
+    {
+        QFETCH(int, failing);
+        QFETCH(bool, result);
+        const QString folder = root() + QStringLiteral("/plug-ins");
+        const QString from = root() + QStringLiteral("/download/JSTools.js");
+        const QString to = folder + QStringLiteral("/JSTools.js");
+        writeFile(from, "new plug-in");
+        writeFile(to, "old plug-in");
+        g_log.clear();
+        qInstallMessageHandler(collect);
+        SyncProbe probe{SyncProbe::Failing(failing)};
+        QCOMPARE(Comm::replaceFileCopy(from, to), result);
+        qInstallMessageHandler(nullptr);
+        QTEST(readFile(to), "target");
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList() << QStringLiteral("JSTools.js"));
+        // The copy once, under its temporary name, then (unless that failed) its folder.
+        const QStringList synced = probe.synced();
+        QCOMPARE(synced.size(), failing == SyncProbe::Files ? 1 : 2);
+        QVERIFY2(QRegularExpression(QStringLiteral("^%1/\\.JSTools\\.js\\.part%2-\\d+$")
+                                        .arg(QRegularExpression::escape(QFileInfo(folder).canonicalFilePath()))
+                                        .arg(QCoreApplication::applicationPid()))
+                     .match(synced.first())
+                     .hasMatch(),
+                 qPrintable(synced.first()));
+        if (synced.size() == 2)
+            QCOMPARE(synced.last(), SyncProbe::named(folder));
+        QCOMPARE(g_log.size(), result ? 0 : 1);
+        if (!result)
+            QVERIFY2(g_log.first().startsWith(QStringLiteral("cannot sync to disk: \"") + folder)
+                         && g_log.first().endsWith(QStringLiteral("Input/output error")),
+                     qPrintable(g_log.join('\n')));
     }
 };
 
