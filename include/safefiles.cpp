@@ -275,6 +275,28 @@ bool syncParentFolder(const QString& path)
     return syncFolder(folder);
 }
 
+bool makeSyncedPath(const QString& path)
+{
+    if (path.isEmpty())
+        return false;
+    // The levels not there yet, the topmost first.
+    QStringList missing;
+    for (QString level = QDir::cleanPath(QDir(path).absolutePath());
+         !QFileInfo(level).exists() && !QFileInfo(level).isSymLink(); level = QFileInfo(level).path()) {
+        if (level == QFileInfo(level).path())
+            break;
+        missing.prepend(level);
+    }
+    if (!QDir().mkpath(path)) {
+        qDebug() << "cannot make the folder" << path;
+        return false;
+    }
+    for (const QString& level : qAsConst(missing))
+        if (!syncParentFolder(level))
+            return false;
+    return true;
+}
+
 bool renameAndSync(const QString& from, const QString& to)
 {
     if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0) {

@@ -79,6 +79,12 @@ bool syncFolder(const QString& path);
 // from the current folder). False (logged) as syncFolder, and for an empty path or "/".
 bool syncParentFolder(const QString& path);
 
+// Makes the folder at path and those missing above it (as QDir::mkpath does) and syncs
+// the folder that holds each one made, so that the new folders last. True when the
+// folder stands there (made or not) and every sync went through; false (logged) when
+// it cannot be made or a sync fails.
+bool makeSyncedPath(const QString& path);
+
 // Renames from to to (rename(2): a file already at to is replaced in one step, a link
 // there is replaced, not followed) and syncs the folder of to, and the folder of from
 // when it is another. False (logged) when the rename fails (nothing is renamed then),

@@ -82,7 +82,7 @@ bool CIssuedRecord::write(const QString& product, qint64 issued)
 {
     const QString target = path();
     const QString folder = QFileInfo(target).absolutePath();
-    if (!QDir().mkpath(folder)) {
+    if (!Comm::makeSyncedPath(folder)) {
         qDebug() << "the state folder cannot be made:" << folder;
         return false;
     }

@@ -262,6 +262,37 @@ private slots:
             QVERIFY2(g_log.first().contains(at), qPrintable(g_log.join('\n')));
     }
 
+    void makeSyncedPath_data()
+    {
+        QTest::addColumn<QString>("path");       // below the test's folder "mkpath"
+        QTest::addColumn<bool>("result");
+        QTest::addColumn<QStringList>("synced"); // below "mkpath"
+        QTest::newRow("there already") << "/old" << true << QStringList();
+        QTest::newRow("one level new") << "/old/new" << true << QStringList{"/old/"};
+        QTest::newRow("three levels new") << "/a/b/c/" << true << QStringList{"/", "/a/", "/a/b/"};
+        QTest::newRow("a file on the way") << "/file/sub" << false << QStringList();
+    }
+
+    void makeSyncedPath()
+    {
+        QFETCH(QString, path);
+        QFETCH(QStringList, synced);
+        const QString base = root() + QStringLiteral("/mkpath");
+        QVERIFY(Comm::deleteDir(base));
+        QVERIFY(QDir().mkpath(base + QStringLiteral("/old")));
+        writeFile(base + QStringLiteral("/file"), "f");
+        QFETCH(bool, result);
+        if (!result)
+            QTest::ignoreMessage(QtDebugMsg, qPrintable(QStringLiteral("cannot make the folder \"%1\"").arg(base + path)));
+        SyncProbe probe;
+        QCOMPARE(Comm::makeSyncedPath(base + path), result);
+        QStringList expected;
+        for (const QString& folder : synced)
+            expected << SyncProbe::named(base + folder);
+        QCOMPARE(probe.synced(), expected);
+        QCOMPARE(QFileInfo(base + path).isDir(), result);
+    }
+
     void renameAndSync_data()
     {
         QTest::addColumn<QString>("to");       // below the test's folder
