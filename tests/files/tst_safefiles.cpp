@@ -207,9 +207,9 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write("x") == 1 && file.flush());
         const int fd = kind == QLatin1String("pipe") ? fds[1] : file.handle();
         g_log.clear();
-        qInstallMessageHandler(collect);
+        const QtMessageHandler previous = qInstallMessageHandler(collect);
         const bool synced = Comm::syncFile(fd, QStringLiteral("the named thing"));
-        qInstallMessageHandler(nullptr);
+        qInstallMessageHandler(previous);
         for (int end : fds)
             if (end >= 0)
                 ::close(end);
@@ -249,10 +249,10 @@ private slots:
         }
         const QString at = path.isEmpty() ? QString() : base + path;
         g_log.clear();
-        qInstallMessageHandler(collect);
+        const QtMessageHandler previous = qInstallMessageHandler(collect);
         SyncProbe probe;
         const bool result = parent ? Comm::syncParentFolder(at) : Comm::syncFolder(at);
-        qInstallMessageHandler(nullptr);
+        qInstallMessageHandler(previous);
         QCOMPARE(result, synced != QLatin1String("-"));
         QCOMPARE(probe.synced(), synced == QLatin1String("-") ? QStringList()
                                                               : QStringList() << SyncProbe::named(base + synced));
@@ -336,10 +336,10 @@ private slots:
         for (const QString& folder : synced)
             expected << SyncProbe::named(base + folder);
         g_log.clear();
-        qInstallMessageHandler(collect);
+        const QtMessageHandler previous = qInstallMessageHandler(collect);
         SyncProbe probe{SyncProbe::Failing(failing)};
         const bool result = Comm::renameAndSync(base + QStringLiteral("/from/file"), base + to);
-        qInstallMessageHandler(nullptr);
+        qInstallMessageHandler(previous);
         QTEST(result, "result");
         QCOMPARE(probe.synced(), expected);
         QTEST(readFile(base + to) == "new", "renamed");
@@ -369,10 +369,11 @@ private slots:
         writeFile(from, "new plug-in");
         writeFile(to, "old plug-in");
         g_log.clear();
-        qInstallMessageHandler(collect);
+        const QtMessageHandler previous = qInstallMessageHandler(collect);
         SyncProbe probe{SyncProbe::Failing(failing)};
-        QCOMPARE(Comm::replaceFileCopy(from, to), result);
-        qInstallMessageHandler(nullptr);
+        const bool copied = Comm::replaceFileCopy(from, to);
+        qInstallMessageHandler(previous);
+        QCOMPARE(copied, result);
         QTEST(readFile(to), "target");
         QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  QStringList() << QStringLiteral("JSTools.js"));
