@@ -1,7 +1,6 @@
-// The sync call of the file helpers (Comm::setSyncCall) replaced for as long as a
-// SyncProbe lives: each sync is recorded by the path of what it syncs, and those of
-// one kind (files or folders) fail with EIO when the test asks for it. Every other
-// sync is a real fsync.
+// While a SyncProbe lives it is the file helpers' sync call (Comm::setSyncCall): each
+// sync is recorded by the path of what it syncs (a folder with "/" after it), those of
+// one kind fail with EIO when the test asks, and the others are real fsyncs.
 #ifndef SYNCPROBE_H
 #define SYNCPROBE_H
 
@@ -28,13 +27,10 @@ public:
         Comm::setSyncCall(&SyncProbe::sync);
     }
     ~SyncProbe() { Comm::setSyncCall(nullptr); }
-    SyncProbe(const SyncProbe&) = delete;
-    SyncProbe& operator=(const SyncProbe&) = delete;
 
-    // What was synced, in order: the path the file had then, a folder with a "/" after it.
     QStringList synced() const { return s_synced; }
 
-    // How synced() names path: resolved, and with a "/" when it is a folder.
+    // How synced() names the existing path.
     static QString named(const QString& path)
     {
         const QFileInfo info(path);
@@ -45,14 +41,13 @@ private:
     static int sync(int fd)
     {
         struct stat st;
-        char target[PATH_MAX];
-        const ssize_t length = ::readlink(QByteArray("/proc/self/fd/" + QByteArray::number(fd)).constData(), target,
-                                          sizeof target);
+        char name[PATH_MAX];
+        const ssize_t length = ::readlink(("/proc/self/fd/" + QByteArray::number(fd)).constData(), name, sizeof name);
         if (::fstat(fd, &st) != 0 || length <= 0)
             return -1;
         const bool folder = S_ISDIR(st.st_mode);
-        s_synced << QFile::decodeName(QByteArray(target, int(length))) + (folder ? QStringLiteral("/") : QString());
-        if ((folder && s_failing == Folders) || (!folder && s_failing == Files)) {
+        s_synced << QFile::decodeName(QByteArray(name, int(length))) + (folder ? QStringLiteral("/") : QString());
+        if (s_failing == (folder ? Folders : Files)) {
             errno = EIO;
             return -1;
         }
