@@ -202,12 +202,113 @@ bool replaceFileCopy(const QString& from, const QString& to)
 
     QByteArray buffer(64 * 1024, Qt::Uninitialized);
     bool ok = copyData(input, output, buffer);
-    ok = ok && output.flush() && ::fsync(output.handle()) == 0;
+    ok = ok && output.flush() && syncFile(output.handle(), temporary);
     output.close();
-    if (ok && ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(to).constData()) == 0)
+    if (!ok) {
+        QFile::remove(temporary);
+        return false;
+    }
+    // After a failed rename the temporary file is still there; after a failed folder
+    // sync it is not, and nothing is removed.
+    if (renameAndSync(temporary, to))
         return true;
-    QFile::remove(temporary);
+    if (QFileInfo(temporary).exists())
+        QFile::remove(temporary);
     return false;
+}
+
+namespace {
+
+SyncCall installedSyncCall = nullptr;
+
+// The folder of path without trailing separators; empty when there is none ("/", "").
+QString parentFolder(const QString& path)
+{
+    const QByteArray native = withoutTrailingSlashes(path);
+    if (native.isEmpty() || native == "/")
+        return QString();
+    return QFileInfo(QFile::decodeName(native)).absolutePath();
+}
+
+} // namespace
+
+void setSyncCall(SyncCall call)
+{
+    installedSyncCall = call;
+}
+
+bool syncFile(int fd, const QString& path)
+{
+    errno = EBADF;
+    if (fd >= 0 && (installedSyncCall ? installedSyncCall(fd) : ::fsync(fd)) == 0)
+        return true;
+    const int error = errno;
+    qDebug() << "cannot sync to disk:" << path << strerror(error);
+    return false;
+}
+
+bool syncFolder(const QString& path)
+{
+    const QByteArray native = withoutTrailingSlashes(path);
+    if (native.isEmpty()) {
+        qDebug() << "cannot sync a folder without a name";
+        return false;
+    }
+    const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        qDebug() << "cannot open the folder to sync it:" << path << strerror(error);
+        return false;
+    }
+    const bool synced = syncFile(fd, path);
+    ::close(fd);
+    return synced;
+}
+
+bool syncParentFolder(const QString& path)
+{
+    const QString folder = parentFolder(path);
+    if (folder.isEmpty()) {
+        qDebug() << "no folder to sync for" << path;
+        return false;
+    }
+    return syncFolder(folder);
+}
+
+bool makeSyncedPath(const QString& path)
+{
+    if (path.isEmpty())
+        return false;
+    // The levels not there yet, the topmost first.
+    QStringList missing;
+    for (QString level = QDir::cleanPath(QDir(path).absolutePath());
+         !QFileInfo(level).exists() && !QFileInfo(level).isSymLink(); level = QFileInfo(level).path()) {
+        if (level == QFileInfo(level).path())
+            break;
+        missing.prepend(level);
+    }
+    if (!QDir().mkpath(path)) {
+        qDebug() << "cannot make the folder" << path;
+        return false;
+    }
+    for (const QString& level : qAsConst(missing))
+        if (!syncParentFolder(level))
+            return false;
+    return true;
+}
+
+bool renameAndSync(const QString& from, const QString& to)
+{
+    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0) {
+        const int error = errno;
+        qDebug() << "cannot rename" << from << "to" << to << strerror(error);
+        return false;
+    }
+    const QString target = parentFolder(to);
+    const QString source = parentFolder(from);
+    if (!syncParentFolder(to))
+        return false;
+    return source == target || syncParentFolder(from);
 }
 
 bool openToContinue(QFile& file, const QString& path, qint64 keep, QIODevice::OpenMode mode)

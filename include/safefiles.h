@@ -46,10 +46,51 @@ bool copyData(QIODevice& from, QIODevice& to, QByteArray& buffer, qint64 count =
 // over to, so that to is replaced in one step and nothing planted at either name is
 // written through: from is opened without following a link at its name, the temporary
 // file (".<name of to>.part<pid>-<n>", a name nothing stands at) is created afresh
-// (createNewFile) and synced before the rename. False (to unchanged, the temporary file
-// removed) when from cannot be opened or read, no temporary file can be made, or a
-// write, the sync or the rename fails.
+// (createNewFile), synced before the rename (syncFile), and the folder is synced after
+// it (renameAndSync). False (to unchanged, the temporary file removed) when from cannot
+// be opened or read, no temporary file can be made, or a write, the file's sync or the
+// rename fails; false too when the folder's sync fails after the rename (to is
+// replaced then, but the copy does not count as made: it may not outlive a power cut).
 bool replaceFileCopy(const QString& from, const QString& to);
+
+// ---- syncing to disk ----
+// A written file counts as complete only once its bytes are on the disk, and a name a
+// rename gave it only once its folder is: after a power cut the file is then whole
+// under its name. Each file is synced once, when it is complete, never after each
+// write. A sync that fails is logged with the path and the system's reason, and the
+// caller does not count the file as complete.
+
+// The call that syncs an open file or folder: fsync, unless another is put in. Tests
+// put in one that fails; the benchmarks one that does nothing, to show what syncing
+// costs. nullptr puts fsync back. The product never changes it.
+using SyncCall = int (*)(int fd);
+void setSyncCall(SyncCall call);
+
+// Syncs the file open at fd to disk; path names it in the log. False (logged) when fd
+// is not open or the sync fails (a pipe, for one, cannot be synced).
+bool syncFile(int fd, const QString& path);
+
+// Syncs the folder at path, so that the names made, renamed or removed in it last.
+// False (logged) when path is empty, when what stands there is a link or no directory
+// or cannot be opened, or when the sync fails.
+bool syncFolder(const QString& path);
+
+// Syncs the folder that holds path (trailing separators aside; a relative path is taken
+// from the current folder). False (logged) as syncFolder, and for an empty path or "/".
+bool syncParentFolder(const QString& path);
+
+// Makes the folder at path and those missing above it (as QDir::mkpath does) and syncs
+// the folder that holds each one made, so that the new folders last. True when the
+// folder stands there (made or not) and every sync went through; false (logged) when
+// it cannot be made or a sync fails.
+bool makeSyncedPath(const QString& path);
+
+// Renames from to to (rename(2): a file already at to is replaced in one step, a link
+// there is replaced, not followed) and syncs the folder of to, and the folder of from
+// when it is another. False (logged) when the rename fails (nothing is renamed then),
+// or when a sync fails: the file then stands at to but the new name may not outlive a
+// power cut, so it does not count as published.
+bool renameAndSync(const QString& from, const QString& to);
 
 // Opens the existing file at path in file with mode (which must include WriteOnly) to
 // continue it after its first keep bytes: it is cut to keep bytes and file is

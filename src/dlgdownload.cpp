@@ -587,7 +587,7 @@ bool DlgDownload::copyJSPlugin()
     m_listJSDownloads.clear();
     for (const QString& plugin : plugins) {
         const QString folder = javaScriptFolder();
-        if (!QDir().mkpath(QDir(folder).absolutePath())) {
+        if (!Comm::makeSyncedPath(QDir(folder).absolutePath())) {
             result = false;
             continue;
         }

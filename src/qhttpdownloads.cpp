@@ -524,8 +524,12 @@ void QHttpDownLoadS::replyFinished()
     if (!m_bRunning)
         return;
 
+    // A download counts as complete only with its bytes on the disk.
+    const bool received = !m_bEndedByDownloader && replySucceeded() && !m_bWriteFailed;
+    if (received && m_pFile && !Comm::syncFile(m_pFile->handle(), m_strFilePath))
+        m_bWriteFailed = true;
     closeFile();
-    const bool ok = !m_bEndedByDownloader && replySucceeded() && !m_bWriteFailed && fileIntact();
+    const bool ok = received && !m_bWriteFailed && fileIntact();
 
     releaseTransfer();
 

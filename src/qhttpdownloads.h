@@ -26,12 +26,13 @@ class QTimerEvent;
 //   oneDownLoadFinish(path)  the reply finished without a network error, its HTTP status
 //                            is 2xx, the byte count equals the announced size (both 0
 //                            when the server announced none) and every byte reached the
-//                            file on disk;
+//                            file on disk (the file is synced, Comm::syncFile, before);
 //   errorfinish(path)        any other end: network error, non-2xx status, a byte count
 //                            other than the announced size, a failed write to the file,
-//                            a refused content coding, a body over the limit, no answer
-//                            within the response check, data that stopped coming
-//                            (stall check) or came too slowly (slow-transfer rule).
+//                            a failed sync of the complete file, a refused content
+//                            coding, a body over the limit, no answer within the
+//                            response check, data that stopped coming (stall check) or
+//                            came too slowly (slow-transfer rule).
 // A transfer ended by stopDownLoads() ends silently: the caller asked for it. A
 // transfer the downloader ends itself or is told to stop lets go of its connection,
 // also of one still in its TLS handshake.

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QStringList>
 
 #include <lzma.h>
@@ -339,9 +340,31 @@ int unpackLzmaParts(QFile& package, const PackageParts& parts, QByteArray& buffe
     return CZR_Fzip::Unpacked;
 }
 
+// The folders in which unpacking made a name (a file or a folder), each once, in the
+// order first met.
+struct TouchedFolders
+{
+    QStringList list;
+    QSet<QString> seen;
+
+    // Notes the folder that holds path.
+    void addParentOf(const QString& path)
+    {
+        const int slash = path.lastIndexOf(QLatin1Char('/'));
+        const QString folder = slash < 0 ? QStringLiteral(".") : QDir::cleanPath(path.left(slash + 1));
+        if (!seen.contains(folder)) {
+            seen.insert(folder);
+            list.append(folder);
+        }
+    }
+};
+
 // Writes one entry of the file table below dirPath (which ends in '/'), its bytes the
-// next entry.size of stream. False (logged) when it is refused or not written whole.
-bool writeEntry(const QString& dirPath, const TableEntry& entry, QFile& stream, QByteArray& buffer)
+// next entry.size of stream; a file is synced to disk before it counts as written, and
+// the folder a name was made in is noted in touched. False (logged) when it is refused
+// or not written and synced whole.
+bool writeEntry(const QString& dirPath, const TableEntry& entry, QFile& stream, QByteArray& buffer,
+                TouchedFolders& touched)
 {
     QByteArray rawName = entry.rawName;
     const int nul = rawName.indexOf('\0');
@@ -364,7 +387,8 @@ bool writeEntry(const QString& dirPath, const TableEntry& entry, QFile& stream, 
             qDebug() << "refused directory entry at or below a symbolic link:" << dirPath + relative;
             return false;
         }
-        QDir().mkdir(dirPath + relative);
+        if (QDir().mkdir(dirPath + relative))
+            touched.addParentOf(dirPath + relative);
         return true;
     }
 
@@ -381,13 +405,29 @@ bool writeEntry(const QString& dirPath, const TableEntry& entry, QFile& stream, 
         qDebug() << "cannot create" << path;
         return false;
     }
+    touched.addParentOf(path);
     if (!Comm::copyData(stream, file, buffer, size) || !file.flush()) {
         qDebug() << "unpacked data missing or not written for" << path;
         file.close();
         Comm::removeNonDirectory(path);
         return false;
     }
+    if (!Comm::syncFile(file.handle(), path)) {
+        file.close();
+        Comm::removeNonDirectory(path);
+        return false;
+    }
     file.close();
+    return true;
+}
+
+// Syncs each folder in which unpacking made a name, so that the names last too. False
+// (logged) at the first that fails.
+bool syncTouchedFolders(const TouchedFolders& touched)
+{
+    for (const QString& folder : touched.list)
+        if (!Comm::syncFolder(folder))
+            return false;
     return true;
 }
 
@@ -406,17 +446,19 @@ int writeEntries(QFile& table, QFile& stream, const QString& destDir, QByteArray
         dirPath += QLatin1Char('/');
 
     TableEntry entry;
+    TouchedFolders touched;
     for (int i = 0; i < count; ++i) {
-        if (!QDir(dirPath).exists())
-            QDir().mkdir(dirPath);
+        if (!QDir(dirPath).exists() && QDir().mkdir(dirPath))
+            touched.addParentOf(QDir::cleanPath(dirPath));
         if (!readTableEntry(table, entry)) {
             qDebug() << "the file table is cut short";
             return CZR_Fzip::EntryNotWritten;
         }
-        if (!writeEntry(dirPath, entry, stream, buffer))
+        if (!writeEntry(dirPath, entry, stream, buffer, touched))
             return CZR_Fzip::EntryNotWritten;
     }
-    return CZR_Fzip::Unpacked;
+    // Every file is on the disk; the package counts as unpacked once their names are.
+    return syncTouchedFolders(touched) ? CZR_Fzip::Unpacked : CZR_Fzip::EntryNotWritten;
 }
 
 } // namespace

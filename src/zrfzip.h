@@ -44,8 +44,9 @@ public:
         // an entry could not be written: its target could not be created, its name is
         // absolute or has a ".." component, a directory on its way below destDir is a
         // symbolic link, it is a directory entry and a symbolic link stands at its name,
-        // the file table is cut short, or the unpacked stream ends before the entry's
-        // size; the entries before it are written
+        // the file table is cut short, the unpacked stream ends before the entry's
+        // size, or the entry (a file) or a folder a name was made in cannot be synced
+        // to disk; the entries before it are written
         EntryNotWritten = 0,
         // the file is shorter than the header or the magic is wrong
         NotAPackage = -1,
@@ -75,7 +76,10 @@ public:
     // directory must exist) and are gone when the call returns, whatever the result.
     // Temporary files and unpacked files are created afresh (Comm::createNewFile):
     // whatever stands at their names, a symbolic link included, is removed first and
-    // never written through.
+    // never written through. The package counts as unpacked only on the disk: each
+    // file is synced once it is written whole (a file whose sync fails is removed),
+    // and each folder in which a file or a folder was made is synced once after the
+    // last entry. The temporary files are not synced: they are gone at the end.
     int Unzip2(const QString& packagePath, const QString& destDir);
 
     // Decodes a stand-alone LZMA file into outPath, created afresh like the unpacked

@@ -1,5 +1,7 @@
 // Download throughput: QHttpDownLoadS against curl (or wget) on the same file from the
-// same local server, over http and over https, in one run.
+// same local server, over http and over https, in one run; and what syncing the
+// complete file to disk costs: QHttpDownLoadS as the product runs it (the file synced
+// once, when complete) against QHttpDownLoadS with the sync left out.
 //
 //   cmake --build <build> --target bench_downloader
 //   <build>/bench/downloader/bench_downloader [--size-mib N] [--rounds N] [--tool curl|wget]
@@ -9,13 +11,17 @@
 // 127.0.0.1, streamed from disk: once plain, once over TLS with a certificate of a
 // throw-away authority (tests/support/testpki) that this process trusts and the tool
 // is given (curl --cacert, wget --ca-certificate). For each scheme, each round
-// downloads the file once with QHttpDownLoadS (in this process, debug output off) and
-// once with the tool (a child, timed and measured with wait4), checks both copies byte
-// for byte, and deletes them. Printed per scheme: input size, the best throughput of
-// each side, their ratio (ours / tool) and the peak memory of each (ours: VmHWM of this
-// process, which holds nothing else large, reset before each scheme; tool: ru_maxrss).
+// downloads the file once with the tool (a child, timed and measured with wait4), once
+// with QHttpDownLoadS (in this process, debug output off) and once more with
+// QHttpDownLoadS without the sync, checks each copy byte for byte, and deletes it; the
+// file system is synced before each download (outside the time measured), so that no
+// download pays for the dirty pages of the one before. Printed per scheme: input size,
+// the best throughput of each, the ratios (ours / tool, synced / not synced, as times),
+// the syncs per download and the peak memory of each (ours: VmHWM of this process,
+// which holds nothing else large, reset before each scheme; tool: ru_maxrss).
 
 #include "qhttpdownloads.h"
+#include "safefiles.h"
 #include "testcertificates.h"
 #include "testhttpserver.h"
 
@@ -37,6 +43,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -190,9 +197,39 @@ double processCpuSeconds()
     return ::getrusage(RUSAGE_SELF, &usage) == 0 ? cpuSecondsOf(usage) : 0.0;
 }
 
-Result runOurs(const QUrl& url, const std::string& out, long long size)
+// The syncs of the last download of ours.
+int syncCount = 0;
+
+// The product's sync, counted.
+int countedSync(int fd)
+{
+    ++syncCount;
+    return ::fsync(fd);
+}
+
+// No sync at all, counted all the same.
+int skippedSync(int)
+{
+    ++syncCount;
+    return 0;
+}
+
+// Writes out what is dirty on the file system of path.
+void syncFileSystem(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::syncfs(fd);
+        ::close(fd);
+    }
+}
+
+// synced: as the product does it; otherwise with the sync left out.
+Result runOurs(const QUrl& url, const std::string& out, long long size, bool synced)
 {
     Result r;
+    Comm::setSyncCall(synced ? countedSync : skippedSync);
+    syncCount = 0;
     QHttpDownLoadS downloader(nullptr, nullptr, nullptr, nullptr);
     bool finished = false;
     bool failed = false;
@@ -203,7 +240,9 @@ Result runOurs(const QUrl& url, const std::string& out, long long size)
     QElapsedTimer clock;
     const double cpuBefore = processCpuSeconds();
     clock.start();
-    if (!downloader.startDownLoads(true))
+    const bool started = downloader.startDownLoads(true);
+    Comm::setSyncCall(nullptr);
+    if (!started)
         return r;
     r.seconds = clock.nsecsElapsed() / 1e9;
     r.cpuSeconds = processCpuSeconds() - cpuBefore;
@@ -348,8 +387,9 @@ int main(int argc, char** argv)
     struct Row
     {
         const char* scheme = "";
-        double bestOurs = 0, bestTool = 0;
+        double bestOurs = 0, bestTool = 0, bestUnsynced = 0;
         long long peakOurs = 0, peakTool = 0;
+        int syncs = 0; // of one download of ours
     };
     std::vector<Row> rows;
     bool allOk = true;
@@ -360,11 +400,18 @@ int main(int argc, char** argv)
             continue;
         resetPeakMemory();
         for (int round = 1; round <= opt.rounds; ++round) {
+            syncFileSystem(dir);
             const Result t = runToolViaSpawner(scheme);
             const bool toolSame = t.ok && sameContents(input, outTool);
             std::remove(outTool.c_str());
-            const Result o = runOurs(QUrl(QString::fromStdString(urls[scheme])), outOurs, size);
+            syncFileSystem(dir);
+            const Result o = runOurs(QUrl(QString::fromStdString(urls[scheme])), outOurs, size, true);
             const bool oursSame = o.ok && sameContents(input, outOurs);
+            std::remove(outOurs.c_str());
+            row.syncs = syncCount;
+            syncFileSystem(dir);
+            const Result u = runOurs(QUrl(QString::fromStdString(urls[scheme])), outOurs, size, false);
+            const bool unsyncedSame = u.ok && sameContents(input, outOurs);
             std::remove(outOurs.c_str());
 
             const double mib = static_cast<double>(size) / (1024.0 * 1024.0);
@@ -372,13 +419,17 @@ int main(int argc, char** argv)
                         "%.2f s CPU)%s\n",
                         row.scheme, round, o.seconds, mib / o.seconds, o.cpuSeconds, oursSame ? "" : " FAILED",
                         opt.tool.c_str(), t.seconds, mib / t.seconds, t.cpuSeconds, toolSame ? "" : " FAILED");
+            std::printf("%s round %d: QHttpDownLoadS without the sync %.3f s (%.1f MiB/s, %.2f s CPU)%s\n",
+                        row.scheme, round, u.seconds, mib / u.seconds, u.cpuSeconds, unsyncedSame ? "" : " FAILED");
             std::fflush(stdout);
-            allOk = allOk && oursSame && toolSame;
+            allOk = allOk && oursSame && toolSame && unsyncedSame;
+            if (unsyncedSame)
+                row.bestUnsynced = std::max(row.bestUnsynced, mib / u.seconds);
             if (oursSame)
                 row.bestOurs = std::max(row.bestOurs, mib / o.seconds);
             if (toolSame)
                 row.bestTool = std::max(row.bestTool, mib / t.seconds);
-            row.peakOurs = std::max(row.peakOurs, o.peakKiB);
+            row.peakOurs = std::max({row.peakOurs, o.peakKiB, u.peakKiB});
             row.peakTool = std::max(row.peakTool, t.peakKiB);
         }
         rows.push_back(row);
@@ -395,6 +446,8 @@ int main(int argc, char** argv)
         std::printf("%-5s QHttpDownLoadS best %.1f MiB/s, %s best %.1f MiB/s, ratio (ours/%s) %.3f\n", row.scheme,
                     row.bestOurs, opt.tool.c_str(), row.bestTool, opt.tool.c_str(),
                     row.bestTool > 0 ? row.bestOurs / row.bestTool : 0.0);
+        std::printf("%-5s without the sync best %.1f MiB/s, time with the sync / without %.3f, syncs per download %d\n",
+                    row.scheme, row.bestUnsynced, row.bestOurs > 0 ? row.bestUnsynced / row.bestOurs : 0.0, row.syncs);
         std::printf("%-5s peak memory: QHttpDownLoadS process %lld KiB (before downloading %lld KiB), %s %lld KiB\n",
                     row.scheme, row.peakOurs, baseKiB, opt.tool.c_str(), row.peakTool);
     }

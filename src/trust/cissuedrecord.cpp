@@ -82,7 +82,7 @@ bool CIssuedRecord::write(const QString& product, qint64 issued)
 {
     const QString target = path();
     const QString folder = QFileInfo(target).absolutePath();
-    if (!QDir().mkpath(folder)) {
+    if (!Comm::makeSyncedPath(folder)) {
         qDebug() << "the state folder cannot be made:" << folder;
         return false;
     }
@@ -106,12 +106,14 @@ bool CIssuedRecord::write(const QString& product, qint64 issued)
         qDebug() << "the newest accepted time cannot be written:" << temporary;
         return false;
     }
+    // The new record counts only once its bytes, and then its name, are on the disk.
     bool ok = ::fchmod(file.handle(), 0600) == 0 && file.write(text) == text.size() && file.flush()
-              && ::fsync(file.handle()) == 0;
+              && Comm::syncFile(file.handle(), temporary);
     file.close();
-    ok = ok && ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(target).constData()) == 0;
+    ok = ok && Comm::renameAndSync(temporary, target);
     if (!ok) {
-        QFile::remove(temporary);
+        if (QFileInfo(temporary).exists())
+            QFile::remove(temporary);
         qDebug() << "the newest accepted time cannot be written:" << target;
     }
     return ok;

@@ -13,8 +13,9 @@
 // The file holds one line per product, "TIME<TAB>PRODUCT" (TIME written
 // YYYY-MM-DDTHH:MM:SSZ, PRODUCT percent-encoded). A line with a time alone, as older
 // updaters wrote it, stands for every product that has no line of its own. The file is
-// written in one step (a new file renamed over the old) with mode 0600; a missing or
-// unreadable file, or a product without a line, counts as no time accepted yet.
+// written in one step (a new file, synced to disk, renamed over the old, and its folder
+// synced) with mode 0600; a missing or unreadable file, or a product without a line,
+// counts as no time accepted yet.
 class CIssuedRecord
 {
 public:
@@ -22,7 +23,8 @@ public:
     // The time kept for product, in seconds since the epoch; false when there is none.
     static bool read(const QString& product, qint64* issued);
     // Keeps issued for product; the other products' times stay. False when it could not
-    // be written.
+    // be written or synced (after a failed sync of the folder the new record may stand,
+    // but may not outlive a power cut).
     static bool write(const QString& product, qint64 issued);
 };
 

@@ -6,6 +6,7 @@
 // trusts (TestCertificates), and the same behaviour must hold over both.
 
 #include "qhttpdownloads.h"
+#include "syncprobe.h"
 #include "testcertificates.h"
 #include "testhttpserver.h"
 #include "testutil.h"
@@ -249,6 +250,8 @@ private slots:
     void slowTransferRuleSparesSteadyTransfer_data();
     void slowTransferRuleSparesSteadyTransfer();
     void failedWriteIsReported();
+    void completeFileIsSyncedBeforeItCounts_data();
+    void completeFileIsSyncedBeforeItCounts();
     void removedFileIsReported_data();
     void removedFileIsReported();
 
@@ -1161,6 +1164,36 @@ void TestQHttpDownLoadS::failedWriteIsReported()
     QCOMPARE(outcome.error.count(), 1);
     QVERIFY(QFileInfo(target("big.bin")).size() <= 64 * 1024);
     QVERIFY(!outcome.anotherSignalWithin(3));
+}
+
+void TestQHttpDownLoadS::completeFileIsSyncedBeforeItCounts_data()
+{
+    QTest::addColumn<int>("failing"); // SyncProbe::Failing
+    QTest::newRow("synced") << int(SyncProbe::Nothing);
+    QTest::newRow("sync fails") << int(SyncProbe::Files);
+}
+
+void TestQHttpDownLoadS::completeFileIsSyncedBeforeItCounts()
+{
+    // Synced once, when the whole body is in (never per write); a failed sync fails it.
+    QFETCH(int, failing);
+    const bool finished = failing == SyncProbe::Nothing;
+    const QByteArray body = patternBody(200 * 1024);
+    TestHttpServer server;
+    server.route("/pkg.bin", TestHttpServer::Reply::ok(body).trickle(16 * 1024, 5));
+    QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    Outcome outcome(&d);
+    QVERIFY(d.setUrlAndFilePath(server.url("/pkg.bin"), target("pkg.bin")));
+    LogCapture log;
+    SyncProbe probe{SyncProbe::Failing(failing)};
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd());
+    QCOMPARE(outcome.ok.count(), finished ? 1 : 0);
+    QCOMPARE(outcome.error.count(), finished ? 0 : 1);
+    QCOMPARE(probe.synced(), QStringList() << SyncProbe::named(target("pkg.bin")));
+    QCOMPARE(readFile(target("pkg.bin"), kMissing), body);
+    QCOMPARE(log.find(QStringLiteral("^cannot sync to disk: ")),
+             finished ? QString() : QStringLiteral("cannot sync to disk: \"%1\" Input/output error").arg(target("pkg.bin")));
 }
 
 void TestQHttpDownLoadS::removedFileIsReported_data()

@@ -1,12 +1,14 @@
 // The file operations that never follow a link (include/safefiles.h), each on its own:
-// what they do with trees, links standing at and on the way to a name, and short or
-// failing reads and writes.
+// what they do with trees, links standing at and on the way to a name, short or
+// failing reads and writes, and the syncs to disk that make a file count as complete.
 #include "safefiles.h"
+#include "syncprobe.h"
 #include "testutil.h"
 
 #include <QBuffer>
 #include <QtTest>
 
+#include <cstring>
 #include <unistd.h>
 
 using namespace TestUtil;
@@ -178,6 +180,121 @@ private slots:
         QFETCH(QString, relative);
         QFETCH(bool, includeLast);
         QTEST(Comm::leadsThroughLink(base, relative, includeLast), "expected");
+    }
+
+    // ---- syncing ----
+
+    void syncFileLogsWhatCannotBeSynced_data()
+    {
+        // The real fsync: a pipe cannot be synced, a closed descriptor is none.
+        QTest::addColumn<bool>("pipe");
+        QTest::addColumn<int>("reason");
+        QTest::newRow("pipe") << true << EINVAL;
+        QTest::newRow("no descriptor") << false << EBADF;
+    }
+
+    void syncFileLogsWhatCannotBeSynced()
+    {
+        QFETCH(bool, pipe);
+        QFETCH(int, reason);
+        int fds[2];
+        QCOMPARE(::pipe(fds), 0);
+        QTest::ignoreMessage(QtDebugMsg, qPrintable(QStringLiteral("cannot sync to disk: \"the named thing\" ")
+                                                    + QString::fromLocal8Bit(std::strerror(reason))));
+        const bool synced = Comm::syncFile(pipe ? fds[1] : -1, QStringLiteral("the named thing"));
+        ::close(fds[0]);
+        ::close(fds[1]);
+        QVERIFY(!synced);
+    }
+
+    void folderSyncs_data()
+    {
+        // The helpers that sync folders, on a shared tree below "sync": dir/file, link
+        // (to dir); paths and what is synced (folders, "/" after them) are below it.
+        QTest::addColumn<QString>("call");     // folder, parent, mkpath, or rename dir/file to path
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("failing");      // SyncProbe::Failing
+        QTest::addColumn<bool>("result");
+        QTest::addColumn<QStringList>("synced");
+        const int none = SyncProbe::Nothing;
+        const QStringList dir{"/dir/"};
+        QTest::newRow("folder") << "folder" << "/dir//" << none << true << dir;
+        QTest::newRow("folder: a file") << "folder" << "/dir/file" << none << false << QStringList();
+        QTest::newRow("folder: a link") << "folder" << "/link" << none << false << QStringList();
+        QTest::newRow("parent of a file") << "parent" << "/dir/file" << none << true << dir;
+        QTest::newRow("parent of nothing") << "parent" << "" << none << false << QStringList();
+        QTest::newRow("mkpath: two new") << "mkpath" << "/a/b/" << none << true << QStringList{"/", "/a/"};
+        QTest::newRow("mkpath: a file on the way") << "mkpath" << "/dir/file/a" << none << false << QStringList();
+        QTest::newRow("rename to another") << "rename" << "/new" << none << true << QStringList{"/", "/dir/"};
+        QTest::newRow("rename into nothing") << "rename" << "/absent/new" << none << false << QStringList();
+        QTest::newRow("rename, sync fails") << "rename" << "/dir/new" << int(SyncProbe::Folders) << false << dir;
+    }
+
+    void folderSyncs()
+    {
+        QFETCH(QString, call);
+        QFETCH(QString, path);
+        QFETCH(int, failing);
+        QFETCH(bool, result);
+        const QString base = root() + QStringLiteral("/sync");
+        QVERIFY(Comm::deleteDir(base));
+        writeFile(base + QStringLiteral("/dir/file"), "f");
+        QVERIFY(QFile::link(base + QStringLiteral("/dir"), base + QStringLiteral("/link")));
+        const QString at = path.isEmpty() ? QString() : base + path;
+        g_log.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(collect);
+        SyncProbe probe{SyncProbe::Failing(failing)};
+        const bool done = call == QLatin1String("folder") ? Comm::syncFolder(at)
+            : call == QLatin1String("parent")             ? Comm::syncParentFolder(at)
+            : call == QLatin1String("mkpath")             ? Comm::makeSyncedPath(at)
+                                                          : Comm::renameAndSync(base + QStringLiteral("/dir/file"), at);
+        qInstallMessageHandler(previous);
+        QCOMPARE(done, result);
+        QFETCH(QStringList, synced);
+        QStringList expected;
+        for (const QString& folder : qAsConst(synced))
+            expected << SyncProbe::named(base + folder);
+        QCOMPARE(probe.synced(), expected);
+        if (call == QLatin1String("rename"))
+            QCOMPARE(readFile(at) == "f", result || failing != SyncProbe::Nothing);
+        // A failure says why in one line, naming what failed.
+        QCOMPARE(g_log.size(), result ? 0 : 1);
+        QVERIFY2(result || at.isEmpty() || g_log.first().contains(base), qPrintable(g_log.join('\n')));
+    }
+
+    void replaceFileCopySyncsCopyThenFolder_data()
+    {
+        QTest::addColumn<int>("failing");   // SyncProbe::Failing
+        QTest::addColumn<QByteArray>("target"); // what stands at the target afterwards
+        QTest::newRow("both synced") << int(SyncProbe::Nothing) << QByteArray("new");
+        QTest::newRow("sync of the copy fails") << int(SyncProbe::Files) << QByteArray("old");
+        // The copy stands, but does not count as made.
+        QTest::newRow("sync of the folder fails") << int(SyncProbe::Folders) << QByteArray("new");
+    }
+
+    void replaceFileCopySyncsCopyThenFolder()
+    {
+        QFETCH(int, failing);
+        const QString folder = root() + QStringLiteral("/plug-ins");
+        writeFile(root() + QStringLiteral("/download/JSTools.js"), "new");
+        const QString target = folder + QStringLiteral("/JSTools.js");
+        writeFile(target, "old");
+        if (failing != SyncProbe::Nothing) {
+            const QString logged = "^cannot sync to disk: \"%1.*\" Input/output error$";
+            QTest::ignoreMessage(QtDebugMsg, QRegularExpression(logged.arg(QRegularExpression::escape(folder))));
+        }
+        SyncProbe probe{SyncProbe::Failing(failing)};
+        const bool copied = Comm::replaceFileCopy(root() + QStringLiteral("/download/JSTools.js"), target);
+        QCOMPARE(copied, failing == SyncProbe::Nothing);
+        QTEST(readFile(target), "target");
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList() << QStringLiteral("JSTools.js"));
+        // The copy once under its temporary name, then (unless that failed) its folder.
+        QStringList expected{SyncProbe::named(folder)
+                             + QStringLiteral(".JSTools.js.part%1-0").arg(QCoreApplication::applicationPid())};
+        if (failing != SyncProbe::Files)
+            expected << SyncProbe::named(folder);
+        QCOMPARE(probe.synced(), expected);
     }
 };
 

@@ -3,6 +3,7 @@
 // reading or writing outside its bounds or filling the disk, and links planted in
 // the file system that must not be written through.
 #include "packagetestutil.h"
+#include "syncprobe.h"
 #include "zrfzip.h"
 
 #include <QDir>
@@ -84,6 +85,8 @@ private slots:
     void tableCutShort_data();
     void tableCutShort();
     void overwritesLongerFileExactly();
+    void entriesSyncedToDisk_data();
+    void entriesSyncedToDisk();
     void unsafeNamesRefused_data();
     void unsafeNamesRefused();
 
@@ -414,6 +417,46 @@ void UnzipTest::overwritesLongerFileExactly()
     writeFile(dest + "/f", QByteArray(10000, 'o'));
     QCOMPARE(unzip(package(lzmaAlone("new"), fileTable({{"f", 3}})), dest), 1);
     QCOMPARE(readFile(dest + "/f"), QByteArray("new"));
+}
+
+void UnzipTest::entriesSyncedToDisk_data()
+{
+    // Each file is synced once when written whole, then each folder a name was made in
+    // (the destination's own folder, made here, first); a sync that fails fails the
+    // unpacking, and a file that could not be synced is not left.
+    QTest::addColumn<int>("failing"); // SyncProbe::Failing
+    QTest::addColumn<int>("result");
+    QTest::addColumn<Tree>("written");
+    QTest::addColumn<QStringList>("synced"); // below the scratch area
+    const QByteArray dir("<dir>");
+    const Tree all{{"doc", dir}, {"a", "a"}, {"doc/b", "bb"}, {"doc/empty", ""}};
+    const QStringList files{"/dest/a", "/dest/doc/b", "/dest/doc/empty"};
+    const QStringList folders{"/", "/dest/", "/dest/doc/"};
+    QTest::newRow("all synced") << int(SyncProbe::Nothing) << 1 << all << files + folders;
+    QTest::newRow("a file's sync fails") << int(SyncProbe::Files) << 0 << Tree{{"doc", dir}}
+                                         << QStringList{"/dest/a"};
+    QTest::newRow("a folder's sync fails") << int(SyncProbe::Folders) << 0 << all << files + QStringList{"/"};
+}
+
+void UnzipTest::entriesSyncedToDisk()
+{
+    QFETCH(int, failing);
+    QFETCH(QStringList, synced);
+    const QString dest = m_work + "/dest";
+    const QString base = QFileInfo(m_work).canonicalFilePath();
+    for (QString& path : synced)
+        path.prepend(base);
+    // The failure is logged with the path and the reason.
+    const QString logged = "^cannot sync to disk: \"%1.*\" Input/output error$";
+    if (failing != SyncProbe::Nothing)
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(logged.arg(QRegularExpression::escape(m_work))));
+    const QByteArray table = fileTable({{"doc\\", 0}, {"a", 1}, {"doc\\b", 2}, {"doc\\empty", 0}});
+    const QByteArray p = package(lzmaAlone("abb"), table);
+    SyncProbe probe{SyncProbe::Failing(failing)};
+    QTEST(unzip(p, dest), "result");
+    QCOMPARE(probe.synced(), synced);
+    QTEST(readTree(dest), "written");
+    QVERIFY(!anyTemporaryFileLeft());
 }
 
 void UnzipTest::unsafeNamesRefused_data()

@@ -7,6 +7,7 @@
 #include "csha256.h"
 #include "csignedreply.h"
 #include "ctrustedkeys.h"
+#include "syncprobe.h"
 #include "testutil.h"
 
 #include <QDir>
@@ -537,6 +538,41 @@ private slots:
         QCOMPARE(CIssuedRecord::path(), QDir::homePath() + QStringLiteral("/.local/state/moravel-updater/newest-issued"));
         qunsetenv("XDG_STATE_HOME");
         QCOMPARE(CIssuedRecord::path(), QDir::homePath() + QStringLiteral("/.local/state/moravel-updater/newest-issued"));
+    }
+
+    void newestIssuedIsSyncedToDisk_data()
+    {
+        // The record is synced under its temporary name, renamed, and its folder synced;
+        // one whose sync fails does not count as written.
+        QTest::addColumn<int>("failing"); // SyncProbe::Failing
+        QTest::addColumn<qint64>("kept");  // the time read back afterwards
+        QTest::newRow("both synced") << int(SyncProbe::Nothing) << kNow;
+        QTest::newRow("the record's sync fails") << int(SyncProbe::Files) << kNow - 60;
+        QTest::newRow("the folder's sync fails") << int(SyncProbe::Folders) << kNow;
+    }
+
+    void newestIssuedIsSyncedToDisk()
+    {
+        QFETCH(int, failing);
+        QTemporaryDir state;
+        qputenv("XDG_STATE_HOME", state.path().toUtf8());
+        QVERIFY(CIssuedRecord::write(QString(), kNow - 60));
+        const QString folder = QFileInfo(CIssuedRecord::path()).absolutePath();
+        const QString logged = QStringLiteral("^cannot sync to disk: \"%1.* Input/output error$");
+        if (failing != SyncProbe::Nothing)
+            QTest::ignoreMessage(QtDebugMsg, QRegularExpression(logged.arg(QRegularExpression::escape(folder))));
+        SyncProbe probe{SyncProbe::Failing(failing)};
+        QCOMPARE(CIssuedRecord::write(QString(), kNow), failing == SyncProbe::Nothing);
+        const QString pid = QString::number(QCoreApplication::applicationPid());
+        QStringList synced{SyncProbe::named(folder) + QStringLiteral("newest-issued.new-") + pid};
+        if (failing != SyncProbe::Files)
+            synced << SyncProbe::named(folder);
+        QCOMPARE(probe.synced(), synced);
+        qint64 read = -1;
+        QVERIFY(CIssuedRecord::read(QString(), &read));
+        QTEST(read, "kept");
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList() << QStringLiteral("newest-issued"));
+        qunsetenv("XDG_STATE_HOME");
     }
 };
 
