@@ -454,8 +454,9 @@ void TestUpdateRequest::otherRequestServer()
     if (fault == "unsigned")
         manager->setTrustedKeys({ SignedSite::Key::make().publicKey });
     if (!reason.isEmpty())
-        QTest::ignoreMessage(QtDebugMsg, qPrintable(QStringLiteral("request server %1 failed (%2): asking %3")
-                                                        .arg(QUrl(chosen).authority(), reason, QUrl(otherAddress).authority())));
+        QTest::ignoreMessage(QtDebugMsg,
+                             qPrintable(QStringLiteral("request server %1 failed (%2): asking %3")
+                                            .arg(QUrl(chosen).authority(), reason, QUrl(otherAddress).authority())));
     QHttpDownLoadS::setDefaultWatchdogInterval(fault == "silent" ? 200 : kQuietWatchdogMs);
     QSignalSpy finished(manager.get(), &CReaderModuleManager::sQueryModuleInfoFinish);
     // Waiting, both tries are over and reported once when the call returns.
