@@ -20,6 +20,7 @@
 #include <QDir>
 #include <QFile>
 #include <QPointer>
+#include <QProgressBar>
 #include <QTimer>
 #include <QUrl>
 
@@ -43,6 +44,17 @@ const QString kPlatform = QStringLiteral("x86");
 // UTC+8:00 up to, not including, UTC+9:00 is served by the China-region server.
 const int kChinaOffsetFirst = 8 * 3600;
 const int kChinaOffsetLast = 8 * 3600 + 3599;
+
+bool isChinaRegion(int offsetSeconds)
+{
+    return offsetSeconds >= kChinaOffsetFirst && offsetSeconds <= kChinaOffsetLast;
+}
+
+// The server part of a request address for the log, without any user information.
+QString serverName(const QString& address)
+{
+    return QUrl(address, QUrl::TolerantMode).adjusted(QUrl::RemoveUserInfo).authority();
+}
 
 // Qt's numbers for the language choices the server knows.
 const int kLanguageChinese = 25;   // QLocale::Chinese
@@ -161,6 +173,7 @@ CReaderModuleManager::CReaderModuleManager(QString addon, UpdaterApp* app, QObje
     , m_bKeysRequired(false)
     , m_bVerificationFailed(false)
     , m_bReplyOverHttps(false)
+    , m_bQueryWait(false)
 {
     if (m_pApp && m_pApp->m_pCommandLine)
         m_strReaderPath = m_pApp->m_pCommandLine->getReaderPathFromcmd();
@@ -608,7 +621,7 @@ void CReaderModuleManager::OnPaserModuleInfo(QString path)
 
 QString CReaderModuleManager::RequestServerForUtcOffset(int offsetSeconds)
 {
-    const bool china = offsetSeconds >= kChinaOffsetFirst && offsetSeconds <= kChinaOffsetLast;
+    const bool china = isChinaRegion(offsetSeconds);
     const QString configured =
         qEnvironmentVariable(china ? "MORAVEL_UPDATE_SERVER_CN" : "MORAVEL_UPDATE_SERVER_US").trimmed();
     if (!configured.isEmpty())
@@ -688,14 +701,18 @@ int CReaderModuleManager::QueryModuleInfo(QProgressBar* bar, bool bWait)
     // The server's address ends in the script's path, and the request path names the
     // script once more: ".../addons/get_addons.php/get_addons.php?addon=...". The
     // servers answer on that path.
-    const QString address = RequestServerForUtcOffset(currentClockOffsetFromUtc()) + GetHttpURL(m_strAddon);
-    m_bReplyOverHttps = address.startsWith(QLatin1String("https:"), Qt::CaseInsensitive);
+    const int offset = currentClockOffsetFromUtc();
+    const QString request = GetHttpURL(m_strAddon);
+    const QString chosen = RequestServerForUtcOffset(offset);
+    const QString other = RequestServerForUtcOffset(isChinaRegion(offset) ? 0 : kChinaOffsetFirst);
+    // One server configured for both regions is asked once.
+    const bool sameServer = QUrl(chosen, QUrl::TolerantMode).adjusted(QUrl::NormalizePathSegments)
+                            == QUrl(other, QUrl::TolerantMode).adjusted(QUrl::NormalizePathSegments);
+    m_strOtherAddress = sameServer ? QString() : other + request;
+    m_pQueryBar = bar;
+    m_bQueryWait = bWait;
 
     dropDownloader();
-    m_pDownloader = new QHttpDownLoadS(nullptr, bar, nullptr, nullptr);
-    // No real reply comes near this size; a larger one is not read at all.
-    m_pDownloader->setMaxBodyBytes(kMaxReplyBytes);
-
     // The working folder is made (private) by Comm::workingDir; without one there is
     // nowhere safe to put the reply.
     if (working.isEmpty()) {
@@ -704,26 +721,55 @@ int CReaderModuleManager::QueryModuleInfo(QProgressBar* bar, bool bWait)
         failQueryLater();
         return 1;
     }
-    const bool targetAccepted = m_pDownloader->setUrlAndFilePath(QUrl(address, QUrl::TolerantMode), m_strReplyFile);
-
-    if (!targetAccepted) {
-        qDebug() << "Update server address refused:" << address;
+    const int started = startTransfer(chosen + request);
+    if (started != 0) {
         ReleaseModuleInfo();
         failQueryLater();
+    }
+    // With bWait the transfer has ended and been reported by now; a receiver may even
+    // have destroyed this manager meanwhile, so nothing of it is touched here.
+    return started;
+}
+
+int CReaderModuleManager::startTransfer(const QString& address)
+{
+    m_strAskedAddress = address;
+    m_bReplyOverHttps = address.startsWith(QLatin1String("https:"), Qt::CaseInsensitive);
+
+    dropDownloader();
+    m_pDownloader = new QHttpDownLoadS(nullptr, m_pQueryBar, nullptr, nullptr);
+    // No real reply comes near this size; a larger one is not read at all.
+    m_pDownloader->setMaxBodyBytes(kMaxReplyBytes);
+    if (!m_pDownloader->setUrlAndFilePath(QUrl(address, QUrl::TolerantMode), m_strReplyFile)) {
+        qDebug() << "Update server address refused:" << address;
         return 2;
     }
 
     connect(m_pDownloader, SIGNAL(oneDownLoadFinish(QString)), this, SLOT(slotQueryModuleInfoFinish(QString)));
     connect(m_pDownloader, SIGNAL(errorfinish(QString)), this, SLOT(slotQueryModuleInfoFailed(QString)));
-    if (!m_pDownloader->startDownLoads(bWait)) {
-        // Only a transfer that did not start comes back false; nothing waited.
-        ReleaseModuleInfo();
-        failQueryLater();
-        return 2;
-    }
-    // With bWait the transfer has ended and been reported by now; a receiver may even
-    // have destroyed this manager meanwhile, so nothing of it is touched here.
-    return 0;
+    // Only a transfer that did not start comes back false; nothing waited.
+    return m_pDownloader->startDownLoads(m_bQueryWait) ? 0 : 2;
+}
+
+bool CReaderModuleManager::askOtherServer()
+{
+    if (m_strOtherAddress.isEmpty() || !m_pDownloader)
+        return false;
+    // A server that did not answer, or said it cannot, is worth replacing; any other
+    // answer would be the other server's too.
+    const int status = m_pDownloader->httpStatus();
+    const bool network = m_pDownloader->failedByNetwork();
+    if (!network && (status < 500 || status > 599))
+        return false;
+
+    const QString other = m_strOtherAddress;
+    m_strOtherAddress.clear();
+    qDebug().noquote() << "request server" << serverName(m_strAskedAddress) << "failed ("
+                              + (network ? QStringLiteral("network failure") : QStringLiteral("HTTP %1").arg(status))
+                              + "): asking" << serverName(other);
+    if (m_pQueryBar)
+        m_pQueryBar->setValue(0);
+    return startTransfer(other) == 0;
 }
 
 void CReaderModuleManager::slotQueryModuleInfoFinish(QString path)
@@ -754,11 +800,18 @@ void CReaderModuleManager::slotQueryModuleInfoFailed(QString path)
         return;
 
     ++m_nInDownloaderSignal;
+    QPointer<CReaderModuleManager> self(this);
+    // The second try reports the query's end itself; waiting, it may have done so and
+    // its receiver may have destroyed this manager.
+    if (askOtherServer()) {
+        if (self)
+            --m_nInDownloaderSignal;
+        return;
+    }
     qDebug() << "Update query failed: no complete reply from the server:" << path;
     ReleaseModuleInfo();
     m_bQuerySucceeded = false;
 
-    QPointer<CReaderModuleManager> self(this);
     emit sQueryModuleInfoFinish();
     if (self)
         --m_nInDownloaderSignal;

@@ -2,6 +2,7 @@
 #define CREADERMODULEMANAGER_H
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -38,6 +39,15 @@ struct _UpdaterInfo
 // 8 MiB, a web page (root element "html") instead of a reply, reply file that cannot be
 // written, a signed reply that fails its checks). After a failure the offered list is
 // empty. The reply file lives in the private working folder (Comm::workingDir).
+//
+// When the server chosen by the clock fails the transfer (no connection, a TLS failure,
+// no answer or no data within the downloader's watchdogs, a cut-off body, a 5xx status),
+// the other region's server is asked once with the same request before the query counts
+// as failed; the same progress bar and bWait serve the second try, and the query still
+// ends with one sQueryModuleInfoFinish. Any other failure (another status, a reply that
+// fails its checks or its signature) is the query's answer. When both regions are
+// configured with the same address, that server is asked once. The checking dialog's
+// time-out counts from the start of the first try and covers both.
 //
 // With trusted publisher keys (CTrustedKeys) the reply must be signed: CReplyVerifier's
 // rules decide before anything in it is read (the exact bytes received, the product and
@@ -164,6 +174,14 @@ private:
     // Ends the current query as failed from the event loop, unless another query has
     // started by then.
     void failQueryLater();
+    // Makes the downloader of the query for address and starts it with the query's bar
+    // and bWait: 0 when the transfer started, 2 when the address or the reply file was
+    // refused.
+    int startTransfer(const QString& address);
+    // After a failed transfer: starts the second try at the other region's server when
+    // the failure calls for one and the query has not made it yet. True when it started
+    // (the query then reports from there, with bWait already has).
+    bool askOtherServer();
     // Releases the downloader of an earlier query; deferred when called from inside one
     // of its signals.
     void dropDownloader();
@@ -201,6 +219,12 @@ private:
     bool m_bVerificationFailed;
     // Whether the latest query asked its server over https.
     bool m_bReplyOverHttps;
+    // The query's request address at the server asked now, and at the other region's
+    // server while a second try may still be made (empty when not).
+    QString m_strAskedAddress;
+    QString m_strOtherAddress;
+    QPointer<QProgressBar> m_pQueryBar;
+    bool m_bQueryWait;
 };
 
 #endif // CREADERMODULEMANAGER_H

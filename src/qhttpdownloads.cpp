@@ -82,6 +82,8 @@ QHttpDownLoadS::QHttpDownLoadS(QObject* parent, QProgressBar* bar, QLabel* label
     , m_nBodyBytes(0)
     , m_nMaxBodyBytes(0)
     , m_nWatchdogMs(g_nDefaultWatchdogMs)
+    , m_nHttpStatus(0)
+    , m_bFailedByNetwork(false)
     , m_nSlowWindowMs(g_nDefaultSlowWindowMs)
     , m_nRateWindowMs(g_nDefaultSlowWindowMs)
     , m_nRateTimerId(-1)
@@ -226,6 +228,8 @@ bool QHttpDownLoadS::resetTransfer()
     m_bResponseSeen = false;
     m_bEndedByDownloader = false;
     m_bHeadAccepted = false;
+    m_nHttpStatus = 0;
+    m_bFailedByNetwork = false;
     return true;
 }
 
@@ -530,6 +534,8 @@ void QHttpDownLoadS::replyFinished()
         m_bWriteFailed = true;
     closeFile();
     const bool ok = received && !m_bWriteFailed && fileIntact();
+    if (!ok && !m_bEndedByDownloader)
+        m_bFailedByNetwork = replyLostByNetwork();
 
     releaseTransfer();
 
@@ -553,6 +559,7 @@ void QHttpDownLoadS::slotsHasHttpReponse()
 
     if (m_pProgressBar)
         m_pProgressBar->setValue(100);
+    m_bFailedByNetwork = true;
     endByDownloader(EndFailure);
 }
 
@@ -573,8 +580,10 @@ void QHttpDownLoadS::timerEvent(QTimerEvent* event)
         return;
     }
     --m_nStallCount;
-    if (m_nStallCount == 0)
+    if (m_nStallCount == 0) {
+        m_bFailedByNetwork = true;
         endByDownloader(EndFailure);
+    }
 }
 
 void QHttpDownLoadS::checkTransferRate()
@@ -596,6 +605,7 @@ void QHttpDownLoadS::checkTransferRate()
         return;
     qDebug() << "Error:Less than" << kSlowMinBytes << "bytes of body came in" << (now - base.atMs)
              << "ms; the transfer is too slow.";
+    m_bFailedByNetwork = true;
     endByDownloader(EndFailure);
 }
 
@@ -617,6 +627,23 @@ bool QHttpDownLoadS::replySucceeded() const
         return false;
     // With a known size, the bytes that reached the file must be the bytes counted.
     return m_nTotalBytes == 0 || m_nBytesWritten == m_nReceivedBytes - m_nCounterBase;
+}
+
+bool QHttpDownLoadS::replyLostByNetwork() const
+{
+    if (!m_pReply)
+        return true;
+    // The connection, TLS and proxy errors come before the content errors; a proxy that
+    // asks for credentials has answered, though.
+    const QNetworkReply::NetworkError error = m_pReply->error();
+    if (error != QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied)
+        return error != QNetworkReply::ProxyAuthenticationRequiredError;
+    const QVariant status = m_pReply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid())
+        return true;
+    // A 2xx whose body came short of its announced size was cut off on the way.
+    const int code = status.toInt();
+    return code >= 200 && code <= 299 && !m_bWriteFailed && m_nReceivedBytes != m_nTotalBytes;
 }
 
 bool QHttpDownLoadS::openTargetFile()
@@ -685,6 +712,7 @@ void QHttpDownLoadS::stopWatchdogs()
 void QHttpDownLoadS::releaseTransfer()
 {
     if (m_pReply) {
+        m_nHttpStatus = m_pReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         disconnect(m_pReply, nullptr, this, nullptr);
         m_pReply->deleteLater();
         m_pReply = nullptr;

@@ -33,6 +33,7 @@ class QTimerEvent;
 //                            coding, a body over the limit, no answer within the
 //                            response check, data that stopped coming (stall check) or
 //                            came too slowly (slow-transfer rule).
+// After errorfinish, failedByNetwork() and httpStatus() tell what kind of end it was.
 // A transfer ended by stopDownLoads() ends silently: the caller asked for it. A
 // transfer the downloader ends itself or is told to stop lets go of its connection,
 // also of one still in its TLS handshake.
@@ -130,6 +131,16 @@ public:
 
     bool isRunning() const { return m_bRunning; }
 
+    // What the latest transfer ended with, for a caller that decides whether another
+    // server is worth asking; both are reset when a transfer starts. httpStatus() is the
+    // status of the latest response's head, 0 when none came. failedByNetwork() is true
+    // when the transfer failed without a whole answer: no connection, a TLS failure, no
+    // answer or no data within the watchdogs, a lost connection, a body cut off. False
+    // for a success, an answer refused by its status, head or size, a proxy that asked
+    // for credentials, and a failed write.
+    int httpStatus() const { return m_nHttpStatus; }
+    bool failedByNetwork() const { return m_bFailedByNetwork; }
+
     // Watchdog interval (response check and stall check) in milliseconds.
     static void setDefaultWatchdogInterval(int msec);
     static int defaultWatchdogInterval();
@@ -188,6 +199,8 @@ private:
     // transfer has ended.
     bool takeBody(const char* data, qint64 size);
     bool replySucceeded() const;
+    // For a reply that did not succeed: whether it ended without a whole answer.
+    bool replyLostByNetwork() const;
     // Opens m_pFile for the transfer: created afresh, or, with a byte counter above 0,
     // the partial file continued after the counted bytes. False when it cannot be.
     bool openTargetFile();
@@ -233,6 +246,8 @@ private:
     qint64 m_nBodyBytes;         // body bytes of this response read so far
     qint64 m_nMaxBodyBytes;      // 0: no limit
     int m_nWatchdogMs;
+    int m_nHttpStatus;           // of the latest response's head; 0: none
+    bool m_bFailedByNetwork;     // the latest transfer failed without a whole answer
 
     // Slow-transfer rule: body bytes counted at each look, oldest first.
     struct RateSample
