@@ -690,8 +690,9 @@ void QHttpDownLoadS::replyFinished()
 
     closeFile();
     const bool ok = !m_bEndedByDownloader && replySucceeded() && !m_bWriteFailed && fileIntact();
-    if (!ok && !m_bEndedByDownloader)
+    if (!ok && !m_bEndedByDownloader) {
         m_failure = failureOfReply();
+    }
 
     releaseTransfer();
 
@@ -848,6 +849,11 @@ void QHttpDownLoadS::releaseTransfer()
 {
     if (m_pReply) {
         disconnect(m_pReply, nullptr, this, nullptr);
+        // A connection the server closed mid-reply can make the toolkit send the request
+        // once more on a new one after the reply has failed: a failed reply is aborted,
+        // so that nothing of it goes on behind the next try.
+        if (m_failure != NoFailure)
+            m_pReply->abort();
         m_pReply->deleteLater();
         m_pReply = nullptr;
     }
