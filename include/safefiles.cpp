@@ -341,6 +341,41 @@ bool openToContinue(QFile& file, const QString& path, qint64 keep, QIODevice::Op
     return true;
 }
 
+bool readSmallFile(const QString& path, qint64 maxBytes, QByteArray* data)
+{
+    data->clear();
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1
+        || static_cast<qint64>(st.st_size) > maxBytes) {
+        ::close(fd);
+        return false;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    // One byte more than the limit shows a file that has grown since it was examined.
+    const QByteArray bytes = file.read(maxBytes + 1);
+    if (bytes.size() > maxBytes || file.error() != QFileDevice::NoError)
+        return false;
+    *data = bytes;
+    return true;
+}
+
+qint64 regularFileSize(const QString& path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st;
+    if (::lstat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
+        return -1;
+    return static_cast<qint64>(st.st_size);
+}
+
 std::optional<FileIdentity> fileIdentity(const QFile& file)
 {
     const int fd = file.handle();

@@ -101,6 +101,15 @@ bool renameAndSync(const QString& from, const QString& to);
 // both logged; false (file left closed) too when it cannot be cut or positioned.
 bool openToContinue(QFile& file, const QString& path, qint64 keep, QIODevice::OpenMode mode);
 
+// Reads the whole file at path into data when it is a regular file of its own (one
+// link), reached without a link at its name, opened without blocking and of at most
+// maxBytes bytes. False (data empty) otherwise; the reason is not logged.
+bool readSmallFile(const QString& path, qint64 maxBytes, QByteArray* data);
+
+// The size of the regular file of its own (one link) at path, looked at without
+// following a link there; -1 when nothing or anything else stands there.
+qint64 regularFileSize(const QString& path);
+
 // A file as the file system knows it, whatever its name: its device and inode.
 struct FileIdentity
 {

@@ -6,6 +6,7 @@
 #include "csha256.h"
 #include "cxmlinput.h"
 #include "dlgmessage.h"
+#include "partialpackage.h"
 #include "qhttpdownloads.h"
 #include "safefiles.h"
 #include "updatedefine.h"
@@ -21,6 +22,7 @@
 #include <QDebug>
 #include <QDesktopWidget>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -28,6 +30,7 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QUrl>
 
 #include <cerrno>
@@ -35,6 +38,9 @@
 #include <unistd.h>
 
 namespace {
+
+// The wait before the second try of a failed download; each further one doubles it.
+int g_nRetryDelayMs = 2000;
 
 // Names the working folder uses for itself; a package of such a name could only clash
 // with them, and "." or ".." name no file at all.
@@ -139,8 +145,14 @@ DlgDownload::DlgDownload(UpdaterApp* app, QWidget* parent)
     , m_pApp(app)
     , m_nDownloadIndex(0)
     , m_bFromDisk(false)
+    , m_nTry(1)
+    , m_bContinued(false)
+    , m_bRefetched(false)
+    , m_bHashChecked(false)
+    , m_pRetryTimer(new QTimer(this))
     , m_nInstallerFolder(0)
 {
+    m_pRetryTimer->setSingleShot(true);
     // The window icon lives in the compiled-in resources of the static core library.
     Q_INIT_RESOURCE(res);
 
@@ -207,6 +219,16 @@ void DlgDownload::removeInstallerFolders()
     }
 }
 
+void DlgDownload::setDefaultRetryDelay(int msec)
+{
+    g_nRetryDelayMs = msec > 0 ? msec : 2000;
+}
+
+int DlgDownload::defaultRetryDelay()
+{
+    return g_nRetryDelayMs;
+}
+
 QString DlgDownload::javaScriptFolder()
 {
     QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
@@ -239,6 +261,9 @@ void DlgDownload::downloadUpates(int work)
     }
     m_nDownloadIndex = work;
     m_bFromDisk = false;
+    m_nTry = 1;
+    m_bRefetched = false;
+    m_pRetryTimer->stop();
     qDebug() << "Begin to download:";
 
     const MODULEINFO* info = m_vecSelectUpdates.at(work);
@@ -299,25 +324,36 @@ void DlgDownload::fetchModule(int work)
     const QString fileName = info->strUrl.mid(info->strUrl.lastIndexOf(QLatin1Char('/')) + 1);
     const QString localPath = directory + fileName;
     const qint64 expected = declaredSize(info->strSize);
+    PartialPackage partial(localPath);
+    m_bHashChecked = false;
 
-    // A fresh downloader: the one of a package found on disk may still be delivering
-    // the signal that brought us here.
+    // A fresh downloader: the one of a package found on disk, or of the try before,
+    // may still be delivering the signal that brought us here.
     m_nDownloadedBytes = 0;
     retireDownloader();
-    m_pHttpDownload = new QHttpDownLoadS(nullptr, ui->progressBar, ui->timeRemainLabel, &m_nDownloadedBytes);
 
-    // A partial or stale file is never reused.
+    // A stale file under the package's name is never reused; what an earlier try or run
+    // left in NAME.part is continued when it may be.
     const bool usableName = !directory.isEmpty() && !fileName.isEmpty() && !isReservedFileName(fileName);
-    if (usableName)
+    if (usableName) {
         Comm::removeNonDirectory(localPath);
+        m_nDownloadedBytes = partial.resumableBytes(info->strUrl, info->strSha256);
+    }
+    m_bContinued = m_nDownloadedBytes > 0;
+    if (m_bContinued)
+        qDebug().noquote() << QStringLiteral("continuing %1 from byte %2")
+                                  .arg(QFileInfo(partial.partPath()).fileName())
+                                  .arg(m_nDownloadedBytes);
+    m_pHttpDownload = new QHttpDownLoadS(nullptr, ui->progressBar, ui->timeRemainLabel, &m_nDownloadedBytes);
+    m_pHttpDownload->setResumeValidator(partial.validator(), partial.total());
 
     const bool accepted =
-        usableName && m_pHttpDownload->setUrlAndFilePath(QUrl(info->strUrl, QUrl::TolerantMode), localPath);
+        usableName && m_pHttpDownload->setUrlAndFilePath(QUrl(info->strUrl, QUrl::TolerantMode), partial.partPath());
     // A body longer than the size the reply declares is not the package it announced.
     if (expected > 0)
         m_pHttpDownload->setMaxBodyBytes(expected);
-    connect(m_pHttpDownload, SIGNAL(oneDownLoadFinish(QString)), this, SLOT(oneDownloadFinish(QString)));
-    connect(m_pHttpDownload, SIGNAL(errorfinish(QString)), this, SLOT(errorfinish(QString)));
+    connect(m_pHttpDownload, &QHttpDownLoadS::oneDownLoadFinish, this, [this, work] { transferComplete(work); });
+    connect(m_pHttpDownload, &QHttpDownLoadS::errorfinish, this, [this, work] { transferFailed(work); });
 
     // A transfer that does not start would never report; it counts as failed.
     if (!accepted) {
@@ -327,8 +363,8 @@ void DlgDownload::fetchModule(int work)
     }
 
     if (info->bSilentInstall) {
-        // Returns when the transfer has ended; its signal, the package step and the
-        // modules after it have run inside the call by then.
+        // Returns when the transfer has ended; its signal, its further tries, the package
+        // step and the modules after it have run inside the call by then.
         if (!m_pHttpDownload->startDownLoads(true))
             errorfinish(localPath);
         return;
@@ -342,6 +378,89 @@ void DlgDownload::fetchModule(int work)
     move((desktop->width() - width()) / 2, (desktop->height() - height()) / 2);
     activateWindow();
     show();
+}
+
+void DlgDownload::transferComplete(int work)
+{
+    const MODULEINFO* info = m_vecSelectUpdates.at(work);
+    const QString localPath = downloadDirectory() + info->strUrl.mid(info->strUrl.lastIndexOf(QLatin1Char('/')) + 1);
+    PartialPackage partial(localPath);
+    const QString partName = QFileInfo(partial.partPath()).fileName();
+    // A reply that names the file's hash vouches for the file through it: a file with
+    // another hash never becomes the package.
+    if (!info->strSha256.isEmpty()) {
+        if (CSha256::fileHex(partial.partPath()) != info->strSha256) {
+            partial.discard();
+            if (m_bContinued && !m_bRefetched) {
+                qDebug().noquote() << partName
+                        + QStringLiteral(" does not match its sha256 after continuing: deleted, downloading it once "
+                                         "more from byte 0");
+                m_bRefetched = true;
+                m_nTry = 1;
+                fetchModule(work);
+                return;
+            }
+            qDebug() << "package refused, its SHA-256 is not the reply's:" << partial.partPath();
+            hide();
+            packageStepStopped();
+            return;
+        }
+        qDebug() << "package verified:" << QFileInfo(localPath).fileName();
+    }
+    if (!partial.complete()) {
+        hide();
+        packageStepStopped();
+        return;
+    }
+    m_bHashChecked = true;
+    oneDownloadFinish(localPath);
+}
+
+void DlgDownload::transferFailed(int work)
+{
+    const MODULEINFO* info = m_vecSelectUpdates.at(work);
+    const QString fileName = info->strUrl.mid(info->strUrl.lastIndexOf(QLatin1Char('/')) + 1);
+    const QString localPath = downloadDirectory() + fileName;
+    PartialPackage partial(localPath);
+    const QHttpDownLoadS::Failure failure =
+        m_pHttpDownload ? m_pHttpDownload->failure() : QHttpDownLoadS::FinalFailure;
+    // What the network broke off is kept for the next try or run; what the server's
+    // ranges made of the file cannot be trusted, and a refused file is of no use.
+    if (failure == QHttpDownLoadS::NetworkFailure && m_pHttpDownload
+        && Comm::regularFileSize(partial.partPath()) > 0) {
+        if (!partial.keep(info->strUrl, info->strSha256, m_pHttpDownload->resumeValidator(),
+                          m_pHttpDownload->resumeTotal()))
+            partial.discard();
+    } else {
+        partial.discard();
+    }
+    const bool retry = failure == QHttpDownLoadS::NetworkFailure || failure == QHttpDownLoadS::RangeFailure;
+    if (!retry || m_nTry >= kMaxTries) {
+        errorfinish(localPath);
+        return;
+    }
+    const int delay = g_nRetryDelayMs << (m_nTry - 1);
+    ++m_nTry;
+    qDebug().noquote() << QStringLiteral("retrying %1 in %2 s (try %3 of %4)")
+                              .arg(fileName)
+                              .arg(delay / 1000.0)
+                              .arg(m_nTry)
+                              .arg(kMaxTries);
+    if (!info->bSilentInstall) {
+        // The window stays as it is, its bar where the transfer stopped; Cancel still ends
+        // the run at once.
+        m_pRetryTimer->disconnect();
+        connect(m_pRetryTimer, &QTimer::timeout, this, [this, work] { fetchModule(work); });
+        m_pRetryTimer->start(delay);
+        return;
+    }
+    // A silent module waits for its next try inside its waiting transfer.
+    QPointer<DlgDownload> self(this);
+    QEventLoop wait;
+    QTimer::singleShot(delay, &wait, &QEventLoop::quit);
+    wait.exec();
+    if (self)
+        fetchModule(work);
 }
 
 void DlgDownload::continueDownload()
@@ -365,6 +484,21 @@ void DlgDownload::errorfinish(QString filePath)
 
 void DlgDownload::cancel()
 {
+    // The transfer stops at once; what it received stays in NAME.part, with its record,
+    // for the next run.
+    m_pRetryTimer->stop();
+    const MODULEINFO* info = m_nDownloadIndex >= 0 && m_nDownloadIndex < m_vecSelectUpdates.size()
+                                 ? m_vecSelectUpdates.at(m_nDownloadIndex)
+                                 : nullptr;
+    if (info && m_pHttpDownload && m_pHttpDownload->isRunning()) {
+        m_pHttpDownload->stopDownLoads();
+        PartialPackage partial(downloadDirectory() + info->strUrl.mid(info->strUrl.lastIndexOf(QLatin1Char('/')) + 1));
+        if (Comm::regularFileSize(partial.partPath()) > 0
+            && partial.keep(info->strUrl, info->strSha256, m_pHttpDownload->resumeValidator(),
+                            m_pHttpDownload->resumeTotal()))
+            qDebug().noquote() << QStringLiteral("download cancelled; %1 kept for the next run")
+                                      .arg(QFileInfo(partial.partPath()).fileName());
+    }
     close();
 }
 
@@ -438,11 +572,11 @@ bool DlgDownload::packageMatchesHash(const QString& filePath)
 {
     // A reply that names the file's hash (signed or not) vouches for the file through
     // it: a file with another hash is deleted before anything of it is unpacked, copied
-    // or run. (A file found on disk was checked before it got here.)
+    // or run. (A file found on disk, or downloaded, was checked before it got here.)
     const MODULEINFO* module = m_nDownloadIndex >= 0 && m_nDownloadIndex < m_vecSelectUpdates.size()
                                    ? m_vecSelectUpdates.at(m_nDownloadIndex)
                                    : nullptr;
-    if (!module || module->strSha256.isEmpty() || m_bFromDisk)
+    if (!module || module->strSha256.isEmpty() || m_bFromDisk || m_bHashChecked)
         return true;
     if (CSha256::fileHex(filePath) != module->strSha256) {
         qDebug() << "package refused, its SHA-256 is not the reply's:" << filePath;

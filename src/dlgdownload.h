@@ -10,6 +10,7 @@
 #include "moduleinfo.h"
 
 class QHttpDownLoadS;
+class QTimer;
 class UpdaterApp;
 
 namespace Ui {
@@ -32,7 +33,15 @@ struct _SetupInfo
 // download directory (a package already complete there is not fetched again), unpacks
 // it, asks the user to close the reader and press "Install", and runs the package's
 // installer or the reader's installUpdate program. A failed download or a package that
-// cannot be installed is reported in a warning box and skipped. When the sequence runs
+// cannot be installed is reported in a warning box and skipped.
+//
+// A package is downloaded to NAME.part and becomes NAME only when complete and, when the
+// reply names one, of its sha256. A transfer that fails by the network keeps NAME.part
+// (with a record of what it is, see PartialPackage) and is tried again up to three times,
+// after 2, 4 and 8 seconds (setDefaultRetryDelay shortens the first, the others double
+// it), each try continuing the .part, as does the next run. Only a package with a sha256
+// is ever continued; one whose continued file does not match it is downloaded once more
+// from byte 0. Cancel stops at once and keeps the .part. When the sequence runs
 // past its last module the window closes and the run ends (UpdaterApp::endRun), also
 // when nothing was ever shown.
 class DlgDownload : public QMainWindow
@@ -78,6 +87,13 @@ public:
     // The folder the reader picks JavaScript plug-ins up from.
     static QString javaScriptFolder();
 
+    // The wait before the second try of a failed download in milliseconds (2000); the
+    // waits before the third and fourth are twice and four times as long.
+    static void setDefaultRetryDelay(int msec);
+    static int defaultRetryDelay();
+    // Tries of one download: the first and three more.
+    static const int kMaxTries = 4;
+
 public slots:
     void downloadUpates(int work);
     void oneDownloadFinish(QString filePath);
@@ -92,8 +108,14 @@ private:
     void retireDownloader();
     // A modal warning box with the title "Moravel Reader" and a single OK button.
     void showWarning(const QString& text);
-    // Downloads module work afresh (whatever lies on disk under its name).
+    // One try at downloading module work to NAME.part: continued where it may be,
+    // afresh otherwise (whatever lies on disk under NAME goes).
     void fetchModule(int work);
+    // The try ended complete: the sha256 check, NAME put in place, the package step.
+    void transferComplete(int work);
+    // The try failed: the .part kept or removed, and the next try after its wait or,
+    // when no try is left (or the failure is not one another try may mend), the failure.
+    void transferFailed(int work);
     // The phases of the package step (oneDownloadFinish) that use the window's state.
     // Whether the file has the SHA-256 the reply names (passes without one, and for a
     // file found on disk); a file that has not is deleted (logged).
@@ -131,6 +153,15 @@ private:
     QStringList m_listJSDownloads;
     // The module in progress was found complete on disk (not downloaded this time).
     bool m_bFromDisk;
+    // The module in progress: its try (1..kMaxTries), whether the try continued a .part,
+    // whether it is being fetched once more from 0 after a continued file failed its
+    // sha256, and whether the downloaded file has passed that check already.
+    int m_nTry;
+    bool m_bContinued;
+    bool m_bRefetched;
+    bool m_bHashChecked;
+    // The wait before the next try of a module shown in the window.
+    QTimer* m_pRetryTimer;
     // Number of the last "installer-<n>" folder made in this run.
     int m_nInstallerFolder;
 };

@@ -10,6 +10,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QSslCertificate>
 #include <QSslCipher>
 #include <QSslConfiguration>
@@ -81,6 +82,9 @@ QHttpDownLoadS::QHttpDownLoadS(QObject* parent, QProgressBar* bar, QLabel* label
     , m_nCounterBase(0)
     , m_nBodyBytes(0)
     , m_nMaxBodyBytes(0)
+    , m_failure(NoFailure)
+    , m_nResumeTotal(0)
+    , m_nRangeTotal(0)
     , m_nWatchdogMs(g_nDefaultWatchdogMs)
     , m_nHttpStatus(0)
     , m_bFailedByNetwork(false)
@@ -154,6 +158,12 @@ void QHttpDownLoadS::setSlowTransferWindow(int msec)
     m_nSlowWindowMs = msec > 0 ? msec : 60000;
 }
 
+void QHttpDownLoadS::setResumeValidator(const QByteArray& validator, qint64 total)
+{
+    m_resumeValidator = validator;
+    m_nResumeTotal = total > 0 ? total : 0;
+}
+
 void QHttpDownLoadS::setMaxBodyBytes(qint64 bytes)
 {
     m_nMaxBodyBytes = bytes > 0 ? bytes : 0;
@@ -173,9 +183,9 @@ bool QHttpDownLoadS::setUrlAndFilePath(QUrl url, QString filePath)
 
     m_url = url;
     m_strFilePath = filePath;
-    // Every transfer starts from an absent file. A link is removed as a link; what it
-    // points to is left alone.
-    if (!Comm::removeNonDirectory(m_strFilePath))
+    // Every transfer but one continuing a file starts from an absent file. A link is
+    // removed as a link; what it points to is left alone.
+    if ((!m_pByteCounter || *m_pByteCounter <= 0) && !Comm::removeNonDirectory(m_strFilePath))
         qDebug() << "Cannot remove what stands at" << m_strFilePath;
     return true;
 }
@@ -225,6 +235,8 @@ bool QHttpDownLoadS::resetTransfer()
     m_nReceivedBytes = 0;
     m_nCounterBase = m_pByteCounter ? *m_pByteCounter : 0;
     m_nBodyBytes = 0;
+    m_nRangeTotal = 0;
+    m_failure = NoFailure;
     m_bResponseSeen = false;
     m_bEndedByDownloader = false;
     m_bHeadAccepted = false;
@@ -244,8 +256,11 @@ void QHttpDownLoadS::sendRequest()
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     if (m_url.scheme() == QLatin1String("https"))
         prepareTls(&request);
-    if (m_pByteCounter)
-        request.setRawHeader("Range", tr("bytes=%1-").arg(*m_pByteCounter).toUtf8());
+    if (m_pByteCounter) {
+        request.setRawHeader("Range", QByteArray("bytes=") + QByteArray::number(*m_pByteCounter) + '-');
+        if (*m_pByteCounter > 0 && !m_resumeValidator.isEmpty())
+            request.setRawHeader("If-Range", m_resumeValidator);
+    }
 
     m_pReply = m_pNetworkManager->get(request);
     // Without a bound the network thread reads ahead of the file writes and a large
@@ -318,7 +333,10 @@ void QHttpDownLoadS::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
         ++m_nStallCount;
     m_bResponseSeen = true;
 
-    if (bytesTotal <= 0)
+    // A 206 names the whole file's size; its body is the rest after the counted bytes.
+    if (m_nRangeTotal > 0)
+        m_nTotalBytes = m_nRangeTotal;
+    else if (bytesTotal <= 0)
         return;
     if (m_nTotalBytes == 0)
         m_nTotalBytes = bytesTotal;
@@ -352,7 +370,15 @@ void QHttpDownLoadS::updateLabel()
         return;
     }
 
-    const double speed = static_cast<double>(m_nReceivedBytes) / elapsed;
+    // The speed of this transfer: the bytes already in a continued file came earlier.
+    const qint64 thisTransfer = m_nReceivedBytes - m_nCounterBase;
+    if (thisTransfer <= 0) {
+        m_pLabel->setText(tr("Time Remaining: - seconds ( %1/%2 MB)")
+                              .arg(receivedMB, 0, 'f', 2)
+                              .arg(totalMB, 0, 'f', 2));
+        return;
+    }
+    const double speed = static_cast<double>(thisTransfer) / elapsed;
     const int secondsLeft = truncatedToInt(static_cast<double>(remaining) / speed);
     m_pLabel->setText(tr("Time Remaining: %1 seconds ( %2/%3 MB)")
                           .arg(secondsLeft)
@@ -450,9 +476,10 @@ bool QHttpDownLoadS::takeBody(const char* data, qint64 size)
         return true;
     }
     // A body past the limit is written up to the limit, then the transfer fails.
-    const bool overLimit = m_nMaxBodyBytes > 0 && m_nBodyBytes > m_nMaxBodyBytes;
+    // The limit is on the whole file, the bytes a continued file holds already included.
+    const bool overLimit = m_nMaxBodyBytes > 0 && m_nCounterBase + m_nBodyBytes > m_nMaxBodyBytes;
     if (overLimit)
-        size = qMax<qint64>(0, m_nMaxBodyBytes - before);
+        size = qMax<qint64>(0, m_nMaxBodyBytes - m_nCounterBase - before);
     if (size > 0) {
         const qint64 written = m_pFile->write(data, size);
         if (written > 0)
@@ -462,13 +489,13 @@ bool QHttpDownLoadS::takeBody(const char* data, qint64 size)
             // pass as a complete download.
             qDebug() << "Error:Cannot write file." << m_pFile->errorString();
             m_bWriteFailed = true;
-            endByDownloader(EndFailure);
+            failWith(FinalFailure);
             return false;
         }
     }
     if (overLimit) {
         qDebug() << "Error:The body is larger than allowed, more than" << m_nMaxBodyBytes << "bytes.";
-        endByDownloader(EndFailure);
+        failWith(FinalFailure);
         return false;
     }
     return true;
@@ -488,22 +515,161 @@ bool QHttpDownLoadS::refuseByHead()
     const QByteArray encoding = m_pReply->rawHeader("Content-Encoding").trimmed();
     if (!encoding.isEmpty() && encoding.compare("identity", Qt::CaseInsensitive) != 0) {
         qDebug() << "Error:The body comes with a content coding, which is refused:" << encoding.left(64);
-        endByDownloader(EndFailure);
+        failWith(FinalFailure);
         return true;
     }
+    // The answer to a range comes first: a 200 starts the file over, and the limit is
+    // on the whole file.
+    const QVariant status = m_pReply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && !takeRangeAnswer(status.toInt()))
+        return true;
     if (m_nMaxBodyBytes > 0) {
         bool known = false;
         const qint64 announced = m_pReply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
-        if (known && announced > m_nMaxBodyBytes) {
+        if (known && m_nCounterBase + announced > m_nMaxBodyBytes) {
             qDebug() << "Error:The body announced is larger than allowed:" << announced << "bytes, more than"
                      << m_nMaxBodyBytes;
-            endByDownloader(EndFailure);
+            failWith(FinalFailure);
             return true;
         }
     }
     // Once the head is in, it is not looked at again for every piece of the body.
-    m_bHeadAccepted = m_pReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+    m_bHeadAccepted = status.isValid();
     return false;
+}
+
+namespace {
+
+// The validator an answer offers for If-Range: a strong ETag, else its Last-Modified.
+// Nothing when it has neither or the value is not a short line of visible characters
+// (it goes back into a request header).
+QByteArray validatorOf(const QNetworkReply* reply)
+{
+    const auto fit = [](const QByteArray& value) {
+        if (value.isEmpty() || value.size() > 200)
+            return false;
+        for (const char c : value) {
+            if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e)
+                return false;
+        }
+        return true;
+    };
+    const QByteArray etag = reply->rawHeader("ETag").trimmed();
+    // A weak tag cannot stand in If-Range.
+    if (fit(etag) && !etag.startsWith("W/"))
+        return etag;
+    const QByteArray modified = reply->rawHeader("Last-Modified").trimmed();
+    return fit(modified) ? modified : QByteArray();
+}
+
+// "bytes FIRST-LAST/TOTAL" with plain decimal numbers, LAST the last byte of TOTAL.
+bool parseContentRange(const QByteArray& value, qint64* first, qint64* total)
+{
+    static const QRegularExpression form(QStringLiteral("^bytes ([0-9]{1,18})-([0-9]{1,18})/([0-9]{1,18})$"));
+    const QRegularExpressionMatch match = form.match(QString::fromLatin1(value.trimmed()));
+    if (!match.hasMatch())
+        return false;
+    *first = match.captured(1).toLongLong();
+    const qint64 last = match.captured(2).toLongLong();
+    *total = match.captured(3).toLongLong();
+    return *first <= last && last + 1 == *total;
+}
+
+} // namespace
+
+bool QHttpDownLoadS::takeRangeAnswer(int status)
+{
+    if (!m_pByteCounter)
+        return true;
+    const qint64 from = m_nCounterBase;
+    const QString fileName = m_strFilePath.mid(m_strFilePath.lastIndexOf(QLatin1Char('/')) + 1);
+    if (status == 200) {
+        bool known = false;
+        const qint64 length = m_pReply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        m_resumeValidator = validatorOf(m_pReply);
+        m_nResumeTotal = known && length > 0 ? length : 0;
+        if (from <= 0)
+            return true;
+        qDebug().noquote() << QStringLiteral("server ignored the range: starting over ") + fileName;
+        if (!m_pFile || !m_pFile->resize(0) || !m_pFile->seek(0)) {
+            qDebug() << "Error:Cannot write file." << (m_pFile ? m_pFile->errorString() : QString());
+            m_bWriteFailed = true;
+            failWith(FinalFailure);
+            return false;
+        }
+        m_nFileStartSize = 0;
+        m_nCounterBase = 0;
+        *m_pByteCounter = 0;
+        return true;
+    }
+    // Only an answer to a range that continues a file is held to it; any other status
+    // ends as it would without a range.
+    if (status != 206 && (from <= 0 || status < 200 || (status > 299 && status != 416)))
+        return true;
+    const QByteArray contentRange = m_pReply->rawHeader("Content-Range");
+    qint64 first = -1;
+    qint64 total = 0;
+    bool known = true;
+    const qint64 length = m_pReply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+    if (status == 206 && parseContentRange(contentRange, &first, &total) && first == from
+        && (m_nResumeTotal <= 0 || from <= 0 || total == m_nResumeTotal) && (!known || length == total - from)) {
+        m_nRangeTotal = total;
+        if (from <= 0) {
+            m_resumeValidator = validatorOf(m_pReply);
+            m_nResumeTotal = total;
+        }
+        return true;
+    }
+    qDebug().noquote() << QStringLiteral("the answer to the range does not continue %1 at byte %2: status %3, "
+                                         "Content-Range \"%4\"")
+                              .arg(fileName)
+                              .arg(from)
+                              .arg(status)
+                              .arg(QString::fromLatin1(contentRange.left(100)));
+    failWith(RangeFailure);
+    return false;
+}
+
+void QHttpDownLoadS::failWith(Failure failure)
+{
+    m_failure = failure;
+    if (failure == NetworkFailure)
+        m_bFailedByNetwork = true;
+    endByDownloader(EndFailure);
+}
+
+QHttpDownLoadS::Failure QHttpDownLoadS::failureOfReply() const
+{
+    if (m_bWriteFailed)
+        return FinalFailure;
+    const QNetworkReply::NetworkError error = m_pReply ? m_pReply->error() : QNetworkReply::UnknownNetworkError;
+    switch (error) {
+    case QNetworkReply::NoError: {
+        // A 2xx whose body fell short of its size was cut off.
+        const int code = m_pReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        return code >= 200 && code <= 299 ? NetworkFailure : FinalFailure;
+    }
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::HostNotFoundError:
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+    case QNetworkReply::ProxyConnectionRefusedError:
+    case QNetworkReply::ProxyConnectionClosedError:
+    case QNetworkReply::ProxyTimeoutError:
+    case QNetworkReply::InternalServerError:
+    case QNetworkReply::ServiceUnavailableError:
+    case QNetworkReply::UnknownServerError:
+        return NetworkFailure;
+    case QNetworkReply::SslHandshakeFailedError:
+        // A handshake cut off by the connection may come right next time; a refused
+        // certificate will not.
+        return m_pReply->sslConfiguration().peerCertificate().isNull() ? NetworkFailure : FinalFailure;
+    default:
+        return FinalFailure;
+    }
 }
 
 void QHttpDownLoadS::replyFinished()
@@ -534,8 +700,10 @@ void QHttpDownLoadS::replyFinished()
         m_bWriteFailed = true;
     closeFile();
     const bool ok = received && !m_bWriteFailed && fileIntact();
-    if (!ok && !m_bEndedByDownloader)
+    if (!ok && !m_bEndedByDownloader) {
+        m_failure = failureOfReply();
         m_bFailedByNetwork = replyLostByNetwork();
+    }
 
     releaseTransfer();
 
@@ -559,8 +727,7 @@ void QHttpDownLoadS::slotsHasHttpReponse()
 
     if (m_pProgressBar)
         m_pProgressBar->setValue(100);
-    m_bFailedByNetwork = true;
-    endByDownloader(EndFailure);
+    failWith(NetworkFailure);
 }
 
 void QHttpDownLoadS::timerEvent(QTimerEvent* event)
@@ -580,10 +747,8 @@ void QHttpDownLoadS::timerEvent(QTimerEvent* event)
         return;
     }
     --m_nStallCount;
-    if (m_nStallCount == 0) {
-        m_bFailedByNetwork = true;
-        endByDownloader(EndFailure);
-    }
+    if (m_nStallCount == 0)
+        failWith(NetworkFailure);
 }
 
 void QHttpDownLoadS::checkTransferRate()
@@ -605,8 +770,7 @@ void QHttpDownLoadS::checkTransferRate()
         return;
     qDebug() << "Error:Less than" << kSlowMinBytes << "bytes of body came in" << (now - base.atMs)
              << "ms; the transfer is too slow.";
-    m_bFailedByNetwork = true;
-    endByDownloader(EndFailure);
+    failWith(NetworkFailure);
 }
 
 qint64 QHttpDownLoadS::currentMSecsSinceEpoch() const
@@ -714,6 +878,11 @@ void QHttpDownLoadS::releaseTransfer()
     if (m_pReply) {
         m_nHttpStatus = m_pReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         disconnect(m_pReply, nullptr, this, nullptr);
+        // A connection the server closed mid-reply can make the toolkit send the request
+        // once more on a new one after the reply has failed: a failed reply is aborted,
+        // so that nothing of it goes on behind the next try.
+        if (m_failure != NoFailure)
+            m_pReply->abort();
         m_pReply->deleteLater();
         m_pReply = nullptr;
     }

@@ -71,6 +71,23 @@ class QTimerEvent;
 // directory, a link, a FIFO, a missing or short partial file) makes startDownLoads()
 // fail. At the end the file must still be the one opened, holding every byte written.
 //
+// Continuing: with a byte counter every request asks for "Range: bytes=N-" (N the
+// counter) and, when the file being continued has a validator (setResumeValidator),
+// "If-Range" with it. A 206 continues the file only when its Content-Range starts at N
+// and names the file's total (the one given, or any when none was); a 200 means the
+// server sent the whole file instead: the file is cut to nothing and the counter starts
+// again at 0 ("server ignored the range: starting over"). Any other answer to a range
+// that continues a file (another 2xx, a 416, a Content-Range missing, malformed, elsewhere
+// or of another total) fails the transfer as a RangeFailure. The counter and the progress
+// count the bytes already in the file, so a 206 of the rest is complete; the body limit
+// applies to the whole file.
+//
+// After an errorfinish, failure() says why: NetworkFailure for what a later try may
+// mend (no connection, a reset or cut-off body, a TLS handshake cut off, a 5xx, a
+// watchdog), RangeFailure as above, FinalFailure for everything else (a 4xx or other
+// status, a refused content coding, a body over the limit, a failed write, a
+// certificate error).
+//
 // Three checks guard each transfer, also while startDownLoads(true) waits:
 //   the response check ends the transfer as a failure when nothing at all has been
 //   heard from the server within one watchdog interval;
@@ -115,7 +132,8 @@ public:
     // Stores the address and the local path. Refuses (returns false, changes nothing)
     // an invalid URL, a scheme other than "http" or "https", an empty path in the URL
     // and an empty file path. On success whatever stands at filePath is removed unless
-    // it is a directory (a link is removed as a link).
+    // it is a directory (a link is removed as a link) or the byte counter is above 0
+    // (the file is to be continued).
     bool setUrlAndFilePath(QUrl url, QString filePath);
     void setProgressBar(QProgressBar* bar);
 
@@ -152,6 +170,19 @@ public:
     static int defaultSlowTransferWindow();
     void setSlowTransferWindow(int msec);
     int slowTransferWindow() const { return m_nSlowWindowMs; }
+
+    enum Failure { NoFailure, NetworkFailure, RangeFailure, FinalFailure };
+    // Why the last transfer failed; NoFailure while running and after a success.
+    Failure failure() const { return m_failure; }
+
+    // The validator (an ETag or a Last-Modified date, sent as If-Range) and the whole
+    // size (0: unknown) of the file the counter continues. After a transfer they are
+    // those of the answer that began the file (a 200, or a 206 from byte 0): its strong
+    // ETag, else its Last-Modified (empty when it had neither, or one not fit to be
+    // sent back), and its total; a 206 that continued the file leaves them as given.
+    void setResumeValidator(const QByteArray& validator, qint64 total);
+    QByteArray resumeValidator() const { return m_resumeValidator; }
+    qint64 resumeTotal() const { return m_nResumeTotal; }
 
     // Most body bytes one response may bring (see the body limit above); 0, the
     // default, sets no limit.
@@ -195,6 +226,13 @@ private:
     // Ends the transfer as a failure when the response's head rules its body out (a
     // content coding, an announced size over the limit); true when it did.
     bool refuseByHead();
+    // Takes the answer to the range asked for: continues the file, starts it over, or
+    // fails the transfer (RangeFailure) and returns false.
+    bool takeRangeAnswer(int status);
+    // The failure is recorded, then the transfer ended by the downloader.
+    void failWith(Failure failure);
+    // The kind of failure of a reply that finished without success.
+    Failure failureOfReply() const;
     // Writes the next piece of body to the file, within the body limit; false when the
     // transfer has ended.
     bool takeBody(const char* data, qint64 size);
@@ -245,6 +283,10 @@ private:
     qint64 m_nCounterBase;       // the byte counter's value at the start
     qint64 m_nBodyBytes;         // body bytes of this response read so far
     qint64 m_nMaxBodyBytes;      // 0: no limit
+    Failure m_failure;
+    QByteArray m_resumeValidator;
+    qint64 m_nResumeTotal;       // the whole file's size; 0: unknown
+    qint64 m_nRangeTotal;        // the total a 206 of this transfer named; 0: none
     int m_nWatchdogMs;
     int m_nHttpStatus;           // of the latest response's head; 0: none
     bool m_bFailedByNetwork;     // the latest transfer failed without a whole answer

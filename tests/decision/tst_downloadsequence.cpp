@@ -10,6 +10,7 @@
 #include "updaterapp.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QDesktopWidget>
 #include <QLabel>
 #include <QMetaMethod>
@@ -67,10 +68,79 @@ private:
         window()->startShowDownload();
     }
 
+    // A package served at /pkg/R.pkg as the next of answers says, one answer a request:
+    // "cut" (the whole file, cut off at 90%), "drop" (a 206 of the rest that stops after
+    // 1000 bytes), "range" (a server that honours Range and If-Range), "changed" (the same
+    // after the file changed on the server), "badrange" (a 206 that starts elsewhere),
+    // "corrupt" (a 206 of the rest, of other bytes), "404".
+    MODULEINFO* resumable(const QStringList& answers, bool withSha256, QByteArray* bytes)
+    {
+        *bytes = installerPackage(QStringLiteral("r.run"), markerPath(), patternData(200000));
+        const QByteArray package = *bytes;
+        m_asked.clear();
+        auto clock = std::make_shared<QElapsedTimer>();
+        m_server.handle(QStringLiteral("/pkg/R.pkg"), [this, package, answers, clock](const TestHttpServer::Request& request) {
+            // The toolkit may send a request once more at once on a new connection when
+            // the server closed the one before mid-reply; only the client's own tries,
+            // at least a retry delay apart, take the next answer.
+            const QString asked = QString::fromLatin1(request.header("Range") + ' ' + request.header("If-Range")).trimmed();
+            if (clock->isValid() && clock->elapsed() < kRetryDelayMs / 2 && !m_asked.isEmpty() && m_asked.last() == asked)
+                return TestHttpServer::Reply::status(404);
+            clock->start();
+            const QString answer = answers.value(m_asked.size(), QStringLiteral("404"));
+            m_asked << asked;
+            const bool changed = answer == QLatin1String("changed");
+            const QByteArray etag = changed ? "\"e2\"" : "\"e1\"";
+            const qint64 from = request.header("Range").mid(6).split('-').value(0).toLongLong();
+            const auto partial = [&](const QByteArray& rest, qint64 first) {
+                return TestHttpServer::Reply::status(206, rest)
+                    .header("ETag", etag)
+                    .header("Content-Range", "bytes " + QByteArray::number(first) + '-'
+                                                 + QByteArray::number(package.size() - 1) + '/'
+                                                 + QByteArray::number(package.size()));
+            };
+            if (answer == QLatin1String("cut"))
+                return TestHttpServer::Reply::ok(package).header("ETag", etag).closeConnection().closeAfter(package.size() * 9 / 10);
+            if (answer == QLatin1String("drop"))
+                return partial(package.mid(static_cast<int>(from)), from).closeConnection().closeAfter(1000);
+            if (answer == QLatin1String("badrange"))
+                return partial(package.mid(static_cast<int>(from)), from - 1);
+            if (answer == QLatin1String("corrupt"))
+                return partial(QByteArray(package.size() - static_cast<int>(from), 'x'), from);
+            if (answer == QLatin1String("range") || changed) {
+                if (from == 0 || (request.hasHeader("If-Range") && request.header("If-Range") != etag))
+                    return TestHttpServer::Reply::ok(package).header("ETag", etag);
+                return partial(package.mid(static_cast<int>(from)), from);
+            }
+            return TestHttpServer::Reply::status(404);
+        });
+        MODULEINFO* info = record(QStringLiteral("R.pkg"), m_server.url(QStringLiteral("/pkg/R.pkg")).toString(),
+                                  QString::number(package.size()) + QStringLiteral("B"), true);
+        if (withSha256)
+            info->strSha256 = QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
+        return info;
+    }
+
+    static QByteArray patternData(int size)
+    {
+        QByteArray data(size, Qt::Uninitialized);
+        quint32 x = 12345u;
+        for (int i = 0; i < size; ++i) {
+            x = x * 1664525u + 1013904223u;
+            data[i] = static_cast<char>(x >> 24);
+        }
+        return data;
+    }
+
+    // The Range and If-Range of each try at /pkg/R.pkg.
+    QStringList m_asked;
+    static const int kRetryDelayMs = 300;
+
 private slots:
     void initTestCase()
     {
         QVERIFY(m_server.isListening());
+        DlgDownload::setDefaultRetryDelay(kRetryDelayMs);
     }
 
     void init()
@@ -509,6 +579,122 @@ private slots:
         QCOMPARE(dialogs.texts(), QStringList() << kInstallPrompt << kInstallPrompt << kInstallPrompt);
         QVERIFY(!window()->isVisible());
         QTRY_VERIFY_WITH_TIMEOUT(markerLines().size() == 3, 20000);
+    }
+
+    void interruptedDownloadsAreContinued_data()
+    {
+        QTest::addColumn<QStringList>("answers");       // this run's, then the next run's after "|"
+        QTest::addColumn<bool>("withSha256");
+        QTest::addColumn<QStringList>("ranges");        // "C" the cut at 90%, "C+k" k thousand bytes after it
+        QTest::addColumn<QStringList>("texts");
+        QTest::addColumn<QString>("logLine");
+
+        const QStringList installed{kInstallPrompt};
+        QTest::newRow("cut at 90%, continued") << QStringList{"cut", "range"} << true
+                                               << QStringList{"bytes=0-", "bytes=C- \"e1\""} << installed
+                                               << "^retrying R.pkg in 0.3 s \\(try 2 of 4\\)$";
+        QTest::newRow("changed on the server: 200 starts over")
+            << QStringList{"cut", "changed"} << true << QStringList{"bytes=0-", "bytes=C- \"e1\""} << installed
+            << "^server ignored the range: starting over R.pkg.part$";
+        QTest::newRow("206 elsewhere: a failed try, then from 0")
+            << QStringList{"cut", "badrange", "range"} << true
+            << QStringList{"bytes=0-", "bytes=C- \"e1\"", "bytes=0-"} << installed
+            << "^the answer to the range does not continue R.pkg.part at byte C: status 206";
+        QTest::newRow("continued file of another hash: once more from 0")
+            << QStringList{"cut", "corrupt", "range"} << true
+            << QStringList{"bytes=0-", "bytes=C- \"e1\"", "bytes=0-"} << installed
+            << "^R.pkg.part does not match its sha256 after continuing: deleted, downloading it once more from byte 0$";
+        QTest::newRow("no sha256: started over") << QStringList{"cut", "range"} << false
+                                                 << QStringList{"bytes=0-", "bytes=0-"} << installed
+                                                 << "^R.pkg.part is not continued, starting over: the package has no sha256$";
+        QTest::newRow("four tries, then the next run continues")
+            << QStringList{"cut", "drop", "drop", "drop", "|", "range"} << true
+            << QStringList{"bytes=0-", "bytes=C- \"e1\"", "bytes=C+1- \"e1\"", "bytes=C+2- \"e1\"", "bytes=C+3- \"e1\""}
+            << QStringList{kDownloadFailed, kInstallPrompt} << "^continuing R.pkg.part from byte C";
+        QTest::newRow("404: not tried again") << QStringList{"404"} << true << QStringList{"bytes=0-"}
+                                              << QStringList{kDownloadFailed} << QString();
+    }
+
+    void interruptedDownloadsAreContinued()
+    {
+        QFETCH(QStringList, answers);
+        QFETCH(bool, withSha256);
+        QFETCH(QStringList, ranges);
+        QFETCH(QStringList, texts);
+        QFETCH(QString, logLine);
+        QByteArray package;
+        MODULEINFO* module = resumable(answers.filter(QRegularExpression(QStringLiteral("^[a-z0-9]+$"))), withSha256,
+                                       &package);
+        const QString cut = QString::number(package.size() * 9 / 10);
+        for (int k = 1; k <= 3; ++k)
+            ranges.replaceInStrings(QStringLiteral("=C+%1-").arg(k), QStringLiteral("=%1-").arg(cut.toInt() + 1000 * k));
+        ranges.replaceInStrings(QStringLiteral("=C-"), QStringLiteral("=") + cut + QLatin1Char('-'));
+        logLine.replace(QStringLiteral(" C"), QLatin1Char(' ') + cut);
+        DialogDriver dialogs;
+        for (int i = 0; i < texts.size(); ++i)
+            dialogs.answer(DialogDriver::Ok);
+
+        // A silent module: every try runs inside its waiting transfer.
+        qInstallMessageHandler(collect);
+        start({ module });
+        if (answers.contains(QStringLiteral("|"))) {
+            // What the run left, and the next run.
+            QVERIFY2(QFileInfo(downloadDir() + QStringLiteral("R.pkg.part")).size() == cut.toLongLong() + 3000,
+                     qPrintable(g_log.join(QLatin1Char('\n'))));
+            QVERIFY(!QFileInfo::exists(downloadDir() + QStringLiteral("R.pkg")));
+            m_app.reset(new UpdaterApp(nullptr));
+            start({ module });
+        }
+        QVERIFY2(m_asked == ranges, qPrintable(m_asked.join(QLatin1String(", "))));
+        QCOMPARE(dialogs.texts(), texts);
+        // Nothing is left half-done: the package became R.pkg and was installed, or it
+        // was refused for good and nothing of it is kept.
+        QVERIFY(!QFileInfo::exists(downloadDir() + QStringLiteral("R.pkg.part")));
+        QVERIFY(!QFileInfo::exists(downloadDir() + QStringLiteral("R.pkg.part.info")));
+        if (texts.last() == kInstallPrompt) {
+            QVERIFY2(!g_log.filter(QRegularExpression(logLine)).isEmpty(), qPrintable(g_log.join('\n')));
+            QTRY_COMPARE_WITH_TIMEOUT(markerLines().size(), 1, 20000);
+        }
+    }
+
+    void cancelKeepsThePartForTheNextRun()
+    {
+        QByteArray package;
+        MODULEINFO* module = resumable({ "range", "range" }, true, &package);
+        module->bSilentInstall = false;
+        m_server.clearRoutes();
+        m_server.route(QStringLiteral("/pkg/R.pkg"), TestHttpServer::Reply::ok(package).header("ETag", "\"e1\"").trickle(4096, 20));
+        QTimer press;
+        connect(&press, &QTimer::timeout, this, [this] {
+            if (window()->findChild<QProgressBar*>(QStringLiteral("progressBar"))->value() >= 20)
+                window()->cancel();
+        });
+        press.start(10);
+        qInstallMessageHandler(collect);
+        start({ module });
+        QCOMPARE(m_app->exec(), 0);
+        press.stop();
+        const qint64 kept = QFileInfo(downloadDir() + QStringLiteral("R.pkg.part")).size();
+        QVERIFY2(kept >= package.size() / 5 && kept < package.size(), qPrintable(QString::number(kept)));
+        QVERIFY(!g_log.filter(QStringLiteral("download cancelled; R.pkg.part kept for the next run")).isEmpty());
+
+        // The next run asks for the rest, and the bar goes on from where it was.
+        m_app.reset(new UpdaterApp(nullptr));
+        m_server.route(QStringLiteral("/pkg/R.pkg"), TestHttpServer::Reply::ok(package).header("ETag", "\"e1\"").ranges());
+        m_server.clearRequests();
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Ok);
+        QProgressBar* bar = window()->findChild<QProgressBar*>(QStringLiteral("progressBar"));
+        QList<int> values;
+        connect(bar, &QProgressBar::valueChanged, this, [&values](int value) { values << value; });
+        start({ module });
+        QCOMPARE(m_app->exec(), 0);
+        QCOMPARE(m_server.lastRequest().header("Range"), "bytes=" + QByteArray::number(kept) + '-');
+        QCOMPARE(m_server.lastRequest().header("If-Range"), QByteArray("\"e1\""));
+        QCOMPARE(dialogs.texts(), QStringList() << kInstallPrompt);
+        QVERIFY(!values.isEmpty());
+        QVERIFY2(values.first() >= int(kept * 100 / package.size()), qPrintable(QString::number(values.first())));
+        QCOMPARE(values.last(), 100);
     }
 
     void cancelDuringATransferEndsTheRun()

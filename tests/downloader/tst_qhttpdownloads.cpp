@@ -225,6 +225,8 @@ private slots:
     void completeBodyIsReportedOnce();
     void counterSendsRangeAndReceivesCount_data();
     void counterSendsRangeAndReceivesCount();
+    void rangeAnswers_data();
+    void rangeAnswers();
     void bodyWithoutAnnouncedSize_data();
     void bodyWithoutAnnouncedSize();
     void slowSteadyTransferSucceeds_data();
@@ -661,6 +663,92 @@ void TestQHttpDownLoadS::counterSendsRangeAndReceivesCount()
     }
 }
 
+void TestQHttpDownLoadS::rangeAnswers_data()
+{
+    QTest::addColumn<QString>("scheme");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("contentRange");    // "%1" the counted bytes, "%2" the total
+    QTest::addColumn<QByteArray>("etag");
+    QTest::addColumn<int>("failure");
+    QTest::addColumn<QByteArray>("validator");       // after the transfer
+
+    const QByteArray cr("bytes %1-69999/70000");
+    const int none = QHttpDownLoadS::NoFailure;
+    const int range = QHttpDownLoadS::RangeFailure;
+    for (const char* scheme : kSchemes) {
+        const QString s = QString::fromLatin1(scheme);
+        QTest::addRow("%s: 206 of the rest completes", scheme) << s << 206 << cr << QByteArray() << none << QByteArray("\"v1\"");
+        QTest::addRow("%s: 200 starts over", scheme) << s << 200 << QByteArray() << QByteArray("\"v2\"") << none
+                                                     << QByteArray("\"v2\"");
+        QTest::addRow("%s: 200 with a weak tag", scheme) << s << 200 << QByteArray() << QByteArray("W/\"v2\"") << none
+                                                         << QByteArray("Tue, 01 Dec 2026 10:00:00 GMT");
+        QTest::addRow("%s: 206 elsewhere", scheme) << s << 206 << QByteArray("bytes 0-69999/70000") << QByteArray()
+                                                   << range << QByteArray("\"v1\"");
+        QTest::addRow("%s: 206 of another total", scheme) << s << 206 << QByteArray("bytes %1-70000/70001")
+                                                          << QByteArray() << range << QByteArray("\"v1\"");
+        QTest::addRow("%s: 206 without Content-Range", scheme) << s << 206 << QByteArray() << QByteArray() << range
+                                                               << QByteArray("\"v1\"");
+        QTest::addRow("%s: 206 malformed", scheme) << s << 206 << QByteArray("bytes %1-/70000") << QByteArray() << range
+                                                   << QByteArray("\"v1\"");
+        QTest::addRow("%s: 416", scheme) << s << 416 << QByteArray("bytes */70000") << QByteArray() << range
+                                         << QByteArray("\"v1\"");
+        QTest::addRow("%s: 404", scheme) << s << 404 << QByteArray() << QByteArray() << int(QHttpDownLoadS::FinalFailure)
+                                         << QByteArray("\"v1\"");
+    }
+}
+
+void TestQHttpDownLoadS::rangeAnswers()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, contentRange);
+    QFETCH(QByteArray, etag);
+    QFETCH(int, failure);
+    QFETCH(QByteArray, validator);
+    const QByteArray body = patternBody(70000);
+    const qint64 counted = 63000;   // a transfer cut off at 90%
+    TestHttpServer server;
+    serveOverRowScheme(server);
+    server.handle("/r.bin", [&](const TestHttpServer::Request&) {
+        const QByteArray sent = status == 206 ? body.mid(static_cast<int>(counted)) : status == 200 ? body : "no";
+        TestHttpServer::Reply reply = TestHttpServer::Reply::status(status, sent);
+        if (!contentRange.isEmpty())
+            reply.header("Content-Range", QString::fromLatin1(contentRange).arg(counted).toLatin1());
+        if (!etag.isEmpty())
+            reply.header("ETag", etag).header("Last-Modified", "Tue, 01 Dec 2026 10:00:00 GMT");
+        return reply;
+    });
+
+    QProgressBar bar;
+    qint64 counter = counted;
+    QHttpDownLoadS d(nullptr, &bar, nullptr, &counter);
+    d.setResumeValidator("\"v1\"", body.size());
+    d.setMaxBodyBytes(body.size());
+    Outcome outcome(&d);
+    QVERIFY(writeFile(target("r.bin"), body.left(static_cast<int>(counted))));
+    QVERIFY(d.setUrlAndFilePath(server.url("/r.bin"), target("r.bin")));
+    LogCapture log;
+    QVERIFY(d.startDownLoads(false));
+    QVERIFY(outcome.waitForEnd());
+    QCOMPARE(server.lastRequest().header("Range"), QByteArray("bytes=63000-"));
+    QCOMPARE(server.lastRequest().header("If-Range"), QByteArray("\"v1\""));
+    QCOMPARE(int(d.failure()), failure);
+    QCOMPARE(outcome.ok.count(), failure == QHttpDownLoadS::NoFailure ? 1 : 0);
+    QCOMPARE(d.resumeValidator(), validator);
+    QCOMPARE(log.find(QStringLiteral("^server ignored the range: starting over r\\.bin$")).isEmpty(), status != 200);
+    if (failure == QHttpDownLoadS::NoFailure) {
+        // The whole file, counted whole: the bar ends full, not past it.
+        QCOMPARE(readFile(target("r.bin"), kMissing), body);
+        QCOMPARE(counter, qint64(body.size()));
+        QCOMPARE(d.resumeTotal(), qint64(body.size()));
+        QCOMPARE(bar.value(), 100);
+    } else if (failure == QHttpDownLoadS::RangeFailure) {
+        // Nothing of an answer that does not fit reaches the file.
+        QVERIFY2(!log.find(QStringLiteral("^the answer to the range does not continue r\\.bin at byte 63000")).isEmpty(),
+                 qPrintable(log.all()));
+        QCOMPARE(readFile(target("r.bin"), kMissing), body.left(static_cast<int>(counted)));
+    }
+}
+
 void TestQHttpDownLoadS::bodyWithoutAnnouncedSize_data()
 {
     QTest::addColumn<QString>("scheme");
@@ -924,18 +1012,23 @@ void TestQHttpDownLoadS::failuresEndWithErrorfinish_data()
 {
     QTest::addColumn<QString>("scheme");
     QTest::addColumn<QString>("path");
+    // Whether another try may mend it.
+    QTest::addColumn<int>("failure");
 
+    const int network = QHttpDownLoadS::NetworkFailure;
+    const int final = QHttpDownLoadS::FinalFailure;
     for (const char* scheme : kSchemes) {
-        QTest::addRow("%s: 404 with body", scheme) << QString::fromLatin1(scheme) << "/e404";
-        QTest::addRow("%s: 500 with body", scheme) << QString::fromLatin1(scheme) << "/e500";
-        QTest::addRow("%s: redirect not followed", scheme) << QString::fromLatin1(scheme) << "/moved";
-        QTest::addRow("%s: reset before answer", scheme) << QString::fromLatin1(scheme) << "/reset0";
-        QTest::addRow("%s: reset mid-body", scheme) << QString::fromLatin1(scheme) << "/reset";
-        QTest::addRow("%s: closed before end of announced body", scheme) << QString::fromLatin1(scheme) << "/short";
-        QTest::addRow("%s: closed without answer", scheme) << QString::fromLatin1(scheme) << "/close0";
-        QTest::addRow("%s: range not satisfiable", scheme) << QString::fromLatin1(scheme) << "/ranged";
-        QTest::addRow("%s: connection refused", scheme) << QString::fromLatin1(scheme) << "refused";
-        QTest::addRow("%s: host not found", scheme) << QString::fromLatin1(scheme) << "nohost";
+        const QString s = QString::fromLatin1(scheme);
+        QTest::addRow("%s: 404 with body", scheme) << s << "/e404" << final;
+        QTest::addRow("%s: 500 with body", scheme) << s << "/e500" << network;
+        QTest::addRow("%s: redirect not followed", scheme) << s << "/moved" << final;
+        QTest::addRow("%s: reset before answer", scheme) << s << "/reset0" << network;
+        QTest::addRow("%s: reset mid-body", scheme) << s << "/reset" << network;
+        QTest::addRow("%s: closed before end of announced body", scheme) << s << "/short" << network;
+        QTest::addRow("%s: closed without answer", scheme) << s << "/close0" << network;
+        QTest::addRow("%s: range not satisfiable", scheme) << s << "/ranged" << int(QHttpDownLoadS::RangeFailure);
+        QTest::addRow("%s: connection refused", scheme) << s << "refused" << network;
+        QTest::addRow("%s: host not found", scheme) << s << "nohost" << network;
     }
 }
 
@@ -983,6 +1076,8 @@ void TestQHttpDownLoadS::failuresEndWithErrorfinish()
     QCOMPARE(outcome.error.count(), 1);
     QCOMPARE(outcome.error.at(0).at(0).toString(), target("fail.bin"));
     QVERIFY(!d.isRunning());
+    QFETCH(int, failure);
+    QCOMPARE(int(d.failure()), failure);
 }
 
 void TestQHttpDownLoadS::silentServerFailsAtResponseCheck_data()
