@@ -33,9 +33,14 @@ CProxyAuthenticator::CProxyAuthenticator() = default;
 bool CProxyAuthenticator::answer(const QNetworkProxy& proxy, QAuthenticator* authenticator)
 {
     const QString name = CProxyFactory::proxyName(proxy);
+    // The toolkit offers the address's credentials by itself where it can; the
+    // authenticator then holds them already, and offering them again would change nothing.
+    const auto holds = [authenticator](const QString& user, const QString& password) {
+        return authenticator->user() == user && authenticator->password() == password;
+    };
     if (!m_bTriedAddress) {
         m_bTriedAddress = true;
-        if (!proxy.user().isEmpty()) {
+        if (!proxy.user().isEmpty() && !holds(proxy.user(), proxy.password())) {
             qDebug().noquote() << QStringLiteral("proxy %1 asks for authentication: offering the user name of its "
                                                  "address")
                                       .arg(name);
@@ -45,7 +50,7 @@ bool CProxyAuthenticator::answer(const QNetworkProxy& proxy, QAuthenticator* aut
         }
     }
     const auto remembered = g_answers.constFind(name);
-    if (!m_bTriedRemembered && remembered != g_answers.constEnd()) {
+    if (!m_bTriedRemembered && remembered != g_answers.constEnd() && !holds(remembered->first, remembered->second)) {
         m_bTriedRemembered = true;
         authenticator->setUser(remembered->first);
         authenticator->setPassword(remembered->second);

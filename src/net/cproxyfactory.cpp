@@ -313,18 +313,16 @@ void CProxyFactory::logOnce(const QString& scheme, const Choice& choice)
     QString why = QString::fromLatin1(sourceName(choice.source));
     if (!choice.origin.isEmpty())
         why += QStringLiteral(": ") + choice.origin;
-    const QString line = QStringLiteral("proxy for %1: %2 (%3)").arg(scheme, choice.shown(), why);
+    QString line = QStringLiteral("proxy for %1: %2 (%3)").arg(scheme, choice.shown(), why);
+    if (!choice.usable)
+        line += QStringLiteral(": ") + choice.why + QStringLiteral("; transfers fail rather than go direct");
     {
         QMutexLocker lock(&g_mutex);
         if (g_logged.contains(line))
             return;
         g_logged.insert(line);
     }
-    if (choice.usable)
-        qDebug().noquote() << line;
-    else
-        qDebug().noquote() << line + QStringLiteral(": ") + choice.why
-                                  + QStringLiteral("; transfers of this scheme fail rather than go direct");
+    qDebug().noquote() << line;
 }
 
 QList<QNetworkProxy> CProxyFactory::queryProxy(const QNetworkProxyQuery& query)
