@@ -9,6 +9,8 @@ ZR_PACKAGES=(
   build-essential cmake pkg-config
   qtbase5-dev qttools5-dev qttools5-dev-tools
   liblzma-dev xz-utils libssl-dev
+  # the desktop's proxy settings (src/net): GIO's proxy resolver
+  libglib2.0-dev
   # TLS: the test certificate authority (tests/support/testpki), which also brings
   # /etc/ssl/certs; mount --bind of tests/support/with-trusted-ca (unshare is util-linux's)
   openssl mount
@@ -20,6 +22,8 @@ ZR_PACKAGES=(
   # end-to-end test (scripts/demo-run): web server, X server, dialog driver, pgrep;
   # packaging test: file, beside dpkg-dev from build-essential
   nginx xvfb xdotool procps file
+  # end-to-end test through a proxy (tests/e2e)
+  tinyproxy
 )
 
 zr_install_packages() {

@@ -1,5 +1,6 @@
 #include "qhttpdownloads.h"
 
+#include "cproxyfactory.h"
 #include "safefiles.h"
 
 #include <QDateTime>
@@ -7,6 +8,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QLabel>
+#include <QAuthenticator>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QProgressBar>
@@ -93,6 +95,10 @@ QHttpDownLoadS::QHttpDownLoadS(QObject* parent, QProgressBar* bar, QLabel* label
     , m_nRateTimerId(-1)
     , m_pWaitLoop(nullptr)
 {
+    // The manager owns the factory.
+    m_pNetworkManager->setProxyFactory(new CProxyFactory);
+    connect(m_pNetworkManager, &QNetworkAccessManager::proxyAuthenticationRequired, this,
+            &QHttpDownLoadS::onProxyAuthenticationRequired);
 }
 
 QHttpDownLoadS::~QHttpDownLoadS()
@@ -262,6 +268,7 @@ void QHttpDownLoadS::sendRequest()
             request.setRawHeader("If-Range", m_resumeValidator);
     }
 
+    m_proxyAuth = CProxyAuthenticator();
     m_pReply = m_pNetworkManager->get(request);
     // Without a bound the network thread reads ahead of the file writes and a large
     // package ends up in memory whole; a bounded buffer keeps memory flat and is
@@ -499,6 +506,18 @@ bool QHttpDownLoadS::takeBody(const char* data, qint64 size)
         return false;
     }
     return true;
+}
+
+void QHttpDownLoadS::onProxyAuthenticationRequired(const QNetworkProxy& proxy, QAuthenticator* authenticator)
+{
+    if (!m_bRunning)
+        return;
+    // The user may be asked: time spent on a dialog is no silence of the network.
+    stopWatchdogs();
+    QPointer<QHttpDownLoadS> self(this);
+    m_proxyAuth.answer(proxy, authenticator);
+    if (self && m_bRunning)
+        armWatchdogs();
 }
 
 void QHttpDownLoadS::onMetaDataChanged()

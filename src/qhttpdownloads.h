@@ -1,6 +1,8 @@
 #ifndef QHTTPDOWNLOADS_H
 #define QHTTPDOWNLOADS_H
 
+#include "cproxyauthenticator.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 #include <QNetworkReply>
@@ -9,10 +11,12 @@
 #include <QUrl>
 #include <QVector>
 
+class QAuthenticator;
 class QEventLoop;
 class QFile;
 class QLabel;
 class QNetworkAccessManager;
+class QNetworkProxy;
 class QNetworkRequest;
 class QProgressBar;
 class QSslError;
@@ -49,6 +53,12 @@ class QTimerEvent;
 // ("TLS error:", "error text:", "TLS handshake with ... did not complete", "TLS is
 // not available"). A redirect is never followed; it fails like any other non-2xx
 // answer.
+//
+// The proxy of a transfer is CProxyFactory's choice (environment, else the desktop's
+// settings); everything above holds through it, an https address is reached through
+// the proxy's CONNECT with the same certificate checks. A proxy that asks for a user
+// name and password is answered by CProxyAuthenticator; while the user is asked, the
+// watchdogs wait, and they start afresh once the answer is given.
 //
 // The body is taken as the server sends it. Every request says "Accept-Encoding:
 // identity", so the toolkit neither asks for a compressed body nor unpacks one; a
@@ -220,6 +230,7 @@ private:
     void waitForEnd();
 
     void onMetaDataChanged();
+    void onProxyAuthenticationRequired(const QNetworkProxy& proxy, QAuthenticator* authenticator);
     // Sets up certificate checking for an https request.
     void prepareTls(QNetworkRequest* request);
     void logTlsErrors(const QList<QSslError>& errors);
@@ -304,6 +315,7 @@ private:
     QVector<RateSample> m_rateSamples;
 
     QEventLoop* m_pWaitLoop;     // the loop of a waiting start, while it runs
+    CProxyAuthenticator m_proxyAuth;  // the running transfer's answers to its proxy
     QByteArray m_readBuffer;     // body bytes on their way from the reply to the file
 };
 

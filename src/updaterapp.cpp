@@ -1,9 +1,11 @@
 #include "updaterapp.h"
 
+#include "cproxyauthenticator.h"
 #include "creadermodulemanager.h"
 #include "csetup_commandline.h"
 #include "dlgdownload.h"
 #include "dlgmessage.h"
+#include "dlgproxyauth.h"
 #include "dlgupdatechecking.h"
 #include "updatelistener.h"
 
@@ -65,6 +67,9 @@ void UpdaterApp::runUpdateVisible(int language, int country)
     }
 
     const bool manual = m_pCommandLine->getValue(QStringLiteral("updater")) == QLatin1String("Manual");
+    // A proxy that wants a user name and password asks the user who started the check;
+    // an automatic check fails instead.
+    CProxyAuthenticator::setAsker(manual ? CProxyAuthenticator::Asker(&DlgProxyAuth::ask) : CProxyAuthenticator::Asker());
 
     // The installers of the previous run have had their time; their folders go.
     DlgDownload::removeInstallerFolders();

@@ -81,6 +81,39 @@
     </message>
 </context>
 <context>
+    <name>DlgProxyAuth</name>
+    <message>
+        <location filename="../src/dlgproxyauth.ui" line="+14"/>
+        <source>Moravel Updater</source>
+        <translation>Moravel アップデーター</translation>
+    </message>
+    <message>
+        <location line="+26"/>
+        <source>User name:</source>
+        <translation>ユーザー名:</translation>
+    </message>
+    <message>
+        <location line="+16"/>
+        <source>Password:</source>
+        <translation>パスワード:</translation>
+    </message>
+    <message>
+        <location line="+32"/>
+        <source>Cancel</source>
+        <translation>キャンセル</translation>
+    </message>
+    <message>
+        <location line="+7"/>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <location filename="../src/dlgproxyauth.cpp" line="+32"/>
+        <source>The proxy server %1 requires a user name and password.</source>
+        <translation>プロキシ サーバー %1 にはユーザー名とパスワードが必要です。</translation>
+    </message>
+</context>
+<context>
     <name>DlgUpdateChecking</name>
     <message>
         <location filename="../src/dlgupdatechecking.ui" line="+14"/>

@@ -81,6 +81,39 @@
     </message>
 </context>
 <context>
+    <name>DlgProxyAuth</name>
+    <message>
+        <location filename="../src/dlgproxyauth.ui" line="+14"/>
+        <source>Moravel Updater</source>
+        <translation>Moravel 업데이터</translation>
+    </message>
+    <message>
+        <location line="+26"/>
+        <source>User name:</source>
+        <translation>사용자 이름:</translation>
+    </message>
+    <message>
+        <location line="+16"/>
+        <source>Password:</source>
+        <translation>암호:</translation>
+    </message>
+    <message>
+        <location line="+32"/>
+        <source>Cancel</source>
+        <translation>취소</translation>
+    </message>
+    <message>
+        <location line="+7"/>
+        <source>OK</source>
+        <translation>확인</translation>
+    </message>
+    <message>
+        <location filename="../src/dlgproxyauth.cpp" line="+32"/>
+        <source>The proxy server %1 requires a user name and password.</source>
+        <translation>프록시 서버 %1에 사용자 이름과 암호가 필요합니다.</translation>
+    </message>
+</context>
+<context>
     <name>DlgUpdateChecking</name>
     <message>
         <location filename="../src/dlgupdatechecking.ui" line="+14"/>

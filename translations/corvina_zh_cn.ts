@@ -81,6 +81,39 @@
     </message>
 </context>
 <context>
+    <name>DlgProxyAuth</name>
+    <message>
+        <location filename="../src/dlgproxyauth.ui" line="+14"/>
+        <source>Moravel Updater</source>
+        <translation>Moravel 更新程序</translation>
+    </message>
+    <message>
+        <location line="+26"/>
+        <source>User name:</source>
+        <translation>用户名：</translation>
+    </message>
+    <message>
+        <location line="+16"/>
+        <source>Password:</source>
+        <translation>密码：</translation>
+    </message>
+    <message>
+        <location line="+32"/>
+        <source>Cancel</source>
+        <translation>取消</translation>
+    </message>
+    <message>
+        <location line="+7"/>
+        <source>OK</source>
+        <translation>确定</translation>
+    </message>
+    <message>
+        <location filename="../src/dlgproxyauth.cpp" line="+32"/>
+        <source>The proxy server %1 requires a user name and password.</source>
+        <translation>代理服务器 %1 需要用户名和密码。</translation>
+    </message>
+</context>
+<context>
     <name>DlgUpdateChecking</name>
     <message>
         <location filename="../src/dlgupdatechecking.ui" line="+14"/>

@@ -9,7 +9,8 @@
 //     server.setTls(pki.certificate("server"), pki.key("server"));
 //     pki.trustInThisProcess();      // in-process tests only
 //
-// Certificates: "server" (127.0.0.1 and localhost, signed by the authority),
+// Certificates: "server" (127.0.0.1, localhost and updates.moravel.test, signed by the
+// authority),
 // "expired" (the same, expired in 2020), "otherhost" (signed by the authority for
 // update.other.invalid), "selfsigned" (127.0.0.1, signed by itself).
 //

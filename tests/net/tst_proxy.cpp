@@ -1,0 +1,303 @@
+// The downloader through a proxy (TestProxyServer) over real sockets, the update site
+// named "updates.moravel.test", a name only the proxy resolves: http forwarded, https
+// through CONNECT with the certificate checks intact, redirects refused, the watchdogs
+// and the body limit as without a proxy; a proxy that wants a user name and password
+// (407) answered from its address, from the proxy dialog (in this process) or not at
+// all on an automatic check; a CONNECT refused and a proxy that closes mid-body.
+#include "cproxyauthenticator.h"
+#include "dlgproxyauth.h"
+#include "qhttpdownloads.h"
+#include "testcertificates.h"
+#include "testhttpserver.h"
+#include "testproxyserver.h"
+#include "testutil.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <memory>
+
+using namespace TestUtil;
+
+namespace {
+
+const char* const kSiteName = "updates.moravel.test";
+const int kWatchdogMs = 500;
+const int kEndTimeoutMs = 20000;
+const qint64 kBodyBytes = 64 * 1024;
+
+enum class Route { Ok, OtherHost, Redirect, Stall, TooBig };
+
+} // namespace
+
+Q_DECLARE_METATYPE(Route)
+Q_DECLARE_METATYPE(TestProxyServer::Fault)
+
+class TestProxy : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TestCertificates> m_pki;
+    TestHttpServer m_plain;
+    TestHttpServer m_tls;          // certificate for updates.moravel.test
+    TestHttpServer m_otherHost;    // certificate for another name
+    std::unique_ptr<TestProxyServer> m_proxy;
+    QByteArray m_body = randomBytes(static_cast<int>(kBodyBytes), 20);
+    QStringList m_answers;         // "cancel" or "user:password", in turn
+    QStringList m_asked;           // the texts the proxy dialog showed
+    QTimer m_answerer;
+
+    QUrl siteUrl(const TestHttpServer& server, const QString& path) const
+    {
+        QUrl url = server.url(path);
+        url.setHost(QString::fromLatin1(kSiteName));
+        return url;
+    }
+
+    void setProxyEnvironment(const QString& address)
+    {
+        qputenv("http_proxy", address.toUtf8());
+        qputenv("https_proxy", address.toUtf8());
+    }
+
+    // Answers the proxy dialog the way a person would: types the user name and the
+    // password, or presses Cancel.
+    void answerDialog()
+    {
+        auto* dialog = qobject_cast<DlgProxyAuth*>(QApplication::activeModalWidget());
+        if (!dialog || !dialog->isVisible())
+            return;
+        m_asked << dialog->findChild<QLabel*>(QStringLiteral("label"))->text();
+        const QString answer = m_answers.isEmpty() ? QStringLiteral("cancel") : m_answers.takeFirst();
+        if (answer == QLatin1String("cancel")) {
+            dialog->findChild<QPushButton*>(QStringLiteral("pushButton_cancel"))->click();
+            return;
+        }
+        QTest::keyClicks(dialog->findChild<QLineEdit*>(QStringLiteral("lineEdit_user")), answer.section(':', 0, 0));
+        QTest::keyClicks(dialog->findChild<QLineEdit*>(QStringLiteral("lineEdit_password")), answer.section(':', 1));
+        dialog->findChild<QPushButton*>(QStringLiteral("pushButton_ok"))->click();
+    }
+
+    // One transfer of url; true when it ended with oneDownLoadFinish and the file holds
+    // the body.
+    bool fetch(const QUrl& url, qint64 maxBody = 0)
+    {
+        const QString path = root() + QStringLiteral("/download.bin");
+        QHttpDownLoadS downloader(nullptr, nullptr, nullptr, nullptr);
+        downloader.setMaxBodyBytes(maxBody);
+        if (!downloader.setUrlAndFilePath(url, path))
+            return false;
+        QSignalSpy finished(&downloader, &QHttpDownLoadS::oneDownLoadFinish);
+        QSignalSpy failed(&downloader, &QHttpDownLoadS::errorfinish);
+        if (!downloader.startDownLoads(false))
+            return false;
+        if (!QTest::qWaitFor([&]() { return finished.size() + failed.size() > 0; }, kEndTimeoutMs))
+            QTest::qFail("the transfer did not end", __FILE__, __LINE__);
+        return finished.size() == 1 && failed.isEmpty() && readFile(path) == m_body;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_pki = std::make_unique<TestCertificates>(root() + QStringLiteral("/pki"));
+        QVERIFY2(m_pki->isValid(), qPrintable(m_pki->errorString()));
+        m_pki->trustInThisProcess();
+        m_tls.setTls(m_pki->certificate(QStringLiteral("server")), m_pki->key(QStringLiteral("server")));
+        m_otherHost.setTls(m_pki->certificate(QStringLiteral("otherhost")), m_pki->key(QStringLiteral("otherhost")));
+        QHttpDownLoadS::setDefaultWatchdogInterval(kWatchdogMs);
+        for (const char* name : { "all_proxy", "ALL_PROXY", "HTTPS_PROXY", "no_proxy", "NO_PROXY" })
+            qunsetenv(name);
+        connect(&m_answerer, &QTimer::timeout, this, &TestProxy::answerDialog);
+        m_answerer.start(20);
+    }
+
+    void init()
+    {
+        m_proxy = std::make_unique<TestProxyServer>();
+        m_proxy->map(QString::fromLatin1(kSiteName));
+        for (TestHttpServer* server : { &m_plain, &m_tls, &m_otherHost }) {
+            server->clearRoutes();
+            server->clearRequests();
+            server->route(QStringLiteral("/pkg.bin"), TestHttpServer::Reply::ok(m_body));
+            server->route(QStringLiteral("/moved"), TestHttpServer::Reply::status(301).header(
+                                                        "Location", siteUrl(*server, QStringLiteral("/pkg.bin")).toEncoded()));
+            server->route(QStringLiteral("/stall"), TestHttpServer::Reply::ok(m_body).stallAfter(1000));
+        }
+        m_answers.clear();
+        m_asked.clear();
+        CProxyAuthenticator::forgetAnswers();
+        CProxyAuthenticator::setAsker(&DlgProxyAuth::ask);
+        g_log.clear();
+    }
+
+    void cleanup() { qInstallMessageHandler(nullptr); }
+
+    void logNamesTheProxyOncePerScheme()
+    {
+        // The log names the proxy of each scheme once, with its user but not its password.
+        setProxyEnvironment(m_proxy->address(QStringLiteral("alice"), QStringLiteral("secret")));
+        qInstallMessageHandler(collect);
+        QVERIFY(fetch(siteUrl(m_plain, QStringLiteral("/pkg.bin"))));
+        QVERIFY(fetch(siteUrl(m_plain, QStringLiteral("/pkg.bin"))));
+        QVERIFY(fetch(siteUrl(m_tls, QStringLiteral("/pkg.bin"))));
+        qInstallMessageHandler(nullptr);
+        const QString proxy = QStringLiteral("http://alice@127.0.0.1:%1").arg(m_proxy->port());
+        QCOMPARE(g_log.filter(QStringLiteral("proxy for ")),
+                 QStringList() << QStringLiteral("proxy for http: %1 (environment: http_proxy)").arg(proxy)
+                               << QStringLiteral("proxy for https: %1 (environment: https_proxy)").arg(proxy));
+        QVERIFY(g_log.filter(QStringLiteral("secret")).isEmpty());
+        QCOMPARE(m_plain.requestCount(), 2);
+        QCOMPARE(m_proxy->requests().size(), 3);
+    }
+
+    void throughProxy_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::addColumn<Route>("route");
+        QTest::addColumn<bool>("needsLogin");       // the proxy wants alice:secret
+        QTest::addColumn<QString>("inAddress");     // user:password in the proxy's address
+        QTest::addColumn<bool>("manual");           // the run may ask
+        QTest::addColumn<QStringList>("answers");   // the dialog's answers
+        QTest::addColumn<TestProxyServer::Fault>("fault");
+        QTest::addColumn<int>("transfers");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<int>("dialogs");
+        QTest::addColumn<QString>("logged");        // %1: the proxy's name
+
+        using F = TestProxyServer::Fault;
+        const QStringList none;
+        for (const bool tls : { false, true }) {
+            const char* s = tls ? "https" : "http";
+            auto row = [s](const char* name) -> QTestData& { return QTest::newRow(qPrintable(QStringLiteral("%1, %2").arg(s, name))); };
+            row("open proxy") << tls << Route::Ok << false << "" << true << none << F::None << 2 << true << 0 << "";
+            row("redirect not followed") << tls << Route::Redirect << false << "" << true << none << F::None << 1
+                                         << false << 0 << "";
+            row("stall caught by the watchdog")
+                << tls << Route::Stall << false << "" << true << none << F::None << 1 << false << 0 << "";
+            row("body over the limit") << tls << Route::TooBig << false << "" << true << none << F::None << 1 << false
+                                       << 0 << "The body announced is larger than allowed";
+            row("407 on an automatic check") << tls << Route::Ok << true << "" << false << none << F::None << 1
+                                             << false << 0 << "proxy %1 requires authentication";
+            row("407 cancelled") << tls << Route::Ok << true << "" << true << QStringList { "cancel" } << F::None << 1
+                                 << false << 1 << "the user gave none";
+            row("407 answered, the answer kept for the run")
+                << tls << Route::Ok << true << "" << true << QStringList { "alice:secret" } << F::None << 3 << true << 1
+                << "";
+            row("wrong credentials twice") << tls << Route::Ok << true << "" << true
+                                           << QStringList { "alice:wrong", "bob:secret" } << F::None << 1 << false << 2
+                                           << "proxy %1 refused the user name and password 2 times";
+            row("wrong, then right") << tls << Route::Ok << true << "" << true
+                                     << QStringList { "alice:wrong", "alice:secret" } << F::None << 1 << true << 2 << "";
+            row("credentials of the address") << tls << Route::Ok << true << "alice:secret" << false << none << F::None
+                                              << 2 << true << 0 << "";
+            row("wrong credentials of the address, then asked")
+                << tls << Route::Ok << true << "alice:old" << true << QStringList { "alice:secret" } << F::None << 1
+                << true << 1 << "";
+            row("closes mid-body") << tls << Route::Ok << false << "" << true << none << F::CloseMidBody << 1 << false
+                                   << 0 << "";
+        }
+        QTest::newRow("https, certificate of another host through CONNECT")
+            << true << Route::OtherHost << false << "" << true << none << F::None << 1 << false << 0
+            << "TLS error: \"The host name did not match";
+        QTest::newRow("https, CONNECT refused")
+            << true << Route::Ok << false << "" << true << none << F::RefuseConnect << 1 << false << 0 << "";
+    }
+
+    void throughProxy()
+    {
+        QFETCH(bool, tls);
+        QFETCH(Route, route);
+        QFETCH(bool, needsLogin);
+        QFETCH(QString, inAddress);
+        QFETCH(bool, manual);
+        QFETCH(QStringList, answers);
+        QFETCH(TestProxyServer::Fault, fault);
+        QFETCH(int, transfers);
+        QFETCH(bool, ok);
+        QFETCH(int, dialogs);
+        QFETCH(QString, logged);
+
+        if (needsLogin)
+            m_proxy->requireBasic(QStringLiteral("alice"), QStringLiteral("secret"));
+        m_proxy->setFault(fault, kBodyBytes / 2);
+        setProxyEnvironment(m_proxy->address(inAddress.section(':', 0, 0), inAddress.section(':', 1)));
+        if (!manual)
+            CProxyAuthenticator::setAsker(CProxyAuthenticator::Asker());
+        m_answers = answers;
+
+        TestHttpServer& site = route == Route::OtherHost ? m_otherHost : tls ? m_tls : m_plain;
+        const QString path = route == Route::Redirect ? QStringLiteral("/moved")
+                             : route == Route::Stall  ? QStringLiteral("/stall")
+                                                      : QStringLiteral("/pkg.bin");
+        qInstallMessageHandler(collect);
+        for (int i = 0; i < transfers; ++i)
+            QVERIFY2(fetch(siteUrl(site, path), route == Route::TooBig ? kBodyBytes / 2 : 0) == ok,
+                     qPrintable(g_log.join(QLatin1Char('\n'))));
+        qInstallMessageHandler(nullptr);
+
+        QCOMPARE(m_asked.size(), dialogs);
+        const QString name = QStringLiteral("127.0.0.1:%1").arg(m_proxy->port());
+        for (const QString& text : qAsConst(m_asked))
+            QCOMPARE(text, QStringLiteral("The proxy server %1 requires a user name and password.").arg(name));
+        if (!logged.isEmpty())
+            QVERIFY2(!g_log.filter(logged.contains(QLatin1String("%1")) ? logged.arg(name) : logged).isEmpty(),
+                     qPrintable(g_log.join(QLatin1Char('\n'))));
+        // Every request went through the proxy; the site saw only what the proxy let
+        // through, and never the proxy's credentials.
+        const QByteArray method = tls ? "CONNECT" : "GET";
+        QVERIFY(!m_proxy->requests().isEmpty());
+        for (const TestProxyServer::Request& request : m_proxy->requests())
+            QCOMPARE(request.method, method);
+        int passed = 0;
+        for (const TestProxyServer::Request& request : m_proxy->requests())
+            passed += request.status == 0 ? 1 : 0;
+        if (fault == TestProxyServer::Fault::RefuseConnect || (needsLogin && !ok && dialogs < 2 && inAddress.isEmpty()))
+            QCOMPARE(passed, 0);
+        if (route != Route::OtherHost)
+            QCOMPARE(site.requestCount(), fault == TestProxyServer::Fault::RefuseConnect ? 0 : passed);
+        for (const TestHttpServer::Request& request : site.requests()) {
+            QVERIFY(!request.hasHeader("Proxy-Authorization"));
+            QCOMPARE(request.path(), path.toUtf8());   // a redirect is not followed
+        }
+        if (route == Route::OtherHost)
+            QCOMPARE(site.requestCount(), 0);
+    }
+
+    void unusableProxyFailsClosed_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("a TLS proxy") << "https://127.0.0.1:3128" << "the scheme \"https\" is not supported";
+        QTest::newRow("socks4") << "socks4://127.0.0.1:1080" << "the scheme \"socks4\" is not supported";
+        QTest::newRow("a port out of range") << "http://127.0.0.1:70000" << "the address does not parse";
+    }
+
+    void unusableProxyFailsClosed()
+    {
+        // The site would answer directly (localhost); a proxy named but unusable must not
+        // turn into a direct connection.
+        QFETCH(QString, address);
+        QFETCH(QString, why);
+        setProxyEnvironment(address);
+        const int connections = m_plain.connectionCount();
+        qInstallMessageHandler(collect);
+        QUrl url = m_plain.url(QStringLiteral("/pkg.bin"));
+        url.setHost(QStringLiteral("localhost"));
+        QVERIFY(!fetch(url));
+        qInstallMessageHandler(nullptr);
+        QCOMPARE(m_plain.connectionCount(), connections);
+        QVERIFY2(g_log.contains(QStringLiteral("proxy for http: unusable proxy (environment: http_proxy): %1; transfers "
+                                               "fail rather than go direct").arg(why)),
+                 qPrintable(g_log.join(QLatin1Char('\n'))));
+        QVERIFY(g_log.contains(QStringLiteral("error text: \"No suitable proxy found\"")));
+    }
+};
+
+QTEST_MAIN(TestProxy)
+
+#include "tst_proxy.moc"
