@@ -29,13 +29,15 @@ QByteArray noise(int size, quint32 mask)
 }
 
 // Logs "<tag> run", waits for root()/release when it takes root()/hold-<tag>, then logs
-// "<tag> intact" or "<tag> missing" for the file it installs.
+// "<tag> intact" when the file it installs is still the one it started with (same
+// inode), "<tag> missing" otherwise.
 QByteArray installerScript(const QByteArray& tag, const QByteArray& installed)
 {
     const QByteArray r = root().toUtf8(), m = markerPath().toUtf8();
-    return "#!/bin/sh\necho '" + tag + " run' >> '" + m + "'\nif rm '" + r + "/hold-" + tag + "' 2>/dev/null; then\n"
-           "  while [ ! -e '" + r + "/release' ]; do sleep 0.05; done\nfi\n[ -f " + installed + " ] && echo '" + tag
-           + " intact' >> '" + m + "' || echo '" + tag + " missing' >> '" + m + "'\n";
+    return "#!/bin/sh\nf=" + installed + "\ni=$(ls -i \"$f\")\necho '" + tag + " run' >> '" + m + "'\nif rm '" + r
+           + "/hold-" + tag + "' 2>/dev/null; then\n  while [ ! -e '" + r + "/release' ]; do sleep 0.05; done\nfi\n"
+           "[ -n \"$i\" ] && [ \"$(ls -i \"$f\")\" = \"$i\" ] && echo '" + tag + " intact' >> '" + m + "' || echo '" + tag
+           + " missing' >> '" + m + "'\n";
 }
 
 } // namespace
