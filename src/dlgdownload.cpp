@@ -1,9 +1,11 @@
 #include "dlgdownload.h"
 #include "ui_dlgdownload.h"
 
+#include "cinstallerlock.h"
 #include "creadermodulemanager.h"
 #include "csetup_commandline.h"
 #include "csha256.h"
+#include "csignalstop.h"
 #include "cxmlinput.h"
 #include "dlgmessage.h"
 #include "partialpackage.h"
@@ -108,6 +110,10 @@ CXmlInput::ReadStatus readSetupInfo(QString dir, QVector<_SetupInfo*>& list)
 // started. False (logged) when the folder cannot be had, or not empty.
 bool emptyUnpackFolder(const QString& unpackDir)
 {
+    if (!unpackDir.isEmpty() && CInstallerLock::isHeld(unpackDir)) {
+        qDebug() << "an installer still runs from the unpack folder:" << unpackDir;
+        return false;
+    }
     const bool emptied =
         !unpackDir.isEmpty() && Comm::removeNonDirectory(unpackDir) && Comm::deleteDir(unpackDir);
     if (unpackDir.isEmpty() || (!QDir(unpackDir).exists() && !QDir().mkpath(unpackDir))) {
@@ -214,8 +220,15 @@ void DlgDownload::removeInstallerFolders()
                                                       QDir::AllEntries | QDir::Hidden | QDir::System);
     static const QRegularExpression installerFolder(QStringLiteral("^installer-[0-9]+$"));
     for (const QString& name : names) {
-        if (installerFolder.match(name).hasMatch())
-            Comm::deleteDir(working + QLatin1Char('/') + name);
+        if (!installerFolder.match(name).hasMatch())
+            continue;
+        // One whose installer (or what it left running) still holds it stays, and
+        // keeps its number.
+        if (CInstallerLock::isHeld(working + QLatin1Char('/') + name)) {
+            qDebug() << "an installer still runs from" << working + QLatin1Char('/') + name;
+            continue;
+        }
+        Comm::deleteDir(working + QLatin1Char('/') + name);
     }
 }
 
@@ -255,7 +268,7 @@ void DlgDownload::startShowDownload()
 
 void DlgDownload::downloadUpates(int work)
 {
-    if (work < 0 || work >= m_vecSelectUpdates.size()) {
+    if (work < 0 || work >= m_vecSelectUpdates.size() || CSignalStop::isStopped()) {
         endSequence();
         return;
     }
@@ -471,6 +484,9 @@ void DlgDownload::continueDownload()
 
 void DlgDownload::errorfinish(QString filePath)
 {
+    // A transfer a stop signal ended is no failure to tell anybody about.
+    if (CSignalStop::isStopped())
+        return;
     // What a failed transfer left is no package; a later run must not take it for one
     // (a body cut off at the declared size would have just that size).
     const QString directory = downloadDirectory();
@@ -528,8 +544,9 @@ void DlgDownload::showWarning(const QString& text)
 
 void DlgDownload::endSequence()
 {
-    // The plug-ins downloaded on the way are installed whatever the last module was.
-    if (!m_listJSDownloads.isEmpty())
+    // The plug-ins downloaded on the way are installed whatever the last module was
+    // (not after a stop signal).
+    if (!m_listJSDownloads.isEmpty() && !CSignalStop::takePending())
         copyJSPlugin();
     close();
     if (m_pApp)
@@ -542,6 +559,8 @@ void DlgDownload::endSequence()
 void DlgDownload::oneDownloadFinish(QString filePath)
 {
     hide();
+    if (CSignalStop::takePending())
+        return;
     if (filePath.isEmpty() || !packageMatchesHash(filePath)) {
         packageStepStopped();
         return;
@@ -607,7 +626,8 @@ void DlgDownload::promptAndInstall(const QString& unpackDir)
     UpdaterApp::PlaceDialog(&prompt);
     prompt.exec();
 
-    if (prompt.m_bOk)
+    // A stop signal that came while the prompt was up wins over its answer.
+    if (prompt.m_bOk && !CSignalStop::takePending())
         installPackage(unpackDir);
 }
 
@@ -663,19 +683,25 @@ void DlgDownload::installPackage(const QString& unpackDir)
     if (!installers.isEmpty()) {
         // The installer runs on after the updater goes on with the next package, which
         // empties the unpack folder: it gets a folder of its own and starts from there.
-        const QString folder = keepForInstaller(unpackDir);
+        // The folder is locked before it gets its number, and the installer inherits
+        // the lock: no later run removes or reuses it while the installer runs.
+        CInstallerLock lock;
+        const QString folder = lock.acquire(unpackDir) ? keepForInstaller(unpackDir) : QString();
         if (folder.isEmpty()) {
             showWarning(tr("The update package could not be installed."));
             return;
         }
         const QString installer = folder + QLatin1Char('/') + installers.first().fileName();
         QProcess::execute(QStringLiteral("chmod"), QStringList() << QStringLiteral("+x") << installer);
-        QProcess::startDetached(installer, QStringList(), folder);
+        if (!CSignalStop::takePending())
+            lock.startDetached(installer, QStringList(), folder);
         return;
     }
 
     const int status = installUpdates(QString());
     qDebug() << "excute result:" << status;
+    if (status == kInstallerLeftRunning)
+        return;
 
     QString corvinaPath;
     QString version;
@@ -706,7 +732,15 @@ int DlgDownload::installUpdates(QString arguments)
     // The program is passed as one argument, so a reader directory with blanks works,
     // and it is made runnable without being made writable for everybody.
     QProcess::execute(QStringLiteral("chmod"), QStringList() << QStringLiteral("a+rx") << program);
-    return QProcess::execute(program, QProcess::splitCommand(arguments));
+    // It installs from the unpack folder, which it holds locked while it (or anything
+    // it leaves running) lasts. A stop signal ends the wait, not the program.
+    const QString unpackDir = unpackDirectory();
+    CInstallerLock lock;
+    if (unpackDir.isEmpty() || !QDir().mkpath(unpackDir) || !lock.acquire(unpackDir))
+        return -2;
+    if (CSignalStop::takePending())
+        return kInstallerLeftRunning;
+    return lock.execute(program, QProcess::splitCommand(arguments), [] { return CSignalStop::takePending(); });
 }
 
 void DlgDownload::ParseSetupInfo(QString dir, QVector<_SetupInfo*>& list)
@@ -720,6 +754,8 @@ bool DlgDownload::copyJSPlugin()
     const QStringList plugins = m_listJSDownloads;
     m_listJSDownloads.clear();
     for (const QString& plugin : plugins) {
+        if (CSignalStop::takePending())
+            return false;
         const QString folder = javaScriptFolder();
         if (!Comm::makeSyncedPath(QDir(folder).absolutePath())) {
             result = false;

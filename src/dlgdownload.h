@@ -65,8 +65,11 @@ public:
     // read only when it is a regular file of at most kMaxSetupXmlBytes (CXmlInput).
     void ParseSetupInfo(QString dir, QVector<_SetupInfo*>& list);
     // Runs the reader's installUpdate program with the arguments and waits for it.
-    // Its exit status; -2 when it cannot start, -1 when it crashed, 0 when it is missing.
+    // Its exit status; -2 when it cannot start (or its folder cannot be locked), -1
+    // when it crashed, 0 when it is missing; kInstallerLeftRunning when a stop signal
+    // ended the wait (the program runs on).
     int installUpdates(QString arguments);
+    static const int kInstallerLeftRunning = -3;
 
     // The package size a module declares: the decimal number before the first "B" of
     // its size text ("1048576B", "1048576 Bytes"), in 64 bits. 0 (not declared) when
@@ -80,7 +83,8 @@ public:
     // The working folder + "/uncompress/", where a package is unpacked; empty as above.
     static QString unpackDirectory();
     // Removes the folders "installer-<n>" of the working folder, in which the "*.run"
-    // installers of an earlier run were started.
+    // installers of an earlier run were started, but for those an installer still
+    // holds (CInstallerLock).
     static void removeInstallerFolders();
     // A Setup.xml larger than this is not read; the package step rejects its package.
     static const qint64 kMaxSetupXmlBytes = 8 * 1024 * 1024;

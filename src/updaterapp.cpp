@@ -1,7 +1,10 @@
 #include "updaterapp.h"
 
+#include "cinstallerlock.h"
 #include "cproxyauthenticator.h"
 #include "creadermodulemanager.h"
+#include "crunleftovers.h"
+#include "csignalstop.h"
 #include "csetup_commandline.h"
 #include "dlgdownload.h"
 #include "dlgmessage.h"
@@ -10,6 +13,7 @@
 #include "updatelistener.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QDebug>
 #include <QGuiApplication>
 #include <QLayout>
@@ -29,6 +33,9 @@ UpdaterApp::UpdaterApp(QObject* parent)
     , m_bQuit(false)
     , m_bInEventLoop(false)
 {
+    // SIGTERM, SIGINT and SIGHUP stop the run as the download window's Cancel does.
+    m_pSignalStop = new CSignalStop(this);
+    connect(m_pSignalStop, &CSignalStop::stopRequested, this, &UpdaterApp::stopBySignal);
     // The module manager is created by the update check.
     m_pDlgDownload = new DlgDownload(this, nullptr);
     m_pListener = new UpdateListener(nullptr);
@@ -71,8 +78,27 @@ void UpdaterApp::runUpdateVisible(int language, int country)
     // an automatic check fails instead.
     CProxyAuthenticator::setAsker(manual ? CProxyAuthenticator::Asker(&DlgProxyAuth::ask) : CProxyAuthenticator::Asker());
 
-    // The installers of the previous run have had their time; their folders go.
+    // The installers of the previous run have had their time; their folders go, but
+    // for those an installer still runs from.
     DlgDownload::removeInstallerFolders();
+    // An installUpdate still running from the unpack folder: no package step may empty
+    // it, so this run has nothing to do.
+    const QString unpackDir = DlgDownload::unpackDirectory();
+    if (!unpackDir.isEmpty() && CInstallerLock::isHeld(unpackDir)) {
+        qDebug() << "an installer still runs from" << unpackDir;
+        if (manual) {
+            DlgMessage message(nullptr);
+            message.setInformation(tr("An update is being installed. Try again when it has finished."));
+            message.setStandardButtonsOk();
+            PlaceDialog(&message);
+            message.exec();
+        }
+        m_bQuit = true;
+        return;
+    }
+    // What a killed run left on the way: temporary plug-in copies and unpacker files.
+    CRunLeftovers::removeUnpackerFiles(unpackDir);
+    CRunLeftovers::removeStalePluginCopies(DlgDownload::javaScriptFolder());
 
     m_pModuleManager = new CReaderModuleManager(QStringLiteral("Update List"), this, nullptr);
     m_pModuleManager->setLangParm(language, country);
@@ -88,7 +114,7 @@ void UpdaterApp::runUpdateVisible(int language, int country)
     PlaceDialog(&checking);
     checking.exec();
 
-    if (checking.m_nResult != 1) {
+    if (checking.m_nResult != 1 || CSignalStop::isStopped()) {
         // Cancelled, closed, failed or timed out. A failed query is never "up to date";
         // the user who asked is told, an automatic check ends quietly. A user who closed
         // the dialog is not told about a connection nobody tested.
@@ -142,15 +168,37 @@ void UpdaterApp::runUpdateVisible(int language, int country)
 
 int UpdaterApp::exec()
 {
+    // A signal that came while nothing read it (a copy or an installer that blocked)
+    // is still logged.
+    CSignalStop::takePending();
     if (m_bQuit)
         return 0;
     m_bInEventLoop = true;
     const int result = QApplication::exec();
     m_bInEventLoop = false;
+    CSignalStop::takePending();
     // Closing the last window may have asked the application to quit as well; that
     // request is answered already and must not end a later loop.
     QCoreApplication::removePostedEvents(QCoreApplication::instance(), QEvent::Quit);
     return result;
+}
+
+void UpdaterApp::stopBySignal()
+{
+    // As Cancel: the transfers end (a resumable part stays), no installer is started
+    // after this, and every dialog closes as if closed by its window button. An
+    // installer already running is left alone.
+    m_bQuit = true;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* dialog = qobject_cast<QDialog*>(widget)) {
+            if (dialog->isVisible())
+                dialog->reject();
+        }
+    }
+    if (m_pDlgDownload)
+        m_pDlgDownload->cancel();
+    // Every event loop ends, the nested ones of dialogs and waiting transfers too.
+    QCoreApplication::exit(0);
 }
 
 void UpdaterApp::endRun()

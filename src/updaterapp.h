@@ -7,6 +7,7 @@
 
 class CSetup_CommandLine;
 class CReaderModuleManager;
+class CSignalStop;
 class DlgDownload;
 class UpdateListener;
 class QWidget;
@@ -55,7 +56,12 @@ public:
     // Set when the run has ended: start-up then returns 0 without an event loop.
     bool m_bQuit;
 
+public slots:
+    // A stop signal (CSignalStop) ends the run as the download window's Cancel does.
+    void stopBySignal();
+
 private:
+    CSignalStop* m_pSignalStop;
     // Whether exec() is running its loop.
     bool m_bInEventLoop;
 };

@@ -212,6 +212,15 @@ int decodeStream(QFile& in, QFile& out, quint64 maxOutput)
     return complete ? 1 : 0;
 }
 
+} // namespace
+
+QStringList CZR_Fzip::temporaryFileNames()
+{
+    return { QStringLiteral("infile_tmp"), QStringLiteral("outfile_tmp"), QStringLiteral("fileover_tmp") };
+}
+
+namespace {
+
 // The three temporary files of one unpacking, in `dir`. They are removed when the
 // object goes out of scope unless they were removed earlier.
 struct TemporaryFiles
@@ -222,9 +231,9 @@ struct TemporaryFiles
     bool present = true;
 
     explicit TemporaryFiles(const QString& dir)
-        : lzmaPart(dir + QStringLiteral("infile_tmp"))
-        , unpacked(dir + QStringLiteral("outfile_tmp"))
-        , table(dir + QStringLiteral("fileover_tmp"))
+        : lzmaPart(dir + CZR_Fzip::temporaryFileNames().at(0))
+        , unpacked(dir + CZR_Fzip::temporaryFileNames().at(1))
+        , table(dir + CZR_Fzip::temporaryFileNames().at(2))
     {
     }
     ~TemporaryFiles() { remove(); }

@@ -4,6 +4,7 @@
 #include "packageformat.h"
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 // Reader of update packages (their layout: PackageFormat, src/package/packageformat.h):
@@ -33,6 +34,10 @@ public:
     // The bytes available to this user on the file system of dir, or of its nearest
     // existing parent when dir does not exist yet; -1 when that cannot be determined.
     static qint64 availableSpace(const QString& dir);
+
+    // The names of the temporary files an unpacking makes in the working folder's
+    // "uncompress/" while it runs (gone once it has decoded the package).
+    static QStringList temporaryFileNames();
 
     CZR_Fzip();
     virtual ~CZR_Fzip();

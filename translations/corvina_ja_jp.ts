@@ -176,5 +176,9 @@
         <source>) of Moravel Reader is available. Do you want to download it?</source>
         <translation>) が利用可能です。ダウンロードしますか？</translation>
     </message>
+    <message>
+        <source>An update is being installed. Try again when it has finished.</source>
+        <translation>アップデートをインストールしています。完了してからもう一度お試しください。</translation>
+    </message>
 </context>
 </TS>

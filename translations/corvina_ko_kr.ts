@@ -176,5 +176,9 @@
         <source>) of Moravel Reader is available. Do you want to download it?</source>
         <translation>)이 출시되었습니다. 다운로드하시겠습니까?</translation>
     </message>
+    <message>
+        <source>An update is being installed. Try again when it has finished.</source>
+        <translation>업데이트를 설치하는 중입니다. 설치가 끝난 후 다시 시도하십시오.</translation>
+    </message>
 </context>
 </TS>

@@ -176,5 +176,9 @@
         <source>) of Moravel Reader is available. Do you want to download it?</source>
         <translation>)。是否下载？</translation>
     </message>
+    <message>
+        <source>An update is being installed. Try again when it has finished.</source>
+        <translation>正在安装更新。请在安装完成后重试。</translation>
+    </message>
 </context>
 </TS>

@@ -176,5 +176,9 @@
         <source>) of Moravel Reader is available. Do you want to download it?</source>
         <translation>)。是否下載？</translation>
     </message>
+    <message>
+        <source>An update is being installed. Try again when it has finished.</source>
+        <translation>正在安裝更新。請在安裝完成後再試一次。</translation>
+    </message>
 </context>
 </TS>

@@ -213,6 +213,9 @@ public:
     // Turns the command line into the one started, e.g. TestCertificates::wrapTrusting.
     std::function<void(QString* program, QStringList* args)> wrap;
     int timeoutMs = 120000;
+    // Called about every millisecond while the updater runs (a test acts at a point of
+    // the run, e.g. kills it).
+    std::function<void(QProcess& updater)> whileRunning;
 
     // Runs the updater to its end (killed after timeoutMs); the test's event loop keeps
     // running meanwhile so that the in-process server answers.
@@ -269,8 +272,11 @@ public:
             return result;
         QElapsedTimer clock;
         clock.start();
-        while (updater.state() != QProcess::NotRunning && clock.elapsed() < timeoutMs)
-            QTest::qWait(20);
+        while (updater.state() != QProcess::NotRunning && clock.elapsed() < timeoutMs) {
+            if (whileRunning)
+                whileRunning(updater);
+            QTest::qWait(whileRunning ? 1 : 20);
+        }
         if (updater.state() != QProcess::NotRunning) {
             updater.kill();
             updater.waitForFinished(5000);
