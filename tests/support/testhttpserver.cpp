@@ -200,16 +200,6 @@ quint16 TestHttpServer::port() const
     return m_port;
 }
 
-quint16 TestHttpServer::closedPort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
-
 QUrl TestHttpServer::url(const QString& pathAndQuery) const
 {
     return QUrl(QStringLiteral("%1://127.0.0.1:%2%3")

@@ -146,9 +146,6 @@ public:
     quint16 port() const;
     // http://127.0.0.1:<port>..., or https:// with TLS on.
     QUrl url(const QString& pathAndQuery = QStringLiteral("/")) const;
-    // A port on 127.0.0.1 that nothing listens on (a server that is down); 0 if none
-    // could be found.
-    static quint16 closedPort();
 
     void route(const QString& pathOrTarget, const Reply& reply);
     void handle(const QString& pathOrTarget, const Handler& handler);
