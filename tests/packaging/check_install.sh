@@ -65,12 +65,13 @@ if [ -n "$deb" ]; then
         done
     }
     libs=$(ldd "$exe")
+    depends_names=$(tr ',|' '\n\n' <<< "$depends" | awk '{ print $1 }')
     for needed in $(objdump -p "$exe" | awk '$1 == "NEEDED" { print $2 }'); do
         path=$(awk -v n="$needed" '$1 == n && $3 ~ /^\// { print $3 }' <<< "$libs")
         pkg=$(owner "$path")
         check "$needed resolves from $multiarch to an $arch package in Depends ($path, $pkg)" \
-            bash -c '[[ $(readlink -f "$1") == */$2/* && $3 == *:$4 ]] && grep -qE "(^|, )${3%:*}( |,|$)" <<< "$5"' \
-            _ "$path" "$multiarch" "$pkg" "$arch" "$depends"
+            bash -c '[[ $(readlink -f "$1") == */$2/* && $3 == *:$4 ]] && grep -qxF "${3%:*}" <<< "$5"' \
+            _ "$path" "$multiarch" "$pkg" "$arch" "$depends_names"
     done
     contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
     check "the package holds /usr/lib/moravel-reader/MoravelUpdater" \
