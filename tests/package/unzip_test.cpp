@@ -683,6 +683,12 @@ void UnzipTest::declaredSizeAgainstFreeSpace_data()
     QTest::newRow("nothing to unpack, less than the reserve free")
         << lzmaAlone(QByteArray(), false) << fileTable({}) << reserve - 1 << -5;
     QTest::newRow("free space unknown") << known << whole << qint64(-1) << -5;
+    // figures past 32 bits, as on a 32-bit build: cut to 32 bits, the first would be
+    // 100 bytes and the second 2 GiB
+    const qint64 sixGiB = qint64(3) << 31;
+    QTest::newRow("free space over 4 GiB") << known << whole << (qint64(1) << 32) + 100 << 1;
+    QTest::newRow("a table total over 4 GiB, one byte short")
+        << unknown << fileTable({{"a", 3u << 30}, {"b", 3u << 30}}) << reserve + sixGiB - 1 << -5;
 }
 
 void UnzipTest::declaredSizeAgainstFreeSpace()

@@ -44,6 +44,35 @@ if [ -n "$deb" ]; then
         check "the package depends on $lib" grep -q "$lib" <<< "$depends"
     done
     check "the package is moravel-updater" [ "$(dpkg-deb -f "$deb" Package)" = moravel-updater ]
+    # Built for the machine it was built on (i386 in the 32-bit check, scripts/test-i386).
+    arch=$(dpkg --print-architecture)
+    check "the package is for $arch" [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ]
+    rm -rf "$work/unpacked" && dpkg-deb -x "$deb" "$work/unpacked"
+    exe="$work/unpacked/usr/lib/moravel-reader/MoravelUpdater"
+    case $arch in
+        i386) elf="ELF 32-bit LSB .*executable, Intel 80386" ;;
+        amd64) elf="ELF 64-bit LSB .*executable, x86-64" ;;
+        *) elf="ELF .*executable" ;;
+    esac
+    check "the packaged updater is an $elf program" grep -q "^$elf" <<< "$(file -b "$exe")"
+    # Each library the program needs resolves to a file of this architecture's library
+    # folder, which a package of this architecture named in Depends brings.
+    multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+    owner() {  # the package of a library file, as dpkg knows the path (/lib or /usr/lib)
+        local p
+        for p in "$1" "$(readlink -f "$1")" "${1#/usr}"; do
+            dpkg -S "$p" 2>/dev/null | head -n 1 | sed 's/: .*//' | grep . && return
+        done
+    }
+    libs=$(ldd "$exe")
+    depends_names=$(tr ',|' '\n\n' <<< "$depends" | awk '{ print $1 }')
+    for needed in $(objdump -p "$exe" | awk '$1 == "NEEDED" { print $2 }'); do
+        path=$(awk -v n="$needed" '$1 == n && $3 ~ /^\// { print $3 }' <<< "$libs")
+        pkg=$(owner "$path")
+        check "$needed resolves from $multiarch to an $arch package in Depends ($path, $pkg)" \
+            bash -c '[[ $(readlink -f "$1") == */$2/* && $3 == *:$4 ]] && grep -qxF "${3%:*}" <<< "$5"' \
+            _ "$path" "$multiarch" "$pkg" "$arch" "$depends_names"
+    done
     contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
     check "the package holds /usr/lib/moravel-reader/MoravelUpdater" \
         grep -qx './usr/lib/moravel-reader/MoravelUpdater' <<< "$contents"
