@@ -7,7 +7,8 @@
 # with the offer declined, with a package missing on the server, with a package
 # changed on the server after signing, the whole update over https (nginx with a
 # certificate of a throw-away authority the updater trusts through with-trusted-ca),
-# and over https without that trust.
+# over https without that trust, and through a real proxy (tinyproxy, open and with basic
+# authentication, over http and https).
 #
 #   e2e_demo.sh UPDATER MKPACKAGE LANG_DIR MORAVEL_KEY
 set -u
@@ -166,7 +167,7 @@ check "the served package has its announced size but another hash" \
     size_kept_hash_changed "$d/site" SpellDictionaries-2.3.pkg
 check "the reply is still verified" count_is "$d/updater.log" '^update reply verified$' 1
 check "the changed package is refused for its SHA-256" \
-    count_is "$d/updater.log" '^package refused, its SHA-256 is not the reply.s: ".*/SpellDictionaries-2\.3\.pkg"$' 1
+    count_is "$d/updater.log" '^package refused, its SHA-256 is not the reply.s: ".*/SpellDictionaries-2\.3\.pkg(\.part)?"$' 1
 check "the changed package is served whole, so no transfer fails" \
     count_is "$d/nginx/access.log" \
         "\"GET /packages/SpellDictionaries-2\\.3\\.pkg HTTP/1\\.1\" 20[06] $(stat -c %s "$d/site/packages/SpellDictionaries-2.3.pkg") " 1
@@ -243,11 +244,54 @@ check "nothing is downloaded" absent "$d/sandbox/tmp/MoravelCorvina/uncompress" 
 check "nothing is installed" [ ! -s "$d/reader/install.log" ]
 [ "$failures" -eq "$f" ] || { show "$work/untrusted.out"; show "$d/driver.log"; show "$d/nginx/error.log"; show "$d/updater.log"; }
 
+# ---- 8-10: the whole update through tinyproxy, over http, https (CONNECT) and with basic
+# authentication; the site's name resolves only in the proxy's own /etc/hosts ----
+unresolved() { ! getent hosts "$1" >/dev/null; }
+check "the updater's machine cannot resolve the site's name itself" unresolved updates.moravel.test
+only_site() { # only_site LOG PORT: every request the proxy logs is for the demo site
+    ! grep -E 'Request \(file descriptor [0-9]+\): ' "$1" \
+        | grep -vqE ": (GET http://updates\.moravel\.test:$2/|CONNECT updates\.moravel\.test:$2 )"
+}
+for row in "proxy-http open http" "proxy-https open https --https" "proxy-auth auth http"; do
+    set -- $row
+    name=$1 kind=$2 scheme=$3 f=$failures
+    run_demo "$name" --proxy "$kind" ${4:-}
+    d="$work/$name" px="$work/$name/proxy/tinyproxy.log" h="$work/update"
+    port=$(sed -n 's|.*against [a-z]*://updates\.moravel\.test:\([0-9]*\)/.*|\1|p' "$work/$name.out")
+    check "$name run exits with 0" [ "$rc" -eq 0 ]
+    check "$name: the updater logs its proxy, from ${scheme}_proxy, without the password" \
+        count_is "$d/updater.log" "^proxy for $scheme: http://$([ "$kind" = auth ] && echo 'demo@')127\\.0\\.0\\.1:[0-9]+ \\(environment: ${scheme}_proxy\\)\$" 1
+    check "$name: the password is nowhere in the updater's log" count_is "$d/updater.log" 's3cret' 0
+    check "$name: the updater verifies the reply and the three packages" \
+        count_is "$d/updater.log" '^(update reply|package) verified' 4
+    if [ "$scheme" = https ]; then
+        check "$name: every transfer is a CONNECT tunnel to the site" \
+            count_is "$px" "Request \\(file descriptor [0-9]+\\): CONNECT updates\\.moravel\\.test:$port HTTP/1\\.1\$" 4
+    else
+        for p in 'addons/get_addons.php/get_addons.php?addon=Update%20List&' packages/MoravelReader-7.1.0.200.pkg \
+                 packages/SpellDictionaries-2.3.pkg packages/JSWordCount.js; do
+            check "$name: the proxy forwards GET /$p" contains "$px" ": GET http://updates.moravel.test:$port/$p"
+        done
+    fi
+    check "$name: the proxy is asked only for the demo site" only_site "$px" "$port"
+    check "$name: the proxy opens one connection to the site per transfer" \
+        count_is "$px" '^CONNECT .*: Established connection to host "updates\.moravel\.test"' 4
+    via='via="1\.1 [^"]* \(tinyproxy/[0-9.]+\)" http -$'
+    [ "$scheme" = http ] || via='via="-" https TLSv1\.[23]$'
+    check "$name: the four requests reach nginx from the proxy, naming the site" \
+        count_is "$d/nginx/access.log" "^127\\.0\\.0\\.1 .* host=\"updates\\.moravel\\.test:$port\" $via" 4
+    check "$name: no other request reaches the server" count_is "$d/nginx/access.log" '.' 4
+    check "$name: the installers log the same as in the direct run" \
+        same <(sed "s|$d/|DEMO/|g" "$d/reader/install.log") <(sed "s|$h/|DEMO/|g" "$h/reader/install.log")
+    check "$name: the proxy is stopped" [ -z "$(pgrep -f "$d/proxy/" 2>/dev/null)" ]
+    [ "$failures" -eq "$f" ] || { show "$work/$name.out"; show "$px"; show "$d/nginx/access.log"; show "$d/updater.log"; }
+done
+
 after=$(find "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" | sort)
 check "the test's own home, settings and data folders are untouched" [ "$before" = "$after" ]
 check "no server, driver or updater is left running" \
     [ -z "$(pgrep -f "$work/" 2>/dev/null)" ]
-for name in update offline declined dropped tampered https untrusted; do
+for name in update offline declined dropped tampered https untrusted proxy-http proxy-https proxy-auth; do
     check "the $name run's X server is gone" \
         [ ! -e "/tmp/.X11-unix/X$(head -n 1 "$work/$name/xvfb.display")" ]
 done
