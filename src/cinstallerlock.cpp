@@ -59,6 +59,13 @@ CInstallerLock::~CInstallerLock()
 
 bool CInstallerLock::isHeld(const QString& folder)
 {
+    // Installers run only from real folders: a file, a link or nothing at the folder's
+    // name holds nothing (the caller removes what stands there).
+    struct stat folderStat;
+    if (::lstat(QFile::encodeName(folder).constData(), &folderStat) != 0)
+        return errno != ENOENT && errno != ENOTDIR;
+    if (!S_ISDIR(folderStat.st_mode))
+        return false;
     const QByteArray path = lockPath(folder);
     const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)

@@ -1,9 +1,35 @@
 #include "languages.h"
+#include "dlgdownload.h"
+#include "qhttpdownloads.h"
 #include "updaterapp.h"
 
 #include <QApplication>
+#include <QDebug>
 #include <QFont>
 #include <QTranslator>
+
+namespace {
+
+// Tests of the whole program shorten two of its timers through the environment: the
+// slow-transfer rule's window (60 s) and the first delay before a failed download is
+// tried again (2 s). A value is taken only when it shortens the timer; anything else
+// is ignored, so the environment can never make a transfer wait longer.
+void shortenTimersForTests()
+{
+    bool ok = false;
+    const int window = qEnvironmentVariableIntValue("MORAVEL_UPDATER_SLOW_WINDOW_MS", &ok);
+    if (ok && window > 0 && window < QHttpDownLoadS::defaultSlowTransferWindow()) {
+        qDebug() << "slow-transfer window shortened to" << window << "ms";
+        QHttpDownLoadS::setDefaultSlowTransferWindow(window);
+    }
+    const int delay = qEnvironmentVariableIntValue("MORAVEL_UPDATER_RETRY_DELAY_MS", &ok);
+    if (ok && delay > 0 && delay < DlgDownload::defaultRetryDelay()) {
+        qDebug() << "first retry delay shortened to" << delay << "ms";
+        DlgDownload::setDefaultRetryDelay(delay);
+    }
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -25,6 +51,7 @@ int main(int argc, char** argv)
     const QFont font = getAppFont();
     QApplication::setFont(font);
 
+    shortenTimersForTests();
     UpdaterApp updater(nullptr);
     updater.runUpdate(language, country);
 
