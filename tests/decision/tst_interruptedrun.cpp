@@ -138,6 +138,8 @@ private slots:
             QTest::newRow((QByteArray("SIGTERM ") + p.first).constData()) << int(p.second) << int(SIGTERM) << 1;
         }
         QTest::newRow("SIGKILL twice mid-download") << int(MidDownload) << int(SIGKILL) << 2;
+        QTest::newRow("SIGINT mid-download") << int(MidDownload) << int(SIGINT) << 1;
+        QTest::newRow("SIGHUP at the Install prompt") << int(InstallPrompt) << int(SIGHUP) << 1;
     }
 
     void interruptedThenRunAgain()
@@ -177,10 +179,15 @@ private slots:
             const Result stopped = m_runner.run();
             m_runner.whileRunning = nullptr;
             QVERIFY2(sent.isValid(), "the point was not reached");
-            if (signal == SIGTERM) {
+            if (point == MidDownload) {
+                // What came in is kept for the next run to continue.
+                QVERIFY(!QDir(working()).entryList({ QStringLiteral("*.part") }, QDir::Files).isEmpty());
+            }
+            if (signal != SIGKILL) {
                 QVERIFY2(sent.elapsed() < 2000, qPrintable(QString::number(sent.elapsed())));
                 QVERIFY2(stopped.ended && stopped.exitCode == 0, stopped.output.constData());
-                QVERIFY(stopped.logged("stopped by signal SIGTERM"));
+                QVERIFY(stopped.logged("stopped by signal " + QByteArray(signal == SIGTERM ? "SIGTERM"
+                                                                        : signal == SIGINT ? "SIGINT" : "SIGHUP")));
                 // No installer was started after the signal.
                 QTest::qWait(300);
                 QCOMPARE(count("R run") + count("I run"), started);
@@ -194,6 +201,14 @@ private slots:
             const Result held = m_runner.run();
             QVERIFY(held.ended && held.exitCode == 0);
             QVERIFY(held.logged("an installer still runs from"));
+            // A user who asked is told why nothing happens.
+            writeRunSettings(reader, QStringLiteral("Manual"));
+            serve();
+            const Result heldManual = m_runner.run();
+            QVERIFY(heldManual.ended && heldManual.exitCode == 0);
+            QCOMPARE(heldManual.texts(),
+                     QStringList() << QStringLiteral("An update is being installed. Try again when it has finished."));
+            writeRunSettings(reader, QStringLiteral("Auto"));
             QCOMPARE(count("R run"), 1);
             writeFile(root() + QStringLiteral("/release"), "");
             waitForInstallers();
