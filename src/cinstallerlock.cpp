@@ -38,9 +38,10 @@ private:
     int m_fd;
 };
 
-// Installers the updater stopped waiting for: never deleted, as deleting a QProcess
-// kills its program. They stay reachable until the process ends.
-QList<QProcess*> g_leftRunning;
+// Installers the updater stopped waiting for. Never destroyed, nor is anything in it: destroying a QProcess kills its program. The
+// list lives on the heap behind a plain pointer so that it stays reachable to the very
+// end of the process (a list object would be destroyed, and its entries lost, at exit).
+QList<QProcess*>* const g_leftRunning = new QList<QProcess*>;
 
 QByteArray lockPath(const QString& folder)
 {
@@ -136,7 +137,7 @@ int CInstallerLock::execute(const QString& program, const QStringList& arguments
         if (stopWaiting && stopWaiting()) {
             // It is left to finish with the lock it holds.
             qDebug() << "the installer is left running:" << program;
-            g_leftRunning.append(process);
+            g_leftRunning->append(process);
             return -3;
         }
     }
