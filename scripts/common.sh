@@ -11,6 +11,8 @@ ZR_PACKAGES=(
   liblzma-dev xz-utils libssl-dev
   # the desktop's proxy settings (src/net): GIO's proxy resolver
   libglib2.0-dev
+  # ... and in the tests, GNOME's proxy settings: glib-networking's resolver, the schemas
+  glib-networking gsettings-desktop-schemas
   # TLS: the test certificate authority (tests/support/testpki), which also brings
   # /etc/ssl/certs; mount --bind of tests/support/with-trusted-ca (unshare is util-linux's)
   openssl mount

@@ -144,6 +144,13 @@ void CProxyFactory::setDesktopLookupTimeout(int msec)
     g_nDesktopTimeoutMs = msec > 0 ? msec : 5000;
 }
 
+void CProxyFactory::forgetDesktopAnswers()
+{
+    QMutexLocker lock(&g_mutex);
+    g_desktopAnswers.clear();
+    g_logged.clear();
+}
+
 QString CProxyFactory::proxyName(const QNetworkProxy& proxy)
 {
     const QString host = proxy.hostName().contains(QLatin1Char(':'))

@@ -72,6 +72,10 @@ public:
 
     // The longest wait for the desktop's answer, in milliseconds (5 s).
     static void setDesktopLookupTimeout(int msec);
+    // Forgets the desktop's answers of the run and what has been logged, so that the next
+    // transfers ask again and log their choice (for tests that change the desktop's
+    // settings between transfers).
+    static void forgetDesktopAnswers();
 
 private:
     Choice choose(const QUrl& url);

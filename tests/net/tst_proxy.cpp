@@ -3,8 +3,11 @@
 // through CONNECT with the certificate checks intact, redirects refused, the watchdogs
 // and the body limit as without a proxy; a proxy that wants a user name and password
 // (407) answered from its address, from the proxy dialog (in this process) or not at
-// all on an automatic check; a CONNECT refused and a proxy that closes mid-body.
+// all on an automatic check; a CONNECT refused and a proxy that closes mid-body. With no
+// proxy in the environment, the desktop's settings (GNOME's, in a keyfile of this test).
 #include "cproxyauthenticator.h"
+#include "cproxyfactory.h"
+#include "desktopproxysettings.h"
 #include "dlgproxyauth.h"
 #include "qhttpdownloads.h"
 #include "testcertificates.h"
@@ -266,6 +269,53 @@ private slots:
         }
         if (route == Route::OtherHost)
             QCOMPARE(site.requestCount(), 0);
+    }
+
+    void desktopSettings_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QStringList>("ignoreHosts");
+        QTest::addColumn<bool>("viaProxy");         // else direct, where the site's name fails
+        QTest::addColumn<QString>("logged");        // %1: the proxy's address
+        const QString site = QString::fromLatin1(kSiteName);
+        const QString manual = QStringLiteral("proxy for %2: %1 (desktop: %1)");
+        const QString direct = QStringLiteral("proxy for http: no proxy (desktop: direct://)");
+        QTest::newRow("manual, http") << false << "manual" << QStringList() << true << manual.arg("%1", "http");
+        QTest::newRow("manual, https") << true << "manual" << QStringList() << true << manual.arg("%1", "https");
+        QTest::newRow("none: direct") << false << "none" << QStringList() << false << direct;
+        QTest::newRow("manual, the site's name ignored: direct")
+            << false << "manual" << QStringList { "localhost", site } << false << direct;
+        QTest::newRow("manual, the site's domain ignored: direct")
+            << false << "manual" << QStringList { "*.moravel.test" } << false << direct;
+    }
+
+    void desktopSettings()
+    {
+        // No proxy in the environment: GNOME's settings choose (the test runs with the
+        // keyfile settings backend and a GNOME desktop named).
+        QFETCH(bool, tls);
+        QFETCH(QString, mode);
+        QFETCH(QStringList, ignoreHosts);
+        QFETCH(bool, viaProxy);
+        QFETCH(QString, logged);
+        qunsetenv("http_proxy");
+        qunsetenv("https_proxy");
+        DesktopProxySettings::set(mode, QStringLiteral("127.0.0.1"), m_proxy->port(), ignoreHosts);
+        CProxyFactory::forgetDesktopAnswers();
+
+        TestHttpServer& server = tls ? m_tls : m_plain;
+        qInstallMessageHandler(collect);
+        const bool fetched = fetch(siteUrl(server, QStringLiteral("/pkg.bin")));
+        qInstallMessageHandler(nullptr);
+        const QString log = g_log.join(QLatin1Char('\n'));
+        QVERIFY2(fetched == viaProxy, qPrintable(log));
+        QVERIFY2(g_log.contains(logged.contains(QLatin1String("%1")) ? logged.arg(m_proxy->address()) : logged),
+                 qPrintable(log));
+        QCOMPARE(m_proxy->requests().size(), viaProxy ? 1 : 0);
+        if (viaProxy)
+            QCOMPARE(m_proxy->requests().first().method, QByteArray(tls ? "CONNECT" : "GET"));
+        QCOMPARE(server.requestCount(), viaProxy ? 1 : 0);
     }
 
     void unusableProxyFailsClosed_data()
