@@ -118,10 +118,7 @@ inline QStringList installersRun(const QString& marker, int expected)
 }
 
 // Lists every path below dir with what it is: kind, mode, owner, size, link target and
-// the SHA-1 of a file's contents. Paths below one of the skipped folders are left out,
-// and so is "dconf" in a runtime folder ("run", as isolate.sh names it): the desktop's
-// settings library keeps its change notice there in every program that reads the
-// desktop's settings (the proxy's, through GIO), in the user's own runtime folder.
+// the SHA-1 of a file's contents. Paths below one of the skipped folders are left out.
 inline QMap<QString, QString> snapshot(const QString& dir, const QStringList& skipped)
 {
     QMap<QString, QString> entries;
@@ -129,7 +126,7 @@ inline QMap<QString, QString> snapshot(const QString& dir, const QStringList& sk
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        bool skip = path.endsWith(QLatin1String("/run/dconf")) || path.contains(QLatin1String("/run/dconf/"));
+        bool skip = false;
         for (const QString& s : skipped)
             if (path == s || path.startsWith(s + QLatin1Char('/')))
                 skip = true;
