@@ -342,6 +342,10 @@ QList<QNetworkProxy> CProxyFactory::queryProxy(const QNetworkProxyQuery& query)
             url.setPort(query.peerPort());
     }
     const Choice choice = choose(url);
+    {
+        QMutexLocker lock(&m_chosenMutex);
+        m_chosen.insert(transferKey(url), choice.usable ? choice.proxy : QNetworkProxy(QNetworkProxy::NoProxy));
+    }
     if (!choice.usable) {
         // A proxy of no kind and no abilities: the toolkit finds no suitable proxy in it
         // and fails the transfer instead of connecting directly.
@@ -350,4 +354,18 @@ QList<QNetworkProxy> CProxyFactory::queryProxy(const QNetworkProxyQuery& query)
         return { none };
     }
     return { choice.proxy };
+}
+
+QString CProxyFactory::transferKey(const QUrl& url)
+{
+    const QString scheme = url.scheme().toLower();
+    const int port = url.port(scheme == QLatin1String("https") ? 443 : 80);
+    return scheme + QStringLiteral("://") + url.host(QUrl::FullyEncoded).toLower() + QLatin1Char(':')
+           + QString::number(port);
+}
+
+QNetworkProxy CProxyFactory::chosenFor(const QUrl& url) const
+{
+    QMutexLocker lock(&m_chosenMutex);
+    return m_chosen.value(transferKey(url), QNetworkProxy(QNetworkProxy::NoProxy));
 }

@@ -3,6 +3,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QMutex>
 #include <QNetworkProxy>
 #include <QNetworkProxyFactory>
 #include <QString>
@@ -57,6 +58,10 @@ public:
 
     QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery& query) override;
 
+    // The proxy this factory gave last for url's scheme, host and port: the proxy of a
+    // transfer to url. NoProxy when it gave none, an unusable one or was never asked.
+    QNetworkProxy chosenFor(const QUrl& url) const;
+
     // The environment's rule for an address of scheme ("http" or "https") on host, from
     // the given variables. Source::None when they name no proxy for the scheme.
     static Choice fromEnvironment(const QString& scheme, const QString& host, const Environment& environment);
@@ -78,6 +83,12 @@ public:
     static void forgetDesktopAnswers();
 
 private:
+    // "scheme://host:port" of an address, the port filled in.
+    static QString transferKey(const QUrl& url);
+
+    mutable QMutex m_chosenMutex;
+    QHash<QString, QNetworkProxy> m_chosen;   // by transferKey
+
     Choice choose(const QUrl& url);
     static Choice fromDesktop(const QUrl& url);
     static void logOnce(const QString& scheme, const Choice& choice);

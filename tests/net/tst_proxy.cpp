@@ -3,8 +3,10 @@
 // through CONNECT with the certificate checks intact, redirects refused, the watchdogs
 // and the body limit as without a proxy; a proxy that wants a user name and password
 // (407) answered from its address, from the proxy dialog (in this process) or not at
-// all on an automatic check; a CONNECT refused and a proxy that closes mid-body. With no
-// proxy in the environment, the desktop's settings (GNOME's, in a keyfile of this test).
+// all on an automatic check; a CONNECT refused and a proxy that closes mid-body; a 407
+// from anyone but the proxy refused, and credentials kept to their own proxy. With no
+// proxy in the environment, the desktop's settings (GNOME's, in a keyfile of this test,
+// outside a GNOME session, where GIO's default resolver is libproxy's).
 #include "cproxyauthenticator.h"
 #include "cproxyfactory.h"
 #include "desktopproxysettings.h"
@@ -127,6 +129,8 @@ private slots:
             server->clearRoutes();
             server->clearRequests();
             server->route(QStringLiteral("/pkg.bin"), TestHttpServer::Reply::ok(m_body));
+            server->route(QStringLiteral("/challenge"), TestHttpServer::Reply::status(407).header(
+                                                            "Proxy-Authenticate", "Basic realm=\"origin\""));
             server->route(QStringLiteral("/moved"), TestHttpServer::Reply::status(301).header(
                                                         "Location", siteUrl(*server, QStringLiteral("/pkg.bin")).toEncoded()));
             server->route(QStringLiteral("/stall"), TestHttpServer::Reply::ok(m_body).stallAfter(1000));
@@ -269,6 +273,68 @@ private slots:
         }
         if (route == Route::OtherHost)
             QCOMPARE(site.requestCount(), 0);
+    }
+
+    void challengeFromTheOrigin_data()
+    {
+        // The site answers 407 with a Basic challenge on a manual check.
+        QTest::addColumn<bool>("tls");
+        QTest::addColumn<bool>("proxied");
+        QTest::addColumn<bool>("refused");      // else the proxy's: asked, sent only to it
+        QTest::newRow("no proxy") << false << false << true;
+        QTest::newRow("https, inside the proxy's tunnel") << true << true << true;
+        QTest::newRow("plain http through the proxy: the proxy's answer") << false << true << false;
+    }
+
+    void challengeFromTheOrigin()
+    {
+        QFETCH(bool, tls);
+        QFETCH(bool, proxied);
+        QFETCH(bool, refused);
+        TestHttpServer& site = tls ? m_tls : m_plain;
+        setProxyEnvironment(proxied ? m_proxy->address() : QString());
+        m_answers = QStringList { "alice:secret" };
+        qInstallMessageHandler(collect);
+        QVERIFY(!fetch(proxied ? siteUrl(site, QStringLiteral("/challenge")) : site.url(QStringLiteral("/challenge"))));
+        qInstallMessageHandler(nullptr);
+        QCOMPARE(m_asked.size(), refused ? 0 : 2);
+        QCOMPARE(g_log.count(QStringLiteral("proxy authentication asked by a server that is not the proxy: refused")),
+                 refused ? 1 : 0);
+        QVERIFY(site.requestCount() >= 1);
+        for (const TestHttpServer::Request& request : site.requests())
+            QVERIFY(!request.hasHeader("Proxy-Authorization"));
+        QByteArrayList sent;   // the answer went to the proxy alone
+        for (const TestProxyServer::Request& request : m_proxy->requests())
+            sent << request.authorization;
+        sent.removeAll(QByteArray());
+        QCOMPARE(sent, refused ? QByteArrayList() : QByteArrayList { "Basic " + QByteArray("alice:secret").toBase64() });
+    }
+
+    void credentialsStayWithTheirProxy_data()
+    {
+        QTest::addColumn<QString>("inAddress");     // A's credentials in its address, else the dialog's
+        QTest::newRow("the dialog's answer for A") << "";
+        QTest::newRow("A's address") << "alice:secret";
+    }
+
+    void credentialsStayWithTheirProxy()
+    {
+        // Proxy A wants alice:secret, proxy B its own: B is asked for on its own, never
+        // offered A's credentials.
+        QFETCH(QString, inAddress);
+        TestProxyServer other;
+        other.map(QString::fromLatin1(kSiteName));
+        other.requireBasic(QStringLiteral("bob"), QStringLiteral("other"));
+        m_proxy->requireBasic(QStringLiteral("alice"), QStringLiteral("secret"));
+        m_answers = inAddress.isEmpty() ? QStringList { "alice:secret" } : QStringList();
+        setProxyEnvironment(m_proxy->address(inAddress.section(':', 0, 0), inAddress.section(':', 1)));
+        QVERIFY(fetch(siteUrl(m_tls, QStringLiteral("/pkg.bin"))));
+        setProxyEnvironment(other.address());
+        QVERIFY(!fetch(siteUrl(m_tls, QStringLiteral("/pkg.bin"))));
+        QCOMPARE(m_asked.last(), QStringLiteral("The proxy server 127.0.0.1:%1 requires a user name and password.")
+                                     .arg(other.port()));
+        for (const TestProxyServer::Request& request : other.requests())
+            QVERIFY(request.authorization.isNull());
     }
 
     void desktopSettings_data()
