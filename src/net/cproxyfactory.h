@@ -24,9 +24,10 @@
 // (percent-decoded) answer the proxy's request for authentication.
 //
 // When the environment names no proxy for a scheme, the desktop's settings are asked
-// through GIO's proxy resolver (GNOME's settings, PAC files where the desktop's plug-ins
-// are installed), at most a few seconds per host; "direct://", no answer or no answer
-// in time is a direct connection.
+// through glib-networking's GNOME proxy resolver (GNOME's settings, with their PAC file),
+// whatever the desktop, at most a few seconds per host; "direct://", no answer or no
+// answer in time is a direct connection. GIO's default resolver is not asked: outside
+// GNOME it is libproxy's, which reads proxy variables that the rules above ignore.
 //
 // A proxy that is named but cannot be used (an address that does not parse, a scheme
 // the toolkit does not speak) never turns into a direct connection: the transfer fails

@@ -125,6 +125,7 @@ private slots:
     {
         m_proxy = std::make_unique<TestProxyServer>();
         m_proxy->map(QString::fromLatin1(kSiteName));
+        m_proxy->map(QStringLiteral("::1"));
         for (TestHttpServer* server : { &m_plain, &m_tls, &m_otherHost }) {
             server->clearRoutes();
             server->clearRequests();
@@ -139,6 +140,7 @@ private slots:
         m_asked.clear();
         CProxyAuthenticator::forgetAnswers();
         CProxyAuthenticator::setAsker(&DlgProxyAuth::ask);
+        qunsetenv("HTTP_PROXY");
         g_log.clear();
     }
 
@@ -344,16 +346,26 @@ private slots:
         QTest::addColumn<QStringList>("ignoreHosts");
         QTest::addColumn<bool>("viaProxy");         // else direct, where the site's name fails
         QTest::addColumn<QString>("logged");        // %1: the proxy's address
+        QTest::addColumn<QString>("variable");      // set to the proxy: one curl ignores here
+        QTest::addColumn<QString>("host");          // of the site; empty: its name
         const QString site = QString::fromLatin1(kSiteName);
         const QString manual = QStringLiteral("proxy for %2: %1 (desktop: %1)");
-        const QString direct = QStringLiteral("proxy for http: no proxy (desktop: direct://)");
-        QTest::newRow("manual, http") << false << "manual" << QStringList() << true << manual.arg("%1", "http");
-        QTest::newRow("manual, https") << true << "manual" << QStringList() << true << manual.arg("%1", "https");
-        QTest::newRow("none: direct") << false << "none" << QStringList() << false << direct;
+        const QString direct = QStringLiteral("proxy for %1: no proxy (desktop: direct://)");
+        QTest::newRow("manual, http") << false << "manual" << QStringList() << true << manual.arg("%1", "http") << ""
+                                      << "";
+        QTest::newRow("manual, https") << true << "manual" << QStringList() << true << manual.arg("%1", "https") << ""
+                                       << "";
+        QTest::newRow("manual, an IPv6 address")
+            << false << "manual" << QStringList() << true << manual.arg("%1", "http") << "" << "::1";
+        QTest::newRow("none: direct") << false << "none" << QStringList() << false << direct.arg("http") << "" << "";
         QTest::newRow("manual, the site's name ignored: direct")
-            << false << "manual" << QStringList { "localhost", site } << false << direct;
+            << false << "manual" << QStringList { "localhost", site } << false << direct.arg("http") << "" << "";
         QTest::newRow("manual, the site's domain ignored: direct")
-            << false << "manual" << QStringList { "*.moravel.test" } << false << direct;
+            << false << "manual" << QStringList { "*.moravel.test" } << false << direct.arg("http") << "" << "";
+        QTest::newRow("none, only HTTP_PROXY, http: direct")
+            << false << "none" << QStringList() << false << direct.arg("http") << "HTTP_PROXY" << "";
+        QTest::newRow("none, only http_proxy, https: direct")
+            << true << "none" << QStringList() << false << direct.arg("https") << "http_proxy" << "";
     }
 
     void desktopSettings()
@@ -365,14 +377,24 @@ private slots:
         QFETCH(QStringList, ignoreHosts);
         QFETCH(bool, viaProxy);
         QFETCH(QString, logged);
+        QFETCH(QString, variable);
+        QFETCH(QString, host);
+        // Outside GNOME: GIO's default resolver here would read the proxy variables.
+        QCOMPARE(DesktopProxySettings::defaultResolver(), QStringLiteral("GLibproxyResolver"));
         qunsetenv("http_proxy");
         qunsetenv("https_proxy");
+        if (!variable.isEmpty())
+            qputenv(variable.toLatin1().constData(), m_proxy->address().toUtf8());
         DesktopProxySettings::set(mode, QStringLiteral("127.0.0.1"), m_proxy->port(), ignoreHosts);
         CProxyFactory::forgetDesktopAnswers();
 
         TestHttpServer& server = tls ? m_tls : m_plain;
+        QUrl url = siteUrl(server, QStringLiteral("/pkg.bin"));
+        if (!host.isEmpty())
+            url.setHost(host);
         qInstallMessageHandler(collect);
-        const bool fetched = fetch(siteUrl(server, QStringLiteral("/pkg.bin")));
+        const bool fetched = fetch(url);
+        qunsetenv("http_proxy");
         qInstallMessageHandler(nullptr);
         const QString log = g_log.join(QLatin1Char('\n'));
         QVERIFY2(fetched == viaProxy, qPrintable(log));
