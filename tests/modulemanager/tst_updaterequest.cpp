@@ -621,7 +621,8 @@ void TestUpdateRequest::certificateErrorIsAFailedCheck()
     m_server.route(kCnTarget, TestHttpServer::Reply::ok(kThreeModules));
     TestHttpServer secureOther;
     secureOther.setTls(pki().certificate(QStringLiteral("server")), pki().key(QStringLiteral("server")));
-    EnvGuard cn("MORAVEL_UPDATE_SERVER_CN", (otherOverHttps ? secureOther.url(kCnScript) : m_server.url(kCnScript)).toEncoded());
+    EnvGuard cn("MORAVEL_UPDATE_SERVER_CN",
+                (otherOverHttps ? secureOther.url(kCnScript) : m_server.url(kCnScript)).toEncoded());
     // Taken, this reply would be a success without keys and a failed verification with
     // them: neither may happen.
     const SignedSite::Key key = SignedSite::Key::make();
