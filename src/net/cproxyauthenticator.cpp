@@ -24,6 +24,17 @@ QString proxyKey(const QNetworkProxy& proxy)
     return kind + CProxyFactory::proxyName(proxy).toLower();
 }
 
+// Whether asking is the proxy chosen (an HTTP or SOCKS 5 proxy with a host): the same
+// kind, host and port.
+bool isChosenProxy(const QNetworkProxy& chosen, const QNetworkProxy& asking)
+{
+    const QNetworkProxy::ProxyType type = chosen.type();
+    if ((type != QNetworkProxy::HttpProxy && type != QNetworkProxy::Socks5Proxy) || chosen.hostName().isEmpty())
+        return false;
+    return asking.type() == type && asking.port() == chosen.port()
+           && asking.hostName().compare(chosen.hostName(), Qt::CaseInsensitive) == 0;
+}
+
 } // namespace
 
 void CProxyAuthenticator::setAsker(const Asker& asker)
@@ -37,15 +48,6 @@ void CProxyAuthenticator::forgetAnswers()
 }
 
 CProxyAuthenticator::CProxyAuthenticator() = default;
-
-bool CProxyAuthenticator::isChosenProxy(const QNetworkProxy& chosen, const QNetworkProxy& asking)
-{
-    const QNetworkProxy::ProxyType type = chosen.type();
-    if ((type != QNetworkProxy::HttpProxy && type != QNetworkProxy::Socks5Proxy) || chosen.hostName().isEmpty())
-        return false;
-    return asking.type() == type && asking.port() == chosen.port()
-           && asking.hostName().compare(chosen.hostName(), Qt::CaseInsensitive) == 0;
-}
 
 bool CProxyAuthenticator::answer(const QNetworkProxy& chosen, const QNetworkProxy& asking,
                                  QAuthenticator* authenticator)

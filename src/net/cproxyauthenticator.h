@@ -48,10 +48,6 @@ public:
     // fails) and returns false.
     bool answer(const QNetworkProxy& chosen, const QNetworkProxy& asking, QAuthenticator* authenticator);
 
-    // Whether asking is the proxy chosen (an HTTP or SOCKS 5 proxy with a host): the same
-    // kind, host and port.
-    static bool isChosenProxy(const QNetworkProxy& chosen, const QNetworkProxy& asking);
-
 private:
     bool m_bTriedAddress = false;   // the address's credentials were offered
     bool m_bTriedRemembered = false;
