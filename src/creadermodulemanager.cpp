@@ -56,6 +56,19 @@ QString serverName(const QString& address)
     return QUrl(address, QUrl::TolerantMode).adjusted(QUrl::RemoveUserInfo).authority();
 }
 
+// The scheme of a request address as the downloader takes it ("http", "https"; lower case).
+QString schemeOf(const QString& address)
+{
+    return QUrl(address, QUrl::TolerantMode).scheme();
+}
+
+// How much an address's scheme protects a reply: https above http, anything else below.
+int schemeStrength(const QString& address)
+{
+    const QString scheme = schemeOf(address);
+    return scheme == QLatin1String("https") ? 2 : scheme == QLatin1String("http") ? 1 : 0;
+}
+
 // Qt's numbers for the language choices the server knows.
 const int kLanguageChinese = 25;   // QLocale::Chinese
 const int kCountryChina = 44;      // QLocale::China
@@ -734,7 +747,8 @@ int CReaderModuleManager::QueryModuleInfo(QProgressBar* bar, bool bWait)
 int CReaderModuleManager::startTransfer(const QString& address)
 {
     m_strAskedAddress = address;
-    m_bReplyOverHttps = address.startsWith(QLatin1String("https:"), Qt::CaseInsensitive);
+    // What a reply vouches for depends on the scheme of the server that sent it.
+    m_bReplyOverHttps = schemeOf(address) == QLatin1String("https");
 
     dropDownloader();
     m_pDownloader = new QHttpDownLoadS(nullptr, m_pQueryBar, nullptr, nullptr);
@@ -764,9 +778,17 @@ bool CReaderModuleManager::askOtherServer()
 
     const QString other = m_strOtherAddress;
     m_strOtherAddress.clear();
-    qDebug().noquote() << "request server" << serverName(m_strAskedAddress) << "failed ("
-                              + (network ? QStringLiteral("network failure") : QStringLiteral("HTTP %1").arg(status))
-                              + "): asking" << serverName(other);
+    const QString failed = QStringLiteral("request server %1 failed (%2)")
+                               .arg(serverName(m_strAskedAddress),
+                                    network ? QStringLiteral("network failure") : QStringLiteral("HTTP %1").arg(status));
+    // Never to a weaker scheme: a certificate error, or an attacker on the way, looks
+    // like a server that is down, and an unsigned reply over http would be believed.
+    if (schemeStrength(other) < schemeStrength(m_strAskedAddress)) {
+        qDebug().noquote() << failed + QStringLiteral(": not asking %1 over %2 after %3")
+                                           .arg(serverName(other), schemeOf(other), schemeOf(m_strAskedAddress));
+        return false;
+    }
+    qDebug().noquote() << failed + QStringLiteral(": asking ") + serverName(other);
     if (m_pQueryBar)
         m_pQueryBar->setValue(0);
     return startTransfer(other) == 0;

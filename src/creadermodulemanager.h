@@ -179,8 +179,9 @@ private:
     // refused.
     int startTransfer(const QString& address);
     // After a failed transfer: starts the second try at the other region's server when
-    // the failure calls for one and the query has not made it yet. True when it started
-    // (the query then reports from there, with bWait already has).
+    // the failure calls for one, the query has not made it yet and the other server's
+    // scheme is at least as strong (after https only https). True when it started (the
+    // query then reports from there, with bWait already has).
     bool askOtherServer();
     // Releases the downloader of an earlier query; deferred when called from inside one
     // of its signals.
@@ -217,7 +218,7 @@ private:
     QList<QByteArray> m_listTrustedKeys;
     bool m_bKeysRequired;
     bool m_bVerificationFailed;
-    // Whether the latest query asked its server over https.
+    // Whether the server asked last, the one whose reply is read, was asked over https.
     bool m_bReplyOverHttps;
     // The query's request address at the server asked now, and at the other region's
     // server while a second try may still be made (empty when not).

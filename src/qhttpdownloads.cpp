@@ -61,6 +61,7 @@ int truncatedToInt(double value)
 QHttpDownLoadS::QHttpDownLoadS(QObject* parent, QProgressBar* bar, QLabel* label, qint64* byteCounter)
     : QObject(parent)
     , m_pNetworkManager(new QNetworkAccessManager(this))
+    , m_pProxyFactory(nullptr)
     , m_pReply(nullptr)
     , m_pFile(nullptr)
     , m_pProgressBar(bar)
@@ -96,7 +97,8 @@ QHttpDownLoadS::QHttpDownLoadS(QObject* parent, QProgressBar* bar, QLabel* label
     , m_pWaitLoop(nullptr)
 {
     // The manager owns the factory.
-    m_pNetworkManager->setProxyFactory(new CProxyFactory);
+    m_pProxyFactory = new CProxyFactory;
+    m_pNetworkManager->setProxyFactory(m_pProxyFactory);
     connect(m_pNetworkManager, &QNetworkAccessManager::proxyAuthenticationRequired, this,
             &QHttpDownLoadS::onProxyAuthenticationRequired);
 }
@@ -515,7 +517,8 @@ void QHttpDownLoadS::onProxyAuthenticationRequired(const QNetworkProxy& proxy, Q
     // The user may be asked: time spent on a dialog is no silence of the network.
     stopWatchdogs();
     QPointer<QHttpDownLoadS> self(this);
-    m_proxyAuth.answer(proxy, authenticator);
+    // Only the proxy this transfer goes through is answered.
+    m_proxyAuth.answer(m_pProxyFactory->chosenFor(m_url), proxy, authenticator);
     if (self && m_bRunning)
         armWatchdogs();
 }

@@ -11,6 +11,7 @@
 #include <QUrl>
 #include <QVector>
 
+class CProxyFactory;
 class QAuthenticator;
 class QEventLoop;
 class QFile;
@@ -57,8 +58,9 @@ class QTimerEvent;
 // The proxy of a transfer is CProxyFactory's choice (environment, else the desktop's
 // settings); everything above holds through it, an https address is reached through
 // the proxy's CONNECT with the same certificate checks. A proxy that asks for a user
-// name and password is answered by CProxyAuthenticator; while the user is asked, the
-// watchdogs wait, and they start afresh once the answer is given.
+// name and password is answered by CProxyAuthenticator, and only when it is the proxy
+// the factory chose for this transfer; while the user is asked, the watchdogs wait, and
+// they start afresh once the answer is given.
 //
 // The body is taken as the server sends it. Every request says "Accept-Encoding:
 // identity", so the toolkit neither asks for a compressed body nor unpacks one; a
@@ -267,6 +269,7 @@ private:
     void updateLabel();
 
     QNetworkAccessManager* m_pNetworkManager;
+    CProxyFactory* m_pProxyFactory;   // owned by the network manager
     QNetworkReply* m_pReply;
     QString m_strFilePath;
     QFile* m_pFile;

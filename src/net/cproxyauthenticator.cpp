@@ -13,8 +13,27 @@ namespace {
 const int kMostAnswers = 2;
 
 CProxyAuthenticator::Asker g_asker;
-// The user's answers of this run, by proxy name.
+// The user's answers of this run, by proxy (proxyKey).
 QHash<QString, QPair<QString, QString>> g_answers;
+
+// "http://host:port" or "socks5://host:port": a proxy's kind, host and port.
+QString proxyKey(const QNetworkProxy& proxy)
+{
+    const QString kind =
+        proxy.type() == QNetworkProxy::Socks5Proxy ? QStringLiteral("socks5://") : QStringLiteral("http://");
+    return kind + CProxyFactory::proxyName(proxy).toLower();
+}
+
+// Whether asking is the proxy chosen (an HTTP or SOCKS 5 proxy with a host): the same
+// kind, host and port.
+bool isChosenProxy(const QNetworkProxy& chosen, const QNetworkProxy& asking)
+{
+    const QNetworkProxy::ProxyType type = chosen.type();
+    if ((type != QNetworkProxy::HttpProxy && type != QNetworkProxy::Socks5Proxy) || chosen.hostName().isEmpty())
+        return false;
+    return asking.type() == type && asking.port() == chosen.port()
+           && asking.hostName().compare(chosen.hostName(), Qt::CaseInsensitive) == 0;
+}
 
 } // namespace
 
@@ -30,9 +49,17 @@ void CProxyAuthenticator::forgetAnswers()
 
 CProxyAuthenticator::CProxyAuthenticator() = default;
 
-bool CProxyAuthenticator::answer(const QNetworkProxy& proxy, QAuthenticator* authenticator)
+bool CProxyAuthenticator::answer(const QNetworkProxy& chosen, const QNetworkProxy& asking,
+                                 QAuthenticator* authenticator)
 {
+    if (!isChosenProxy(chosen, asking)) {
+        qDebug().noquote() << QStringLiteral("proxy authentication asked by a server that is not the proxy: refused");
+        return false;
+    }
+    // From here on only the chosen proxy's own address and credentials are used.
+    const QNetworkProxy& proxy = chosen;
     const QString name = CProxyFactory::proxyName(proxy);
+    const QString key = proxyKey(proxy);
     // The toolkit offers the address's credentials by itself where it can; the
     // authenticator then holds them already, and offering them again would change nothing.
     const auto holds = [authenticator](const QString& user, const QString& password) {
@@ -49,7 +76,7 @@ bool CProxyAuthenticator::answer(const QNetworkProxy& proxy, QAuthenticator* aut
             return true;
         }
     }
-    const auto remembered = g_answers.constFind(name);
+    const auto remembered = g_answers.constFind(key);
     if (!m_bTriedRemembered && remembered != g_answers.constEnd() && !holds(remembered->first, remembered->second)) {
         m_bTriedRemembered = true;
         authenticator->setUser(remembered->first);
@@ -62,7 +89,7 @@ bool CProxyAuthenticator::answer(const QNetworkProxy& proxy, QAuthenticator* aut
     }
     if (m_nAsked >= kMostAnswers) {
         qDebug().noquote() << QStringLiteral("proxy %1 refused the user name and password %2 times").arg(name).arg(m_nAsked);
-        g_answers.remove(name);
+        g_answers.remove(key);
         return false;
     }
     // The asker runs a dialog, whose event loop may end the transfer and release its
@@ -75,7 +102,7 @@ bool CProxyAuthenticator::answer(const QNetworkProxy& proxy, QAuthenticator* aut
         qDebug().noquote() << QStringLiteral("proxy %1 requires authentication; the user gave none").arg(name);
         return false;
     }
-    g_answers.insert(name, qMakePair(user, password));
+    g_answers.insert(key, qMakePair(user, password));
     authenticator->setUser(user);
     authenticator->setPassword(password);
     return true;

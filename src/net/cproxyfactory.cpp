@@ -54,9 +54,46 @@ QString withoutBrackets(QString host)
     return host;
 }
 
-// The desktop's answer for one address: GIO's proxy resolver, which may read a PAC file
-// or ask a service, in a thread of its own so that a resolver that hangs costs at most
-// the time-out. What comes back is GIO's list of addresses, best first.
+// The resolver that answers from the desktop's settings alone: glib-networking's GNOME
+// resolver (the GSettings "org.gnome.system.proxy", which GNOME and the desktops that
+// share its settings write), whatever the desktop. GIO's default outside GNOME is
+// libproxy's, which also reads this process's proxy variables by rules of its own
+// (HTTP_PROXY for http, http_proxy for https) and would bring back what curl's rules
+// leave out; it and any other resolver are never asked. Null, so no desktop answer,
+// without glib-networking or GNOME's proxy schema. Made once, by the first lookup's
+// thread; a lookup on it may run in any thread.
+GProxyResolver* settingsResolver()
+{
+    static GProxyResolver* const resolver = []() -> GProxyResolver* {
+        // Asking for the default loads GIO's modules, glib-networking's resolvers with them.
+        GProxyResolver* standard = g_proxy_resolver_get_default();
+        GIOExtensionPoint* point = g_io_extension_point_lookup(G_PROXY_RESOLVER_EXTENSION_POINT_NAME);
+        GIOExtension* gnome = point ? g_io_extension_point_get_extension_by_name(point, "gnome") : nullptr;
+        if (!gnome) {
+            qDebug() << "no resolver of the desktop's proxy settings (glib-networking): no proxy from the desktop";
+            return nullptr;
+        }
+        // GSettings ends the process for a schema that is not installed.
+        GSettingsSchemaSource* source = g_settings_schema_source_get_default();
+        GSettingsSchema* schema =
+            source ? g_settings_schema_source_lookup(source, "org.gnome.system.proxy", TRUE) : nullptr;
+        if (!schema) {
+            qDebug() << "the desktop's proxy settings are not installed (org.gnome.system.proxy): no proxy from the "
+                        "desktop";
+            return nullptr;
+        }
+        g_settings_schema_unref(schema);
+        const GType type = g_io_extension_get_type(gnome);
+        if (standard && G_OBJECT_TYPE(standard) == type)
+            return G_PROXY_RESOLVER(g_object_ref(standard));
+        return G_PROXY_RESOLVER(g_object_new(type, nullptr));
+    }();
+    return resolver;
+}
+
+// The desktop's answer for one address: the desktop settings' resolver, which may read
+// a PAC file or ask a service, in a thread of its own so that a resolver that hangs costs
+// at most the time-out. What comes back is GIO's list of addresses, best first.
 QStringList desktopLookup(const QString& address)
 {
     struct Lookup
@@ -73,8 +110,9 @@ QStringList desktopLookup(const QString& address)
     std::thread([lookup, uri]() {
         QStringList answer;
         GError* error = nullptr;
-        GProxyResolver* resolver = g_proxy_resolver_get_default();
-        gchar** proxies = g_proxy_resolver_lookup(resolver, uri.constData(), lookup->cancellable, &error);
+        GProxyResolver* resolver = settingsResolver();
+        gchar** proxies =
+            resolver ? g_proxy_resolver_lookup(resolver, uri.constData(), lookup->cancellable, &error) : nullptr;
         if (proxies) {
             for (gchar** p = proxies; *p; ++p)
                 answer << QString::fromUtf8(*p);
@@ -271,7 +309,11 @@ CProxyFactory::Choice CProxyFactory::fromEnvironment(const QString& scheme, cons
 
 CProxyFactory::Choice CProxyFactory::fromDesktop(const QUrl& url)
 {
-    const QString address = url.scheme() + QStringLiteral("://") + url.host(QUrl::FullyEncoded)
+    // An IPv6 address stands in brackets, as in any URI.
+    QString host = url.host(QUrl::FullyEncoded);
+    if (host.contains(QLatin1Char(':')))
+        host = QLatin1Char('[') + host + QLatin1Char(']');
+    const QString address = url.scheme() + QStringLiteral("://") + host
                             + (url.port() >= 0 ? QLatin1Char(':') + QString::number(url.port()) : QString())
                             + QLatin1Char('/');
     {
@@ -342,6 +384,10 @@ QList<QNetworkProxy> CProxyFactory::queryProxy(const QNetworkProxyQuery& query)
             url.setPort(query.peerPort());
     }
     const Choice choice = choose(url);
+    {
+        QMutexLocker lock(&m_chosenMutex);
+        m_chosen.insert(transferKey(url), choice.usable ? choice.proxy : QNetworkProxy(QNetworkProxy::NoProxy));
+    }
     if (!choice.usable) {
         // A proxy of no kind and no abilities: the toolkit finds no suitable proxy in it
         // and fails the transfer instead of connecting directly.
@@ -350,4 +396,18 @@ QList<QNetworkProxy> CProxyFactory::queryProxy(const QNetworkProxyQuery& query)
         return { none };
     }
     return { choice.proxy };
+}
+
+QString CProxyFactory::transferKey(const QUrl& url)
+{
+    const QString scheme = url.scheme().toLower();
+    const int port = url.port(scheme == QLatin1String("https") ? 443 : 80);
+    return scheme + QStringLiteral("://") + url.host(QUrl::FullyEncoded).toLower() + QLatin1Char(':')
+           + QString::number(port);
+}
+
+QNetworkProxy CProxyFactory::chosenFor(const QUrl& url) const
+{
+    QMutexLocker lock(&m_chosenMutex);
+    return m_chosen.value(transferKey(url), QNetworkProxy(QNetworkProxy::NoProxy));
 }

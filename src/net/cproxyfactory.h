@@ -3,6 +3,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QMutex>
 #include <QNetworkProxy>
 #include <QNetworkProxyFactory>
 #include <QString>
@@ -23,9 +24,10 @@
 // (percent-decoded) answer the proxy's request for authentication.
 //
 // When the environment names no proxy for a scheme, the desktop's settings are asked
-// through GIO's proxy resolver (GNOME's settings, PAC files where the desktop's plug-ins
-// are installed), at most a few seconds per host; "direct://", no answer or no answer
-// in time is a direct connection.
+// through glib-networking's GNOME proxy resolver (GNOME's settings, with their PAC file),
+// whatever the desktop, at most a few seconds per host; "direct://", no answer or no
+// answer in time is a direct connection. GIO's default resolver is not asked: outside
+// GNOME it is libproxy's, which reads proxy variables that the rules above ignore.
 //
 // A proxy that is named but cannot be used (an address that does not parse, a scheme
 // the toolkit does not speak) never turns into a direct connection: the transfer fails
@@ -57,6 +59,10 @@ public:
 
     QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery& query) override;
 
+    // The proxy this factory gave last for url's scheme, host and port: the proxy of a
+    // transfer to url. NoProxy when it gave none, an unusable one or was never asked.
+    QNetworkProxy chosenFor(const QUrl& url) const;
+
     // The environment's rule for an address of scheme ("http" or "https") on host, from
     // the given variables. Source::None when they name no proxy for the scheme.
     static Choice fromEnvironment(const QString& scheme, const QString& host, const Environment& environment);
@@ -78,6 +84,12 @@ public:
     static void forgetDesktopAnswers();
 
 private:
+    // "scheme://host:port" of an address, the port filled in.
+    static QString transferKey(const QUrl& url);
+
+    mutable QMutex m_chosenMutex;
+    QHash<QString, QNetworkProxy> m_chosen;   // by transferKey
+
     Choice choose(const QUrl& url);
     static Choice fromDesktop(const QUrl& url);
     static void logOnce(const QString& scheme, const Choice& choice);

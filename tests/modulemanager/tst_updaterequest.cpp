@@ -600,19 +600,29 @@ void TestUpdateRequest::certificateErrorIsAFailedCheck_data()
 {
     QTest::addColumn<QString>("certificate");
     QTest::addColumn<bool>("withKeys");
-    QTest::newRow("expired") << "expired" << false;
-    QTest::newRow("expired, trusted keys set") << "expired" << true;
-    QTest::newRow("for another host") << "otherhost" << false;
-    QTest::newRow("self-signed") << "selfsigned" << true;
+    QTest::addColumn<bool>("otherOverHttps");   // the other region's server, else over http
+    QTest::newRow("expired") << "expired" << false << false;
+    QTest::newRow("expired, trusted keys set") << "expired" << true << false;
+    QTest::newRow("for another host") << "otherhost" << false << false;
+    QTest::newRow("self-signed") << "selfsigned" << true << false;
+    QTest::newRow("expired, the other over https") << "expired" << false << true;
 }
 
 void TestUpdateRequest::certificateErrorIsAFailedCheck()
 {
     QFETCH(QString, certificate);
     QFETCH(bool, withKeys);
+    QFETCH(bool, otherOverHttps);
     QVERIFY2(pki().isValid(), qPrintable(pki().errorString()));
     TestHttpServer secure;
     secure.setTls(pki().certificate(certificate), pki().key(certificate));
+    // The other region's: over http a reply whose package has no hash, which an unsigned
+    // check would offer; over https a 404.
+    m_server.route(kCnTarget, TestHttpServer::Reply::ok(kThreeModules));
+    TestHttpServer secureOther;
+    secureOther.setTls(pki().certificate(QStringLiteral("server")), pki().key(QStringLiteral("server")));
+    EnvGuard cn("MORAVEL_UPDATE_SERVER_CN",
+                (otherOverHttps ? secureOther.url(kCnScript) : m_server.url(kCnScript)).toEncoded());
     // Taken, this reply would be a success without keys and a failed verification with
     // them: neither may happen.
     const SignedSite::Key key = SignedSite::Key::make();
@@ -634,8 +644,10 @@ void TestUpdateRequest::certificateErrorIsAFailedCheck()
     QVERIFY(!manager->isVerificationFailed());
     QVERIFY(manager->m_vecUpdateModules.isEmpty());
     QCOMPARE(secure.requestCount(), 0);
-    // A failed handshake is a server that is down: the other region's (404) was asked.
-    QCOMPARE(QString::fromUtf8(m_server.lastRequest().path()), kCnTarget);
+    // A failed handshake is a server that is down, but after https the other region's is
+    // asked only over https.
+    QCOMPARE(m_server.requestCount(), 0);
+    QCOMPARE(secureOther.requestCount(), otherOverHttps ? 1 : 0);
 }
 
 void TestUpdateRequest::silentServerFailsThroughTheWatchdog()

@@ -3,8 +3,10 @@
 // through CONNECT with the certificate checks intact, redirects refused, the watchdogs
 // and the body limit as without a proxy; a proxy that wants a user name and password
 // (407) answered from its address, from the proxy dialog (in this process) or not at
-// all on an automatic check; a CONNECT refused and a proxy that closes mid-body. With no
-// proxy in the environment, the desktop's settings (GNOME's, in a keyfile of this test).
+// all on an automatic check; a CONNECT refused and a proxy that closes mid-body; a 407
+// from anyone but the proxy refused, and credentials kept to their own proxy. With no
+// proxy in the environment, the desktop's settings (GNOME's, in a keyfile of this test,
+// outside a GNOME session, where GIO's default resolver is libproxy's).
 #include "cproxyauthenticator.h"
 #include "cproxyfactory.h"
 #include "desktopproxysettings.h"
@@ -123,10 +125,13 @@ private slots:
     {
         m_proxy = std::make_unique<TestProxyServer>();
         m_proxy->map(QString::fromLatin1(kSiteName));
+        m_proxy->map(QStringLiteral("::1"));
         for (TestHttpServer* server : { &m_plain, &m_tls, &m_otherHost }) {
             server->clearRoutes();
             server->clearRequests();
             server->route(QStringLiteral("/pkg.bin"), TestHttpServer::Reply::ok(m_body));
+            server->route(QStringLiteral("/challenge"), TestHttpServer::Reply::status(407).header(
+                                                            "Proxy-Authenticate", "Basic realm=\"origin\""));
             server->route(QStringLiteral("/moved"), TestHttpServer::Reply::status(301).header(
                                                         "Location", siteUrl(*server, QStringLiteral("/pkg.bin")).toEncoded()));
             server->route(QStringLiteral("/stall"), TestHttpServer::Reply::ok(m_body).stallAfter(1000));
@@ -135,6 +140,7 @@ private slots:
         m_asked.clear();
         CProxyAuthenticator::forgetAnswers();
         CProxyAuthenticator::setAsker(&DlgProxyAuth::ask);
+        qunsetenv("HTTP_PROXY");
         g_log.clear();
     }
 
@@ -271,6 +277,60 @@ private slots:
             QCOMPARE(site.requestCount(), 0);
     }
 
+    void challengeFromTheOrigin_data()
+    {
+        // The site answers 407 with a Basic challenge on a manual check.
+        QTest::addColumn<bool>("tls");
+        QTest::addColumn<bool>("proxied");
+        QTest::addColumn<bool>("refused");      // else the proxy's: asked, sent only to it
+        QTest::newRow("no proxy") << false << false << true;
+        QTest::newRow("https, inside the proxy's tunnel") << true << true << true;
+        QTest::newRow("plain http through the proxy: the proxy's answer") << false << true << false;
+    }
+
+    void challengeFromTheOrigin()
+    {
+        QFETCH(bool, tls);
+        QFETCH(bool, proxied);
+        QFETCH(bool, refused);
+        TestHttpServer& site = tls ? m_tls : m_plain;
+        setProxyEnvironment(proxied ? m_proxy->address() : QString());
+        m_answers = QStringList { "alice:secret" };
+        qInstallMessageHandler(collect);
+        QVERIFY(!fetch(proxied ? siteUrl(site, QStringLiteral("/challenge")) : site.url(QStringLiteral("/challenge"))));
+        qInstallMessageHandler(nullptr);
+        QCOMPARE(m_asked.size(), refused ? 0 : 2);
+        QCOMPARE(g_log.count(QStringLiteral("proxy authentication asked by a server that is not the proxy: refused")),
+                 refused ? 1 : 0);
+        QVERIFY(site.requestCount() >= 1);
+        for (const TestHttpServer::Request& request : site.requests())
+            QVERIFY(!request.hasHeader("Proxy-Authorization"));
+        QByteArrayList sent;   // the answer went to the proxy alone
+        for (const TestProxyServer::Request& request : m_proxy->requests())
+            sent << request.authorization;
+        sent.removeAll(QByteArray());
+        QCOMPARE(sent, refused ? QByteArrayList() : QByteArrayList { "Basic " + QByteArray("alice:secret").toBase64() });
+    }
+
+    void credentialsStayWithTheirProxy()
+    {
+        // Proxy A wants alice:secret, proxy B its own: the user's answer for A is never
+        // offered to B, which is asked for on its own.
+        TestProxyServer other;
+        other.map(QString::fromLatin1(kSiteName));
+        other.requireBasic(QStringLiteral("bob"), QStringLiteral("other"));
+        m_proxy->requireBasic(QStringLiteral("alice"), QStringLiteral("secret"));
+        m_answers = QStringList { "alice:secret" };
+        setProxyEnvironment(m_proxy->address());
+        QVERIFY(fetch(siteUrl(m_tls, QStringLiteral("/pkg.bin"))));
+        setProxyEnvironment(other.address());
+        QVERIFY(!fetch(siteUrl(m_tls, QStringLiteral("/pkg.bin"))));
+        QCOMPARE(m_asked.last(), QStringLiteral("The proxy server 127.0.0.1:%1 requires a user name and password.")
+                                     .arg(other.port()));
+        for (const TestProxyServer::Request& request : other.requests())
+            QVERIFY(request.authorization.isNull());
+    }
+
     void desktopSettings_data()
     {
         QTest::addColumn<bool>("tls");
@@ -278,16 +338,26 @@ private slots:
         QTest::addColumn<QStringList>("ignoreHosts");
         QTest::addColumn<bool>("viaProxy");         // else direct, where the site's name fails
         QTest::addColumn<QString>("logged");        // %1: the proxy's address
+        QTest::addColumn<QString>("variable");      // set to the proxy: one curl ignores here
+        QTest::addColumn<QString>("host");          // of the site; empty: its name
         const QString site = QString::fromLatin1(kSiteName);
         const QString manual = QStringLiteral("proxy for %2: %1 (desktop: %1)");
-        const QString direct = QStringLiteral("proxy for http: no proxy (desktop: direct://)");
-        QTest::newRow("manual, http") << false << "manual" << QStringList() << true << manual.arg("%1", "http");
-        QTest::newRow("manual, https") << true << "manual" << QStringList() << true << manual.arg("%1", "https");
-        QTest::newRow("none: direct") << false << "none" << QStringList() << false << direct;
+        const QString direct = QStringLiteral("proxy for %1: no proxy (desktop: direct://)");
+        QTest::newRow("manual, http") << false << "manual" << QStringList() << true << manual.arg("%1", "http") << ""
+                                      << "";
+        QTest::newRow("manual, https") << true << "manual" << QStringList() << true << manual.arg("%1", "https") << ""
+                                       << "";
+        QTest::newRow("manual, an IPv6 address")
+            << false << "manual" << QStringList() << true << manual.arg("%1", "http") << "" << "::1";
+        QTest::newRow("none: direct") << false << "none" << QStringList() << false << direct.arg("http") << "" << "";
         QTest::newRow("manual, the site's name ignored: direct")
-            << false << "manual" << QStringList { "localhost", site } << false << direct;
+            << false << "manual" << QStringList { "localhost", site } << false << direct.arg("http") << "" << "";
         QTest::newRow("manual, the site's domain ignored: direct")
-            << false << "manual" << QStringList { "*.moravel.test" } << false << direct;
+            << false << "manual" << QStringList { "*.moravel.test" } << false << direct.arg("http") << "" << "";
+        QTest::newRow("none, only HTTP_PROXY, http: direct")
+            << false << "none" << QStringList() << false << direct.arg("http") << "HTTP_PROXY" << "";
+        QTest::newRow("none, only http_proxy, https: direct")
+            << true << "none" << QStringList() << false << direct.arg("https") << "http_proxy" << "";
     }
 
     void desktopSettings()
@@ -299,14 +369,24 @@ private slots:
         QFETCH(QStringList, ignoreHosts);
         QFETCH(bool, viaProxy);
         QFETCH(QString, logged);
+        QFETCH(QString, variable);
+        QFETCH(QString, host);
+        // Outside GNOME: GIO's default resolver here would read the proxy variables.
+        QCOMPARE(DesktopProxySettings::defaultResolver(), QStringLiteral("GLibproxyResolver"));
         qunsetenv("http_proxy");
         qunsetenv("https_proxy");
+        if (!variable.isEmpty())
+            qputenv(variable.toLatin1().constData(), m_proxy->address().toUtf8());
         DesktopProxySettings::set(mode, QStringLiteral("127.0.0.1"), m_proxy->port(), ignoreHosts);
         CProxyFactory::forgetDesktopAnswers();
 
         TestHttpServer& server = tls ? m_tls : m_plain;
+        QUrl url = siteUrl(server, QStringLiteral("/pkg.bin"));
+        if (!host.isEmpty())
+            url.setHost(host);
         qInstallMessageHandler(collect);
-        const bool fetched = fetch(siteUrl(server, QStringLiteral("/pkg.bin")));
+        const bool fetched = fetch(url);
+        qunsetenv("http_proxy");
         qInstallMessageHandler(nullptr);
         const QString log = g_log.join(QLatin1Char('\n'));
         QVERIFY2(fetched == viaProxy, qPrintable(log));

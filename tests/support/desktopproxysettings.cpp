@@ -29,3 +29,8 @@ void DesktopProxySettings::set(const QString& mode, const QString& host, int por
     g_settings_sync();
     g_object_unref(settings);
 }
+
+QString DesktopProxySettings::defaultResolver()
+{
+    return QString::fromUtf8(G_OBJECT_TYPE_NAME(g_proxy_resolver_get_default()));
+}

@@ -14,7 +14,7 @@ export QT_QPA_PLATFORM=offscreen
 unset DISPLAY WAYLAND_DISPLAY MORAVEL_UPDATE_SERVER_CN MORAVEL_UPDATE_SERVER_US
 # No proxy of the machine's, and desktop settings of the test's own (in memory, unless
 # the test names a backend): a test that wants a proxy sets one up itself.
-unset http_proxy https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
+unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 export GSETTINGS_BACKEND="${GSETTINGS_BACKEND:-memory}"
 mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$XDG_STATE_HOME" "$XDG_RUNTIME_DIR" "$TMPDIR"
 chmod 700 "$XDG_RUNTIME_DIR"
