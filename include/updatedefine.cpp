@@ -1,5 +1,6 @@
 #include "updatedefine.h"
 
+#include "cworkingfolder.h"
 #include "safefiles.h"
 
 #include <QDebug>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Comm {
@@ -41,6 +43,13 @@ QString cacheWorkingDir()
         qDebug() << "working folder: the cache folder cannot be opened:" << cache << strerror(errno);
         return QString();
     }
+    // Whoever else may write to the cache folder could swap the folders below it.
+    struct stat cacheStat;
+    if (::fstat(cacheFd, &cacheStat) != 0 || cacheStat.st_uid != geteuid() || (cacheStat.st_mode & 022) != 0) {
+        qDebug() << "working folder: the cache folder is not private to this user:" << cache;
+        ::close(cacheFd);
+        return QString();
+    }
     const QString appDir = cache + QStringLiteral("/moravel-updater");
     const int appFd = openPrivateDirAt(cacheFd, "moravel-updater", appDir);
     ::close(cacheFd);
@@ -68,7 +77,7 @@ QString ws2qs(const CZR_WideString& ws)
     return QString::fromUcs4(reinterpret_cast<const uint*>(units), length);
 }
 
-QString workingDir()
+QString chooseWorkingDir()
 {
     const QString shared = QDir::tempPath() + QStringLiteral("/MoravelCorvina");
     if (makePrivateDir(shared))
@@ -80,6 +89,13 @@ QString workingDir()
     if (!cached.isEmpty())
         qDebug() << "working folder: both folders below the temporary directory are refused; using" << cached;
     return cached;
+}
+
+QString workingDir()
+{
+    if (const CWorkingFolder* run = CWorkingFolder::current())
+        return run->path();
+    return chooseWorkingDir();
 }
 
 } // namespace Comm

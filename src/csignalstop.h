@@ -8,8 +8,10 @@ class QSocketNotifier;
 // Turns SIGTERM, SIGINT and SIGHUP into a stop of the run. The handler only writes the
 // signal's number to a pipe (async-signal-safe); the event loop reads it through a
 // socket notifier, and code that blocks the loop can look at it with takePending().
-// The first signal read logs "stopped by signal NAME" and emits stopRequested() once;
-// later ones are read and dropped.
+// The first signal read logs "stopped by signal NAME" and emits stopRequested() once.
+// The first signal also gives all three their default action back: a second one ends
+// the process at once, wherever the run is (a long unpacking, a hash, a blocking
+// program), as it would without the updater's handling.
 class CSignalStop : public QObject
 {
     Q_OBJECT

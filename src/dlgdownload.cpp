@@ -2,6 +2,7 @@
 #include "ui_dlgdownload.h"
 
 #include "cinstallerlock.h"
+#include "cworkingfolder.h"
 #include "creadermodulemanager.h"
 #include "csetup_commandline.h"
 #include "csha256.h"
@@ -49,10 +50,21 @@ int g_nRetryDelayMs = 2000;
 bool isReservedFileName(const QString& name)
 {
     if (name == QLatin1String(".") || name == QLatin1String("..") || name == QLatin1String("uncompress")
-        || name == QLatin1String("update_tmpfile.xml"))
+        || name == QLatin1String("update_tmpfile.xml") || name == QLatin1String(CWorkingFolder::kLockFileName))
         return true;
     static const QRegularExpression installerFolder(QStringLiteral("^installer-[0-9]+$"));
     return installerFolder.match(name).hasMatch();
+}
+
+// The module's package file in the download directory; empty when there is no working
+// folder or its address names no file the folder may hold.
+QString packageFilePath(const MODULEINFO* info)
+{
+    const QString directory = DlgDownload::downloadDirectory();
+    const QString fileName = info->strUrl.mid(info->strUrl.lastIndexOf(QLatin1Char('/')) + 1);
+    if (directory.isEmpty() || fileName.isEmpty() || isReservedFileName(fileName))
+        return QString();
+    return directory + fileName;
 }
 
 // What ParseSetupInfo does; how the file was read (TooLarge: it was too large to be
@@ -333,9 +345,7 @@ void DlgDownload::downloadUpates(int work)
 void DlgDownload::fetchModule(int work)
 {
     const MODULEINFO* info = m_vecSelectUpdates.at(work);
-    const QString directory = downloadDirectory();
-    const QString fileName = info->strUrl.mid(info->strUrl.lastIndexOf(QLatin1Char('/')) + 1);
-    const QString localPath = directory + fileName;
+    const QString localPath = packageFilePath(info);
     const qint64 expected = declaredSize(info->strSize);
     PartialPackage partial(localPath);
     m_bHashChecked = false;
@@ -347,7 +357,7 @@ void DlgDownload::fetchModule(int work)
 
     // A stale file under the package's name is never reused; what an earlier try or run
     // left in NAME.part is continued when it may be.
-    const bool usableName = !directory.isEmpty() && !fileName.isEmpty() && !isReservedFileName(fileName);
+    const bool usableName = !localPath.isEmpty();
     if (usableName) {
         Comm::removeNonDirectory(localPath);
         m_nDownloadedBytes = partial.resumableBytes(info->strUrl, info->strSha256);
@@ -366,6 +376,19 @@ void DlgDownload::fetchModule(int work)
     if (expected > 0)
         m_pHttpDownload->setMaxBodyBytes(expected);
     connect(m_pHttpDownload, &QHttpDownLoadS::oneDownLoadFinish, this, [this, work] { transferComplete(work); });
+    // The record goes beside the .part as soon as the answer that begins the file (or
+    // starts it over) is in, before a byte of its body: a run killed hard, a crash or a
+    // power cut leaves a .part the next run can continue. Only a package with a sha256
+    // is ever continued.
+    if (usableName && !info->strSha256.isEmpty()) {
+        connect(m_pHttpDownload, &QHttpDownLoadS::answerAccepted, this, [this, info, localPath] {
+            PartialPackage record(localPath);
+            if (m_pHttpDownload
+                && !record.keep(info->strUrl, info->strSha256, m_pHttpDownload->resumeValidator(),
+                                m_pHttpDownload->resumeTotal()))
+                qDebug() << "the record of the download cannot be written:" << record.recordPath();
+        });
+    }
     connect(m_pHttpDownload, &QHttpDownLoadS::errorfinish, this, [this, work] { transferFailed(work); });
 
     // A transfer that does not start would never report; it counts as failed.
@@ -396,7 +419,12 @@ void DlgDownload::fetchModule(int work)
 void DlgDownload::transferComplete(int work)
 {
     const MODULEINFO* info = m_vecSelectUpdates.at(work);
-    const QString localPath = downloadDirectory() + info->strUrl.mid(info->strUrl.lastIndexOf(QLatin1Char('/')) + 1);
+    const QString localPath = packageFilePath(info);
+    if (localPath.isEmpty()) {
+        hide();
+        packageStepStopped();
+        return;
+    }
     PartialPackage partial(localPath);
     const QString partName = QFileInfo(partial.partPath()).fileName();
     // A reply that names the file's hash vouches for the file through it: a file with
@@ -433,7 +461,11 @@ void DlgDownload::transferFailed(int work)
 {
     const MODULEINFO* info = m_vecSelectUpdates.at(work);
     const QString fileName = info->strUrl.mid(info->strUrl.lastIndexOf(QLatin1Char('/')) + 1);
-    const QString localPath = downloadDirectory() + fileName;
+    const QString localPath = packageFilePath(info);
+    if (localPath.isEmpty()) {
+        errorfinish(localPath);
+        return;
+    }
     PartialPackage partial(localPath);
     const QHttpDownLoadS::Failure failure =
         m_pHttpDownload ? m_pHttpDownload->failure() : QHttpDownLoadS::FinalFailure;
@@ -508,8 +540,8 @@ void DlgDownload::cancel()
                                  : nullptr;
     if (info && m_pHttpDownload && m_pHttpDownload->isRunning()) {
         m_pHttpDownload->stopDownLoads();
-        PartialPackage partial(downloadDirectory() + info->strUrl.mid(info->strUrl.lastIndexOf(QLatin1Char('/')) + 1));
-        if (Comm::regularFileSize(partial.partPath()) > 0
+        PartialPackage partial(packageFilePath(info));
+        if (!partial.finalPath().isEmpty() && Comm::regularFileSize(partial.partPath()) > 0
             && partial.keep(info->strUrl, info->strSha256, m_pHttpDownload->resumeValidator(),
                             m_pHttpDownload->resumeTotal()))
             qDebug().noquote() << QStringLiteral("download cancelled; %1 kept for the next run")
@@ -683,8 +715,9 @@ void DlgDownload::installPackage(const QString& unpackDir)
     if (!installers.isEmpty()) {
         // The installer runs on after the updater goes on with the next package, which
         // empties the unpack folder: it gets a folder of its own and starts from there.
-        // The folder is locked before it gets its number, and the installer inherits
-        // the lock: no later run removes or reuses it while the installer runs.
+        // The folder is locked before it gets its number, and the installer's
+        // supervisor holds the lock while the installer runs: no later run removes or
+        // reuses the folder meanwhile.
         CInstallerLock lock;
         const QString folder = lock.acquire(unpackDir) ? keepForInstaller(unpackDir) : QString();
         if (folder.isEmpty()) {
@@ -732,8 +765,8 @@ int DlgDownload::installUpdates(QString arguments)
     // The program is passed as one argument, so a reader directory with blanks works,
     // and it is made runnable without being made writable for everybody.
     QProcess::execute(QStringLiteral("chmod"), QStringList() << QStringLiteral("a+rx") << program);
-    // It installs from the unpack folder, which it holds locked while it (or anything
-    // it leaves running) lasts. A stop signal ends the wait, not the program.
+    // It installs from the unpack folder, which its supervisor holds locked while it
+    // runs (not what it leaves running). A stop signal ends the wait, not the program.
     const QString unpackDir = unpackDirectory();
     CInstallerLock lock;
     if (unpackDir.isEmpty() || !QDir().mkpath(unpackDir) || !lock.acquire(unpackDir))

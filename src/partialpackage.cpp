@@ -70,11 +70,15 @@ bool PartialPackage::keep(const QString& url, const QString& sha256, const QByte
         Comm::removeNonDirectory(recordPath());
         return false;
     }
-    const bool written = file.write(data) == data.size() && file.flush();
+    // On the disk, name and all, before the .part it describes grows: a record that a
+    // power cut cut short is not readable and only makes the next run start over.
+    const bool written = file.write(data) == data.size() && file.flush() && Comm::syncFile(file.handle(), recordPath());
     file.close();
-    if (!written)
+    if (!written || !Comm::syncParentFolder(recordPath())) {
         Comm::removeNonDirectory(recordPath());
-    return written;
+        return false;
+    }
+    return true;
 }
 
 void PartialPackage::discard()

@@ -29,8 +29,8 @@ public:
     QByteArray validator() const { return m_validator; }
     qint64 total() const { return m_nTotal; }
 
-    // Writes the record for the .part as it stands (replacing an older one); false when
-    // it cannot be written.
+    // Writes the record for the .part as it stands (replacing an older one) and syncs it
+    // and its folder to disk; false (no record left) when it cannot be written or synced.
     bool keep(const QString& url, const QString& sha256, const QByteArray& validator, qint64 total);
     // Removes the .part and its record.
     void discard();

@@ -557,6 +557,12 @@ bool QHttpDownLoadS::refuseByHead()
     }
     // Once the head is in, it is not looked at again for every piece of the body.
     m_bHeadAccepted = status.isValid();
+    const int code = status.toInt();
+    if (m_bHeadAccepted && code >= 200 && code <= 299) {
+        QPointer<QHttpDownLoadS> self(this);
+        emit answerAccepted();
+        return !self || !m_bRunning;
+    }
     return false;
 }
 

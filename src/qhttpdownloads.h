@@ -204,6 +204,11 @@ public:
 signals:
     void oneDownLoadFinish(QString filePath);
     void errorfinish(QString filePath);
+    // A 2xx answer's head has been accepted and nothing of its body written yet:
+    // resumeValidator() and resumeTotal() are those of the file now (set by a 200 or a
+    // 206 from byte 0, kept by a 206 that continues). Once per transfer; a receiver may
+    // write files but must not stop or release the downloader.
+    void answerAccepted();
 
 public slots:
     void downloadProgress(qint64 bytesReceived, qint64 bytesTotal);

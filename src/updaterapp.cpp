@@ -6,6 +6,7 @@
 #include "crunleftovers.h"
 #include "csignalstop.h"
 #include "csetup_commandline.h"
+#include "cworkingfolder.h"
 #include "dlgdownload.h"
 #include "dlgmessage.h"
 #include "dlgproxyauth.h"
@@ -31,6 +32,7 @@ UpdaterApp::UpdaterApp(QObject* parent)
     , m_pDlgDownload(nullptr)
     , m_pListener(nullptr)
     , m_bQuit(false)
+    , m_pWorkingFolder(new CWorkingFolder())
     , m_bInEventLoop(false)
 {
     // SIGTERM, SIGINT and SIGHUP stop the run as the download window's Cancel does.
@@ -51,6 +53,9 @@ UpdaterApp::~UpdaterApp()
     m_pDlgDownload = nullptr;
     delete m_pListener;
     m_pListener = nullptr;
+    // The run is over: the next one may have the working folder.
+    delete m_pWorkingFolder;
+    m_pWorkingFolder = nullptr;
 }
 
 void UpdaterApp::runUpdate(int language, int country)
@@ -77,6 +82,22 @@ void UpdaterApp::runUpdateVisible(int language, int country)
     // A proxy that wants a user name and password asks the user who started the check;
     // an automatic check fails instead.
     CProxyAuthenticator::setAsker(manual ? CProxyAuthenticator::Asker(&DlgProxyAuth::ask) : CProxyAuthenticator::Asker());
+
+    // One run at a time: a second run of this user, started while the first waits at a
+    // prompt or downloads, would unpack over the first one's package. The run's folder is
+    // chosen and locked before anything in it is touched, and kept to the end.
+    if (m_pWorkingFolder->take() == CWorkingFolder::HeldByAnotherRun) {
+        qDebug() << "another update run holds the working folder";
+        if (manual) {
+            DlgMessage message(nullptr);
+            message.setInformation(tr("An update is already running."));
+            message.setStandardButtonsOk();
+            PlaceDialog(&message);
+            message.exec();
+        }
+        m_bQuit = true;
+        return;
+    }
 
     // The installers of the previous run have had their time; their folders go, but
     // for those an installer still runs from.

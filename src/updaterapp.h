@@ -8,6 +8,7 @@
 class CSetup_CommandLine;
 class CReaderModuleManager;
 class CSignalStop;
+class CWorkingFolder;
 class DlgDownload;
 class UpdateListener;
 class QWidget;
@@ -62,6 +63,9 @@ public slots:
 
 private:
     CSignalStop* m_pSignalStop;
+    // The run's working folder and its lock, taken when the check starts and held to
+    // the end of the run.
+    CWorkingFolder* m_pWorkingFolder;
     // Whether exec() is running its loop.
     bool m_bInEventLoop;
 };

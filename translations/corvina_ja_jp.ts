@@ -180,5 +180,9 @@
         <source>An update is being installed. Try again when it has finished.</source>
         <translation>アップデートをインストールしています。完了してからもう一度お試しください。</translation>
     </message>
+    <message>
+        <source>An update is already running.</source>
+        <translation>アップデートは既に実行中です。</translation>
+    </message>
 </context>
 </TS>

@@ -180,5 +180,9 @@
         <source>An update is being installed. Try again when it has finished.</source>
         <translation>업데이트를 설치하는 중입니다. 설치가 끝난 후 다시 시도하십시오.</translation>
     </message>
+    <message>
+        <source>An update is already running.</source>
+        <translation>업데이트가 이미 실행 중입니다.</translation>
+    </message>
 </context>
 </TS>

@@ -180,5 +180,9 @@
         <source>An update is being installed. Try again when it has finished.</source>
         <translation>正在安装更新。请在安装完成后重试。</translation>
     </message>
+    <message>
+        <source>An update is already running.</source>
+        <translation>更新已在运行中。</translation>
+    </message>
 </context>
 </TS>

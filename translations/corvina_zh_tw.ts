@@ -180,5 +180,9 @@
         <source>An update is being installed. Try again when it has finished.</source>
         <translation>正在安裝更新。請在安裝完成後再試一次。</translation>
     </message>
+    <message>
+        <source>An update is already running.</source>
+        <translation>更新已在執行中。</translation>
+    </message>
 </context>
 </TS>

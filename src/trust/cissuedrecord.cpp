@@ -13,6 +13,7 @@
 
 #include <optional>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,9 +34,23 @@ using Entries = QList<Entry>;
 Entries readEntries()
 {
     Entries entries;
-    QFile file(CIssuedRecord::path());
-    if (!file.open(QIODevice::ReadOnly))
+    // Opened where it stands (never through a link) and without waiting (a FIFO there
+    // must not hold the run), and read only when it is a regular file.
+    const int fd = ::open(QFile::encodeName(CIssuedRecord::path()).constData(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0)
         return entries;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        qDebug() << "the newest accepted time is not read, it is no regular file:" << CIssuedRecord::path();
+        ::close(fd);
+        return entries;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return entries;
+    }
     const QList<QByteArray> lines = file.read(kMaxRecordBytes).split('\n');
     for (const QByteArray& raw : lines) {
         const QByteArray line = raw.trimmed();

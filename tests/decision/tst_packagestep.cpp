@@ -3,6 +3,7 @@
 // JavaScript plug-in packages and Setup.xml. Packages are real (mkpackage) and already
 // complete in the download directory, so no network is involved; installers are real
 // shell scripts that leave marker lines.
+#include "cinstallerlock.h"
 #include "creadermodulemanager.h"
 #include "csetup_commandline.h"
 #include "dlgdownload.h"
@@ -193,6 +194,20 @@ private slots:
     {
         writeFile(m_reader.readerDir + QStringLiteral("/installUpdate"), "#!/nonexistent/interpreter\n", true);
         QCOMPARE(window()->installUpdates(QString()), -2);
+    }
+
+    void installUpdatesWhileTheUnpackFolderIsHeld()
+    {
+        // A lock file someone holds is taken neither away nor over: nothing runs.
+        const QString unpackDir = DlgDownload::unpackDirectory();
+        CInstallerLock held;
+        QVERIFY(QDir().mkpath(unpackDir) && held.acquire(unpackDir));
+        QCOMPARE(window()->installUpdates(QString()), -2);
+        QVERIFY(m_reader.installRuns().isEmpty());
+        QVERIFY(CInstallerLock::isHeld(unpackDir));
+        held.release();
+        window()->installUpdates(QString());
+        QCOMPARE(m_reader.installRuns().size(), 1);
     }
 
     // ---- the package step ----

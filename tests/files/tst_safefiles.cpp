@@ -1,8 +1,11 @@
 // The file operations that never follow a link (include/safefiles.h), each on its own:
 // what they do with trees, links standing at and on the way to a name, short or
-// failing reads and writes, and the syncs to disk that make a file count as complete.
+// failing reads and writes, and the syncs to disk that make a file count as complete;
+// and the run's working folder with its lock.
+#include "cworkingfolder.h"
 #include "safefiles.h"
 #include "syncprobe.h"
+#include "updatedefine.h"
 #include "testutil.h"
 
 #include <QBuffer>
@@ -295,6 +298,49 @@ private slots:
         if (failing != SyncProbe::Files)
             expected << SyncProbe::named(folder);
         QCOMPARE(probe.synced(), expected);
+    }
+
+    // ---- the run's working folder ----
+
+    void runKeepsItsWorkingFolderAndItsLock()
+    {
+        const QByteArray tmp = qgetenv("TMPDIR");
+        const QString folder = QDir::tempPath() + QStringLiteral("/MoravelCorvina");
+        const QString lock = folder + QLatin1Char('/') + QLatin1String(CWorkingFolder::kLockFileName);
+        {
+            CWorkingFolder run;
+            QCOMPARE(run.take(), CWorkingFolder::Taken);
+            // Chosen once: what the temporary folder becomes meanwhile does not move it.
+            qputenv("TMPDIR", QFile::encodeName(root() + QStringLiteral("/elsewhere")));
+            QCOMPARE(Comm::workingDir(), folder);
+            qputenv("TMPDIR", tmp);
+            // A second run (another open of the lock, also in one process) is kept out.
+            CWorkingFolder second;
+            QCOMPARE(second.take(), CWorkingFolder::HeldByAnotherRun);
+            QCOMPARE(Comm::workingDir(), QString());
+        }
+        // The lock file stays for the next run, which takes it as it is.
+        QVERIFY(QFileInfo(lock).isFile());
+        CWorkingFolder next;
+        QCOMPARE(next.take(), CWorkingFolder::Taken);
+    }
+
+    void runLockThatIsNoFileIsNotUsed()
+    {
+        // A link at the lock's name is neither followed nor removed; no folder, and no
+        // path relative to the current folder, is the run's then.
+        const QString folder = QDir::tempPath() + QStringLiteral("/MoravelCorvina");
+        QDir(folder).removeRecursively();
+        QVERIFY(QDir().mkpath(folder));
+        const QString target = root() + QStringLiteral("/target");
+        QVERIFY(QFile::link(target, folder + QLatin1Char('/') + QLatin1String(CWorkingFolder::kLockFileName)));
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^the run lock cannot be opened: ")));
+        CWorkingFolder run;
+        QCOMPARE(run.take(), CWorkingFolder::Unavailable);
+        QCOMPARE(Comm::workingDir(), QString());
+        QVERIFY(!QFileInfo::exists(target));
+        QVERIFY(QFileInfo(folder + QLatin1Char('/') + QLatin1String(CWorkingFolder::kLockFileName)).isSymLink());
+        QDir(folder).removeRecursively();
     }
 };
 

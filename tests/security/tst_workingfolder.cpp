@@ -362,6 +362,7 @@ private slots:
         QTest::newRow("nothing: made and used") << QString();
         QTest::newRow("link") << QStringLiteral("link");
         QTest::newRow("folder writable by the group") << QStringLiteral("open");
+        QTest::newRow("cache folder writable by others") << QStringLiteral("open cache");
     }
 
     void cacheFolderWhenBothTemporaryNamesAreTaken()
@@ -376,11 +377,14 @@ private slots:
         QDir(QFileInfo(work).path()).removeRecursively();
         QVERIFY(plant != QLatin1String("link") || (QDir().mkpath(QFileInfo(work).path()) && makeLink(victim, work)));
         QVERIFY(plant != QLatin1String("open") || (QDir().mkpath(work) && setMode(work, 0770)));
+        const mode_t cacheMode = modeOf(root() + QStringLiteral("/cache")) & 07777;
+        QVERIFY(plant != QLatin1String("open cache") || setMode(root() + QStringLiteral("/cache"), 0757));
         serve({ { module(QStringLiteral("Reader"), QStringLiteral("Reader.pkg")), readerPackage() } });
         const QStringList allowed = QStringList(allowedChanges()) << working();
         const auto before = snapshot(root(), allowed);
 
         const Result result = m_runner.run();
+        QVERIFY(setMode(root() + QStringLiteral("/cache"), cacheMode));
         QVERIFY2(result.ended, result.output.constData());
         VERIFY_UNCHANGED(before, snapshot(root(), allowed));
         if (!plant.isEmpty()) {
@@ -479,13 +483,17 @@ private slots:
 
     void moduleNamedLikeTheUnpackFolder()
     {
-        // A package whose file name is the unpack folder's cannot be kept; it fails
-        // alone and the packages after it install.
+        // A package whose file name is the unpack folder's or the run lock's cannot be
+        // kept; each fails alone, the lock stays as it is, and the packages after them
+        // install.
         serve({ { module(QStringLiteral("Odd"), QStringLiteral("uncompress")), readerPackage(QStringLiteral("odd.run")) },
+                { module(QStringLiteral("Lock"), QStringLiteral(".moravel-run.lock")), readerPackage(QStringLiteral("lock.run")) },
                 { module(QStringLiteral("Reader"), QStringLiteral("Reader.pkg")), readerPackage() } });
         const Result result = m_runner.run();
         QVERIFY2(result.ended, result.output.constData());
-        QCOMPARE(result.texts(QStringLiteral("QMessageBox")), QStringList() << kDownloadFailed);
+        QCOMPARE(result.texts(QStringLiteral("QMessageBox")), QStringList() << kDownloadFailed << kDownloadFailed);
+        const QFileInfo lock(working() + QStringLiteral("/.moravel-run.lock"));
+        QVERIFY(lock.isFile() && lock.size() == 0);
         QCOMPARE(installersRun(m_marker, 1), QStringList() << QStringLiteral("reader.run"));
 
         // Left over from an older updater: a file where the unpack folder belongs.

@@ -532,6 +532,16 @@ private slots:
         // What cannot be read counts as nothing accepted.
         QVERIFY(writeFile(file, "garbage"));
         QVERIFY(!CIssuedRecord::read(p, &read));
+        // It is read only as a regular file at its own name: a link to a record is not
+        // followed, and a FIFO does not hold the run.
+        QVERIFY(CIssuedRecord::write(p, kNow));
+        const QString record = state.path() + QStringLiteral("/record");
+        QVERIFY(QFile::rename(file, record));
+        QVERIFY(QFile::link(record, file));
+        QVERIFY(!CIssuedRecord::read(p, &read));
+        QVERIFY(QFile::remove(file));
+        QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+        QVERIFY(!CIssuedRecord::read(p, &read));
 
         // Without XDG_STATE_HOME (or with a relative one) the home's .local/state.
         qputenv("XDG_STATE_HOME", "relative/state");
