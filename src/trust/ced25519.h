@@ -15,7 +15,9 @@
 // 2^255-19) that is none of the small-order points. Whether the bytes decode as a point
 // at all is left to libcrypto, which decodes the key first and refuses every signature
 // under one that does not; isValidPublicKey cannot tell such a key from a good one
-// (that needs curve arithmetic libcrypto does not offer), but it verifies nothing.
+// (that needs curve arithmetic libcrypto does not offer: EVP_PKEY_new_raw_public_key
+// copies the bytes, and EVP_PKEY_public_check on an Ed25519 key asks only whether a
+// public key is there), but it verifies nothing.
 class CEd25519
 {
 public:

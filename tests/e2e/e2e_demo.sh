@@ -291,9 +291,15 @@ after=$(find "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" | sort)
 check "the test's own home, settings and data folders are untouched" [ "$before" = "$after" ]
 check "no server, driver or updater is left running" \
     [ -z "$(pgrep -f "$work/" 2>/dev/null)" ]
+# gone PIDFILE: the process that demo-run recorded (PID and start time) has ended, though
+# another process may have its PID by now.
+gone() {
+    local pid start
+    read -r pid start < "$1" && [ -n "$start" ] || return 1
+    [ "$(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null | cut -d ' ' -f 20)" != "$start" ]
+}
 for name in update offline declined dropped tampered https untrusted proxy-http proxy-https proxy-auth; do
-    check "the $name run's X server is gone" \
-        [ ! -e "/tmp/.X11-unix/X$(head -n 1 "$work/$name/xvfb.display")" ]
+    check "the $name run's X server is gone" gone "$work/$name/xvfb.pid"
 done
 
 echo "$passes passed, $failures failed"

@@ -31,7 +31,7 @@ using namespace RunTest;
 
 // The user that runs the updater in the runs "as another user", and owns what another
 // user planted in the runs as root.
-const uint kNobody = 65534;
+using TestUtil::kNobody;
 
 inline bool isRoot()
 {
@@ -183,19 +183,7 @@ inline bool copyExecutable(const QString& executable, const QString& folder)
            && QFile::setPermissions(copy, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
-// Changes the owner of path and everything below it (without following links).
-inline bool chownTree(const QString& path, uint uid)
-{
-    QStringList paths { path };
-    QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        paths << it.next();
-    for (const QString& p : paths)
-        if (::lchown(QFile::encodeName(p).constData(), uid, uid) != 0)
-            return false;
-    return true;
-}
+using TestUtil::chownTree;
 
 // Everything a run needs: the environment of the executable and how it is started.
 class Runner
@@ -262,8 +250,7 @@ public:
             QFile(log).open(QIODevice::WriteOnly);
             ::chown(QFile::encodeName(log).constData(), kNobody, kNobody);
             program = QStringLiteral("setpriv");
-            args << QStringLiteral("--reuid=%1").arg(kNobody) << QStringLiteral("--regid=%1").arg(kNobody)
-                 << QStringLiteral("--clear-groups") << QStringLiteral("--") << executable;
+            args << TestUtil::asUser(kNobody) << executable;
         }
         if (wrap)
             wrap(&program, &args);
