@@ -1,6 +1,7 @@
 // The message dialog: its form, its buttons and how it reports OK.
 #include "dlgmessage.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
@@ -65,8 +66,8 @@ private slots:
         QCOMPARE(label(dlg)->alignment(), Qt::Alignment(Qt::AlignTop));
 
         QVERIFY(okButton(dlg) && cancelButton(dlg));
-        QCOMPARE(okButton(dlg)->text(), QStringLiteral("OK"));
-        QCOMPARE(cancelButton(dlg)->text(), QStringLiteral("Cancel"));
+        QCOMPARE(okButton(dlg)->text(), QStringLiteral("&OK"));
+        QCOMPARE(cancelButton(dlg)->text(), QStringLiteral("&Cancel"));
         dlg.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
         QVERIFY(okButton(dlg)->isVisible());
@@ -107,7 +108,7 @@ private slots:
         dlg.setInformation(QStringLiteral("Moravel Reader is already up to date."));
         dlg.setStandardButtonsOk();
         QCOMPARE(label(dlg)->text(), QStringLiteral("Moravel Reader is already up to date."));
-        QCOMPARE(okButton(dlg)->text(), QStringLiteral("OK"));
+        QCOMPARE(okButton(dlg)->text(), QStringLiteral("&OK"));
         bool ran = false;
         const int code = runWith(dlg, [&] {
             QVERIFY(!cancelButton(dlg)->isVisible());
@@ -155,7 +156,50 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
         QVERIFY(cancelButton(dlg)->isVisible());
         QVERIFY(okButton(dlg)->isVisible());
-        QCOMPARE(okButton(dlg)->text(), QStringLiteral("Install"));
+        // Shown, the caller's text gets a mnemonic of its own.
+        QCOMPARE(okButton(dlg)->text(), QStringLiteral("&Install"));
+    }
+
+    void keyboardAnswers_data()
+    {
+        QTest::addColumn<QString>("okText");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<QString>("shownOk");
+        QTest::addColumn<bool>("ok");
+        QTest::newRow("Enter presses the default button") << "" << int(Qt::Key_Return) << 0 << "&OK" << true;
+        QTest::newRow("Escape cancels") << "Install" << int(Qt::Key_Escape) << 0 << "&Install" << false;
+        QTest::newRow("Alt+C presses Cancel") << "" << int(Qt::Key_C) << int(Qt::AltModifier) << "&OK" << false;
+        QTest::newRow("Alt+I presses Install") << "Install" << int(Qt::Key_I) << int(Qt::AltModifier) << "&Install" << true;
+        QTest::newRow("a letter Cancel has is skipped") << "Close" << int(Qt::Key_L) << int(Qt::AltModifier) << "C&lose" << true;
+        QTest::newRow("a text without Latin letters keeps its text")
+            << QString::fromUtf8("インストール") << int(Qt::Key_Return) << 0 << QString::fromUtf8("インストール") << true;
+    }
+
+    void keyboardAnswers()
+    {
+        QFETCH(QString, okText);
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(QString, shownOk);
+        QFETCH(bool, ok);
+        DlgMessage dlg(nullptr);
+        dlg.setInformation(QStringLiteral("Download completed."));
+        if (!okText.isEmpty())
+            dlg.setOkButtonText(okText);
+        bool ran = false;
+        runWith(dlg, [&] {
+            // The window opens on its default button, and says what it says to assistive tools.
+            QVERIFY(QTest::qWaitForWindowActive(&dlg));
+            QCOMPARE(QApplication::focusWidget(), okButton(dlg));
+            QVERIFY(okButton(dlg)->isDefault());
+            QCOMPARE(dlg.accessibleDescription(), QStringLiteral("Download completed."));
+            QCOMPARE(okButton(dlg)->text(), shownOk);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        }, &ran);
+        QVERIFY(ran);
+        QCOMPARE(dlg.m_bOk, ok);
+        QVERIFY(!dlg.isVisible());
     }
 
     void markupIsShownAsText()
