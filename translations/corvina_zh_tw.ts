@@ -159,6 +159,10 @@
         <source>Time Remaining: %1 seconds ( %2/%3 MB)</source>
         <translation>剩餘時間：%1 秒 ( %2/%3 MB)</translation>
     </message>
+    <message>
+        <source>bytes=%1-</source>
+        <translation>bytes=%1-</translation>
+    </message>
 </context>
 <context>
     <name>UpdaterApp</name>
