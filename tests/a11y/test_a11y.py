@@ -4,14 +4,15 @@
     test_a11y.py UPDATER MKPACKAGE LANG_DIR MORAVEL_KEY
 
 Runs the headless demo (scripts/demo-run --accessible) against its slowed nginx site,
-each run with the updater on a session bus of its own (dbus-run-session) and its
-toolkit's AT-SPI bridge on, and a11y_driver.py reading each window over at-spi2-core's bus and answering it
-with keys (xdotool). Checks every window's role, name and description, that no focusable
-control is unnamed, its controls' roles and names, text fields named by their labels,
-mnemonics, the focus when it opens and the Tab order against the reading order; that
-Enter, Escape and the mnemonics do what the buttons say (what the run then did), and
-that the progress bar's values reach the bus during a download. Prints every window's
-tree as AT-SPI shows it.
+each run on a session bus of its own (dbus-run-session) with at-spi2-core's bus and
+registry, and this file as its driver (--pid ...): it reads each window that takes the
+keyboard over AT-SPI (pyatspi), walks it with Tab and answers it with keys (xdotool),
+writing one JSON line a window to the run's driver.log, then the progress values that
+reached the bus. The runner checks each window's role, name and description, that no
+focusable control is unnamed, its controls' roles and names, text fields named by their
+labels, mnemonics, the first focus and the Tab order against the reading order; that
+Enter, Escape and the mnemonics do what the buttons say (what the run did), and that the
+download's progress reaches the bus. It prints each window's tree as AT-SPI shows it.
 """
 
 import json
@@ -19,13 +20,16 @@ import os
 import re
 import subprocess
 import sys
+import time
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
-UPDATER, MKPACKAGE, LANG_DIR, KEYTOOL = sys.argv[1:5]
-WORK = os.path.join(os.environ.get("TMPDIR", "/tmp"), "a11y")
 INSTALLED = "MoravelReader-7.1.0.200.run: installed Moravel Reader"
-
-# kind: the controls (role, name) in the order of the tree, and where the focus starts.
+CONTROL_ROLES = {"push button", "progress bar", "text", "password text"}
+STATES = ("focusable", "focused", "is default", "showing", "active", "editable", "read only", "multi line")
+# Which window a message is, by what it says (English).
+MESSAGES = (("question", "^A new version"), ("up-to-date", "already up to date"), ("install", "^Download completed"),
+            ("network", "^Cannot establish connection"), ("warning", "^(Could not connect|The update package)"))
+# kind: its controls (role, name) in the order of the tree, and where the focus starts
 WINDOWS = {
     "checking": ([("progress bar", "Update check progress"), ("push button", "Cancel")], "Cancel"),
     "proxy": ([("text", "User name:"), ("password text", "Password:"), ("push button", "Cancel"),
@@ -38,29 +42,19 @@ WINDOWS = {
     "up-to-date": ([("push button", "OK")], "OK"),
     "network": ([("push button", "OK")], "OK"),
 }
-CONTROL_ROLES = {"push button", "progress bar", "text", "password text"}
-
-# name, demo-run arguments, keys (A11Y_KEYS), the windows at least so often, what the run did
+# name, demo-run arguments, keys other than Return (kind=KEY), windows at least so often,
+# what the run did when the keys did what the buttons say
 RUNS = [
     ("update", ["--proxy", "ask", "--drop", "JSWordCount.js", "--reply-rate", "300", "--rate", "300k"], "",
      {"proxy": 1, "checking": 1, "question": 1, "download": 1, "install": 2, "warning": 1},
      lambda d: INSTALLED in read(d, "reader/install.log")),
     ("declined", ["--reply-rate", "300"], "question=Escape", {"checking": 1, "question": 1},
-     lambda d: not read(d, "reader/install.log") and requests(d) == 1),
+     lambda d: not read(d, "reader/install.log") and len(read(d, "nginx/access.log").splitlines()) == 1),
     ("cancelled", ["--reply-rate", "300", "--rate", "100k"], "download=Escape", {"question": 1, "download": 1},
-     lambda d: not read(d, "reader/install.log") and "install" not in kinds(d)),
+     lambda d: not read(d, "reader/install.log") and "install" not in read(d, "driver.log")),
     ("offline", ["--offline"], "", {"network": 1}, lambda d: True),
     ("up-to-date", ["--up-to-date"], "", {"up-to-date": 1}, lambda d: True),
 ]
-
-passes = failures = 0
-
-
-def check(what, ok):
-    global passes, failures
-    print(("ok   " if ok else "FAIL ") + what)
-    passes, failures = passes + bool(ok), failures + (not ok)
-    return ok
 
 
 def read(d, name=""):
@@ -71,82 +65,198 @@ def read(d, name=""):
         return ""
 
 
-def records(d):
-    return [json.loads(line) for line in read(d, "driver.log").splitlines()]
+# ---- the driver: scripts/demo-run runs it with --pid PID --log FILE ... ----
+
+def drive(pid, log, settle):
+    import pyatspi
+    from gi.repository import Atspi, GLib
+
+    keys = dict(k.split("=", 1) for k in os.environ.get("A11Y_KEYS", "").split(",") if "=" in k)
+    values, listening, handled = [], [], set()
+
+    def pump(seconds):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            while GLib.MainContext.default().iteration(False):
+                pass
+            time.sleep(0.02)
+
+    def walk(acc, depth=0):
+        yield depth, acc
+        for child in acc:
+            yield from walk(child, depth + 1) if child is not None else ()
+
+    def node(depth, acc):
+        held = {pyatspi.stateToString(s) for s in acc.getState().getStates()}
+        try:
+            action = acc.queryAction()
+            bindings = ";".join(filter(None, (action.getKeyBinding(i) for i in range(action.nActions))))
+        except NotImplementedError:
+            bindings = ""
+        return {"depth": depth, "role": acc.getRoleName(), "name": acc.name, "description": acc.description,
+                "states": [s for s in STATES if s in held], "keys": bindings,
+                "pos": list(acc.queryComponent().getExtents(pyatspi.DESKTOP_COORDS))[:2],
+                "labelledBy": [r.getTarget(i).name for r in acc.getRelationSet()
+                               if r.getRelationType() == pyatspi.RELATION_LABELLED_BY for i in range(r.getNTargets())]}
+
+    def focused(window):
+        # The deepest focusable one: a button box or a text box's viewport say so too.
+        names = [a.name for _, a in walk(window) if a.getState().contains(pyatspi.STATE_FOCUSED)
+                 and a.getState().contains(pyatspi.STATE_FOCUSABLE)]
+        return names[-1] if names else None
+
+    def on_value(event):
+        try:
+            values.append({"name": event.source.name, "value": event.source.queryValue().currentValue})
+        except Exception:  # the bar is gone already
+            pass
+
+    def active_window():
+        for app in pyatspi.Registry.getDesktop(0):
+            try:
+                if app is None or app.get_process_id() != pid:
+                    continue
+            except Exception:  # an application that has left
+                continue
+            app.set_cache_mask(Atspi.Cache.NONE)
+            # Listening only once the application is on the bus: a listener that comes
+            # while its bridge starts may never be known to it.
+            if not listening:
+                pyatspi.Registry.registerEventListener(on_value, "object:property-change:accessible-value")
+                listening.append(True)
+            shown = {w.path: w for w in app if w is not None and w.getState().contains(pyatspi.STATE_SHOWING)}
+            handled.intersection_update(shown)
+            return next((w for p, w in shown.items() if p not in handled
+                         and w.getState().contains(pyatspi.STATE_ACTIVE)), None)
+        return None
+
+    def handle(window):
+        tree = [node(d, a) for d, a in walk(window)]
+        kind = ("download" if tree[0]["role"] == "frame" else "checking" if any(n["role"] == "progress bar" for n in tree)
+                else "proxy" if any(n["role"] == "password text" for n in tree)
+                else next((k for k, p in MESSAGES if any(n["role"] == "label" and re.search(p, n["name"])
+                                                         for n in tree)), "unknown"))
+        record = {"kind": kind, "tree": tree, "focus": focused(window)}
+        record["tab"], current = [record["focus"]], record["focus"]
+        for _ in range(8):
+            subprocess.run(["xdotool", "key", "Tab"])
+            for _ in range(40):
+                pump(0.05)
+                if focused(window) != current:
+                    break
+            current = focused(window)
+            if current in (record["focus"], None):
+                break
+            record["tab"].append(current)
+        record["key"] = keys.get(kind, "" if kind in ("checking", "download") else "Return")
+        log.write(json.dumps(record) + "\n")
+        log.flush()
+        if kind == "proxy" and record["key"] == "Return":
+            for mnemonic, text in (("alt+u", "demo"), ("alt+p", "s3cret")):
+                subprocess.run(["xdotool", "key", mnemonic, "type", text])
+        if record["key"]:
+            subprocess.run(["xdotool", "key", record["key"]])
+
+    def showing(window):
+        try:
+            return window.getState().contains(pyatspi.STATE_SHOWING)
+        except Exception:
+            return False
+
+    while os.path.exists("/proc/%d" % pid) and "Z" not in read("/proc/%d/stat" % pid).split(")")[-1][:3]:
+        pump(0.1)
+        try:
+            window = active_window()
+            if window is None:
+                continue
+            pump(settle)
+            again = active_window()
+            if again is None or again.path != window.path:
+                continue
+        except Exception:  # the application has left the bus
+            continue
+        handled.add(window.path)
+        try:
+            handle(window)
+        except Exception as error:
+            # The checking dialog and the download window may close by themselves while
+            # they are read; any other window waits for its answer.
+            log.write(json.dumps({"kind": "error" if showing(window) else "gone", "error": repr(error)}) + "\n")
+    log.write(json.dumps({"values": values}) + "\n")
 
 
-def kinds(d):
-    return [r.get("kind") for r in records(d)]
+# ---- the runner ----
+
+passes = failures = 0
 
 
-def requests(d):
-    return len(read(d, "nginx/access.log").splitlines())
+def check(what, ok):
+    global passes, failures
+    print(("ok   " if ok else "FAIL ") + what)
+    passes, failures = passes + bool(ok), failures + (not ok)
 
 
-def show(record):
-    print("---- %s: %s \"%s\" \"%s\"" % (record["kind"], record["role"], record["name"], record["description"]))
-    for n in record["tree"][1:]:
-        print("%s%s \"%s\"%s [%s]%s%s" % ("  " * n["depth"], n["role"], n["name"],
-                                          " \"%s\"" % n["description"] if n["description"] else "",
-                                          ", ".join(n["states"]), " keys " + n["keys"] if n["keys"] else "",
-                                          " labelled by " + ", ".join(n["labelledBy"]) if n["labelledBy"] else ""))
+def show(r):
+    print("---- %s: %s" % (r["kind"], " | ".join("%s%s \"%s\"%s [%s]%s%s" % (
+        "  " * n["depth"], n["role"], n["name"], " \"%s\"" % n["description"] if n["description"] else "",
+        ", ".join(n["states"]), " keys " + n["keys"] if n["keys"] else "",
+        " labelled by " + ", ".join(n["labelledBy"]) if n["labelledBy"] else "") for n in r["tree"]
+        if n["depth"] == 0 or "showing" in n["states"]).replace(" | ", "\n")))
 
 
 def check_window(run, r):
-    kind, tree = r["kind"], r["tree"]
-    what = "%s, %s window: " % (run, kind)
-    controls, focus = WINDOWS[kind]
-    shown = [n for n in tree[1:] if "showing" in n["states"]]
-    check(what + "a %s named \"%s\"" % (r["role"], r["name"]), r["role"] in ("dialog", "frame", "alert") and r["name"])
-    if r["role"] == "dialog":
-        labels = [n["name"] for n in shown if n["role"] == "label"]
-        check(what + "described by what it says", labels and r["description"] == labels[0])
-    check(what + "every focusable control has a name",
-          all(n["name"] for n in shown if "focusable" in n["states"]))
+    what = "%s, %s window: " % (run, r["kind"])
+    controls, focus = WINDOWS[r["kind"]]
+    top, shown = r["tree"][0], [n for n in r["tree"][1:] if "showing" in n["states"]]
+    check(what + "a %s named \"%s\"" % (top["role"], top["name"]), top["role"] in ("dialog", "frame", "alert")
+          and top["name"])
+    if top["role"] == "dialog":
+        check(what + "described by what it says", top["description"] == [n["name"] for n in shown
+                                                                          if n["role"] == "label"][0])
+    check(what + "no focusable control without a name", all(n["name"] for n in shown if "focusable" in n["states"]))
     check(what + "its controls by role and name", [(n["role"], n["name"]) for n in shown
                                                    if n["role"] in CONTROL_ROLES] == controls)
-    check(what + "each text field is named by the label it stands by",
-          all(n["labelledBy"] == [n["name"]] for n in shown if n["role"] in ("text", "password text")))
-    if r["role"] != "alert":
-        check(what + "each button has a mnemonic", all(re.search(r"Alt\+[A-Z]", n["keys"])
-                                                       for n in shown if n["role"] == "push button"))
+    check(what + "text fields named by their labels", all(n["labelledBy"] == [n["name"]] for n in shown
+                                                          if n["role"] in ("text", "password text")))
+    if top["role"] != "alert":
+        check(what + "each button has a mnemonic", all(re.search(r"Alt\+[A-Z]", n["keys"]) for n in shown
+                                                       if n["role"] == "push button"))
     check(what + "the focus starts on \"%s\"" % focus, r["focus"] == focus)
-    # Reading order: by rows, top to bottom, then left to right.
+    # The reading order: top to bottom, then left to right.
     reading = [n["name"] for n in sorted(shown, key=lambda n: (n["pos"][1], n["pos"][0]))
                if n["role"] in CONTROL_ROLES and "focusable" in n["states"]]
     start = reading.index(focus) if focus in reading else 0
     check(what + "Tab visits every control in reading order: %s" % r["tab"], r["tab"] == reading[start:] + reading[:start])
 
 
-def main():
-    os.makedirs(WORK, exist_ok=True)
+def main(updater, mkpackage, lang_dir, keytool):
+    work = os.path.join(os.environ.get("TMPDIR", "/tmp"), "a11y")
+    os.makedirs(work, exist_ok=True)
     for name, args, keys, expected, did in RUNS:
-        d = os.path.join(WORK, name)
+        d = os.path.join(work, name)
         print("== %s: demo-run %s%s" % (name, " ".join(args), ", keys " + keys if keys else ""))
-        # Each run on a session bus of its own, with an accessibility bus and registry of its own.
         with open(d + ".out", "w") as out:
-            rc = subprocess.call(["dbus-run-session", "--", os.path.join(ROOT, "scripts", "demo-run"),
-                                  "--headless", "--accessible",
-                                  "--driver", os.path.join(ROOT, "tests", "a11y", "a11y_driver.py"),
-                                  "--updater", UPDATER, "--mkpackage", MKPACKAGE, "--keytool", KEYTOOL,
-                                  "--lang-dir", LANG_DIR, "--out", d, "--timeout", "90"] + args,
+            rc = subprocess.call(["dbus-run-session", "--", os.path.join(ROOT, "scripts", "demo-run"), "--headless",
+                                  "--accessible", "--driver", os.path.abspath(__file__), "--updater", updater,
+                                  "--mkpackage", mkpackage, "--keytool", keytool, "--lang-dir", lang_dir,
+                                  "--out", d, "--timeout", "90"] + args,
                                  stdout=out, stderr=subprocess.STDOUT, env=dict(os.environ, A11Y_KEYS=keys))
         f = failures
-        check("%s: the run ends with 0" % name, rc == 0)
-        windows = [r for r in records(d) if "tree" in r]
+        records = [json.loads(line) for line in read(d, "driver.log").splitlines()]
+        windows = [r for r in records if "tree" in r]
         seen = [r["kind"] for r in windows]
+        check("%s: the run ends with 0" % name, rc == 0)
         check("%s: windows %s" % (name, seen), all(seen.count(k) >= n for k, n in expected.items())
-              and all(k in WINDOWS for k in seen) and "error" not in kinds(d))
+              and set(seen) <= set(WINDOWS) and "error" not in [r.get("kind") for r in records])
         for r in windows:
             show(r)
             if r["kind"] in WINDOWS:
                 check_window(name, r)
         check("%s: the keys did what the buttons say" % name, did(d))
         if name == "update":
-            values = [v["value"] for r in records(d) for v in r.get("values", [])
-                      if v["name"] == "Download progress"]
-            check("%s: the download's progress reaches the bus as it moves (%d values)" % (name, len(values)),
-                  len({v for v in values if 0 < v < 100}) >= 3)
+            values = {v["value"] for r in records for v in r.get("values", []) if v["name"] == "Download progress"}
+            check("update: the download's progress reaches the bus as it moves: %s" % sorted(values),
+                  len([v for v in values if 0 < v < 100]) >= 3)
         if failures != f:
             print(read(d + ".out"), read(d, "updater.log")[-3000:])
     print("%d passed, %d failed" % (passes, failures))
@@ -154,4 +264,13 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    if sys.argv[1:2] == ["--pid"]:
+        import argparse
+        parser = argparse.ArgumentParser(prog="test_a11y.py (driver)")
+        for option in ("--pid", "--log", "--shots", "--answer", "--settle"):
+            parser.add_argument(option)
+        options = parser.parse_args()
+        with open(options.log, "a", encoding="utf-8") as log:
+            drive(int(options.pid), log, float(options.settle or 0.5))
+    else:
+        sys.exit(main(*sys.argv[1:5]))
