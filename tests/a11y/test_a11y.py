@@ -239,7 +239,7 @@ def main(updater, mkpackage, lang_dir, keytool):
             rc = subprocess.call(["dbus-run-session", "--", os.path.join(ROOT, "scripts", "demo-run"), "--headless",
                                   "--accessible", "--driver", os.path.abspath(__file__), "--updater", updater,
                                   "--mkpackage", mkpackage, "--keytool", keytool, "--lang-dir", lang_dir,
-                                  "--out", d, "--timeout", "90"] + args,
+                                  "--out", d, "--timeout", "180"] + args,
                                  stdout=out, stderr=subprocess.STDOUT, env=dict(os.environ, A11Y_KEYS=keys))
         f = failures
         records = [json.loads(line) for line in read(d, "driver.log").splitlines()]
