@@ -3,16 +3,12 @@
 
     test_a11y.py UPDATER MKPACKAGE LANG_DIR MORAVEL_KEY
 
-Runs the headless demo (scripts/demo-run --accessible) against its slowed nginx site,
-each run on a session bus of its own (dbus-run-session) with at-spi2-core's bus and
-registry, and this file as its driver (--pid ...): it reads each window that takes the
-keyboard over AT-SPI (pyatspi), walks it with Tab and answers it with keys (xdotool),
-writing one JSON line a window to the run's driver.log, then the progress values that
-reached the bus. The runner checks each window's role, name and description, that no
-focusable control is unnamed, its controls' roles and names, text fields named by their
-labels, mnemonics, the first focus and the Tab order against the reading order; that
-Enter, Escape and the mnemonics do what the buttons say (what the run did), and that the
-download's progress reaches the bus. It prints each window's tree as AT-SPI shows it.
+Headless demo runs (scripts/demo-run --accessible), each on a session bus of its own
+with at-spi2-core's bus and registry, driven by this file (--pid ...): it reads each
+window that takes the keyboard over AT-SPI (pyatspi), walks it with Tab, answers it with
+keys (xdotool) and writes it to the run's driver.log, then the progress values that
+reached the bus. The runner checks what a screen reader and a keyboard user meet (see
+check_window), what the keys did, and prints each window's tree.
 """
 
 import json
@@ -264,13 +260,9 @@ def main(updater, mkpackage, lang_dir, keytool):
 
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--pid"]:
-        import argparse
-        parser = argparse.ArgumentParser(prog="test_a11y.py (driver)")
-        for option in ("--pid", "--log", "--shots", "--answer", "--settle"):
-            parser.add_argument(option)
-        options = parser.parse_args()
-        with open(options.log, "a", encoding="utf-8") as log:
-            drive(int(options.pid), log, float(options.settle or 0.5))
+    if sys.argv[1:2] == ["--pid"]:  # demo-run's driver: --pid PID --log FILE [--settle S] ...
+        options = dict(zip(sys.argv[1::2], sys.argv[2::2]))
+        with open(options["--log"], "a", encoding="utf-8") as log:
+            drive(int(options["--pid"]), log, float(options.get("--settle", 0.5)))
     else:
         sys.exit(main(*sys.argv[1:5]))
