@@ -26,6 +26,12 @@ ZR_PACKAGES=(
   nginx xvfb xdotool procps file
   # end-to-end test through a proxy (tests/e2e)
   tinyproxy
+  # packaging test: lintian on the Debian package
+  lintian
+  # accessibility test (tests/a11y): a session bus, at-spi2-core's bus and registry and
+  # Debian's Python bindings to read the windows (the toolkit's AT-SPI bridge is in
+  # libqt5gui5, with the xcb platform)
+  dbus at-spi2-core python3-pyatspi
 )
 
 zr_install_packages() {

@@ -32,6 +32,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QShortcut>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
@@ -184,6 +185,12 @@ DlgDownload::DlgDownload(UpdaterApp* app, QWidget* parent)
     // markup (no images loaded, no look-alike warnings).
     ui->descriptionEdit->setAcceptRichText(false);
     ui->timeRemainLabel->setTextFormat(Qt::PlainText);
+    // The keyboard: the window opens on Cancel, which Enter presses as Space does, Escape
+    // cancels too, and the description is read with the arrow keys.
+    ui->cancelButton->setAutoDefault(true);
+    ui->cancelButton->setFocus();
+    new QShortcut(QKeySequence(Qt::Key_Escape), this, SLOT(cancel()));
+    ui->descriptionEdit->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     m_pHttpDownload = nullptr;
     m_nDownloadedBytes = 0;
     m_pApp = app;
@@ -412,8 +419,9 @@ void DlgDownload::fetchModule(int work)
     }
     const QDesktopWidget* desktop = QApplication::desktop();
     move((desktop->width() - width()) / 2, (desktop->height() - height()) / 2);
-    activateWindow();
+    // Shown first: only a window on the screen can take the keyboard.
     show();
+    activateWindow();
 }
 
 void DlgDownload::transferComplete(int work)

@@ -24,6 +24,12 @@ public:
     // Leaves a single button, "OK".
     void setStandardButtonsOk();
 
+protected:
+    // Gives each button whose text has no mnemonic one: the first letter of its text
+    // (A to Z) that no other button's mnemonic uses, so "Install" becomes "&Install". A
+    // text without such a letter (Chinese, Japanese, Korean) gets none.
+    void showEvent(QShowEvent* event) override;
+
 private slots:
     void on_pushButton_cancel_clicked();
     void on_pushButton_ok_clicked();

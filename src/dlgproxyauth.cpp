@@ -30,6 +30,8 @@ DlgProxyAuth::~DlgProxyAuth()
 void DlgProxyAuth::setProxyName(const QString& name)
 {
     ui->label->setText(tr("The proxy server %1 requires a user name and password.").arg(name));
+    // What the window asks is its description for assistive tools.
+    setAccessibleDescription(ui->label->text());
 }
 
 QString DlgProxyAuth::user() const

@@ -29,6 +29,8 @@ DlgUpdateChecking::DlgUpdateChecking(QString type, QWidget* parent)
     // The window icon lives in the compiled-in resources of the static core library.
     Q_INIT_RESOURCE(res);
     ui->setupUi(this);
+    // What the window says is its description for assistive tools.
+    setAccessibleDescription(ui->label->text());
 }
 
 DlgUpdateChecking::~DlgUpdateChecking()

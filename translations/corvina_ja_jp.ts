@@ -10,38 +10,48 @@
     </message>
     <message>
         <location line="+11"/>
+        <source>Time remaining</source>
+        <translation>残り時間</translation>
+    </message>
+    <message>
+        <location line="+3"/>
         <source>Time Remaining: 31 seconds ( 0.16/1.56 MB)</source>
         <translation>残り時間: 31 秒 ( 0.16/1.56 MB)</translation>
     </message>
     <message>
-        <location line="+17"/>
+        <location line="+7"/>
+        <source>Download progress</source>
+        <translation>ダウンロードの進行状況</translation>
+    </message>
+    <message>
+        <location line="+13"/>
         <source>Description:</source>
         <translation>説明:</translation>
     </message>
     <message>
-        <location line="+28"/>
-        <source>Cancel</source>
+        <location line="+31"/>
+        <source>&amp;Cancel</source>
         <translation>キャンセル</translation>
     </message>
     <message>
-        <location filename="../src/dlgdownload.cpp" line="+128"/>
+        <location filename="../src/dlgdownload.cpp" line="+169"/>
         <source>Moravel Updater</source>
         <translation>Moravel アップデーター</translation>
     </message>
     <message>
-        <location line="+102"/>
-        <location line="+223"/>
-        <location line="+52"/>
+        <location line="+137"/>
+        <location line="+338"/>
+        <location line="+55"/>
         <source>The update package could not be installed.</source>
         <translation>更新パッケージをインストールできませんでした。</translation>
     </message>
     <message>
-        <location line="-180"/>
+        <location line="-195"/>
         <source>Could not connect to the server. Please check your network connection.</source>
         <translation>サーバーに接続できませんでした。ネットワーク接続を確認してください。</translation>
     </message>
     <message>
-        <location line="+29"/>
+        <location line="+44"/>
         <source>Moravel Reader</source>
         <translation>Moravel Reader</translation>
     </message>
@@ -70,14 +80,14 @@
     </message>
     <message>
         <location line="+25"/>
-        <source>Cancel</source>
+        <source>&amp;Cancel</source>
         <translation>キャンセル</translation>
     </message>
     <message>
         <location line="+7"/>
-        <location filename="../src/dlgmessage.cpp" line="+44"/>
-        <source>OK</source>
-        <translation>OK</translation>
+        <location filename="../src/dlgmessage.cpp" line="+80"/>
+        <source>&amp;OK</source>
+        <translation>&amp;OK</translation>
     </message>
 </context>
 <context>
@@ -88,24 +98,24 @@
         <translation>Moravel アップデーター</translation>
     </message>
     <message>
-        <location line="+26"/>
-        <source>User name:</source>
+        <location line="+22"/>
+        <source>&amp;User name:</source>
         <translation>ユーザー名:</translation>
     </message>
     <message>
-        <location line="+16"/>
-        <source>Password:</source>
+        <location line="+13"/>
+        <source>&amp;Password:</source>
         <translation>パスワード:</translation>
     </message>
     <message>
-        <location line="+32"/>
-        <source>Cancel</source>
+        <location line="+30"/>
+        <source>&amp;Cancel</source>
         <translation>キャンセル</translation>
     </message>
     <message>
         <location line="+7"/>
-        <source>OK</source>
-        <translation>OK</translation>
+        <source>&amp;OK</source>
+        <translation>&amp;OK</translation>
     </message>
     <message>
         <location filename="../src/dlgproxyauth.cpp" line="+32"/>
@@ -126,33 +136,38 @@
         <translation>更新を確認しています...</translation>
     </message>
     <message>
-        <location line="+38"/>
-        <source>Cancel</source>
+        <location line="+10"/>
+        <source>Update check progress</source>
+        <translation>更新の確認の進行状況</translation>
+    </message>
+    <message>
+        <location line="+34"/>
+        <source>&amp;Cancel</source>
         <translation>キャンセル</translation>
     </message>
 </context>
 <context>
     <name>QHttpDownLoadS</name>
     <message>
-        <location filename="../src/qhttpdownloads.cpp" line="+215"/>
-        <source>bytes=%1-</source>
-        <translation>bytes=%1-</translation>
-    </message>
-    <message>
-        <location line="+104"/>
+        <location filename="../src/qhttpdownloads.cpp" line="+374"/>
+        <location line="+9"/>
         <source>Time Remaining: - seconds ( %1/%2 MB)</source>
         <translation>残り時間: - 秒 ( %1/%2 MB)</translation>
     </message>
     <message>
-        <location line="+8"/>
+        <location line="+7"/>
         <source>Time Remaining: %1 seconds ( %2/%3 MB)</source>
         <translation>残り時間: %1 秒 ( %2/%3 MB)</translation>
+    </message>
+    <message>
+        <source>bytes=%1-</source>
+        <translation>bytes=%1-</translation>
     </message>
 </context>
 <context>
     <name>UpdaterApp</name>
     <message>
-        <location filename="../src/updaterapp.cpp" line="+95"/>
+        <location filename="../src/updaterapp.cpp" line="+126"/>
         <source>The update information could not be verified.</source>
         <translation>更新情報を検証できませんでした。</translation>
     </message>
@@ -177,6 +192,7 @@
         <translation>) が利用可能です。ダウンロードしますか？</translation>
     </message>
     <message>
+        <location line="-63"/>
         <source>An update is being installed. Try again when it has finished.</source>
         <translation>アップデートをインストールしています。完了してからもう一度お試しください。</translation>
     </message>

@@ -10,38 +10,48 @@
     </message>
     <message>
         <location line="+11"/>
+        <source>Time remaining</source>
+        <translation>남은 시간</translation>
+    </message>
+    <message>
+        <location line="+3"/>
         <source>Time Remaining: 31 seconds ( 0.16/1.56 MB)</source>
         <translation>남은 시간: 31초 ( 0.16/1.56 MB)</translation>
     </message>
     <message>
-        <location line="+17"/>
+        <location line="+7"/>
+        <source>Download progress</source>
+        <translation>다운로드 진행률</translation>
+    </message>
+    <message>
+        <location line="+13"/>
         <source>Description:</source>
         <translation>설명:</translation>
     </message>
     <message>
-        <location line="+28"/>
-        <source>Cancel</source>
+        <location line="+31"/>
+        <source>&amp;Cancel</source>
         <translation>취소</translation>
     </message>
     <message>
-        <location filename="../src/dlgdownload.cpp" line="+128"/>
+        <location filename="../src/dlgdownload.cpp" line="+169"/>
         <source>Moravel Updater</source>
         <translation>Moravel 업데이터</translation>
     </message>
     <message>
-        <location line="+102"/>
-        <location line="+223"/>
-        <location line="+52"/>
+        <location line="+137"/>
+        <location line="+338"/>
+        <location line="+55"/>
         <source>The update package could not be installed.</source>
         <translation>업데이트 패키지를 설치할 수 없습니다.</translation>
     </message>
     <message>
-        <location line="-180"/>
+        <location line="-195"/>
         <source>Could not connect to the server. Please check your network connection.</source>
         <translation>서버에 연결할 수 없습니다. 네트워크 연결을 확인하십시오.</translation>
     </message>
     <message>
-        <location line="+29"/>
+        <location line="+44"/>
         <source>Moravel Reader</source>
         <translation>Moravel Reader</translation>
     </message>
@@ -70,13 +80,13 @@
     </message>
     <message>
         <location line="+25"/>
-        <source>Cancel</source>
+        <source>&amp;Cancel</source>
         <translation>취소</translation>
     </message>
     <message>
         <location line="+7"/>
-        <location filename="../src/dlgmessage.cpp" line="+44"/>
-        <source>OK</source>
+        <location filename="../src/dlgmessage.cpp" line="+80"/>
+        <source>&amp;OK</source>
         <translation>확인</translation>
     </message>
 </context>
@@ -88,23 +98,23 @@
         <translation>Moravel 업데이터</translation>
     </message>
     <message>
-        <location line="+26"/>
-        <source>User name:</source>
+        <location line="+22"/>
+        <source>&amp;User name:</source>
         <translation>사용자 이름:</translation>
     </message>
     <message>
-        <location line="+16"/>
-        <source>Password:</source>
+        <location line="+13"/>
+        <source>&amp;Password:</source>
         <translation>암호:</translation>
     </message>
     <message>
-        <location line="+32"/>
-        <source>Cancel</source>
+        <location line="+30"/>
+        <source>&amp;Cancel</source>
         <translation>취소</translation>
     </message>
     <message>
         <location line="+7"/>
-        <source>OK</source>
+        <source>&amp;OK</source>
         <translation>확인</translation>
     </message>
     <message>
@@ -126,33 +136,38 @@
         <translation>업데이트 확인 중...</translation>
     </message>
     <message>
-        <location line="+38"/>
-        <source>Cancel</source>
+        <location line="+10"/>
+        <source>Update check progress</source>
+        <translation>업데이트 확인 진행률</translation>
+    </message>
+    <message>
+        <location line="+34"/>
+        <source>&amp;Cancel</source>
         <translation>취소</translation>
     </message>
 </context>
 <context>
     <name>QHttpDownLoadS</name>
     <message>
-        <location filename="../src/qhttpdownloads.cpp" line="+215"/>
-        <source>bytes=%1-</source>
-        <translation>bytes=%1-</translation>
-    </message>
-    <message>
-        <location line="+104"/>
+        <location filename="../src/qhttpdownloads.cpp" line="+374"/>
+        <location line="+9"/>
         <source>Time Remaining: - seconds ( %1/%2 MB)</source>
         <translation>남은 시간: -초 ( %1/%2 MB)</translation>
     </message>
     <message>
-        <location line="+8"/>
+        <location line="+7"/>
         <source>Time Remaining: %1 seconds ( %2/%3 MB)</source>
         <translation>남은 시간: %1초 ( %2/%3 MB)</translation>
+    </message>
+    <message>
+        <source>bytes=%1-</source>
+        <translation>bytes=%1-</translation>
     </message>
 </context>
 <context>
     <name>UpdaterApp</name>
     <message>
-        <location filename="../src/updaterapp.cpp" line="+95"/>
+        <location filename="../src/updaterapp.cpp" line="+126"/>
         <source>The update information could not be verified.</source>
         <translation>업데이트 정보를 확인할 수 없습니다.</translation>
     </message>
@@ -177,6 +192,7 @@
         <translation>)이 출시되었습니다. 다운로드하시겠습니까?</translation>
     </message>
     <message>
+        <location line="-63"/>
         <source>An update is being installed. Try again when it has finished.</source>
         <translation>업데이트를 설치하는 중입니다. 설치가 끝난 후 다시 시도하십시오.</translation>
     </message>

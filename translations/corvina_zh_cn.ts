@@ -10,38 +10,48 @@
     </message>
     <message>
         <location line="+11"/>
+        <source>Time remaining</source>
+        <translation>剩余时间</translation>
+    </message>
+    <message>
+        <location line="+3"/>
         <source>Time Remaining: 31 seconds ( 0.16/1.56 MB)</source>
         <translation>剩余时间：31 秒 ( 0.16/1.56 MB)</translation>
     </message>
     <message>
-        <location line="+17"/>
+        <location line="+7"/>
+        <source>Download progress</source>
+        <translation>下载进度</translation>
+    </message>
+    <message>
+        <location line="+13"/>
         <source>Description:</source>
         <translation>说明：</translation>
     </message>
     <message>
-        <location line="+28"/>
-        <source>Cancel</source>
+        <location line="+31"/>
+        <source>&amp;Cancel</source>
         <translation>取消</translation>
     </message>
     <message>
-        <location filename="../src/dlgdownload.cpp" line="+128"/>
+        <location filename="../src/dlgdownload.cpp" line="+169"/>
         <source>Moravel Updater</source>
         <translation>Moravel 更新程序</translation>
     </message>
     <message>
-        <location line="+102"/>
-        <location line="+223"/>
-        <location line="+52"/>
+        <location line="+137"/>
+        <location line="+338"/>
+        <location line="+55"/>
         <source>The update package could not be installed.</source>
         <translation>无法安装更新包。</translation>
     </message>
     <message>
-        <location line="-180"/>
+        <location line="-195"/>
         <source>Could not connect to the server. Please check your network connection.</source>
         <translation>无法连接到服务器。请检查您的网络连接。</translation>
     </message>
     <message>
-        <location line="+29"/>
+        <location line="+44"/>
         <source>Moravel Reader</source>
         <translation>Moravel Reader</translation>
     </message>
@@ -70,13 +80,13 @@
     </message>
     <message>
         <location line="+25"/>
-        <source>Cancel</source>
+        <source>&amp;Cancel</source>
         <translation>取消</translation>
     </message>
     <message>
         <location line="+7"/>
-        <location filename="../src/dlgmessage.cpp" line="+44"/>
-        <source>OK</source>
+        <location filename="../src/dlgmessage.cpp" line="+80"/>
+        <source>&amp;OK</source>
         <translation>确定</translation>
     </message>
 </context>
@@ -88,23 +98,23 @@
         <translation>Moravel 更新程序</translation>
     </message>
     <message>
-        <location line="+26"/>
-        <source>User name:</source>
+        <location line="+22"/>
+        <source>&amp;User name:</source>
         <translation>用户名：</translation>
     </message>
     <message>
-        <location line="+16"/>
-        <source>Password:</source>
+        <location line="+13"/>
+        <source>&amp;Password:</source>
         <translation>密码：</translation>
     </message>
     <message>
-        <location line="+32"/>
-        <source>Cancel</source>
+        <location line="+30"/>
+        <source>&amp;Cancel</source>
         <translation>取消</translation>
     </message>
     <message>
         <location line="+7"/>
-        <source>OK</source>
+        <source>&amp;OK</source>
         <translation>确定</translation>
     </message>
     <message>
@@ -126,33 +136,38 @@
         <translation>正在检查更新...</translation>
     </message>
     <message>
-        <location line="+38"/>
-        <source>Cancel</source>
+        <location line="+10"/>
+        <source>Update check progress</source>
+        <translation>检查更新进度</translation>
+    </message>
+    <message>
+        <location line="+34"/>
+        <source>&amp;Cancel</source>
         <translation>取消</translation>
     </message>
 </context>
 <context>
     <name>QHttpDownLoadS</name>
     <message>
-        <location filename="../src/qhttpdownloads.cpp" line="+215"/>
-        <source>bytes=%1-</source>
-        <translation>bytes=%1-</translation>
-    </message>
-    <message>
-        <location line="+104"/>
+        <location filename="../src/qhttpdownloads.cpp" line="+374"/>
+        <location line="+9"/>
         <source>Time Remaining: - seconds ( %1/%2 MB)</source>
         <translation>剩余时间：- 秒 ( %1/%2 MB)</translation>
     </message>
     <message>
-        <location line="+8"/>
+        <location line="+7"/>
         <source>Time Remaining: %1 seconds ( %2/%3 MB)</source>
         <translation>剩余时间：%1 秒 ( %2/%3 MB)</translation>
+    </message>
+    <message>
+        <source>bytes=%1-</source>
+        <translation>bytes=%1-</translation>
     </message>
 </context>
 <context>
     <name>UpdaterApp</name>
     <message>
-        <location filename="../src/updaterapp.cpp" line="+95"/>
+        <location filename="../src/updaterapp.cpp" line="+126"/>
         <source>The update information could not be verified.</source>
         <translation>无法验证更新信息。</translation>
     </message>
@@ -177,6 +192,7 @@
         <translation>)。是否下载？</translation>
     </message>
     <message>
+        <location line="-63"/>
         <source>An update is being installed. Try again when it has finished.</source>
         <translation>正在安装更新。请在安装完成后重试。</translation>
     </message>

@@ -10,38 +10,48 @@
     </message>
     <message>
         <location line="+11"/>
+        <source>Time remaining</source>
+        <translation>剩餘時間</translation>
+    </message>
+    <message>
+        <location line="+3"/>
         <source>Time Remaining: 31 seconds ( 0.16/1.56 MB)</source>
         <translation>剩餘時間：31 秒 ( 0.16/1.56 MB)</translation>
     </message>
     <message>
-        <location line="+17"/>
+        <location line="+7"/>
+        <source>Download progress</source>
+        <translation>下載進度</translation>
+    </message>
+    <message>
+        <location line="+13"/>
         <source>Description:</source>
         <translation>說明：</translation>
     </message>
     <message>
-        <location line="+28"/>
-        <source>Cancel</source>
+        <location line="+31"/>
+        <source>&amp;Cancel</source>
         <translation>取消</translation>
     </message>
     <message>
-        <location filename="../src/dlgdownload.cpp" line="+128"/>
+        <location filename="../src/dlgdownload.cpp" line="+169"/>
         <source>Moravel Updater</source>
         <translation>Moravel 更新程式</translation>
     </message>
     <message>
-        <location line="+102"/>
-        <location line="+223"/>
-        <location line="+52"/>
+        <location line="+137"/>
+        <location line="+338"/>
+        <location line="+55"/>
         <source>The update package could not be installed.</source>
         <translation>無法安裝更新套件。</translation>
     </message>
     <message>
-        <location line="-180"/>
+        <location line="-195"/>
         <source>Could not connect to the server. Please check your network connection.</source>
         <translation>無法連線到伺服器。請檢查您的網路連線。</translation>
     </message>
     <message>
-        <location line="+29"/>
+        <location line="+44"/>
         <source>Moravel Reader</source>
         <translation>Moravel Reader</translation>
     </message>
@@ -70,13 +80,13 @@
     </message>
     <message>
         <location line="+25"/>
-        <source>Cancel</source>
+        <source>&amp;Cancel</source>
         <translation>取消</translation>
     </message>
     <message>
         <location line="+7"/>
-        <location filename="../src/dlgmessage.cpp" line="+44"/>
-        <source>OK</source>
+        <location filename="../src/dlgmessage.cpp" line="+80"/>
+        <source>&amp;OK</source>
         <translation>確定</translation>
     </message>
 </context>
@@ -88,23 +98,23 @@
         <translation>Moravel 更新程式</translation>
     </message>
     <message>
-        <location line="+26"/>
-        <source>User name:</source>
+        <location line="+22"/>
+        <source>&amp;User name:</source>
         <translation>使用者名稱：</translation>
     </message>
     <message>
-        <location line="+16"/>
-        <source>Password:</source>
+        <location line="+13"/>
+        <source>&amp;Password:</source>
         <translation>密碼：</translation>
     </message>
     <message>
-        <location line="+32"/>
-        <source>Cancel</source>
+        <location line="+30"/>
+        <source>&amp;Cancel</source>
         <translation>取消</translation>
     </message>
     <message>
         <location line="+7"/>
-        <source>OK</source>
+        <source>&amp;OK</source>
         <translation>確定</translation>
     </message>
     <message>
@@ -126,33 +136,38 @@
         <translation>正在檢查更新...</translation>
     </message>
     <message>
-        <location line="+38"/>
-        <source>Cancel</source>
+        <location line="+10"/>
+        <source>Update check progress</source>
+        <translation>檢查更新進度</translation>
+    </message>
+    <message>
+        <location line="+34"/>
+        <source>&amp;Cancel</source>
         <translation>取消</translation>
     </message>
 </context>
 <context>
     <name>QHttpDownLoadS</name>
     <message>
-        <location filename="../src/qhttpdownloads.cpp" line="+215"/>
-        <source>bytes=%1-</source>
-        <translation>bytes=%1-</translation>
-    </message>
-    <message>
-        <location line="+104"/>
+        <location filename="../src/qhttpdownloads.cpp" line="+374"/>
+        <location line="+9"/>
         <source>Time Remaining: - seconds ( %1/%2 MB)</source>
         <translation>剩餘時間：- 秒 ( %1/%2 MB)</translation>
     </message>
     <message>
-        <location line="+8"/>
+        <location line="+7"/>
         <source>Time Remaining: %1 seconds ( %2/%3 MB)</source>
         <translation>剩餘時間：%1 秒 ( %2/%3 MB)</translation>
+    </message>
+    <message>
+        <source>bytes=%1-</source>
+        <translation>bytes=%1-</translation>
     </message>
 </context>
 <context>
     <name>UpdaterApp</name>
     <message>
-        <location filename="../src/updaterapp.cpp" line="+95"/>
+        <location filename="../src/updaterapp.cpp" line="+126"/>
         <source>The update information could not be verified.</source>
         <translation>無法驗證更新資訊。</translation>
     </message>
@@ -177,6 +192,7 @@
         <translation>)。是否下載？</translation>
     </message>
     <message>
+        <location line="-63"/>
         <source>An update is being installed. Try again when it has finished.</source>
         <translation>正在安裝更新。請在安裝完成後再試一次。</translation>
     </message>

@@ -24,13 +24,28 @@ cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL zr_install_updater)
 install(DIRECTORY ${CMAKE_BINARY_DIR}/lang/ DESTINATION ${MORAVEL_READER_DIR}/lang
         FILES_MATCHING PATTERN "*.qm")
 
+# The package's documentation, in /usr/share/doc/moravel-updater as every Debian package
+# has it: the copyright in Debian's machine-readable format and the changelog, compressed
+# with gzip -n -9 (no name or time in the header, so the same text gives the same bytes).
+find_program(ZR_GZIP gzip REQUIRED)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
+  COMMAND sh -c "\"$1\" -n -9 -c \"$2\" > \"$3\"" sh ${ZR_GZIP}
+          ${CMAKE_SOURCE_DIR}/packaging/changelog ${CMAKE_BINARY_DIR}/changelog.gz
+  DEPENDS ${CMAKE_SOURCE_DIR}/packaging/changelog
+  COMMENT "Debian changelog: changelog.gz"
+  VERBATIM)
+add_custom_target(package_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.gz)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright ${CMAKE_BINARY_DIR}/changelog.gz
+        DESTINATION share/doc/moravel-updater)
+
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "moravel-updater")
 set(CPACK_PACKAGE_VENDOR "Moravel Software")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Desktop updater of Moravel Reader")
+# Lines of the long description stay within 80 characters.
 set(CPACK_PACKAGE_DESCRIPTION
-    "Checks the Moravel update server for new versions of the installed Moravel Reader, downloads and unpacks the packages and runs their installers. Started by the reader.")
+    "Checks the Moravel update server for new versions of the installed Moravel\nReader, downloads and unpacks the packages and runs their installers.\nStarted by the reader.")
 set(CPACK_PACKAGE_CONTACT "Moravel Software <packages@moravel.invalid>" CACHE STRING
     "Maintainer field of the Debian package")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")

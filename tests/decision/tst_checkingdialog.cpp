@@ -84,7 +84,7 @@ private slots:
         QCOMPARE(dialog.findChild<QLabel*>(QStringLiteral("label"))->text(), QStringLiteral("Checking for Updates..."));
         QCOMPARE(bar(dialog)->value(), 0);
         QVERIFY(!bar(dialog)->isTextVisible());
-        QCOMPARE(dialog.findChild<QPushButton*>(QStringLiteral("cancelButton"))->text(), QStringLiteral("Cancel"));
+        QCOMPARE(dialog.findChild<QPushButton*>(QStringLiteral("cancelButton"))->text(), QStringLiteral("&Cancel"));
         auto* layout = dialog.findChild<QVBoxLayout*>(QStringLiteral("verticalLayout"));
         QCOMPARE(layout->spacing(), 6);
         QCOMPARE(layout->contentsMargins(), QMargins(11, 11, 11, 11));

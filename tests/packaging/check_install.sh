@@ -21,10 +21,12 @@ for l in zh_cn zh_tw ja_jp ko_kr; do
 done
 check "every compiled translation is installed" \
     [ "$(cd "$build/lang" && find . -name '*.qm' | sort)" = "$(cd "$dir/lang" && find . -name '*.qm' | sort)" ]
-# A build configured with publisher keys also installs them as update-keys.pub.
+# A build configured with publisher keys also installs them as update-keys.pub; the
+# copyright and changelog go where Debian keeps a package's documentation.
 keys=$(sed -n 's/^MORAVEL_UPDATE_PUBLIC_KEYS:STRING=//p' "$build/CMakeCache.txt" | tr -d '[:space:]')
-expected="$dir/MoravelUpdater"
-[ -z "$keys" ] || expected=$(printf '%s\n' "$dir/MoravelUpdater" "$dir/update-keys.pub" | sort)
+doc="$prefix/share/doc/moravel-updater"
+expected=$(printf '%s\n' "$dir/MoravelUpdater" "$doc/copyright" "$doc/changelog.gz" \
+    ${keys:+"$dir/update-keys.pub"} | sort)
 check "nothing else is installed" \
     [ "$(find "$prefix" -type f | grep -v "^$dir/lang/.*\.qm$" | sort)" = "$expected" ]
 
@@ -80,6 +82,17 @@ if [ -n "$deb" ]; then
         grep -qx './usr/lib/moravel-reader/lang/zh_cn/corvina_zh_cn.qm' <<< "$contents"
     [ -z "$keys" ] || check "the package holds update-keys.pub" \
         grep -qx './usr/lib/moravel-reader/update-keys.pub' <<< "$contents"
+    # gzip -n: no name and no time in the header (bytes 4 to 9), so the bytes follow the text.
+    check "the changelog is compressed without a name or time stamp" \
+        [ "$(od -An -tx1 -j3 -N5 "$work/unpacked/usr/share/doc/moravel-updater/changelog.gz" | tr -d ' ')" = 0000000000 ]
+    # Lintian's errors and warnings, but for the tags the README names with the reason
+    # (none at present).
+    allowed=()
+    lintian --no-tag-display-limit "$deb" > "$work/lintian.log" 2>&1
+    findings=$(grep -E '^[EW]: ' "$work/lintian.log")
+    for tag in ${allowed[@]+"${allowed[@]}"}; do findings=$(grep -vw -- "$tag" <<< "$findings"); done
+    check "lintian finds no error and no warning in the package" [ -z "$findings" ]
+    [ -z "$findings" ] || cat "$work/lintian.log"
 fi
 
 echo "$passes passed, $failures failed"

@@ -65,8 +65,8 @@ private slots:
         QCOMPARE(label(dlg)->alignment(), Qt::Alignment(Qt::AlignTop));
 
         QVERIFY(okButton(dlg) && cancelButton(dlg));
-        QCOMPARE(okButton(dlg)->text(), QStringLiteral("OK"));
-        QCOMPARE(cancelButton(dlg)->text(), QStringLiteral("Cancel"));
+        QCOMPARE(okButton(dlg)->text(), QStringLiteral("&OK"));
+        QCOMPARE(cancelButton(dlg)->text(), QStringLiteral("&Cancel"));
         dlg.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
         QVERIFY(okButton(dlg)->isVisible());
@@ -107,7 +107,7 @@ private slots:
         dlg.setInformation(QStringLiteral("Moravel Reader is already up to date."));
         dlg.setStandardButtonsOk();
         QCOMPARE(label(dlg)->text(), QStringLiteral("Moravel Reader is already up to date."));
-        QCOMPARE(okButton(dlg)->text(), QStringLiteral("OK"));
+        QCOMPARE(okButton(dlg)->text(), QStringLiteral("&OK"));
         bool ran = false;
         const int code = runWith(dlg, [&] {
             QVERIFY(!cancelButton(dlg)->isVisible());
@@ -155,7 +155,29 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
         QVERIFY(cancelButton(dlg)->isVisible());
         QVERIFY(okButton(dlg)->isVisible());
-        QCOMPARE(okButton(dlg)->text(), QStringLiteral("Install"));
+        QCOMPARE(okButton(dlg)->text(), QStringLiteral("&Install"));
+    }
+
+    void callersTextsGetAMnemonic_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("its first letter") << "Install" << "&Install";
+        QTest::newRow("not a letter Cancel or OK has") << "Close" << "C&lose";
+        QTest::newRow("its own is kept") << "Re&try" << "Re&try";
+        QTest::newRow("none without a Latin letter") << QString::fromUtf8("インストール") << QString::fromUtf8("インストール");
+    }
+
+    void callersTextsGetAMnemonic()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, shown);
+        DlgMessage dlg(nullptr);
+        dlg.setOkButtonText(text);
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        QCOMPARE(okButton(dlg)->text(), shown);
+        QCOMPARE(cancelButton(dlg)->text(), QStringLiteral("&Cancel"));
     }
 
     void markupIsShownAsText()

@@ -20,6 +20,7 @@
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QString>
 #include <QStringList>
@@ -237,7 +238,7 @@ public:
         QString kind;        // "DlgMessage", "QMessageBox" or "DlgUpdateChecking"
         QString text;        // the message
         QString title;       // the window title
-        QString okText;      // the OK button's text (DlgMessage)
+        QString okText;      // the OK button's text as shown (DlgMessage), without the "&"
         bool cancelVisible = false;
         QPoint pos;
         QSize size;
@@ -316,6 +317,12 @@ private:
             modal->close();
     }
 
+    // "&OK" shows "OK": the letter after "&" is the mnemonic.
+    static QString shownText(const QAbstractButton* button)
+    {
+        return button->text().replace(QRegularExpression(QStringLiteral("&(.)")), QStringLiteral("\\1"));
+    }
+
     void record(QWidget* modal, const QString& kind)
     {
         if (onDialog)
@@ -328,12 +335,12 @@ private:
         s.windowVisible = m_window && m_window->isVisible();
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             s.text = box->text();
-            s.okText = box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->text() : QString();
+            s.okText = box->button(QMessageBox::Ok) ? shownText(box->button(QMessageBox::Ok)) : QString();
         } else if (auto* label = modal->findChild<QLabel*>(QStringLiteral("label"))) {
             s.text = label->text();
         }
         if (auto* ok = modal->findChild<QPushButton*>(QStringLiteral("pushButton_ok")))
-            s.okText = ok->text();
+            s.okText = shownText(ok);
         if (auto* cancel = modal->findChild<QPushButton*>(QStringLiteral("pushButton_cancel")))
             s.cancelVisible = cancel->isVisible();
         seen.append(s);

@@ -9,8 +9,19 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTextEdit>
 #include <QWidget>
+
+namespace {
+
+// The text a button shows: "&OK" shows "OK" (the letter after "&" is its mnemonic).
+QString shownText(const QAbstractButton* button)
+{
+    return button->text().replace(QRegularExpression(QStringLiteral("&(.)")), QStringLiteral("\\1"));
+}
+
+} // namespace
 
 DialogAnswerer::DialogAnswerer()
 {
@@ -56,13 +67,13 @@ void DialogAnswerer::answer(QWidget* modal)
         record.insert(QStringLiteral("text"), box->text());
         record.insert(QStringLiteral("plainText"), box->textFormat() == Qt::PlainText);
         if (QAbstractButton* ok = box->button(QMessageBox::Ok))
-            record.insert(QStringLiteral("okText"), ok->text());
+            record.insert(QStringLiteral("okText"), shownText(ok));
     } else if (auto* label = modal->findChild<QLabel*>(QStringLiteral("label"))) {
         record.insert(QStringLiteral("text"), label->text());
         record.insert(QStringLiteral("plainText"), label->textFormat() == Qt::PlainText);
     }
     if (auto* ok = modal->findChild<QPushButton*>(QStringLiteral("pushButton_ok")))
-        record.insert(QStringLiteral("okText"), ok->text());
+        record.insert(QStringLiteral("okText"), shownText(ok));
     if (auto* cancel = modal->findChild<QPushButton*>(QStringLiteral("pushButton_cancel")))
         record.insert(QStringLiteral("cancelVisible"), cancel->isVisible());
 

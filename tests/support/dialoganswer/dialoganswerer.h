@@ -14,8 +14,8 @@ class QWidget;
 //
 // Environment:
 //   ZR_DIALOG_LOG      file that gets one JSON object a line for every dialog answered
-//                      ({"kind", "title", "text", "plainText", "okText", "cancelVisible",
-//                      "answer"}) and for every new description the download window
+//                      ({"kind", "title", "text", "plainText", "okText" (as shown,
+//                      without the mnemonic's "&"), "cancelVisible", "answer"}) and for every new description the download window
 //                      shows ({"kind": "DlgDownload", "text", "plainText"}).
 //   ZR_DIALOG_ANSWERS  comma-separated answers, taken in turn: ok, cancel or close.
 //                      When they run out, every further dialog is answered with ok.
