@@ -9,6 +9,7 @@
 #include <zstd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
