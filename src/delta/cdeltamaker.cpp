@@ -245,7 +245,7 @@ bool CDeltaMaker::make(const QString& oldPath, const QString& newPath, const QSt
         return fail(outPath + QStringLiteral(": cannot write: ") + file.errorString());
 
     std::vector<Context> contexts;
-    for (int i = 0; i < m_vecZstdLevels.size(); ++i) {
+    for (int i = 0; i < qMax(m_vecZstdLevels.size(), m_vecLargeZstdLevels.size()); ++i) {
         contexts.emplace_back(ZSTD_createCCtx(), ZSTD_freeCCtx);
         if (!contexts.back())
             return fail(QStringLiteral("no zstd encoder"));
@@ -283,7 +283,8 @@ bool CDeltaMaker::make(const QString& oldPath, const QString& newPath, const QSt
                     const char* base = oldContent.map(from, &why);
                     if (!base)
                         return fail(oldPath + QStringLiteral(": ") + why);
-                    patch = bestPatch(contexts, m_vecZstdLevels, base, oldEntries.at(from).size, bytes, entry.size);
+                    patch = bestPatch(contexts, entry.size > LargeFile ? m_vecLargeZstdLevels : m_vecZstdLevels, base,
+                                      oldEntries.at(from).size, bytes, entry.size);
                     oldContent.unmap();
                 }
                 const qint64 limit = patch.isEmpty() ? std::numeric_limits<qint64>::max() : qint64(patch.size()) - 1;

@@ -16,9 +16,11 @@
 // - a folder or an empty file is recorded as such;
 // - a file whose bytes some entry of the old release has (by SHA-256; under any name) is
 //   a copy of it;
-// - otherwise it is patched with zstd (levels 19 and 18, the smaller kept; long-distance
-//   matching; a window of 2^(highbit(size) + 1) bytes so that the whole base entry stays
-//   in reach, as zstd's own --patch-from sets it) from the
+// - otherwise it is patched with zstd (levels 19 and 18 at once, the smaller kept, for a
+//   file of up to LargeFile bytes; level 9 for a larger one, where long-distance matching
+//   finds nearly everything and the optimal parser of the high levels would take many
+//   minutes; long-distance matching; a window of 2^(highbit(size) + 1) bytes so that the
+//   whole base entry stays in reach, as zstd's own --patch-from sets it) from the
 //   old entry of the same name, else from an old entry whose name differs only in its
 //   digits (the nearest in size: "libx.so.126" from "libx.so.125"), and stored whole
 //   (LZMA, the preset given, its dictionary no larger than the file) where that is
@@ -26,10 +28,10 @@
 //
 // The delta is written to a temporary file beside the output, synced, checked by
 // applying it to the old release (it must give the new release's content digest), and
-// only then renamed over the output. Time and memory: per entry, the zstd encoder (about
-// 200 MiB plus its input at level 19 for a file of 100 MiB) and the LZMA encoder (preset
-// 9: about 10 times the file's size up to 674 MiB) over the two entries in memory; each
-// whole-file attempt stops as soon as it is larger than the patch.
+// only then renamed over the output. Time and memory: per entry, the zstd encoders and
+// the LZMA encoder (preset 9: about 10 times the file's size, at most 674 MiB) over the
+// two entries mapped; each whole-file attempt stops as soon as it is larger than the
+// patch. The README gives the figures measured.
 class CDeltaMaker
 {
 public:
@@ -43,9 +45,17 @@ public:
         qint64 deltaBytes = 0;
     };
 
+    // Files larger than this are patched at the large files' levels.
+    static const qint64 LargeFile = qint64(16) << 20;
+
     // The zstd levels a patch is made at, the smallest kept (each 1 to 22; at least one;
-    // default 19 and 18, made at the same time on two threads).
-    void setZstdLevels(const QVector<int>& levels) { m_vecZstdLevels = levels; }
+    // default 19 and 18, made at the same time on two threads), for files of up to
+    // LargeFile bytes and for larger ones (default 9).
+    void setZstdLevels(const QVector<int>& levels, const QVector<int>& largeFileLevels)
+    {
+        m_vecZstdLevels = levels;
+        m_vecLargeZstdLevels = largeFileLevels;
+    }
     // The LZMA preset of whole files (0 to 9; default 9).
     void setLzmaPreset(quint32 preset) { m_nLzmaPreset = preset; }
     // Where the decoded releases are kept while the delta is made (default: the
@@ -69,6 +79,7 @@ private:
     bool cancelled() const { return m_fnCancelled && m_fnCancelled(); }
 
     QVector<int> m_vecZstdLevels = {19, 18};
+    QVector<int> m_vecLargeZstdLevels = {9};
     quint32 m_nLzmaPreset = 9;
     QString m_strScratchDir;
     std::function<bool()> m_fnCancelled;
