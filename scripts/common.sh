@@ -9,6 +9,8 @@ ZR_PACKAGES=(
   build-essential cmake pkg-config
   qtbase5-dev qttools5-dev qttools5-dev-tools
   liblzma-dev xz-utils libssl-dev
+  # deltas between releases of a package (src/delta): zstd's patch-from
+  libzstd-dev
   # the desktop's proxy settings (src/net): GIO's proxy resolver
   libglib2.0-dev
   # ... and in the tests, GNOME's proxy settings: glib-networking's resolver, the schemas
@@ -19,6 +21,8 @@ ZR_PACKAGES=(
   libgtest-dev libbenchmark-dev
   # XML benchmark (bench/xml): the parsers ours is measured against
   libexpat1-dev libpugixml-dev
+  # delta benchmark (bench/delta): the tools ours is measured against
+  zstd bsdiff
   fonts-dejavu-core
   python3
   # end-to-end test (scripts/demo-run): web server, X server, dialog driver, pgrep;

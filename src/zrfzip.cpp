@@ -1,4 +1,7 @@
 #include "zrfzip.h"
+#include "ccontentdigest.h"
+#include "centrywriter.h"
+#include "clzmaalonedecoder.h"
 #include "packageformat.h"
 #include "safefiles.h"
 #include "updatedefine.h"
@@ -9,54 +12,19 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSet>
 #include <QStringList>
 
-#include <lzma.h>
-
-#include <cerrno>
-#include <cstring>
-#include <limits>
-#include <sys/statvfs.h>
 
 namespace {
 
 // Files are moved through a buffer of this size.
 const qint64 ChunkSize = 64 << 10;
 
-// The decoder may use at most this much memory. A package made with the highest
-// preset needs about 65 MiB; a header asking for more is refused, not obeyed.
-const quint64 DecoderMemoryLimit = quint64(1) << 30;
-
 using PackageFormat::LzmaHeaderSize;
-
-// The build's 64-bit file offsets make the block counts of statvfs 64 bits wide on
-// 32-bit systems too.
-static_assert(sizeof(fsblkcnt_t) == 8, "file system block counts must be 64 bits wide");
 
 quint32 readLe32(const unsigned char* p)
 {
     return quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
-}
-
-void writeLe32(unsigned char* p, quint32 v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-// A table entry may only name something below the destination: not an absolute
-// path, and no ".." component (backslashes count as separators).
-bool isSafeEntryName(QString name)
-{
-    name.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    if (name.startsWith(QLatin1Char('/')))
-        return false;
-    const QStringList parts = name.split(QLatin1Char('/'));
-    for (const QString& part : parts)
-        if (part == QLatin1String(".."))
-            return false;
-    return true;
 }
 
 // Whether the 8-byte unpacked size of a stand-alone LZMA header gives a size: all
@@ -99,117 +67,37 @@ bool readTableEntry(QFile& table, TableEntry& entry)
 }
 
 // The sum of the sizes of the entries the table (read from the current position of
-// `table`) holds in full. At most 65535 sizes below 4 GiB: no overflow.
-quint64 tableTotal(QFile& table)
+// `table`) holds in full, each entry also added to digest when there is one. At most
+// 65535 sizes below 4 GiB: no overflow.
+quint64 tableTotal(QFile& table, CContentDigest* digest)
 {
     const int count = readTableCount(table);
+    if (digest && count >= 0)
+        digest->beginTable(count);
     quint64 total = 0;
     TableEntry entry;
-    for (int i = 0; i < count && readTableEntry(table, entry); ++i)
+    for (int i = 0; i < count && readTableEntry(table, entry); ++i) {
         total += entry.size;
+        if (digest)
+            digest->addEntry(CEntryWriter::usedName(entry.rawName), entry.size);
+    }
     return total;
 }
 
-CZR_Fzip::FreeSpaceProbe freeSpaceProbe = nullptr;
-
-// Whether the file system of destDir can take `declared` bytes and still keep the
-// reserve free.
-bool enoughSpace(const QString& destDir, quint64 declared)
-{
-    const qint64 available = freeSpaceProbe ? freeSpaceProbe(destDir) : CZR_Fzip::availableSpace(destDir);
-    if (available < 0) {
-        qDebug() << "not enough space: the space available for" << destDir << "is unknown";
-        return false;
-    }
-    // declared is below 2^48 (65535 sizes below 4 GiB), so the signed comparison holds
-    if (qint64(declared) > available - qint64(CZR_Fzip::FreeSpaceReserve)) {
-        qDebug() << "not enough space: the package unpacks to" << declared << "bytes," << available
-                 << "bytes are available for" << destDir << "and" << int(CZR_Fzip::FreeSpaceReserve)
-                 << "must stay free";
-        return false;
-    }
-    return true;
-}
-
 // Decodes the stand-alone LZMA stream read from `in` (at its start) into `out`, at most
-// maxOutput bytes of it. 1 when the stream was decoded up to its end, to the size its
-// header gives, or to maxOutput, and written; 0 otherwise.
-int decodeStream(QFile& in, QFile& out, quint64 maxOutput)
+// maxOutput bytes of it, each piece also added to digest when there is one. 1 when the
+// stream was decoded up to its end, to the size its header gives, or to maxOutput, and
+// written; 0 otherwise.
+int decodeStream(QFile& in, QFile& out, quint64 maxOutput, CContentDigest* digest = nullptr)
 {
-    unsigned char header[LzmaHeaderSize];
-    if (in.read(reinterpret_cast<char*>(header), LzmaHeaderSize) != LzmaHeaderSize)
-        return 0;
-
-    // The header's unpacked size is 64 bits, all ones when unknown; only its low
-    // 32 bits count, as the exact length of the output. The decoder is told "unknown"
-    // and stopped here at that length, so a stream that goes on past it still gives
-    // its first bytes. No back-reference in those bytes reaches further than the
-    // output itself, so a larger dictionary would only waste memory.
-    const bool sizeKnown = lzmaSizeKnown(header + 5);
-    quint64 limit = ~quint64(0);
-    if (sizeKnown) {
-        limit = readLe32(header + 5);
-        const quint32 enough = qMax<quint32>(quint32(limit), 4096);
-        if (readLe32(header + 1) > enough)
-            writeLe32(header + 1, enough);
-        writeLe32(header + 5, 0xFFFFFFFFu);
-        writeLe32(header + 9, 0xFFFFFFFFu);
-    }
-    const bool cut = maxOutput < limit;
-    limit = qMin(limit, maxOutput);
-
-    lzma_stream strm = LZMA_STREAM_INIT;
-    if (lzma_alone_decoder(&strm, DecoderMemoryLimit) != LZMA_OK)
-        return 0;
-
-    QByteArray inBuffer(int(ChunkSize), Qt::Uninitialized);
-    QByteArray outBuffer(int(ChunkSize), Qt::Uninitialized);
-    // The header goes through the decoder first, even when no output is wanted, so
-    // that bad properties or too large a dictionary are refused all the same.
-    strm.next_in = header;
-    strm.avail_in = LzmaHeaderSize;
-    lzma_action action = LZMA_RUN;
-    quint64 written = 0;
-    bool complete = false;
-    for (;;) {
-        if (strm.avail_in == 0 && action == LZMA_RUN) {
-            const qint64 n = in.read(inBuffer.data(), inBuffer.size());
-            if (n < 0)
-                break;
-            strm.next_in = reinterpret_cast<const uint8_t*>(inBuffer.constData());
-            strm.avail_in = size_t(n);
-            if (n == 0)
-                action = LZMA_FINISH;
-        }
-        strm.next_out = reinterpret_cast<uint8_t*>(outBuffer.data());
-        strm.avail_out = size_t(outBuffer.size());
-        const lzma_ret ret = lzma_code(&strm, action);
-        const qint64 produced = qint64(qMin<quint64>(quint64(outBuffer.size()) - strm.avail_out, limit - written));
-        if (produced > 0 && out.write(outBuffer.constData(), produced) != produced)
-            break;
-        written += quint64(produced);
-        if (written == limit && (produced > 0 || ret == LZMA_OK || ret == LZMA_STREAM_END)) {
-            if (cut)
-                qDebug() << "LZMA decoding stopped at the file table's total of" << written << "bytes";
-            complete = true;
-            break;
-        }
-        if (ret == LZMA_STREAM_END) {
-            // the end marker came before the size the header promised
-            complete = !sizeKnown;
-            if (!complete)
-                qDebug() << "the LZMA stream ends before its unpacked size";
-            break;
-        }
-        if (ret != LZMA_OK) {
-            qDebug() << "LZMA decoding failed, liblzma code" << int(ret);
-            break;
-        }
-    }
-    lzma_end(&strm);
+    int result = CLzmaAloneDecoder::decode(in, -1, maxOutput, [&out, digest](const char* data, qint64 size) {
+        if (digest)
+            digest->addContent(data, size);
+        return out.write(data, size) == size;
+    });
     if (!out.flush())
-        complete = false;
-    return complete ? 1 : 0;
+        result = 0;
+    return result;
 }
 
 } // namespace
@@ -293,11 +181,11 @@ int checkHeaderAndCrc(QFile& package, QByteArray& buffer, PackageParts& parts)
 
 // Unzip2's second phase: what the package claims to unpack to (see Unzip2), checked
 // against the space of destDir before anything is written.
-int checkDeclaredSize(QFile& package, const QString& destDir, PackageParts& parts)
+int checkDeclaredSize(QFile& package, const QString& destDir, PackageParts& parts, CContentDigest* digest)
 {
     if (!package.seek(parts.tableOffset))
         return CZR_Fzip::PackageUnreadable;
-    parts.entriesTotal = tableTotal(package);
+    parts.entriesTotal = tableTotal(package, digest);
     quint64 declared = parts.entriesTotal;
     if (parts.lzmaSize >= quint32(LzmaHeaderSize)) {
         unsigned char lzmaHeader[LzmaHeaderSize];
@@ -307,7 +195,7 @@ int checkDeclaredSize(QFile& package, const QString& destDir, PackageParts& part
         if (lzmaSizeKnown(lzmaHeader + PackageFormat::LzmaUnpackedSizeOffset))
             declared = readLe32(lzmaHeader + PackageFormat::LzmaUnpackedSizeOffset);
     }
-    if (!enoughSpace(destDir, declared))
+    if (!CEntryWriter::enoughSpace(destDir, declared))
         return CZR_Fzip::NotEnoughSpace;
     return CZR_Fzip::Unpacked;
 }
@@ -315,7 +203,8 @@ int checkDeclaredSize(QFile& package, const QString& destDir, PackageParts& part
 // Unzip2's third phase: the LZMA part decoded into stream, the file table copied into
 // table, each through a temporary file of the working folder; both are left open at
 // their starts, the package closed and the temporary files' names gone.
-int unpackLzmaParts(QFile& package, const PackageParts& parts, QByteArray& buffer, QFile& stream, QFile& table)
+int unpackLzmaParts(QFile& package, const PackageParts& parts, QByteArray& buffer, QFile& stream, QFile& table,
+                    CContentDigest* digest)
 {
     const QString workingDir = Comm::workingDir();
     if (workingDir.isEmpty()) {
@@ -333,7 +222,7 @@ int unpackLzmaParts(QFile& package, const PackageParts& parts, QByteArray& buffe
 
     if (!Comm::createNewFile(stream, temps.unpacked, QIODevice::ReadWrite))
         return CZR_Fzip::DecodeFailed;
-    if (decodeStream(lzmaPart, stream, parts.entriesTotal) != 1 || !stream.seek(0))
+    if (decodeStream(lzmaPart, stream, parts.entriesTotal, digest) != 1 || !stream.seek(0))
         return CZR_Fzip::DecodeFailed;
     lzmaPart.close();
 
@@ -349,97 +238,6 @@ int unpackLzmaParts(QFile& package, const PackageParts& parts, QByteArray& buffe
     return CZR_Fzip::Unpacked;
 }
 
-// The folders in which unpacking made a name (a file or a folder), each once, in the
-// order first met.
-struct TouchedFolders
-{
-    QStringList list;
-    QSet<QString> seen;
-
-    // Notes the folder that holds path.
-    void addParentOf(const QString& path)
-    {
-        const int slash = path.lastIndexOf(QLatin1Char('/'));
-        const QString folder = slash < 0 ? QStringLiteral(".") : QDir::cleanPath(path.left(slash + 1));
-        if (!seen.contains(folder)) {
-            seen.insert(folder);
-            list.append(folder);
-        }
-    }
-};
-
-// Writes one entry of the file table below dirPath (which ends in '/'), its bytes the
-// next entry.size of stream; a file is synced to disk before it counts as written, and
-// the folder a name was made in is noted in touched. False (logged) when it is refused
-// or not written and synced whole.
-bool writeEntry(const QString& dirPath, const TableEntry& entry, QFile& stream, QByteArray& buffer,
-                TouchedFolders& touched)
-{
-    QByteArray rawName = entry.rawName;
-    const int nul = rawName.indexOf('\0');
-    if (nul >= 0)
-        rawName.truncate(nul);
-    const QString name = QString::fromUtf8(rawName);
-    const quint32 size = entry.size;
-    if (!isSafeEntryName(name)) {
-        qDebug() << "refused entry name" << name;
-        return false;
-    }
-
-    QString relative = name;
-    if (size == 0 && relative.endsWith(QLatin1Char('\\'))) {
-        // A directory entry. A link standing at its name or on its way is not
-        // followed: whatever it points to stays as it is.
-        relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
-        relative.chop(1);
-        if (Comm::leadsThroughLink(dirPath, relative, true)) {
-            qDebug() << "refused directory entry at or below a symbolic link:" << dirPath + relative;
-            return false;
-        }
-        if (QDir().mkdir(dirPath + relative))
-            touched.addParentOf(dirPath + relative);
-        return true;
-    }
-
-    // A name ending in a backslash is taken as it stands, backslashes and all.
-    if (!relative.endsWith(QLatin1Char('\\')))
-        relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    const QString path = dirPath + relative;
-    if (Comm::leadsThroughLink(dirPath, relative, false)) {
-        qDebug() << "refused entry below a symbolic link:" << path;
-        return false;
-    }
-    QFile file;
-    if (!Comm::createNewFile(file, path, QIODevice::WriteOnly)) {
-        qDebug() << "cannot create" << path;
-        return false;
-    }
-    touched.addParentOf(path);
-    if (!Comm::copyData(stream, file, buffer, size) || !file.flush()) {
-        qDebug() << "unpacked data missing or not written for" << path;
-        file.close();
-        Comm::removeNonDirectory(path);
-        return false;
-    }
-    if (!Comm::syncFile(file.handle(), path)) {
-        file.close();
-        Comm::removeNonDirectory(path);
-        return false;
-    }
-    file.close();
-    return true;
-}
-
-// Syncs each folder in which unpacking made a name, so that the names last too. False
-// (logged) at the first that fails.
-bool syncTouchedFolders(const TouchedFolders& touched)
-{
-    for (const QString& folder : touched.list)
-        if (!Comm::syncFolder(folder))
-            return false;
-    return true;
-}
-
 // Unzip2's last phase: the entries of the file table (table at its start), in order,
 // below destDir.
 int writeEntries(QFile& table, QFile& stream, const QString& destDir, QByteArray& buffer)
@@ -450,24 +248,19 @@ int writeEntries(QFile& table, QFile& stream, const QString& destDir, QByteArray
         return CZR_Fzip::EntryNotWritten;
     }
 
-    QString dirPath = destDir;
-    if (!dirPath.endsWith(QLatin1Char('\\')) && !dirPath.endsWith(QLatin1Char('/')))
-        dirPath += QLatin1Char('/');
-
+    CEntryWriter writer(destDir);
     TableEntry entry;
-    TouchedFolders touched;
     for (int i = 0; i < count; ++i) {
-        if (!QDir(dirPath).exists() && QDir().mkdir(dirPath))
-            touched.addParentOf(QDir::cleanPath(dirPath));
+        writer.prepareDestination();
         if (!readTableEntry(table, entry)) {
             qDebug() << "the file table is cut short";
             return CZR_Fzip::EntryNotWritten;
         }
-        if (!writeEntry(dirPath, entry, stream, buffer, touched))
+        if (!writer.copyEntry(entry.rawName, entry.size, stream, buffer))
             return CZR_Fzip::EntryNotWritten;
     }
     // Every file is on the disk; the package counts as unpacked once their names are.
-    return syncTouchedFolders(touched) ? CZR_Fzip::Unpacked : CZR_Fzip::EntryNotWritten;
+    return writer.finish() ? CZR_Fzip::Unpacked : CZR_Fzip::EntryNotWritten;
 }
 
 } // namespace
@@ -482,32 +275,23 @@ CZR_Fzip::~CZR_Fzip()
 
 void CZR_Fzip::setFreeSpaceProbe(FreeSpaceProbe probe)
 {
-    freeSpaceProbe = probe;
+    CEntryWriter::setFreeSpaceProbe(probe);
 }
 
 qint64 CZR_Fzip::availableSpace(const QString& dir)
 {
-    QString path = QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
-    for (;;) {
-        struct statvfs st;
-        if (::statvfs(QFile::encodeName(path).constData(), &st) == 0) {
-            // both factors widened first: the product passes 4 GiB on any real disk
-            const quint64 bytes = quint64(st.f_bavail) * quint64(st.f_frsize);
-            return qint64(qMin<quint64>(bytes, quint64(std::numeric_limits<qint64>::max())));
-        }
-        if (errno != ENOENT && errno != ENOTDIR) {
-            qDebug() << "the file system of" << path << "cannot be examined:" << strerror(errno);
-            return -1;
-        }
-        const QString parent = QFileInfo(path).path();
-        if (parent == path)
-            return -1;
-        path = parent;
-    }
+    return CEntryWriter::availableSpace(dir);
 }
 
 int CZR_Fzip::Unzip2(const QString& packagePath, const QString& destDir)
 {
+    return Unzip2(packagePath, destDir, nullptr);
+}
+
+int CZR_Fzip::Unzip2(const QString& packagePath, const QString& destDir, QByteArray* contentSha256)
+{
+    if (contentSha256)
+        contentSha256->clear();
     QFile package(packagePath);
     if (!package.open(QIODevice::ReadOnly))
         return PackageUnreadable;
@@ -516,14 +300,18 @@ int CZR_Fzip::Unzip2(const QString& packagePath, const QString& destDir)
     QByteArray buffer(int(ChunkSize), Qt::Uninitialized);
     PackageParts parts;
     int result = checkHeaderAndCrc(package, buffer, parts);
+    CContentDigest digest;
+    CContentDigest* hashing = contentSha256 ? &digest : nullptr;
     if (result == Unpacked)
-        result = checkDeclaredSize(package, destDir, parts);
+        result = checkDeclaredSize(package, destDir, parts, hashing);
     QFile stream;
     QFile table;
     if (result == Unpacked)
-        result = unpackLzmaParts(package, parts, buffer, stream, table);
+        result = unpackLzmaParts(package, parts, buffer, stream, table, hashing);
     if (result == Unpacked)
         result = writeEntries(table, stream, destDir, buffer);
+    if (result == Unpacked && contentSha256)
+        *contentSha256 = digest.result();
     return result;
 }
 

@@ -1,6 +1,7 @@
 #ifndef ZRFZIP_H
 #define ZRFZIP_H
 
+#include "centrywriter.h"
 #include "packageformat.h"
 
 #include <QString>
@@ -22,7 +23,7 @@ public:
         PackageMagic = PackageFormat::Magic,
         HeaderSize = PackageFormat::HeaderSize,
         // Space left free on the destination's file system after unpacking.
-        FreeSpaceReserve = 64 << 20
+        FreeSpaceReserve = CEntryWriter::FreeSpaceReserve
     };
 
     // The source of the space available to a destination folder: bytes, or -1 when
@@ -85,7 +86,16 @@ public:
     // file is synced once it is written whole (a file whose sync fails is removed),
     // and each folder in which a file or a folder was made is synced once after the
     // last entry. The temporary files are not synced: they are gone at the end.
+    //
+    // The entries are written by CEntryWriter, whose rules (names, links, syncs, the
+    // free space) rebuilding a package from a delta follows too.
     int Unzip2(const QString& packagePath, const QString& destDir);
+
+    // The same, and on Unpacked the package's content digest (CContentDigest, 32 bytes)
+    // in *contentSha256 (cleared otherwise): computed from the file table and from the
+    // unpacked stream as it is decoded, so the package is decoded once. nullptr computes
+    // nothing, as the call above.
+    int Unzip2(const QString& packagePath, const QString& destDir, QByteArray* contentSha256);
 
     // Decodes a stand-alone LZMA file into outPath, created afresh like the unpacked
     // files (Comm::createNewFile: whatever stands there, a link included, is removed

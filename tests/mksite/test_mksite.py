@@ -442,6 +442,11 @@ def keytool(*args, stdin=b""):
     return run.returncode, run.stdout.decode().strip()
 
 
+def content_sha256(path):
+    run = subprocess.run([MKPACKAGE, "--content-sha256", path], stdout=subprocess.PIPE, check=True)
+    return run.stdout.decode().strip()
+
+
 class SignedSiteTest(SiteTest):
     def setUp(self):
         super().setUp()
@@ -590,13 +595,15 @@ class SigningTest(SignedSiteTest):
                                   {"name": "C", "version": "2", "result": False}],
                                  root="addons", root_attributes={"majorUpdate": "TRUE"}))
         size = len(self.read("packages", "a.pkg"))
+        content = content_sha256(os.path.join(self.out, "packages", "a.pkg"))
         self.assertEqual(self.read("reply.xml").decode(),
                          '<?xml version="1.0" encoding="UTF-8"?>\n'
                          '<addons majorUpdate="TRUE">\n'
                          '  <module name="A &amp; B" version="1" description="" size="%d" '
-                         'url="http://127.0.0.1:8080/packages/a.pkg" result="true" SilentInstall="TRUE"/>\n'
+                         'url="http://127.0.0.1:8080/packages/a.pkg" content-sha256="%s" result="true" '
+                         'SilentInstall="TRUE"/>\n'
                          '  <module name="C" version="2" description="" result="false"/>\n'
-                         '</addons>\n' % size)
+                         '</addons>\n' % (size, content))
         code, _, faults = self.verify()
         self.assertEqual(code, 1)
         self.assertIn("mksite: reply.xml: not signed: it does not end with a signature comment", faults)
@@ -732,6 +739,138 @@ class VerifyTest(SignedSiteTest):
         # A secret key file is not taken for a list of public keys.
         faults = self.faults_of(self.signed, self.secret)
         self.assertIn("is a secret key", faults[0])
+
+
+def binary(seed, version, size=120000):
+    """A library-like file and a later build of it: some runs changed, most bytes kept."""
+    data = bytearray(b"".join(hashlib.sha256(b"%d-%d" % (seed, i)).digest() for i in range(size // 32)))
+    for at in range(500 * version, len(data) - 16, 7000):
+        data[at:at + 8] = hashlib.sha256(b"%d-%d-%d" % (seed, version, at)).digest()[:8]
+    return bytes(data)
+
+
+class DeltaSiteTest(SignedSiteTest):
+    """Deltas from earlier packages: made, listed inside their module with the content
+    digest, signed with the rest, and checked by --verify against their bases."""
+
+    def setUp(self):
+        super().setUp()
+        self.make_tree("reader", {"Setup.xml": b"<setup/>", "lib/libreader.so": binary(1, 3)})
+        os.makedirs(os.path.join(self.dir, "old"))
+        for name, version, level in (("R-7.0.pkg", 2, "-6"), ("R-6.9.pkg", 1, "-6"),
+                                     ("R-7.0-again.pkg", 2, "-1")):
+            tree = self.make_tree("v-" + name, {"Setup.xml": b"<setup/>",
+                                                "lib/libreader.so": binary(1, version)})
+            subprocess.run([MKPACKAGE, level, tree, os.path.join(self.dir, "old", name)], check=True)
+        self.modules[0]["delta_from"] = ["old/R-7.0.pkg", "old/R-6.9.pkg", "old/R-7.0-again.pkg"]
+        self.bases = os.path.join(self.dir, "old")
+
+    def deltas_of(self, module):
+        return [(d.get("from"), d.get("url"), d.get("size"), d.get("sha256")) for d in module]
+
+    def test_deltas_are_listed_signed_and_verified(self):
+        run = self.sign()
+        self.assertIn("has the content of an earlier base: no second delta", run.stderr)
+        root = ET.fromstring(self.split(self.read("reply.xml"))[0])
+        reader, ocr, plugin = list(root)
+        content = content_sha256(os.path.join(self.out, "packages", "R.pkg"))
+        self.assertEqual(reader.get("content-sha256"), content)
+        self.assertIsNone(plugin.get("content-sha256"))
+        deltas = self.deltas_of(reader)
+        self.assertEqual([d[0] for d in deltas],
+                         [content_sha256(os.path.join(self.bases, n)) for n in ("R-7.0.pkg", "R-6.9.pkg")])
+        for base, (origin, url, size, sha) in zip(("R-7.0.pkg", "R-6.9.pkg"), deltas):
+            name = "R.pkg.%s.delta" % origin[:16]
+            self.assertEqual(url, "http://127.0.0.1:8080/packages/deltas/" + name)
+            data = self.read("packages", "deltas", name)
+            self.assertEqual((size, sha), (str(len(data)), hashlib.sha256(data).hexdigest()))
+            self.assertLess(len(data), int(reader.get("size")) // 4)
+            applied = subprocess.run([MKPACKAGE, "--apply-delta", os.path.join(self.bases, base),
+                                      os.path.join(self.out, "packages", "deltas", name)],
+                                     stdout=subprocess.PIPE, check=True)
+            self.assertEqual(applied.stdout.decode().strip(), content)
+
+        code, out, faults = self.verify(None, None, "--bases", self.bases, "--mkpackage", MKPACKAGE)
+        self.assertEqual((code, faults), (0, []), out)
+        self.assertIn("2 delta(s) give their module's content", out)
+        code, _, faults = self.verify(None, None, "--mkpackage", MKPACKAGE)
+        self.assertEqual(code, 1)
+        self.assertEqual(len(faults), 2)
+        self.assertIn("no base with that content in packages/ or the --bases folders", faults[0])
+
+    def test_verify_finds_each_delta_fault(self):
+        self.sign()
+        signed = self.out
+        reply = self.read("reply.xml")
+        first = re.search(rb'url="http://127.0.0.1:8080/packages/deltas/([^"]+)"', reply).group(1).decode()
+
+        def resign(site, edit):
+            VerifyTest.resign(self, site, edit)
+
+        def other_delta(site):
+            # a delta to another content, with its own hash and size, in place of the first
+            other = os.path.join(site, "other.delta")
+            subprocess.run([MKPACKAGE, "--delta", os.path.join(self.bases, "R-7.0.pkg"),
+                            os.path.join(self.bases, "R-6.9.pkg"), other], check=True,
+                           stdout=subprocess.PIPE)
+            with open(other, "rb") as f:
+                data = f.read()
+            os.replace(other, os.path.join(site, "packages", "deltas", first))
+            resign(site, lambda m: re.sub(rb'(<delta from="[0-9a-f]+" url="[^"]+' + first.encode()
+                                          + rb'" size=")[0-9]+(" sha256=")[0-9a-f]+',
+                                          lambda g: g.group(1) + str(len(data)).encode() + g.group(2)
+                                          + hashlib.sha256(data).hexdigest().encode(), m))
+
+        cases = [
+            ("a delta byte", lambda site: VerifyTest.change_byte(
+                self, os.path.join(site, "packages", "deltas", first), 100), "has SHA-256"),
+            ("a delta missing", lambda site: os.unlink(os.path.join(site, "packages", "deltas", first)),
+             "is missing"),
+            ("a delta of another content", other_delta, "it gives content"),
+            ("the content digest", lambda site: resign(site, lambda m: re.sub(
+                rb'content-sha256="[0-9a-f]{8}', b'content-sha256="00000000', m)),
+             "packages/R.pkg has content"),
+        ]
+        for label, damage, message in cases:
+            with self.subTest(label):
+                site = os.path.join(self.dir, label.replace(" ", "-"))
+                shutil.copytree(signed, site)
+                damage(site)
+                code, out, faults = self.verify(None, site, "--bases", self.bases, "--mkpackage", MKPACKAGE)
+                self.assertEqual(code, 1, out)
+                self.assertIn(message, "\n".join(faults))
+
+    def test_unsigned_rebuild_reuses_deltas_and_prune_drops_old_ones(self):
+        description = self.describe(self.modules)
+        self.build(description)
+        reader = self.reply()[0]
+        # without keys an updater uses a delta only when the package has its hash too
+        self.assertEqual(reader.get("sha256"), hashlib.sha256(self.read("packages", "R.pkg")).hexdigest())
+        names = sorted(os.listdir(os.path.join(self.out, "packages", "deltas")))
+        self.assertEqual(len(names), 2)
+        made = {n: os.stat(os.path.join(self.out, "packages", "deltas", n)).st_ino for n in names}
+        self.modules[0]["delta_from"] = ["old/R-7.0.pkg"]
+        self.build(self.describe(self.modules), "http://127.0.0.1:8080/", "--prune")
+        kept = os.listdir(os.path.join(self.out, "packages", "deltas"))
+        self.assertEqual(len(kept), 1)
+        self.assertEqual(os.stat(os.path.join(self.out, "packages", "deltas", kept[0])).st_ino, made[kept[0]])
+        self.assertEqual(len(self.deltas_of(self.reply()[0])), 1)
+
+    def test_bad_delta_sources_are_refused(self):
+        with open(os.path.join(self.dir, "old", "notes.txt"), "w") as f:
+            f.write("not a package")
+        for label, change, message in [
+                ("a plug-in", (2, ["old/R-7.0.pkg"]), "needs a package (not a plug-in)"),
+                ("a missing file", (0, ["old/none.pkg"]), "does not exist"),
+                ("no list", (0, "old/R-7.0.pkg"), "is a list of package files"),
+                ("not a package", (0, ["old/notes.txt"]), "is not an update package")]:
+            with self.subTest(label):
+                modules = json.loads(json.dumps(self.modules))
+                modules[change[0]]["delta_from"] = change[1]
+                run = self.mksite(self.describe(modules))
+                self.assertEqual(run.returncode, 1, run.stderr)
+                self.assertIn(message, run.stderr)
+                self.assertFalse(os.path.exists(os.path.join(self.out, "reply.xml")))
 
 
 if __name__ == "__main__":

@@ -6,6 +6,12 @@
 // byte that is not read. Directories come before the entries inside them; the entries
 // of a directory are sorted by their names' bytes, so the same tree always gives the
 // same package.
+//
+// It also makes and checks deltas between two releases of a package (src/delta/):
+// --delta, --apply-delta and --content-sha256.
+#include "cbasecontent.h"
+#include "cdeltaapplier.h"
+#include "cdeltamaker.h"
 #include "packageformat.h"
 #include "zrcrc32.h"
 
@@ -56,12 +62,28 @@ void printUsage(FILE* out)
 {
     std::fputs(
         "Usage: mkpackage [-0..-9] SOURCE_DIR OUTPUT_FILE\n"
+        "       mkpackage --delta [-0..-9] OLD_PACKAGE NEW_PACKAGE OUTPUT_DELTA\n"
+        "       mkpackage --apply-delta BASE DELTA [OUTPUT_DIR]\n"
+        "       mkpackage --content-sha256 PACKAGE\n"
         "\n"
         "Writes the files and directories below SOURCE_DIR into the update package\n"
         "OUTPUT_FILE (replaced if it exists; never left half-written).\n"
         "\n"
+        "--delta writes the delta that turns the content of OLD_PACKAGE into that of\n"
+        "NEW_PACKAGE (each a package, or a base an updater keeps) to OUTPUT_DELTA: each\n"
+        "file of the new release copied, patched with zstd from the old file of the same\n"
+        "name (or of the same name but its digits), or stored whole with LZMA, whichever\n"
+        "is smallest. The delta is checked by applying it before it replaces OUTPUT_DELTA.\n"
+        "It prints the delta's size, what it holds and the two content digests.\n"
+        "--apply-delta applies DELTA to BASE as an updater does, writes the files below\n"
+        "OUTPUT_DIR when it is given, and prints the content digest it produced.\n"
+        "--content-sha256 prints the content digest of a package (or kept base): the\n"
+        "SHA-256 of its file table and its unpacked files, the same for every package of\n"
+        "the same tree and for the content a delta rebuilt.\n"
+        "\n"
         "Options:\n"
-        "  -0 .. -9    LZMA compression preset (default 6; higher is smaller and slower)\n"
+        "  -0 .. -9    LZMA compression preset (default 6; higher is smaller and slower;\n"
+        "              with --delta, of the files stored whole: default 9)\n"
         "  -h, --help  show this help and exit\n"
         "\n"
         "Limits of the package format, refused with an error:\n"
@@ -373,11 +395,68 @@ void writePackage(const QVector<Entry>& entries, quint64 total, const QByteArray
         throw Failure(outputPath + ": cannot save: " + describeWriteError(out));
 }
 
+// The updater's debug lines of the delta code are not for the publisher: its reasons
+// are printed instead.
+void quietDebug(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type != QtDebugMsg && type != QtInfoMsg)
+        std::fprintf(stderr, "mkpackage: %s\n", message.toLocal8Bit().constData());
+}
+
+QByteArray hex(const QByteArray& digest)
+{
+    return digest.toHex();
+}
+
+int makeDelta(const QVector<QByteArray>& paths, uint32_t preset)
+{
+    CDeltaMaker maker;
+    maker.setLzmaPreset(preset);
+    maker.setCancelCheck([] { return interrupted != 0; });
+    if (!maker.make(QFile::decodeName(paths[0]), QFile::decodeName(paths[1]), QFile::decodeName(paths[2]))) {
+        std::fprintf(stderr, "mkpackage: %s\n", maker.error().toLocal8Bit().constData());
+        return 1;
+    }
+    const CDeltaMaker::Figures f = maker.figures();
+    std::printf("%s: %lld bytes; %d copied, %d patched, %d whole, %d empty\nfrom content %s\nto content   %s\n",
+                paths[2].constData(), static_cast<long long>(f.deltaBytes), f.copied, f.patched, f.whole, f.empty,
+                hex(maker.baseDigest()).constData(), hex(maker.resultDigest()).constData());
+    return 0;
+}
+
+int applyDelta(const QVector<QByteArray>& paths)
+{
+    CDeltaApplier applier;
+    const int result = applier.apply(QFile::decodeName(paths[0]), QFile::decodeName(paths[1]),
+                                     paths.size() > 2 ? QFile::decodeName(paths[2]) : QString(), QString());
+    if (result != CDeltaApplier::Applied) {
+        std::fprintf(stderr, "mkpackage: the delta does not apply (%d): %s\n", result,
+                     applier.reason().toLocal8Bit().constData());
+        return 1;
+    }
+    std::printf("%s\n", hex(applier.contentSha256()).constData());
+    return 0;
+}
+
+int contentDigest(const QByteArray& path)
+{
+    QByteArray digest;
+    QString reason;
+    if (!CBaseContent::digestOf(QFile::decodeName(path), &digest, &reason)) {
+        std::fprintf(stderr, "mkpackage: %s: %s\n", path.constData(), reason.toLocal8Bit().constData());
+        return 1;
+    }
+    std::printf("%s\n", hex(digest).constData());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     uint32_t preset = 6;
+    bool presetGiven = false;
+    QByteArray mode;
     QVector<QByteArray> paths;
     bool optionsDone = false;
     for (int i = 1; i < argc; ++i) {
@@ -390,6 +469,10 @@ int main(int argc, char** argv)
             optionsDone = true;
         } else if (!optionsDone && arg.size() == 2 && arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9') {
             preset = uint32_t(arg[1] - '0');
+            presetGiven = true;
+        } else if (!optionsDone && mode.isEmpty()
+                   && (arg == "--delta" || arg == "--apply-delta" || arg == "--content-sha256")) {
+            mode = arg;
         } else if (!optionsDone && arg.size() > 1 && arg[0] == '-') {
             std::fprintf(stderr, "mkpackage: unknown option %s\n", argv[i]);
             printUsage(stderr);
@@ -398,16 +481,21 @@ int main(int argc, char** argv)
             paths.append(arg);
         }
     }
-    if (paths.size() != 2) {
-        std::fprintf(stderr, "mkpackage: expected SOURCE_DIR and OUTPUT_FILE\n");
+    if (mode == "--apply-delta" || mode == "--content-sha256") {
+        const int least = mode == "--apply-delta" ? 2 : 1;
+        const int most = mode == "--apply-delta" ? 3 : 1;
+        if (presetGiven || paths.size() < least || paths.size() > most) {
+            std::fprintf(stderr, "mkpackage: %s takes %s\n", mode.constData(),
+                         least == 1 ? "one PACKAGE" : "BASE, DELTA and optionally OUTPUT_DIR");
+            printUsage(stderr);
+            return 2;
+        }
+    } else if (paths.size() != (mode == "--delta" ? 3 : 2)) {
+        std::fprintf(stderr, "mkpackage: expected %s\n",
+                     mode == "--delta" ? "OLD_PACKAGE, NEW_PACKAGE and OUTPUT_DELTA" : "SOURCE_DIR and OUTPUT_FILE");
         printUsage(stderr);
         return 2;
     }
-    QByteArray source = paths[0];
-    const QByteArray output = paths[1];
-    while (source.size() > 1 && source.endsWith('/'))
-        source.chop(1);
-
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = onSignal;
@@ -416,6 +504,19 @@ int main(int argc, char** argv)
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
 
+    if (!mode.isEmpty()) {
+        qInstallMessageHandler(quietDebug);
+        if (mode == "--delta")
+            return makeDelta(paths, presetGiven ? preset : 9);
+        if (mode == "--apply-delta")
+            return applyDelta(paths);
+        return contentDigest(paths[0]);
+    }
+
+    QByteArray source = paths[0];
+    const QByteArray output = paths[1];
+    while (source.size() > 1 && source.endsWith('/'))
+        source.chop(1);
     try {
         struct stat st;
         if (stat(source.constData(), &st) != 0)

@@ -1,0 +1,328 @@
+#include "cdeltamaker.h"
+#include "cbasecontent.h"
+#include "cdeltaapplier.h"
+#include "centrywriter.h"
+#include "csha256.h"
+#include "deltaformat.h"
+#include "packageformat.h"
+#include "safefiles.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
+#include <QTemporaryFile>
+
+#include <lzma.h>
+#include <zstd.h>
+
+#include <future>
+#include <limits>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using namespace DeltaFormat;
+
+// Whole files are compressed in pieces of this size, so that an attempt that is already
+// larger than the patch stops early.
+const qint64 LzmaPiece = 256 << 10;
+
+void appendLe16(QByteArray& out, quint16 v)
+{
+    out.append(char(v & 0xff));
+    out.append(char(v >> 8));
+}
+
+void appendLe32(QByteArray& out, quint32 v)
+{
+    for (int i = 0; i < 4; ++i)
+        out.append(char(v >> (8 * i)));
+}
+
+void appendLe64(QByteArray& out, quint64 v)
+{
+    for (int i = 0; i < 8; ++i)
+        out.append(char(v >> (8 * i)));
+}
+
+int highBit(quint64 v)
+{
+    int bit = 0;
+    while (v >>= 1)
+        ++bit;
+    return bit;
+}
+
+// A name with each run of digits replaced, so that "libx.so.126.0.0" and
+// "libx.so.127.0.0" meet.
+QByteArray stem(const QByteArray& name)
+{
+    QByteArray out;
+    bool inDigits = false;
+    for (const char c : name) {
+        const bool digit = c >= '0' && c <= '9';
+        if (!digit)
+            out.append(c);
+        else if (!inDigits)
+            out.append('#');
+        inDigits = digit;
+    }
+    return out;
+}
+
+// The zstd frame of data patched from base; empty when the entry is too large for a
+// window that keeps the whole base in reach, or compression fails.
+QByteArray zstdPatch(ZSTD_CCtx* cctx, int level, const char* base, qint64 baseSize, const char* data, qint64 size)
+{
+    const ZSTD_bounds bounds = ZSTD_cParam_getBounds(ZSTD_c_windowLog);
+    const int windowLog = qMax(bounds.lowerBound, highBit(quint64(size)) + 1);
+    if (windowLog > bounds.upperBound)
+        return QByteArray();
+    if (ZSTD_isError(ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters))
+        || ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level))
+        || ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, windowLog))
+        || ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_enableLongDistanceMatching, 1))
+        || ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 1))
+        || ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 0))
+        || ZSTD_isError(ZSTD_CCtx_refPrefix(cctx, base, size_t(baseSize))))
+        return QByteArray();
+    const size_t bound = ZSTD_compressBound(size_t(size));
+    if (bound > size_t(std::numeric_limits<int>::max()))
+        return QByteArray();
+    QByteArray out(int(bound), Qt::Uninitialized);
+    const size_t n = ZSTD_compress2(cctx, out.data(), bound, data, size_t(size));
+    if (ZSTD_isError(n))
+        return QByteArray();
+    out.resize(int(n));
+    return out;
+}
+
+// data compressed with LZMA in the stand-alone format, its header giving the size;
+// empty when it comes out larger than limit bytes (or fails).
+QByteArray lzmaWhole(const char* data, qint64 size, quint32 preset, qint64 limit, const std::function<bool()>& cancelled)
+{
+    lzma_options_lzma options;
+    if (lzma_lzma_preset(&options, preset))
+        return QByteArray();
+    // The decoder's dictionary is at most the file's size: the memory of applying.
+    options.dict_size = quint32(qBound<qint64>(LZMA_DICT_SIZE_MIN, size, options.dict_size));
+    lzma_stream strm = LZMA_STREAM_INIT;
+    if (lzma_alone_encoder(&strm, &options) != LZMA_OK)
+        return QByteArray();
+    struct Guard
+    {
+        lzma_stream& s;
+        ~Guard() { lzma_end(&s); }
+    } guard{strm};
+    QByteArray out;
+    QByteArray buffer(int(LzmaPiece), Qt::Uninitialized);
+    qint64 fed = 0;
+    for (;;) {
+        if (strm.avail_in == 0 && fed < size) {
+            const qint64 n = qMin(LzmaPiece, size - fed);
+            strm.next_in = reinterpret_cast<const uint8_t*>(data + fed);
+            strm.avail_in = size_t(n);
+            fed += n;
+        }
+        strm.next_out = reinterpret_cast<uint8_t*>(buffer.data());
+        strm.avail_out = size_t(buffer.size());
+        const lzma_ret ret = lzma_code(&strm, fed < size || strm.avail_in > 0 ? LZMA_RUN : LZMA_FINISH);
+        out.append(buffer.constData(), buffer.size() - int(strm.avail_out));
+        if (qint64(out.size()) > limit || (cancelled && cancelled()))
+            return QByteArray();
+        if (ret == LZMA_STREAM_END)
+            break;
+        if (ret != LZMA_OK)
+            return QByteArray();
+    }
+    if (out.size() < PackageFormat::LzmaHeaderSize)
+        return QByteArray();
+    for (int i = 0; i < 8; ++i)
+        out[PackageFormat::LzmaUnpackedSizeOffset + i] = char(quint64(size) >> (8 * i));
+    return out;
+}
+
+using Context = std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)>;
+
+// The smallest of the patches at each level, made at once (a thread each). zstd's sizes
+// are not monotonic in the level: on recompiled binaries one level below the highest
+// regular one is often a few per cent smaller.
+QByteArray bestPatch(std::vector<Context>& contexts, const QVector<int>& levels, const char* base, qint64 baseSize,
+                     const char* data, qint64 size)
+{
+    std::vector<std::future<QByteArray>> others;
+    for (int i = 1; i < levels.size(); ++i)
+        others.push_back(std::async(std::launch::async, zstdPatch, contexts[size_t(i)].get(), levels.at(i), base,
+                                    baseSize, data, size));
+    QByteArray best = zstdPatch(contexts[0].get(), levels.at(0), base, baseSize, data, size);
+    for (auto& other : others) {
+        const QByteArray patch = other.get();
+        if (!patch.isEmpty() && (best.isEmpty() || patch.size() < best.size()))
+            best = patch;
+    }
+    return best;
+}
+
+QByteArray recordHeader(Method method, quint16 baseEntry, qint64 dataLength, const QByteArray& sha256)
+{
+    QByteArray header;
+    header.append(char(method));
+    header.append('\0');
+    appendLe16(header, baseEntry);
+    appendLe64(header, quint64(dataLength));
+    header.append(sha256);
+    return header;
+}
+
+} // namespace
+
+bool CDeltaMaker::fail(const QString& error)
+{
+    m_strError = error;
+    return false;
+}
+
+bool CDeltaMaker::make(const QString& oldPath, const QString& newPath, const QString& outPath)
+{
+    m_strError.clear();
+    m_figures = Figures();
+    const QString scratch = m_strScratchDir.isEmpty() ? QDir::tempPath() : m_strScratchDir;
+
+    CBaseContent oldContent;
+    CBaseContent newContent;
+    QString why;
+    if (!oldContent.open(oldPath, &why))
+        return fail(oldPath + QStringLiteral(": ") + why);
+    if (!newContent.open(newPath, &why))
+        return fail(newPath + QStringLiteral(": ") + why);
+    const QVector<CFileTable::Entry>& oldEntries = oldContent.table().entries();
+    const QVector<CFileTable::Entry>& newEntries = newContent.table().entries();
+    if (oldEntries.size() > int(NoBaseEntry))
+        return fail(oldPath + QStringLiteral(": more entries than a delta can refer to"));
+    for (const CFileTable::Entry& entry : newEntries) {
+        if (entry.name.isEmpty() || !CEntryWriter::isSafeEntryName(QString::fromUtf8(entry.name)))
+            return fail(newPath + QStringLiteral(": an entry name the updater refuses: ") + QString::fromUtf8(entry.name));
+    }
+    if (newContent.table().total() > 0xFFFFFFFFu)
+        return fail(newPath + QStringLiteral(": its files add up to 4 GiB or more"));
+    if (!oldContent.decode(QVector<bool>(oldEntries.size(), true), scratch, &m_baBaseDigest, &why))
+        return fail(oldPath + QStringLiteral(": ") + why);
+    if (!newContent.decode(QVector<bool>(newEntries.size(), true), scratch, &m_baResultDigest, &why))
+        return fail(newPath + QStringLiteral(": ") + why);
+
+    // The old entries by content, by name and by name without its digits.
+    QHash<QByteArray, int> bySha;
+    QHash<QByteArray, int> byName;
+    QMultiHash<QByteArray, int> byStem;
+    for (int i = 0; i < oldEntries.size(); ++i) {
+        const CFileTable::Entry& entry = oldEntries.at(i);
+        if (entry.size == 0)
+            continue;
+        const char* bytes = oldContent.map(i, &why);
+        if (!bytes)
+            return fail(oldPath + QStringLiteral(": ") + why);
+        CSha256 sha;
+        sha.addData(bytes, entry.size);
+        bySha.insert(sha.result(), i);
+        byName.insert(entry.name, i);
+        byStem.insert(stem(entry.name), i);
+        oldContent.unmap();
+    }
+
+    const QFileInfo out(outPath);
+    QTemporaryFile file(out.absolutePath() + QStringLiteral("/.") + out.fileName() + QStringLiteral(".XXXXXX"));
+    if (!file.open())
+        return fail(outPath + QStringLiteral(": cannot create a temporary file beside it: ") + file.errorString());
+    const QByteArray table = newContent.table().canonical();
+    QByteArray header(Magic, sizeof Magic);
+    appendLe32(header, Version);
+    header.append(m_baBaseDigest);
+    header.append(m_baResultDigest);
+    appendLe32(header, quint32(table.size()));
+    if (file.write(header) != header.size() || file.write(table) != table.size())
+        return fail(outPath + QStringLiteral(": cannot write: ") + file.errorString());
+
+    std::vector<Context> contexts;
+    for (int i = 0; i < qMax(m_vecZstdLevels.size(), m_vecLargeZstdLevels.size()); ++i) {
+        contexts.emplace_back(ZSTD_createCCtx(), ZSTD_freeCCtx);
+        if (!contexts.back())
+            return fail(QStringLiteral("no zstd encoder"));
+    }
+    for (int i = 0; i < newEntries.size(); ++i) {
+        if (cancelled())
+            return fail(QStringLiteral("interrupted"));
+        const CFileTable::Entry& entry = newEntries.at(i);
+        QByteArray record;
+        QByteArray data;
+        if (entry.size == 0) {
+            record = recordHeader(Empty, NoBaseEntry, 0, CSha256().result());
+            ++m_figures.empty;
+        } else {
+            const char* bytes = newContent.map(i, &why);
+            if (!bytes)
+                return fail(newPath + QStringLiteral(": ") + why);
+            CSha256 hasher;
+            hasher.addData(bytes, entry.size);
+            const QByteArray sha = hasher.result();
+            const int same = bySha.value(sha, -1);
+            if (same >= 0 && oldEntries.at(same).size == entry.size) {
+                record = recordHeader(Copy, quint16(same), 0, sha);
+                ++m_figures.copied;
+            } else {
+                int from = byName.value(entry.name, -1);
+                if (from < 0) {
+                    for (const int candidate : byStem.values(stem(entry.name)))
+                        if (from < 0 || qAbs(qint64(oldEntries.at(candidate).size) - qint64(entry.size))
+                                            < qAbs(qint64(oldEntries.at(from).size) - qint64(entry.size)))
+                            from = candidate;
+                }
+                QByteArray patch;
+                if (from >= 0) {
+                    const char* base = oldContent.map(from, &why);
+                    if (!base)
+                        return fail(oldPath + QStringLiteral(": ") + why);
+                    patch = bestPatch(contexts, entry.size > LargeFile ? m_vecLargeZstdLevels : m_vecZstdLevels, base,
+                                      oldEntries.at(from).size, bytes, entry.size);
+                    oldContent.unmap();
+                }
+                const qint64 limit = patch.isEmpty() ? std::numeric_limits<qint64>::max() : qint64(patch.size()) - 1;
+                const QByteArray whole = lzmaWhole(bytes, entry.size, m_nLzmaPreset, limit, m_fnCancelled);
+                if (cancelled())
+                    return fail(QStringLiteral("interrupted"));
+                if (!whole.isEmpty()) {
+                    record = recordHeader(Whole, NoBaseEntry, whole.size(), sha);
+                    data = whole;
+                    ++m_figures.whole;
+                } else if (!patch.isEmpty()) {
+                    record = recordHeader(Patch, quint16(from), patch.size(), sha);
+                    data = patch;
+                    ++m_figures.patched;
+                } else {
+                    return fail(newPath + QStringLiteral(": ") + QString::fromUtf8(entry.name)
+                                + QStringLiteral(" can be neither patched nor compressed"));
+                }
+            }
+            newContent.unmap();
+        }
+        if (file.write(record) != record.size() || file.write(data) != data.size())
+            return fail(outPath + QStringLiteral(": cannot write: ") + file.errorString());
+    }
+    if (!file.flush() || !Comm::syncFile(file.handle(), file.fileName()))
+        return fail(outPath + QStringLiteral(": cannot write: ") + file.errorString());
+    m_figures.deltaBytes = file.size();
+
+    // Checked as an updater will use it, before it takes the output's name.
+    CDeltaApplier check;
+    check.setScratchDir(scratch);
+    check.setMemoryLimit(std::numeric_limits<qint64>::max());
+    if (check.apply(oldPath, file.fileName(), QString(), QString()) != CDeltaApplier::Applied
+        || check.contentSha256() != m_baResultDigest)
+        return fail(QStringLiteral("the delta made does not give the new release when applied: ") + check.reason());
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    if (!Comm::renameAndSync(file.fileName(), outPath))
+        return fail(outPath + QStringLiteral(": cannot be replaced"));
+    file.setAutoRemove(false);
+    return true;
+}
