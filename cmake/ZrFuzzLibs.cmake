@@ -2,8 +2,8 @@
 # the test suite replays its saved inputs (tests/fuzz/):
 #   zr_fuzz_target_libs(NAME OUT_VAR)
 # Targets named xml_* need only the runtime library, signed_reply_fuzzer only the trust
-# library (src/trust/), delta_* only the delta library (src/delta/); the others link the
-# application core.
+# library (src/trust/), delta_* only the delta library (src/delta/), package_* only the
+# package library (src/package/); the others link the application core.
 function(zr_fuzz_target_libs name out)
   if(name MATCHES "^xml_")
     set(${out} zr_runtime PARENT_SCOPE)
@@ -11,6 +11,8 @@ function(zr_fuzz_target_libs name out)
     set(${out} updater_trust PARENT_SCOPE)
   elseif(name MATCHES "^delta_")
     set(${out} updater_delta PARENT_SCOPE)
+  elseif(name MATCHES "^package_")
+    set(${out} updater_package PARENT_SCOPE)
   else()
     set(${out} updater_core PARENT_SCOPE)
   endif()
