@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -77,6 +78,12 @@ void check(CReaderModuleManager& manager, bool isExpress, int elementStarts)
         if (info->nUpdateMode == 2 && info->strInternalService.startsWith(QLatin1String("TRUE")))
             std::abort();
         if (!info->strTandrelStandard.isEmpty() && info->strTandrelStandard != QLatin1String("TRUE"))
+            std::abort();
+        // A phased rollout has days above 0; no rollout, no rollout attributes.
+        if (info->eRollout == MODULEINFO::RolloutPhased && !(info->dRolloutDays > 0 && std::isfinite(info->dRolloutDays)))
+            std::abort();
+        if (info->eRollout == MODULEINFO::RolloutNone
+            && (!info->strRolloutStart.isEmpty() || !info->strRolloutDays.isEmpty()))
             std::abort();
         touched += info->strName.size() + info->strVersion.size() + info->strDescription.size()
                    + info->strSize.size() + info->strUrl.size() + info->strTitle.size()

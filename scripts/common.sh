@@ -36,6 +36,9 @@ ZR_PACKAGES=(
   # Debian's Python bindings to read the windows (the toolkit's AT-SPI bridge is in
   # libqt5gui5, with the xcb platform)
   dbus at-spi2-core python3-pyatspi
+  # metered connections and power saver (tests/policy): private buses (dbus-daemon) and
+  # NetworkManager and power-profiles-daemon as python3-dbusmock's templates serve them
+  python3-dbusmock
 )
 
 zr_install_packages() {

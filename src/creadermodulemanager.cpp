@@ -1,9 +1,14 @@
 #include "creadermodulemanager.h"
 
+#include "cinstallationid.h"
 #include "cissuedrecord.h"
 #include "creplyverifier.h"
+#include "crolloutpolicy.h"
 #include "csetup_commandline.h"
+#include "cserverwaits.h"
 #include "csha256.h"
+#include "csignedreply.h"
+#include "cskippedversions.h"
 #include "cxmlinput.h"
 #include "ctrustedkeys.h"
 #include "czr_urlencode.h"
@@ -20,10 +25,13 @@
 #include <QDir>
 #include <QFile>
 #include <QPointer>
+#include <QPair>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QTimer>
 #include <QUrl>
 
+#include <cmath>
 #include <memory>
 
 #ifndef MORAVEL_UPDATE_SERVER_CN_DEFAULT
@@ -140,6 +148,27 @@ void setTandrelStandard(MODULEINFO* info, const CZR_WideString& value)
     info->strTandrelStandardValue = Comm::ws2qs(value);
 }
 
+// The rollout of a module from its two attributes (std::nullopt: not given). Both given
+// and well-formed: phased; neither: none; anything else is malformed.
+void setRollout(MODULEINFO* info, const std::optional<QString>& start, const std::optional<QString>& days)
+{
+    info->strRolloutStart = start.value_or(QString());
+    info->strRolloutDays = days.value_or(QString());
+    info->eRollout = MODULEINFO::RolloutNone;
+    if (!start && !days)
+        return;
+    info->eRollout = MODULEINFO::RolloutMalformed;
+    static const QRegularExpression number(QStringLiteral("^[0-9]+(\\.[0-9]+)?$"));
+    qint64 from = 0;
+    bool isNumber = false;
+    const double length = days && number.match(*days).hasMatch() ? days->toDouble(&isNumber) : 0.0;
+    if (!start || !CSignedReply::parseUtcTime(*start, &from) || !isNumber || !std::isfinite(length) || !(length > 0.0))
+        return;
+    info->eRollout = MODULEINFO::RolloutPhased;
+    info->nRolloutStart = from;
+    info->dRolloutDays = length;
+}
+
 struct ModuleAttribute
 {
     const char* name;
@@ -167,6 +196,7 @@ const ModuleAttribute kModuleAttributes[] = {
     {"update_mode", setUpdateMode},
     {"TandrelStandard", setTandrelStandard},
     {"sha256", setText<&MODULEINFO::strSha256>},
+    {"critical", setTrueOrFalse<&MODULEINFO::bCritical>},
 };
 
 } // namespace
@@ -187,6 +217,7 @@ CReaderModuleManager::CReaderModuleManager(QString addon, UpdaterApp* app, QObje
     , m_bVerificationFailed(false)
     , m_bReplyOverHttps(false)
     , m_bQueryWait(false)
+    , m_bInstallationIdRead(false)
 {
     if (m_pApp && m_pApp->m_pCommandLine)
         m_strReaderPath = m_pApp->m_pCommandLine->getReaderPathFromcmd();
@@ -441,10 +472,21 @@ void CReaderModuleManager::ParseModuleInfo(CXML_Element* element, MODULEINFO* in
         return;
     info->bSilentInstall = false;
 
+    // The two of the rollout are judged together, once both are known.
+    std::optional<QString> rolloutStart;
+    std::optional<QString> rolloutDays;
     for (int32_t i = 0; i < element->CountAttrs(); ++i) {
         if (m_bStop)
             break;
         const CXmlInput::Attribute attribute = CXmlInput::attributeAt(element, i);
+        if (attribute.name == "rollout-start") {
+            rolloutStart = attribute.text();
+            continue;
+        }
+        if (attribute.name == "rollout-days") {
+            rolloutDays = attribute.text();
+            continue;
+        }
         for (const ModuleAttribute& known : kModuleAttributes) {
             if (attribute.name == known.name) {
                 known.apply(info, attribute.value);
@@ -452,6 +494,7 @@ void CReaderModuleManager::ParseModuleInfo(CXML_Element* element, MODULEINFO* in
             }
         }
     }
+    setRollout(info, rolloutStart, rolloutDays);
 }
 
 bool CReaderModuleManager::verifySignature(QByteArray* data)
@@ -474,7 +517,7 @@ bool CReaderModuleManager::verifySignedRoot(CXML_Element* root)
     qint64 newest = 0;
     const std::optional<qint64> accepted =
         CIssuedRecord::read(product, &newest) ? std::optional<qint64>(newest) : std::nullopt;
-    const qint64 now = m_timeOverride ? *m_timeOverride : QDateTime::currentSecsSinceEpoch();
+    const qint64 now = currentTime();
     qint64 issued = 0;
     QString why;
     const CReplyVerifier verifier(m_listTrustedKeys);
@@ -524,6 +567,38 @@ bool CReaderModuleManager::isOffered(const MODULEINFO* info, const QVector<_Upda
     return true;
 }
 
+bool CReaderModuleManager::isHeldBack(const MODULEINFO* info)
+{
+    // A manual check is offered everything; a critical update reaches everybody.
+    if (!isAutomaticCheck() || info->bCritical)
+        return false;
+    if (info->eRollout == MODULEINFO::RolloutMalformed) {
+        // Not everybody at once, nor never: manual checks still offer it.
+        qDebug().noquote() << QStringLiteral("%1 %2 not offered on automatic checks: malformed rollout "
+                                             "(rollout-start \"%3\", rollout-days \"%4\")")
+                                  .arg(info->strName, info->strVersion, info->strRolloutStart.left(64),
+                                       info->strRolloutDays.left(64));
+        return true;
+    }
+    if (info->eRollout == MODULEINFO::RolloutPhased) {
+        if (!m_bInstallationIdRead) {
+            m_installationId = CInstallationId::get();
+            m_bInstallationIdRead = true;
+        }
+        if (!CRolloutPolicy::isOffered(info->strName, info->strVersion, info->nRolloutStart, info->dRolloutDays,
+                                       currentTime(), m_installationId))
+            return true;
+    }
+    // A skipped version stays skipped, and so does an older one; a newer one is offered.
+    const QString skipped = m_skippedVersions.value(info->strName);
+    if (!skipped.isEmpty() && CompareVersion(withoutSpaces(info->strVersion), withoutSpaces(skipped)) <= 0) {
+        qDebug().noquote() << QStringLiteral("%1 %2 not offered: the user skipped version %3")
+                                  .arg(info->strName, info->strVersion, skipped);
+        return true;
+    }
+    return false;
+}
+
 bool CReaderModuleManager::readReply(const QString& path, QByteArray* data)
 {
     // Read as the bytes received: a signature covers them exactly, line ends included.
@@ -570,6 +645,11 @@ bool CReaderModuleManager::collectOfferedModules(const CXML_Element* root)
     if (!isNumber)
         express = 0;
 
+    m_bInstallationIdRead = false;
+    m_installationId.clear();
+    // What the user skipped, read once for the whole reply.
+    m_skippedVersions = isAutomaticCheck() ? CSkippedVersions::versions() : QHash<QString, QString>();
+
     // The server decides which modules are newer. The local availability check
     // (CheckModuleAvailable) is not applied to the reply: for the "Update List" this
     // updater asks for it would never drop a module.
@@ -592,7 +672,7 @@ bool CReaderModuleManager::collectOfferedModules(const CXML_Element* root)
             qDebug() << "malformed sha256 ignored:" << info->strName;
             info->strSha256.clear();
         }
-        if (isOffered(info.get(), updaterInfo, express))
+        if (isOffered(info.get(), updaterInfo, express) && !isHeldBack(info.get()))
             m_vecUpdateModules.append(info.release());
     }
     ReleaseUpdaterInfoList(updaterInfo);
@@ -734,7 +814,24 @@ int CReaderModuleManager::QueryModuleInfo(QProgressBar* bar, bool bWait)
         failQueryLater();
         return 1;
     }
-    const int started = startTransfer(chosen + request);
+    // An automatic check leaves a server that asked to wait alone and asks the other
+    // region's server in its place, as the failover rules allow.
+    QString first = chosen + request;
+    if (const std::optional<qint64> until = waitingUntil(first)) {
+        const QString waiting = QStringLiteral("request server %1 asked to wait until %2")
+                                    .arg(serverName(first), CSignedReply::formatUtcTime(*until));
+        const QString instead = m_strOtherAddress;
+        m_strOtherAddress.clear();
+        if (instead.isEmpty() || waitingUntil(instead) || schemeStrength(instead) < schemeStrength(first)) {
+            qDebug().noquote() << waiting + QStringLiteral(": no other server is asked");
+            ReleaseModuleInfo();
+            failQueryLater();
+            return 3;
+        }
+        qDebug().noquote() << waiting + QStringLiteral(": asking ") + serverName(instead);
+        first = instead;
+    }
+    const int started = startTransfer(first);
     if (started != 0) {
         ReleaseModuleInfo();
         failQueryLater();
@@ -771,9 +868,10 @@ bool CReaderModuleManager::askOtherServer()
         return false;
     // A server that did not answer, or said it cannot, is worth replacing; any other
     // answer would be the other server's too.
+    // A 429 (too many requests) says the same as a 503.
     const int status = m_pDownloader->httpStatus();
     const bool network = m_pDownloader->failedByNetwork();
-    if (!network && (status < 500 || status > 599))
+    if (!network && (status < 500 || status > 599) && status != 429)
         return false;
 
     const QString other = m_strOtherAddress;
@@ -786,6 +884,11 @@ bool CReaderModuleManager::askOtherServer()
     if (schemeStrength(other) < schemeStrength(m_strAskedAddress)) {
         qDebug().noquote() << failed + QStringLiteral(": not asking %1 over %2 after %3")
                                            .arg(serverName(other), schemeOf(other), schemeOf(m_strAskedAddress));
+        return false;
+    }
+    if (const std::optional<qint64> until = waitingUntil(other)) {
+        qDebug().noquote() << failed + QStringLiteral(": not asking %1, asked to wait until %2")
+                                           .arg(serverName(other), CSignedReply::formatUtcTime(*until));
         return false;
     }
     qDebug().noquote() << failed + QStringLiteral(": asking ") + serverName(other);
@@ -822,6 +925,7 @@ void CReaderModuleManager::slotQueryModuleInfoFailed(QString path)
         return;
 
     ++m_nInDownloaderSignal;
+    keepServerWait();
     QPointer<CReaderModuleManager> self(this);
     // The second try reports the query's end itself; waiting, it may have done so and
     // its receiver may have destroyed this manager.
@@ -875,6 +979,69 @@ QString CReaderModuleManager::requestProduct() const
 void CReaderModuleManager::setCurrentTime(std::optional<qint64> secondsSinceEpoch)
 {
     m_timeOverride = secondsSinceEpoch;
+}
+
+qint64 CReaderModuleManager::currentTime() const
+{
+    return m_timeOverride ? *m_timeOverride : QDateTime::currentSecsSinceEpoch();
+}
+
+bool CReaderModuleManager::isAutomaticCheck() const
+{
+    return !(m_pApp && m_pApp->m_pCommandLine
+             && m_pApp->m_pCommandLine->getValue(QStringLiteral("updater")) == QLatin1String("Manual"));
+}
+
+bool CReaderModuleManager::isCriticalUpdate() const
+{
+    for (const MODULEINFO* info : m_vecUpdateModules) {
+        if (info->bCritical)
+            return true;
+    }
+    return false;
+}
+
+bool CReaderModuleManager::skipOfferedVersions()
+{
+    QList<QPair<QString, QString>> offered;
+    for (const MODULEINFO* info : qAsConst(m_vecUpdateModules))
+        offered.append(qMakePair(info->strName, info->strVersion));
+    return CSkippedVersions::skip(offered);
+}
+
+CConnectionPolicy::Deferral CReaderModuleManager::downloadDeferral(const MODULEINFO* info) const
+{
+    if (!info)
+        return CConnectionPolicy::NotDeferred;
+    return CConnectionPolicy::deferral(info->strSize, info->bCritical, isAutomaticCheck());
+}
+
+std::optional<qint64> CReaderModuleManager::waitingUntil(const QString& address) const
+{
+    // A manual check asks anyway: the user asked.
+    if (!isAutomaticCheck())
+        return std::nullopt;
+    return CServerWaits::waitingUntil(CServerWaits::serverOf(address), currentTime());
+}
+
+void CReaderModuleManager::keepServerWait()
+{
+    const int status = m_pDownloader ? m_pDownloader->httpStatus() : 0;
+    if (status != 503 && status != 429)
+        return;
+    const QByteArray value = m_pDownloader->retryAfter();
+    if (value.isEmpty())
+        return;
+    const qint64 now = currentTime();
+    const std::optional<qint64> until = CServerWaits::parseRetryAfter(value, now);
+    if (!until) {
+        qDebug() << "request server" << serverName(m_strAskedAddress) << "sent a Retry-After that is ignored:"
+                 << value.left(64);
+        return;
+    }
+    qDebug().noquote() << QStringLiteral("request server %1 asked to wait until %2")
+                              .arg(serverName(m_strAskedAddress), CSignedReply::formatUtcTime(*until));
+    CServerWaits::record(CServerWaits::serverOf(m_strAskedAddress), *until, now);
 }
 
 void CReaderModuleManager::failQueryLater()

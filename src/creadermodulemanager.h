@@ -8,9 +8,11 @@
 #include <QVector>
 #include <QList>
 #include <QByteArray>
+#include <QHash>
 
 #include <optional>
 
+#include "cconnectionpolicy.h"
 #include "moduleinfo.h"
 
 class CXML_Element;
@@ -57,6 +59,15 @@ struct _UpdaterInfo
 // keys, and the download window checks the file against it. Without keys, a reply that
 // came over https vouches for an http package only through its hash: such a module
 // without one is not offered.
+//
+// An automatic check (the run parameter "updater" is not "Manual") is kinder to the
+// publisher and the servers than a manual one, which is offered everything as before:
+// it does not offer a module whose phased rollout (CRolloutPolicy) has not reached this
+// installation yet, nor one whose rollout is malformed, nor a version the user skipped
+// (CSkippedVersions; a newer version is offered), except for a module marked critical;
+// and it leaves a request server alone while it waits after a 503 or 429 with
+// Retry-After (CServerWaits), asking the other region's server instead as the failover
+// rules allow. Every check, manual too, keeps such a wait.
 //
 // The manager owns the records of m_vecUpdateModules and the downloader of the latest
 // query. Other holders of the list keep copies of the pointers only.
@@ -109,8 +120,11 @@ public:
     // ---- update request ----
     // Starts a query; bar (may be null) shows the reply's progress, bWait makes the call
     // return only after the transfer has ended. Returns 0 when the transfer started,
-    // 1 when the reply file's directory cannot be made and 2 when the downloader refuses
-    // the server address or cannot open the reply file. When it does not return 0 the
+    // 1 when the reply file's directory cannot be made, 2 when the downloader refuses
+    // the server address or cannot open the reply file, and 3 when an automatic check
+    // may ask no server now (the chosen one waits, and the other is the same, waits too
+    // or is weaker: "request server HOST asked to wait until TIME: no other server is
+    // asked"). When it does not return 0 the
     // query has failed already: sQueryModuleInfoFinish follows from the event loop
     // (queued, so a receiver connected after the call sees it too).
     int QueryModuleInfo(QProgressBar* bar, bool bWait);
@@ -144,6 +158,21 @@ public:
     // is the environment variable MORAVEL_UPDATE_SERVER_CN / MORAVEL_UPDATE_SERVER_US
     // when set and not empty, else the address the build was configured with.
     static QString RequestServerForUtcOffset(int offsetSeconds);
+    // ---- what an automatic check offers and fetches ----
+    // Whether this is an automatic check: the run parameter "updater" is not "Manual".
+    bool isAutomaticCheck() const;
+    // Whether a module of the offered list is critical: the question then says so and
+    // offers no "Skip This Version".
+    bool isCriticalUpdate() const;
+    // The user's "Skip This Version": keeps the offered version of each offered module
+    // (CSkippedVersions), which later automatic checks then do not offer again. False
+    // when it could not be kept.
+    bool skipOfferedVersions();
+    // Whether the download sequence defers the package of info on this check: only an
+    // automatic check, only a package over 1 MiB, never a critical module, while the
+    // connection is metered or the system saves power (CConnectionPolicy, which logs).
+    CConnectionPolicy::Deferral downloadDeferral(const MODULEINFO* info) const;
+
     // The clock's offset from UTC that QueryModuleInfo uses. Tests fix it here; by
     // default it is the local clock's offset at the time of the query.
     void setClockOffsetFromUtc(int offsetSeconds);
@@ -204,6 +233,16 @@ private:
     void dropSupersededModules();
     // Whether a parsed record is offered, by the reply's own marks and the local rules.
     bool isOffered(const MODULEINFO* info, const QVector<_UpdaterInfo*>& installed, int express);
+    // An automatic check's rules: true when the module waits for its rollout (or has a
+    // malformed one) or its version was skipped; never for a critical module.
+    bool isHeldBack(const MODULEINFO* info);
+    // The time the checks go by: the one fixed by setCurrentTime, else the clock's.
+    qint64 currentTime() const;
+    // The end of the wait of the request server of address, when an automatic check
+    // leaves it alone now; std::nullopt on a manual check.
+    std::optional<qint64> waitingUntil(const QString& address) const;
+    // After a 503 or 429: keeps the wait its Retry-After asks for (logged).
+    void keepServerWait();
     // The request's product as the request names it ("product" of the run).
     QString requestProduct() const;
     // Whether the reply parsed into a root element; set by OnPaserModuleInfo.
@@ -226,6 +265,12 @@ private:
     QString m_strOtherAddress;
     QPointer<QProgressBar> m_pQueryBar;
     bool m_bQueryWait;
+    // This installation's identifier for the rollouts of one reply, read when a phased
+    // module first needs it (empty until then, and when none could be had).
+    QByteArray m_installationId;
+    bool m_bInstallationIdRead;
+    // The versions the user skipped, by module name, for the reply being read.
+    QHash<QString, QString> m_skippedVersions;
 };
 
 #endif // CREADERMODULEMANAGER_H

@@ -2,6 +2,7 @@
 #define MODULEINFO_H
 
 #include <QString>
+#include <QtGlobal>
 
 // One module of the update server's reply. Records are created with new by the module
 // manager, which owns them; every other list of records holds copies of the pointers.
@@ -31,6 +32,19 @@ struct MODULEINFO
     bool bSilentInstall = false;      // "SilentInstall": downloaded without the download window
     QString strSha256;                // "sha256": the package's SHA-256 (64 lowercase hex digits);
                                       // empty when the reply has none (or, unsigned, a malformed one)
+
+    // The publisher's phased rollout (CRolloutPolicy): "rollout-start", a UTC time
+    // written YYYY-MM-DDTHH:MM:SSZ, and "rollout-days", a positive number. Both given and
+    // well-formed: phased; neither: not phased; anything else: malformed, which holds
+    // the module back from automatic checks (never from manual ones).
+    enum Rollout { RolloutNone, RolloutPhased, RolloutMalformed };
+    QString strRolloutStart;          // "rollout-start" as written
+    QString strRolloutDays;           // "rollout-days" as written
+    Rollout eRollout = RolloutNone;
+    qint64 nRolloutStart = 0;         // seconds since the epoch, when phased
+    double dRolloutDays = 0;          // above 0, when phased
+    bool bCritical = false;           // "critical": "true" in any case; automatic checks offer
+                                      // it whatever the rollout, a skip or the connection
 };
 
 #endif // MODULEINFO_H

@@ -249,6 +249,7 @@ bool QHttpDownLoadS::resetTransfer()
     m_bEndedByDownloader = false;
     m_bHeadAccepted = false;
     m_nHttpStatus = 0;
+    m_retryAfter.clear();
     m_bFailedByNetwork = false;
     return true;
 }
@@ -905,6 +906,7 @@ void QHttpDownLoadS::releaseTransfer()
 {
     if (m_pReply) {
         m_nHttpStatus = m_pReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        m_retryAfter = m_pReply->rawHeader("Retry-After").left(256);
         disconnect(m_pReply, nullptr, this, nullptr);
         // A connection the server closed mid-reply can make the toolkit send the request
         // once more on a new one after the reply has failed: a failed reply is aborted,

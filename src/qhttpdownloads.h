@@ -170,6 +170,8 @@ public:
     // for credentials, and a failed write.
     int httpStatus() const { return m_nHttpStatus; }
     bool failedByNetwork() const { return m_bFailedByNetwork; }
+    // The "Retry-After" of the latest response's head, as it came; empty when none.
+    QByteArray retryAfter() const { return m_retryAfter; }
 
     // Watchdog interval (response check and stall check) in milliseconds.
     static void setDefaultWatchdogInterval(int msec);
@@ -308,6 +310,7 @@ private:
     qint64 m_nRangeTotal;        // the total a 206 of this transfer named; 0: none
     int m_nWatchdogMs;
     int m_nHttpStatus;           // of the latest response's head; 0: none
+    QByteArray m_retryAfter;     // its Retry-After; empty: none
     bool m_bFailedByNetwork;     // the latest transfer failed without a whole answer
 
     // Slow-transfer rule: body bytes counted at each look, oldest first.

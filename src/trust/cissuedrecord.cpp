@@ -1,13 +1,10 @@
 #include "cissuedrecord.h"
 
 #include "csignedreply.h"
-#include "safefiles.h"
+#include "statefiles.h"
 
-#include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QList>
 #include <QUrl>
 
@@ -69,11 +66,7 @@ Entries readEntries()
 
 QString CIssuedRecord::path()
 {
-    QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    // A relative XDG_STATE_HOME is not to be trusted; it is ignored.
-    if (state.isEmpty() || !QDir::isAbsolutePath(state))
-        state = QDir::homePath() + QStringLiteral("/.local/state");
-    return state + QStringLiteral("/moravel-updater/newest-issued");
+    return Comm::stateFilePath(QStringLiteral("newest-issued"));
 }
 
 bool CIssuedRecord::read(const QString& product, qint64* issued)
@@ -95,14 +88,6 @@ bool CIssuedRecord::read(const QString& product, qint64* issued)
 
 bool CIssuedRecord::write(const QString& product, qint64 issued)
 {
-    const QString target = path();
-    const QString folder = QFileInfo(target).absolutePath();
-    if (!Comm::makeSyncedPath(folder)) {
-        qDebug() << "the state folder cannot be made:" << folder;
-        return false;
-    }
-    ::chmod(QFile::encodeName(folder).constData(), 0700);
-
     // The other products' lines (and a line with a time alone) stay as they are.
     QByteArray text;
     for (const Entry& entry : readEntries()) {
@@ -114,22 +99,5 @@ bool CIssuedRecord::write(const QString& product, qint64 issued)
         text += '\n';
     }
     text += CSignedReply::formatUtcTime(issued).toLatin1() + '\t' + QUrl::toPercentEncoding(product) + '\n';
-
-    const QString temporary = target + QStringLiteral(".new-%1").arg(QCoreApplication::applicationPid());
-    QFile file;
-    if (!Comm::createNewFile(file, temporary, QIODevice::WriteOnly)) {
-        qDebug() << "the newest accepted time cannot be written:" << temporary;
-        return false;
-    }
-    // The new record counts only once its bytes, and then its name, are on the disk.
-    bool ok = ::fchmod(file.handle(), 0600) == 0 && file.write(text) == text.size() && file.flush()
-              && Comm::syncFile(file.handle(), temporary);
-    file.close();
-    ok = ok && Comm::renameAndSync(temporary, target);
-    if (!ok) {
-        if (QFileInfo(temporary).exists())
-            QFile::remove(temporary);
-        qDebug() << "the newest accepted time cannot be written:" << target;
-    }
-    return ok;
+    return Comm::writeStateFile(QStringLiteral("newest-issued"), text, "the newest accepted time");
 }

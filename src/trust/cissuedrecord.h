@@ -13,10 +13,10 @@
 // The file holds one line per product, "TIME<TAB>PRODUCT" (TIME written
 // YYYY-MM-DDTHH:MM:SSZ, PRODUCT percent-encoded). A line with a time alone, as older
 // updaters wrote it, stands for every product that has no line of its own. The file is
-// written in one step (a new file, synced to disk, renamed over the old, and its folder
-// synced) with mode 0600. It is read only as a regular file reached without a link at
-// its name, opened without blocking; a missing or unreadable file, anything else at its
-// name, or a product without a line, counts as no time accepted yet.
+// one of the updater's state files (Comm::writeStateFile: written in one step, synced,
+// mode 0600). It is read only as a regular file reached without a link at its name,
+// opened without blocking; a missing or unreadable file, anything else at its name, or
+// a product without a line, counts as no time accepted yet.
 class CIssuedRecord
 {
 public:

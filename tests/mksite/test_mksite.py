@@ -220,6 +220,12 @@ class RefusalTest(SiteTest):
             ("not a package", [{"name": "A", "version": "1", "file": "files/notapackage.bin"}],
              "not an update package", {}),
             ("control character", [dict(ok, description="bell\x07")], "XML cannot carry", {}),
+            ("no rollout days", [dict(ok, rollout_days=0)], "rollout_days must be", {}),
+            ("rollout days as text", [dict(ok, rollout_days="7")], "rollout_days must be", {}),
+            ("rollout days true", [dict(ok, rollout_days=True)], "rollout_days must be", {}),
+            ("critical not boolean", [dict(ok, critical="yes")], "critical must be true or false", {}),
+            ("rollout as an attribute", [dict(ok, attributes={"rollout-days": "3"})],
+             "has its own key", {}),
             ("modules not a list", {"name": "A"}, "modules must be a list", {}),
         ]
         for label, modules, message, extra in cases:
@@ -473,6 +479,19 @@ class SignedSiteTest(SiteTest):
         self.assertIsNotNone(found, reply[-200:])
         return reply[:found.start()], found.group(1).decode()
 
+    def resign(self, site, edit):
+        """Signs the reply again with the site's key after edit(message) changed it, as a
+        publisher with the key could."""
+        with open(os.path.join(site, "reply.xml"), "rb") as f:
+            message, _ = self.split(f.read())
+        message = edit(message)
+        code, signature = keytool("sign", self.secret, stdin=message)
+        self.assertEqual(code, 0)
+        reply = message + b"<!-- moravel-signature ed25519 " + signature.encode() + b" -->\n"
+        for path in ("reply.xml", "addons/get_addons.php/get_addons.php"):
+            with open(os.path.join(site, path), "wb") as f:
+                f.write(reply)
+
     def verify(self, key=None, site=None, *options):
         run = subprocess.run([sys.executable, MKSITE, "--verify", key or self.public,
                               site or self.out, "--keytool", KEYTOOL] + list(options),
@@ -613,6 +632,52 @@ class SigningTest(SignedSiteTest):
         self.assertIn('mksite: module "A & B": no sha256; updaters do not offer it', faults)
 
 
+class RolloutTest(SignedSiteTest):
+    def test_rollout_and_critical_in_the_reply_and_in_verify(self):
+        self.modules[0]["rollout_days"] = 7
+        self.modules[2].update(critical=True, rollout_days=0.5)
+        start = int(time.time()) - 2 * 86400
+        run = self.sign("--rollout-start", utc_text(start))
+        self.assertIn("critical: automatic checks offer it to everybody", run.stderr)
+        self.assertIn("phased in over 7 days from %s" % utc_text(start), run.stdout)
+        reader, ocr, plugin = list(ET.fromstring(self.split(self.read("reply.xml"))[0]))
+        self.assertEqual((reader.get("rollout-start"), reader.get("rollout-days"), reader.get("critical")),
+                         (utc_text(start), "7", None))
+        self.assertEqual((plugin.get("rollout-days"), plugin.get("critical")), ("0.5", "true"))
+        self.assertIsNone(ocr.get("rollout-start"))
+        code, out, faults = self.verify()
+        self.assertEqual((code, faults), (0, []), out)
+        lines = out.splitlines()
+        self.assertIn('module "Moravel Reader" 7.1: rollout from %s over 7 days, now offered to 28.6%% '
+                      'of installations' % utc_text(start), lines)
+        self.assertIn('module "JSCount" 1.0: rollout from %s over 0.5 days, now offered to 100.0%% of '
+                      'installations (critical: automatic checks offer it to all)' % utc_text(start), lines)
+        self.assertEqual(len(lines), 3)
+
+        # Without --rollout-start the rollout starts now; a halted one is published again
+        # with far more days under the same start.
+        before = int(time.time())
+        self.sign()
+        self.assertTrue(before <= utc_seconds(list(ET.fromstring(self.split(
+            self.read("reply.xml"))[0]))[0].get("rollout-start")) <= int(time.time()))
+        self.modules[0]["rollout_days"] = 36500
+        self.sign("--rollout-start", utc_text(start))
+        self.assertIn("now offered to 0.0% of installations", self.verify()[1])
+
+    def test_malformed_rollouts(self):
+        run = self.mksite(self.describe(self.modules), "http://127.0.0.1:8080/",
+                          "--rollout-start", "2026-01-01 00:00:00")
+        self.assertEqual(run.returncode, 2)
+        self.assertIn("--rollout-start takes", run.stderr)
+        self.sign()
+        self.resign(self.out, lambda m: m.replace(b'name="Moravel Reader"',
+                                                  b'name="Moravel Reader" rollout-days="0"'))
+        code, _, faults = self.verify()
+        self.assertEqual(code, 1)
+        self.assertEqual(faults, ["mksite: module \"Moravel Reader\" 7.1: rollout-start None and "
+                                  "rollout-days '0' make no rollout: automatic checks do not offer it"])
+
+
 class VerifyTest(SignedSiteTest):
     """--verify on a signed site with one thing wrong: that one fault, in one line."""
 
@@ -625,19 +690,6 @@ class VerifyTest(SignedSiteTest):
         site = os.path.join(self.dir, name)
         shutil.copytree(self.signed, site, symlinks=True)
         return site
-
-    def resign(self, site, edit):
-        """Signs the reply again with the site's key after edit(message) changed it, as a
-        publisher with the key could."""
-        with open(os.path.join(site, "reply.xml"), "rb") as f:
-            message, _ = self.split(f.read())
-        message = edit(message)
-        code, signature = keytool("sign", self.secret, stdin=message)
-        self.assertEqual(code, 0)
-        reply = message + b"<!-- moravel-signature ed25519 " + signature.encode() + b" -->\n"
-        for path in ("reply.xml", "addons/get_addons.php/get_addons.php"):
-            with open(os.path.join(site, path), "wb") as f:
-                f.write(reply)
 
     def change_byte(self, path, offset):
         with open(path, "r+b") as f:

@@ -1,19 +1,60 @@
 // Reading the update server's reply file into module records: which attributes fill
 // which fields, which modules are offered, the express filter, the clean-ups that
-// follow, and replies that are empty, missing or not a module list.
+// follow, and replies that are empty, missing or not a module list. What automatic
+// checks hold back: a phased rollout that has not reached this installation, a malformed
+// rollout and a skipped version, but never a critical module.
 
+#include "cinstallationid.h"
 #include "creadermodulemanager.h"
+#include "csignedreply.h"
+#include "cskippedversions.h"
+#include "logcapture.h"
 #include "mmtestsupport.h"
 #include "xmlelement.h"
 
+#include <QCryptographicHash>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace TestUtil;
 
 namespace {
 
 const QString kList = QStringLiteral("Update List");
+const QString kAutomatic = QStringLiteral("type:\"Update List\",product:\"P\"");
+const QString kManual = kAutomatic + QStringLiteral(",updater:\"Manual\"");
+
+// A rollout of ten days from kStart.
+const qint64 kStart = 1796692200;
+const double kDays = 10;
+const QByteArray kPhased = "rollout-start=\"" + CSignedReply::formatUtcTime(kStart).toLatin1() + "\" rollout-days=\"10\"";
+const QByteArray kPlanted = QByteArray::fromHex("00112233445566778899aabbccddeeff");
+
+// Where identifier places a release, in percent: the first 64 bits of the SHA-256 of
+// identifier, name, NUL and version, over 2^64.
+double positionOf(const QByteArray& identifier, const QByteArray& name = "Reader", const QByteArray& version = "7.2")
+{
+    const QByteArray digest =
+        QCryptographicHash::hash(identifier + name + QByteArray(1, '\0') + version, QCryptographicHash::Sha256);
+    quint64 value = 0;
+    for (int i = 0; i < 8; ++i)
+        value = value << 8 | quint8(digest.at(i));
+    return double(value) / 18446744073709551616.0 * 100.0;
+}
+
+// The time at which the rollout stands at share percent.
+qint64 atShare(double share)
+{
+    return kStart + qint64(share / 100.0 * kDays * 86400.0);
+}
+
+QByteArray readerReply(const QByteArray& attributes, const QByteArray& version = "7.2")
+{
+    return "<r><m name=\"Reader\" version=\"" + version + "\" result=\"true\" " + attributes + "/></r>";
+}
 
 } // namespace
 
@@ -42,9 +83,17 @@ private slots:
     void missingReplyFileIsLogged();
     void stopFlagEndsWithAnEmptyList();
 
+    void phasedRollout_data();
+    void phasedRollout();
+    void installationIdentifier_data();
+    void installationIdentifier();
+    void skippedVersions_data();
+    void skippedVersions();
+
 private:
-    // Writes the reply and parses it with a manager of the given run parameters.
-    QStringList parse(const QByteArray& reply, const QString& params = QString());
+    // Writes the reply and parses it with a manager of the given run parameters, at the
+    // time now when one is given.
+    QStringList parse(const QByteArray& reply, const QString& params = QString(), qint64 now = 0);
     QString replyPath() const { return m_workDir.filePath(QStringLiteral("reply.xml")); }
 
     QTemporaryDir m_workDir;
@@ -61,18 +110,23 @@ void TestReplyParse::initTestCase()
 void TestReplyParse::init()
 {
     QFile::remove(QStringLiteral("UpdaterInfo.xml"));
+    QFile::remove(CSkippedVersions::path());
+    QFile::remove(CInstallationId::path());
+    QDir(CInstallationId::path()).removeRecursively();
     m_manager.reset();
     m_app = makeApp(QStringLiteral("type:\"Update List\",product:\"P\""));
     m_manager.reset(new CReaderModuleManager(kList, m_app.get(), nullptr));
 }
 
-QStringList TestReplyParse::parse(const QByteArray& reply, const QString& params)
+QStringList TestReplyParse::parse(const QByteArray& reply, const QString& params, qint64 now)
 {
     if (!params.isEmpty()) {
         m_manager.reset();
         m_app = makeApp(params);
         m_manager.reset(new CReaderModuleManager(kList, m_app.get(), nullptr));
     }
+    if (now != 0)
+        m_manager->setCurrentTime(now);
     if (!writeFile(replyPath(), reply))
         return QStringList{ QStringLiteral("<reply file not written>") };
     m_manager->OnPaserModuleInfo(replyPath());
@@ -321,6 +375,173 @@ void TestReplyParse::stopFlagEndsWithAnEmptyList()
     QCOMPARE(parse("<r><m name=\"A\" result=\"true\"/><m name=\"B\" result=\"true\"/></r>"), QStringList());
     m_manager->m_bStop = false;
     QCOMPARE(parse("<r><m name=\"A\" result=\"true\"/></r>"), QStringList({ "A" }));
+}
+
+void TestReplyParse::phasedRollout_data()
+{
+    QTest::addColumn<QByteArray>("attributes");
+    QTest::addColumn<qint64>("now");
+    QTest::addColumn<bool>("manual");
+    QTest::addColumn<bool>("offered");
+    QTest::addColumn<QString>("logged");   // the start of a log line; empty: none checked
+    const double planted = positionOf(kPlanted);
+    const QString waits = QStringLiteral("Reader 7.2 not offered yet: phased rollout (this installation at %1%, rollout at ")
+                              .arg(planted, 0, 'f', 2);
+    const QString malformed = QStringLiteral("Reader 7.2 not offered on automatic checks: malformed rollout");
+    const QByteArray start = kPhased.left(kPhased.indexOf(' '));
+    QTest::newRow("before the start") << kPhased << kStart - 3600 << false << false << waits + "0.00%)";
+    QTest::newRow("at the start") << kPhased << kStart << false << false << waits + "0.00%)";
+    QTest::newRow("the share just below the installation") << kPhased << atShare(planted - 0.01) << false << false
+                                                           << waits;
+    QTest::newRow("the share just above it") << kPhased << atShare(planted + 0.01) << false << true << "";
+    QTest::newRow("at the end") << kPhased << kStart + 10 * 86400 << false << true << "";
+    QTest::newRow("half a day, after it") << start + " rollout-days=\"0.5\"" << kStart + 43200 << false << true << "";
+    QTest::newRow("half a day, in it") << start + " rollout-days=\"0.5\"" << kStart + 1 << false << false << waits;
+    QTest::newRow("a manual check before the start") << kPhased << kStart - 3600 << true << true << "";
+    QTest::newRow("critical, before the start") << kPhased + " critical=\"TRUE\"" << kStart - 3600 << false << true
+                                                << "";
+    QTest::newRow("critical false") << kPhased + " critical=\"no\"" << kStart << false << false << waits;
+    QTest::newRow("no rollout") << QByteArray() << kStart << false << true << "";
+    QTest::newRow("zero days") << start + " rollout-days=\"0\"" << kStart + 86400 << false << false
+                               << malformed + " (rollout-start \"" + start.mid(15, 20) + "\", rollout-days \"0\")";
+    QTest::newRow("zero days, a manual check") << start + " rollout-days=\"0\"" << kStart << true << true << "";
+    QTest::newRow("zero days, critical") << start + " rollout-days=\"0\" critical=\"true\"" << kStart << false << true
+                                         << "";
+    QTest::newRow("negative days") << start + " rollout-days=\"-1\"" << kStart + 86400 << false << false << malformed;
+    QTest::newRow("days with an exponent") << start + " rollout-days=\"1e3\"" << kStart + 86400 << false << false
+                                           << malformed;
+    QTest::newRow("empty days") << start + " rollout-days=\"\"" << kStart + 86400 << false << false << malformed;
+    QTest::newRow("a start alone") << start << kStart + 86400 << false << false << malformed;
+    QTest::newRow("days alone") << QByteArray("rollout-days=\"7\"") << kStart + 86400 << false << false << malformed;
+    QTest::newRow("a start in another form") << QByteArray("rollout-start=\"2026-12-08 03:10:00\" rollout-days=\"7\"")
+                                             << kStart + 30 * 86400 << false << false << malformed;
+}
+
+void TestReplyParse::phasedRollout()
+{
+    QFETCH(QByteArray, attributes);
+    QFETCH(qint64, now);
+    QFETCH(bool, manual);
+    QFETCH(bool, offered);
+    QFETCH(QString, logged);
+    QVERIFY(writeFile(CInstallationId::path(), kPlanted.toHex() + "\n"));
+    LogCapture log(LogCapture::Quiet);
+    const QStringList names = parse(readerReply(attributes), manual ? kManual : kAutomatic, now);
+    QCOMPARE(names, offered ? QStringList { "Reader" } : QStringList());
+    QVERIFY2(logged.isEmpty() || log.contains(logged), qPrintable(log.all()));
+    QVERIFY2(offered || log.contains("Reader 7.2 not offered"), qPrintable(log.all()));
+    QCOMPARE(m_manager->isCriticalUpdate(), offered && attributes.toLower().contains("critical=\"true\""));
+    // The identifier was read, not made again.
+    QCOMPARE(readFile(CInstallationId::path()), kPlanted.toHex() + "\n");
+}
+
+void TestReplyParse::installationIdentifier_data()
+{
+    // What stands at the identifier's name; whether a new identifier is made there.
+    QTest::addColumn<QString>("planted");
+    QTest::addColumn<bool>("made");
+    QTest::newRow("nothing") << "nothing" << true;
+    QTest::newRow("a link to a well-formed identifier") << "link" << true;
+    QTest::newRow("a FIFO (unreadable)") << "fifo" << true;
+    QTest::newRow("a second name of another file") << "hardlink" << true;
+    QTest::newRow("31 digits") << "short" << true;
+    QTest::newRow("capital digits") << "capitals" << true;
+    QTest::newRow("a well-formed identifier") << "kept" << false;
+    QTest::newRow("a folder: none can be kept") << "folder" << false;
+}
+
+void TestReplyParse::installationIdentifier()
+{
+    QFETCH(QString, planted);
+    QFETCH(bool, made);
+    const QString path = CInstallationId::path();
+    const QString elsewhere = m_workDir.filePath(QStringLiteral("elsewhere"));
+    QVERIFY(writeFile(elsewhere, kPlanted.toHex() + "\n"));
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (planted == "link")
+        QVERIFY(QFile::link(elsewhere, path));
+    else if (planted == "fifo")
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    else if (planted == "hardlink")
+        QCOMPARE(::link(QFile::encodeName(elsewhere).constData(), QFile::encodeName(path).constData()), 0);
+    else if (planted == "folder")
+        QVERIFY(QDir().mkpath(path));
+    else if (planted != "nothing")
+        QVERIFY(writeFile(path, planted == "short" ? kPlanted.toHex().left(31) + "\n"
+                                : planted == "capitals" ? kPlanted.toHex().toUpper() + "\n" : kPlanted.toHex() + "\n"));
+
+    // A rollout at 50%: the first automatic check makes what it needs.
+    parse(readerReply(kPhased), kAutomatic, atShare(50));
+    if (planted == "folder") {
+        // Without an identifier the installation comes last: offered only at the end.
+        QVERIFY(QFileInfo(path).isDir());
+        QCOMPARE(parse(readerReply(kPhased), kAutomatic, atShare(99.99)), QStringList());
+        QCOMPARE(parse(readerReply(kPhased), kAutomatic, kStart + 10 * 86400), QStringList { "Reader" });
+        return;
+    }
+    // A regular file of its own (private when made), 32 lowercase digits and a line end.
+    struct stat st;
+    QCOMPARE(::lstat(QFile::encodeName(path).constData(), &st), 0);
+    QVERIFY(S_ISREG(st.st_mode));
+    QVERIFY(!made || (st.st_mode & 07777) == 0600);
+    QCOMPARE(int(st.st_nlink), 1);
+    const QByteArray kept = readFile(path);
+    QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f]{32}\n$")).match(QString::fromLatin1(kept)).hasMatch(),
+             kept.constData());
+    QCOMPARE(kept != kPlanted.toHex() + "\n", made);
+    // Nothing was written through a link or into another name of a file.
+    QCOMPARE(readFile(elsewhere), kPlanted.toHex() + "\n");
+
+    // The kept identifier places this installation from now on.
+    const double position = positionOf(QByteArray::fromHex(kept.trimmed()));
+    QCOMPARE(parse(readerReply(kPhased), kAutomatic, atShare(position - 0.01)), QStringList());
+    QCOMPARE(parse(readerReply(kPhased), kAutomatic, atShare(position + 0.01)), QStringList { "Reader" });
+    QCOMPARE(readFile(path), kept);
+}
+
+void TestReplyParse::skippedVersions_data()
+{
+    QTest::addColumn<QByteArray>("version");   // offered after 7.2 was skipped
+    QTest::addColumn<QByteArray>("attributes");
+    QTest::addColumn<bool>("manual");
+    QTest::addColumn<bool>("offered");
+    QTest::newRow("the same version") << QByteArray("7.2") << QByteArray() << false << false;
+    QTest::newRow("the same with a space") << QByteArray("7. 2") << QByteArray() << false << false;
+    QTest::newRow("an older one") << QByteArray("7.1.9") << QByteArray() << false << false;
+    QTest::newRow("a newer one") << QByteArray("7.3") << QByteArray() << false << true;
+    QTest::newRow("the same, a manual check") << QByteArray("7.2") << QByteArray() << true << true;
+    QTest::newRow("the same, critical") << QByteArray("7.2") << QByteArray("critical=\"true\"") << false << true;
+}
+
+void TestReplyParse::skippedVersions()
+{
+    QFETCH(QByteArray, version);
+    QFETCH(QByteArray, attributes);
+    QFETCH(bool, manual);
+    QFETCH(bool, offered);
+    // Notes was skipped at 1.0 by an earlier question; Reader 7.2 and Notes 1.1 now.
+    QCOMPARE(parse("<r><m name=\"Notes\" version=\"1.0\" result=\"true\"/></r>", kAutomatic),
+             QStringList { "Notes" });
+    QVERIFY(m_manager->skipOfferedVersions());
+    QCOMPARE(parse("<r><m name=\"Reader\" version=\"7.2\" result=\"true\"/>"
+                   "<m name=\"Notes\" version=\"1.1\" result=\"true\"/></r>"),
+             QStringList({ "Reader", "Notes" }));
+    QVERIFY(m_manager->skipOfferedVersions());
+    struct stat st;
+    QCOMPARE(::lstat(QFile::encodeName(CSkippedVersions::path()).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0600));
+
+    LogCapture log(LogCapture::Quiet);
+    const QStringList names = parse(readerReply(attributes, version).replace("</r>",
+                                        "<m name=\"Notes\" version=\"1.1\" result=\"true\"/></r>"),
+                                    manual ? kManual : kAutomatic);
+    QStringList expected;
+    if (offered)
+        expected << "Reader";
+    if (manual)
+        expected << "Notes";
+    QCOMPARE(names, expected);
+    QVERIFY(offered || log.lines().contains("Reader " + version + " not offered: the user skipped version 7.2"));
 }
 
 QTEST_MAIN(TestReplyParse)

@@ -12,6 +12,9 @@
 #include "mmtestsupport.h"
 #include "qhttpdownloads.h"
 #include "cissuedrecord.h"
+#include "cserverwaits.h"
+#include "csignedreply.h"
+#include "logcapture.h"
 #include "signedsite.h"
 #include "testcertificates.h"
 #include "testhttpserver.h"
@@ -75,6 +78,15 @@ private:
     QByteArray m_old;
 };
 
+// The time the checks of the servers' waits go by.
+const qint64 kNow = 1796692200;
+
+// An HTTP date (IMF-fixdate) of t.
+QByteArray httpDate(qint64 t)
+{
+    return QLocale::c().toString(QDateTime::fromSecsSinceEpoch(t, Qt::UTC), "ddd, dd MMM yyyy hh:mm:ss 'GMT'").toLatin1();
+}
+
 // A port on 127.0.0.1 that nothing listens on.
 quint16 closedPort()
 {
@@ -110,6 +122,9 @@ private slots:
     void otherRequestServer();
     void silentServerFailsThroughTheWatchdog();
     void waitingQuery();
+    void serverAskedToWait_data();
+    void serverAskedToWait();
+    void bothServersWait();
 
     void startFailures_data();
     void startFailures();
@@ -456,6 +471,95 @@ void TestUpdateRequest::otherRequestServer()
     if (asked)
         QCOMPARE(QString::fromUtf8(other.lastRequest().target), kUsScript + manager->GetHttpURL(kList));
     QCOMPARE(m_server.requestCount(), fault == "down" ? 0 : 1);
+}
+
+void TestUpdateRequest::serverAskedToWait_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("retryAfter");
+    QTest::addColumn<qint64>("wait");   // seconds from the answer; -1: none kept
+    QTest::newRow("503, seconds") << 503 << QByteArray("120") << qint64(120);
+    QTest::newRow("429, an HTTP date") << 429 << httpDate(kNow + 3600) << qint64(3600);
+    QTest::newRow("503, two days: one") << 503 << QByteArray(" 172800 ") << qint64(86400);
+    QTest::newRow("503, a date two days ahead: one") << 503 << httpDate(kNow + 2 * 86400) << qint64(86400);
+    QTest::newRow("503, more digits than a number holds: a day") << 503 << QByteArray(40, '9') << qint64(86400);
+    QTest::newRow("503, a date in the past") << 503 << httpDate(kNow - 60) << qint64(-1);
+    QTest::newRow("503, zero seconds") << 503 << QByteArray("0") << qint64(-1);
+    QTest::newRow("503, unparsable") << 503 << QByteArray("soon") << qint64(-1);
+    QTest::newRow("503, negative") << 503 << QByteArray("-120") << qint64(-1);
+    QTest::newRow("503, a date in another zone") << 503 << httpDate(kNow + 3600).replace("GMT", "UTC") << qint64(-1);
+    QTest::newRow("503, the obsolete date form") << 503 << QByteArray("Sunday, 06-Nov-44 08:49:37 GMT") << qint64(-1);
+    QTest::newRow("503, no Retry-After") << 503 << QByteArray() << qint64(-1);
+}
+
+void TestUpdateRequest::serverAskedToWait()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, retryAfter);
+    QFETCH(qint64, wait);
+    QFile::remove(CServerWaits::path());
+    TestHttpServer::Reply busy = TestHttpServer::Reply::status(status, "busy");
+    if (!retryAfter.isEmpty())
+        busy.header("Retry-After", retryAfter);
+    m_server.route(kUsTarget, busy);
+    TestHttpServer other;
+    other.route(kUsTarget, TestHttpServer::Reply::ok(kThreeModules));
+    EnvGuard cn("MORAVEL_UPDATE_SERVER_CN", other.url(kUsScript).toEncoded());
+    const QString asked = QStringLiteral("request server %1 asked to wait until %2")
+                              .arg(m_server.url(kUsScript).authority(), CSignedReply::formatUtcTime(kNow + wait));
+    LogCapture log(LogCapture::Quiet);
+    // Each manager is a run of its own; what one keeps, the next reads.
+    auto check = [this](const QString& params, qint64 at, int busyAsked) {
+        std::unique_ptr<CReaderModuleManager> manager = makeManager(params);
+        manager->setCurrentTime(at);
+        return runQuery(*manager) && manager->isQuerySucceeded() && m_server.requestCount() == busyAsked;
+    };
+    // The busy server's answer sends the check to the other region's server at once.
+    QVERIFY(check(kParams, kNow, 1));
+    QCOMPARE(other.requestCount(), 1);
+    QCOMPARE(log.lines().contains(asked), wait > 0);
+    // A later run: while the wait lasts, an automatic check asks the other server only.
+    const bool waits = wait > 10;
+    QVERIFY(check(kParams, kNow + 10, waits ? 1 : 2));
+    QCOMPARE(other.requestCount(), 2);
+    QCOMPARE(log.lines().contains(asked + ": asking " + other.url(kUsScript).authority()), waits);
+    // A manual check asks anyway (and its answer asks for the wait again).
+    QVERIFY(check(kParams + ",updater:\"Manual\"", kNow + 10, waits ? 2 : 3));
+    QCOMPARE(other.requestCount(), 3);
+    // Once the wait is over, the server is asked again.
+    if (waits)
+        QVERIFY(check(kParams, kNow + 10 + wait, 3));
+}
+
+void TestUpdateRequest::bothServersWait()
+{
+    // Both regions' servers asked to wait: an automatic check asks neither and fails at
+    // once; a manual check asks anyway.
+    QFile::remove(CServerWaits::path());
+    m_server.route(kUsTarget, TestHttpServer::Reply::status(503).header("Retry-After", "600"));
+    TestHttpServer other;
+    other.route(kUsTarget, TestHttpServer::Reply::status(429).header("Retry-After", "900"));
+    EnvGuard cn("MORAVEL_UPDATE_SERVER_CN", other.url(kUsScript).toEncoded());
+    std::unique_ptr<CReaderModuleManager> manager = makeManager();
+    manager->setCurrentTime(kNow);
+    QVERIFY(runQuery(*manager));
+    QVERIFY(!manager->isQuerySucceeded());
+    QCOMPARE(m_server.requestCount() + other.requestCount(), 2);
+
+    manager.reset();
+    manager = makeManager();
+    manager->setCurrentTime(kNow + 300);
+    QSignalSpy finished(manager.get(), &CReaderModuleManager::sQueryModuleInfoFinish);
+    QCOMPARE(manager->QueryModuleInfo(nullptr, false), 3);
+    QVERIFY(finished.wait(kWaitMs));
+    QVERIFY(!manager->isQuerySucceeded());
+    QCOMPARE(m_server.requestCount() + other.requestCount(), 2);
+
+    manager.reset();
+    manager = makeManager(kParams + ",updater:\"Manual\"");
+    manager->setCurrentTime(kNow + 300);
+    QVERIFY(runQuery(*manager));
+    QCOMPARE(m_server.requestCount() + other.requestCount(), 4);
 }
 
 void TestUpdateRequest::replyOfExactlyTheLimitIsRead()

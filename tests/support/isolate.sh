@@ -16,6 +16,10 @@ unset DISPLAY WAYLAND_DISPLAY MORAVEL_UPDATE_SERVER_CN MORAVEL_UPDATE_SERVER_US
 # the test names a backend): a test that wants a proxy sets one up itself.
 unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY no_proxy NO_PROXY
 export GSETTINGS_BACKEND="${GSETTINGS_BACKEND:-memory}"
+# No desktop service of the machine's either (NetworkManager, power profiles): a test that
+# wants one starts it on a private bus of its own.
+export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$root/run/no-system-bus"
+export DBUS_SESSION_BUS_ADDRESS="unix:path=$root/run/no-session-bus"
 mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$XDG_STATE_HOME" "$XDG_RUNTIME_DIR" "$TMPDIR"
 chmod 700 "$XDG_RUNTIME_DIR"
 cd "$root" || exit 1
