@@ -33,6 +33,8 @@ using namespace TestUtil;
 
 namespace {
 
+// The watchdogs' interval where a test waits for one to fire; every other transfer
+// runs with the product's, so a slow machine's handshake never trips them.
 const int kWatchdogMs = 400;
 // The slow-transfer rule's window where a test shortens it.
 const int kSlowWindowMs = 1500;
@@ -304,7 +306,6 @@ private:
 
 void TestQHttpDownLoadS::initTestCase()
 {
-    QHttpDownLoadS::setDefaultWatchdogInterval(kWatchdogMs);
     m_dir = QDir::tempPath() + QStringLiteral("/downloads");
     m_outsideDir = QDir::tempPath() + QStringLiteral("/outside");
 
@@ -1094,6 +1095,7 @@ void TestQHttpDownLoadS::silentServerFailsAtResponseCheck()
 
     QProgressBar bar;
     QHttpDownLoadS d(nullptr, &bar, nullptr, nullptr);
+    d.setWatchdogInterval(kWatchdogMs);
     Outcome outcome(&d);
     QVERIFY(d.setUrlAndFilePath(server.url("/silent"), target("silent.bin")));
     QTest::ignoreMessage(QtDebugMsg, "slotsHasHttpReponse: false");
@@ -1125,6 +1127,7 @@ void TestQHttpDownLoadS::stalledTransferIsAbortedAndReportedOnce()
 
     qint64 counter = 0;
     QHttpDownLoadS d(nullptr, nullptr, nullptr, &counter);
+    d.setWatchdogInterval(kWatchdogMs);
     Outcome outcome(&d);
     QVERIFY(d.setUrlAndFilePath(server.url("/stall"), target("stall.bin")));
     QVERIFY(d.startDownLoads(false));
@@ -1409,6 +1412,7 @@ void TestQHttpDownLoadS::handshakeStopsHalfWay()
 
     QProgressBar bar;
     QHttpDownLoadS d(nullptr, &bar, nullptr, nullptr);
+    d.setWatchdogInterval(kWatchdogMs);
     // A stalled handshake is a server that says nothing: the response check ends it.
     // A closed one ends at once, before the response check.
     QTimer::singleShot(kEndTimeoutMs, &d, &QHttpDownLoadS::stopDownLoads); // no endless wait
@@ -1496,6 +1500,7 @@ void TestQHttpDownLoadS::waitingStartReturnsAfterEnd()
     server.route("/stall", TestHttpServer::Reply::ok(body).stallAfter(50000));
 
     QHttpDownLoadS d(nullptr, nullptr, nullptr, nullptr);
+    d.setWatchdogInterval(kWatchdogMs);
     Outcome outcome(&d);
     QVERIFY(d.setUrlAndFilePath(server.url(path), target("w.bin")));
     // Returns only once the transfer has ended, with its signal already delivered.
@@ -1627,6 +1632,7 @@ void TestQHttpDownLoadS::receiverDeletesLaterInsideNestedLoop()
     server.route("/reset", TestHttpServer::Reply::ok(body).resetAfter(1000));
 
     QPointer<QHttpDownLoadS> d = new QHttpDownLoadS(nullptr, nullptr, nullptr, nullptr);
+    d->setWatchdogInterval(kWatchdogMs);
     int calls = 0;
     int signalsDuringNestedLoop = 0;
     bool aliveDuringNestedLoop = false;
@@ -1667,6 +1673,7 @@ void TestQHttpDownLoadS::receiverDeletesLaterDuringWaitingStart()
 
     for (const char* path : {"/ok", "/stall"}) {
         QPointer<QHttpDownLoadS> d = new QHttpDownLoadS(nullptr, nullptr, nullptr, nullptr);
+        d->setWatchdogInterval(kWatchdogMs);
         int calls = 0;
         auto receiver = [&]() {
             ++calls;

@@ -68,7 +68,7 @@ log="$d/reader/install.log"
 site="$d/site/packages"
 check "update run exits with 0" [ "$rc" -eq 0 ]
 check "the reader's updater trusts the demo key that signed the served site for its product" \
-    "$root/tools/mksite/mksite" --verify "$d/reader/update-keys.pub" "$d/site" --keytool "$keytool" \
+    "$root/tools/mksite/mksite" --verify "$d/reader/update-keys.pub" "$d/site" --keytool "$keytool" --mkpackage "$mkpackage" \
     --product "Moravel Reader"
 check "the updater verifies the reply once" count_is "$d/updater.log" '^update reply verified$' 1
 for p in MoravelReader-7.1.0.200.pkg SpellDictionaries-2.3.pkg JSWordCount.js; do

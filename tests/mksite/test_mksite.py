@@ -493,6 +493,9 @@ class SignedSiteTest(SiteTest):
                 f.write(reply)
 
     def verify(self, key=None, site=None, *options):
+        # The build's own mkpackage, wherever the build folder is.
+        if "--mkpackage" not in options:
+            options = ("--mkpackage", MKPACKAGE) + options
         run = subprocess.run([sys.executable, MKSITE, "--verify", key or self.public,
                               site or self.out, "--keytool", KEYTOOL] + list(options),
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
