@@ -10,13 +10,18 @@
 
 namespace {
 
-// Tests of the whole program shorten two of its timers through the environment: the
-// slow-transfer rule's window (60 s) and the first delay before a failed download is
-// tried again (2 s). A value is taken only when it shortens the timer; anything else
+// Tests of the whole program shorten three of its timers through the environment: the
+// downloads' watchdog interval (10 s), the slow-transfer rule's window (60 s) and the
+// first delay before a failed download is tried again (2 s). A value is taken only when it shortens the timer; anything else
 // is ignored, so the environment can never make a transfer wait longer.
 void shortenTimersForTests()
 {
     bool ok = false;
+    const int watchdog = qEnvironmentVariableIntValue("MORAVEL_UPDATER_WATCHDOG_MS", &ok);
+    if (ok && watchdog > 0 && watchdog < QHttpDownLoadS::defaultWatchdogInterval()) {
+        qDebug() << "watchdog interval shortened to" << watchdog << "ms";
+        QHttpDownLoadS::setDefaultWatchdogInterval(watchdog);
+    }
     const int window = qEnvironmentVariableIntValue("MORAVEL_UPDATER_SLOW_WINDOW_MS", &ok);
     if (ok && window > 0 && window < QHttpDownLoadS::defaultSlowTransferWindow()) {
         qDebug() << "slow-transfer window shortened to" << window << "ms";

@@ -71,6 +71,13 @@ private:
     }
 
 private slots:
+    void initTestCase()
+    {
+        // A package that fails its check is fetched again from a server that does not
+        // answer here: its retries need not wait seconds.
+        DlgDownload::setDefaultRetryDelay(50);
+    }
+
     void init()
     {
         QDir(root() + QStringLiteral("/packages")).removeRecursively();

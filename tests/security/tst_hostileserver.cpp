@@ -337,13 +337,13 @@ private slots:
 
     void tricklingSilentModuleEnds()
     {
-        // One byte a second: the stall check never fires, the slow-transfer rule does
-        // after its window (shortened here to 8 s), on each of the four tries. Then the
-        // run ends and the presence port is free again.
+        // A byte every quarter second: the stall check never fires, the slow-transfer rule
+        // does after its window (shortened here to 2 s), on each of the four tries. Then
+        // the run ends and the presence port is free again.
         settings(QStringLiteral("Auto"));
-        m_runner.extraEnvironment.insert(QStringLiteral("MORAVEL_UPDATER_SLOW_WINDOW_MS"), QStringLiteral("8000"));
+        m_runner.extraEnvironment.insert(QStringLiteral("MORAVEL_UPDATER_SLOW_WINDOW_MS"), QStringLiteral("2000"));
         m_runner.extraEnvironment.insert(QStringLiteral("MORAVEL_UPDATER_RETRY_DELAY_MS"), QStringLiteral("200"));
-        m_server.route(QStringLiteral("/pkg/Slow.pkg"), TestHttpServer::Reply::ok(QByteArray(4000, 's')).trickle(1, 1000));
+        m_server.route(QStringLiteral("/pkg/Slow.pkg"), TestHttpServer::Reply::ok(QByteArray(4000, 's')).trickle(1, 250));
         m_server.route(kRequestPath,
                        TestHttpServer::Reply::ok(reply(moduleXml(QStringLiteral("Slow"), QStringLiteral("Slow.pkg"),
                                                                  4000, QStringLiteral("1"), QStringLiteral("slow"), true))));

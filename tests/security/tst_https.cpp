@@ -190,6 +190,10 @@ private slots:
         m_reader = freshRunPlaces(working(), m_marker);
         settings(QStringLiteral("Manual"));
         m_runner.extraEnvironment.clear();
+        // Failed transfers are what these runs are about: their retries wait less, and a
+        // handshake that stops is given up after 3 s instead of 10 s.
+        m_runner.extraEnvironment.insert(QStringLiteral("MORAVEL_UPDATER_RETRY_DELAY_MS"), QStringLiteral("200"));
+        m_runner.extraEnvironment.insert(QStringLiteral("MORAVEL_UPDATER_WATCHDOG_MS"), QStringLiteral("3000"));
         trusting();
     }
 
