@@ -1,6 +1,7 @@
 // The "Checking for Updates..." dialog running a real query against the in-process test
 // server: it closes with 1 when the query got an answer, with -1 at once when the query
 // failed, with 0 on Cancel, and with -1 when its time-out runs out (shortened here).
+#include "logcapture.h"
 #include "creadermodulemanager.h"
 #include "dlgupdatechecking.h"
 #include "qhttpdownloads.h"
@@ -64,12 +65,10 @@ private slots:
         m_app.reset(new UpdaterApp(nullptr));
         m_manager.reset(new CReaderModuleManager(QStringLiteral("Update List"), m_app.get(), nullptr));
         DlgUpdateChecking::setTimeoutInterval(60000);
-        g_log.clear();
     }
 
     void cleanup()
     {
-        qInstallMessageHandler(nullptr);
         m_manager.reset();
         m_app.reset();
     }
@@ -118,15 +117,14 @@ private slots:
             reply.noLength();
         m_server.route(kRequestPath, reply);
         DlgUpdateChecking dialog(QStringLiteral("Update List"), nullptr);
-        qInstallMessageHandler(collect);
+        LogCapture log(LogCapture::Quiet);
         const int code = runDialog(dialog);
-        qInstallMessageHandler(nullptr);
         QCOMPARE(code, int(QDialog::Rejected));
         QCOMPARE(dialog.m_nResult, 1);
         QVERIFY(!dialog.m_pTimer);
         QCOMPARE(bar(dialog)->value(), 100);
         QCOMPARE(m_manager->m_vecUpdateModules.size(), 1);
-        QVERIFY(!g_log.contains(QStringLiteral("Update Time out")));
+        QVERIFY(!log.lines().contains(QStringLiteral("Update Time out")));
     }
 
     void failedQueryClosesAtOnce_data()
@@ -167,16 +165,15 @@ private slots:
         dialogs.answerChecking(DialogDriver::Cancel);
         DlgUpdateChecking::setTimeoutInterval(300);
         DlgUpdateChecking dialog(QStringLiteral("Update List"), nullptr);
-        qInstallMessageHandler(collect);
+        LogCapture log(LogCapture::Quiet);
         runDialog(dialog);
         QCOMPARE(dialog.m_nResult, 0);
         QVERIFY(dialog.isFinished());
         QVERIFY(!dialog.m_pTimer);
         // The time-out never fires afterwards.
         QTest::qWait(600);
-        qInstallMessageHandler(nullptr);
         QCOMPARE(dialog.m_nResult, 0);
-        QVERIFY(!g_log.contains(QStringLiteral("Update Time out")));
+        QVERIFY(!log.lines().contains(QStringLiteral("Update Time out")));
     }
 
     void timeOut()
@@ -185,12 +182,11 @@ private slots:
         DlgUpdateChecking::setTimeoutInterval(200);
         DlgUpdateChecking dialog(QStringLiteral("Update List"), nullptr);
         DialogDriver dialogs;
-        qInstallMessageHandler(collect);
+        LogCapture log(LogCapture::Quiet);
         runDialog(dialog);
-        qInstallMessageHandler(nullptr);
         QCOMPARE(dialog.m_nResult, -1);
         QVERIFY(!dialog.m_pTimer);
-        QCOMPARE(g_log.count(QStringLiteral("Update Time out")), 1);
+        QCOMPARE(log.lines().count(QStringLiteral("Update Time out")), 1);
         // Without m_bWait no message.
         QVERIFY(dialogs.seen.isEmpty());
     }

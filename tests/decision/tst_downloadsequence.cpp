@@ -3,6 +3,7 @@
 // files already complete, stale files, silent modules, failed and refused downloads, and
 // the end of the run after the last module. Packages are real and carry a "*.run"
 // installer that leaves a marker line, so every installation can be seen.
+#include "logcapture.h"
 #include "csetup_commandline.h"
 #include "dlgdownload.h"
 #include "qhttpdownloads.h"
@@ -152,12 +153,10 @@ private slots:
         m_server.clearRoutes();
         m_server.clearRequests();
         m_app.reset(new UpdaterApp(nullptr));
-        g_log.clear();
     }
 
     void cleanup()
     {
-        qInstallMessageHandler(nullptr);
         m_app.reset();
         m_records.clear();
     }
@@ -227,7 +226,7 @@ private slots:
         DialogDriver dialogs;
         dialogs.watchWindow(window());
         dialogs.answer(DialogDriver::Ok);
-        qInstallMessageHandler(collect);
+        LogCapture log(LogCapture::Quiet);
         start({ reader });
 
         // Shown for the transfer, centred on the desktop, with the module's description.
@@ -239,7 +238,6 @@ private slots:
                  QStringLiteral("What is new in Reader.pkg"));
 
         QTRY_VERIFY_WITH_TIMEOUT(m_app->m_bQuit, 30000);
-        qInstallMessageHandler(nullptr);
         QCOMPARE(dialogs.texts(), QStringList() << kInstallPrompt);
         QVERIFY(!dialogs.seen.first().windowVisible);
         QVERIFY(!window()->isVisible());
@@ -247,7 +245,7 @@ private slots:
         QCOMPARE(m_server.requestCount(), 1);
         QCOMPARE(m_server.lastRequest().header("Range"), QByteArray("bytes=0-"));
         QCOMPARE(window()->findChild<QProgressBar*>(QStringLiteral("progressBar"))->value(), 100);
-        QVERIFY(g_log.contains(QStringLiteral("Begin to download:")));
+        QVERIFY(log.lines().contains(QStringLiteral("Begin to download:")));
         QTRY_VERIFY_WITH_TIMEOUT(markerLines() == QStringList() << QStringLiteral("reader.run"), 20000);
     }
 
@@ -460,14 +458,13 @@ private slots:
         ShowCounter shows(window());
         DialogDriver dialogs;
         dialogs.answer(DialogDriver::Ok);
-        qInstallMessageHandler(collect);
+        LogCapture log(LogCapture::Quiet);
         start({ a, b });
-        qInstallMessageHandler(nullptr);
         QCOMPARE(dialogs.texts(), QStringList() << kNotInstalled);
         QVERIFY(m_app->m_bQuit);
         QCOMPARE(shows.shows, 0);
         QCOMPARE(m_server.requestCount(), 0);
-        QCOMPARE(g_log.filter(QStringLiteral("can not make path for store the downloads:")).size(), 1);
+        QCOMPARE(log.lines().filter(QStringLiteral("can not make path for store the downloads:")).size(), 1);
     }
 
     void corruptPackageOnDiskIsFetchedAgain()
@@ -635,12 +632,12 @@ private slots:
             dialogs.answer(DialogDriver::Ok);
 
         // A silent module: every try runs inside its waiting transfer.
-        qInstallMessageHandler(collect);
+        LogCapture log(LogCapture::Quiet);
         start({ module });
         if (answers.contains(QStringLiteral("|"))) {
             // What the run left, and the next run.
             QVERIFY2(QFileInfo(downloadDir() + QStringLiteral("R.pkg.part")).size() == cut.toLongLong() + 3000,
-                     qPrintable(g_log.join(QLatin1Char('\n'))));
+                     qPrintable(log.lines().join(QLatin1Char('\n'))));
             QVERIFY(!QFileInfo::exists(downloadDir() + QStringLiteral("R.pkg")));
             m_app.reset(new UpdaterApp(nullptr));
             start({ module });
@@ -652,7 +649,7 @@ private slots:
         QVERIFY(!QFileInfo::exists(downloadDir() + QStringLiteral("R.pkg.part")));
         QVERIFY(!QFileInfo::exists(downloadDir() + QStringLiteral("R.pkg.part.info")));
         if (texts.last() == kInstallPrompt) {
-            QVERIFY2(!g_log.filter(QRegularExpression(logLine)).isEmpty(), qPrintable(g_log.join('\n')));
+            QVERIFY2(!log.lines().filter(QRegularExpression(logLine)).isEmpty(), qPrintable(log.lines().join('\n')));
             QTRY_COMPARE_WITH_TIMEOUT(markerLines().size(), 1, 20000);
         }
     }
@@ -670,13 +667,13 @@ private slots:
                 window()->cancel();
         });
         press.start(10);
-        qInstallMessageHandler(collect);
+        LogCapture log(LogCapture::Quiet);
         start({ module });
         QCOMPARE(m_app->exec(), 0);
         press.stop();
         const qint64 kept = QFileInfo(downloadDir() + QStringLiteral("R.pkg.part")).size();
         QVERIFY2(kept >= package.size() / 5 && kept < package.size(), qPrintable(QString::number(kept)));
-        QVERIFY(!g_log.filter(QStringLiteral("download cancelled; R.pkg.part kept for the next run")).isEmpty());
+        QVERIFY(!log.lines().filter(QStringLiteral("download cancelled; R.pkg.part kept for the next run")).isEmpty());
 
         // The next run asks for the rest, and the bar goes on from where it was.
         m_app.reset(new UpdaterApp(nullptr));

@@ -3,6 +3,7 @@
 // JavaScript plug-in packages and Setup.xml. Packages are real (mkpackage) and already
 // complete in the download directory, so no network is involved; installers are real
 // shell scripts that leave marker lines.
+#include "logcapture.h"
 #include "cinstallerlock.h"
 #include "creadermodulemanager.h"
 #include "csetup_commandline.h"
@@ -95,12 +96,10 @@ private slots:
                                            + m_reader.corvinaDir + QStringLiteral("\""));
         m_app->m_pModuleManager = new CReaderModuleManager(QStringLiteral("Update List"), m_app.get(), nullptr);
         m_app->m_pModuleManager->m_strOldVersion = QStringLiteral("7.0.1");
-        g_log.clear();
     }
 
     void cleanup()
     {
-        qInstallMessageHandler(nullptr);
         m_app.reset();
         m_records.clear();
     }
@@ -269,17 +268,16 @@ private slots:
 
         DialogDriver dialogs;
         dialogs.answer(DialogDriver::Ok);
-        qInstallMessageHandler(collect);
+        LogCapture log(LogCapture::Quiet);
         run({ reader });
-        qInstallMessageHandler(nullptr);
 
         QCOMPARE(dialogs.seen.size(), 1);
         QCOMPARE(m_reader.installRuns(), QStringList() << QStringLiteral("0"));
         QTRY_VERIFY_WITH_TIMEOUT(!m_reader.countRuns().isEmpty(), 20000);
         QCOMPARE(m_reader.countRuns(),
                  QStringList() << QStringLiteral("4 [/version] [7.0.1] [/oldversion] [7.1.0.9]"));
-        QCOMPARE(g_log.filter(QStringLiteral("excute result:")), QStringList() << QStringLiteral("excute result: 0"));
-        QCOMPARE(g_log.filter(QStringLiteral("countinstallpath: ")),
+        QCOMPARE(log.lines().filter(QStringLiteral("excute result:")), QStringList() << QStringLiteral("excute result: 0"));
+        QCOMPARE(log.lines().filter(QStringLiteral("countinstallpath: ")),
                  QStringList() << QStringLiteral("countinstallpath:  \"") + m_reader.corvinaDir
                                       + QStringLiteral("/countinstalltion\""));
         // The package's files are unpacked.
@@ -293,11 +291,10 @@ private slots:
         MODULEINFO* reader = onDisk(QStringLiteral("Reader.pkg"), package);
         DialogDriver dialogs;
         dialogs.answer(DialogDriver::Ok);
-        qInstallMessageHandler(collect);
+        LogCapture log(LogCapture::Quiet);
         run({ reader });
-        qInstallMessageHandler(nullptr);
         QCOMPARE(m_reader.installRuns(), QStringList() << QStringLiteral("0"));
-        QCOMPARE(g_log.filter(QStringLiteral("countinstallpath: ")),
+        QCOMPARE(log.lines().filter(QStringLiteral("countinstallpath: ")),
                  QStringList() << QStringLiteral("countinstallpath:  \"/countinstalltion\""));
     }
 
@@ -419,9 +416,8 @@ private slots:
         DialogDriver dialogs;
         dialogs.answer(DialogDriver::Ok);  // the warning
         dialogs.answer(DialogDriver::Ok);  // the next package's prompt
-        qInstallMessageHandler(collect);
+        LogCapture log(LogCapture::Quiet);
         run({ bad, good });
-        qInstallMessageHandler(nullptr);
 
         // The broken file is deleted and fetched again at once, from a server that does
         // not answer here: the download's warning, then the next package.
@@ -430,7 +426,7 @@ private slots:
         QCOMPARE(dialogs.seen.at(0).title, QStringLiteral("Moravel Reader"));
         QCOMPARE(dialogs.seen.at(0).text, kDownloadFailed);
         QCOMPARE(dialogs.seen.at(1).text, kInstallPrompt);
-        QVERIFY(g_log.contains(QStringLiteral("Uncompress Failed")));
+        QVERIFY(log.lines().contains(QStringLiteral("Uncompress Failed")));
         QVERIFY(QFileInfo(downloadDir() + QStringLiteral("Bad.pkg")).size() == 0);
         QTRY_VERIFY_WITH_TIMEOUT(markerLines() == QStringList() << QStringLiteral("good.run"), 20000);
         QVERIFY(m_app->m_bQuit);

@@ -3,6 +3,7 @@
 // failing reads and writes, and the syncs to disk that make a file count as complete;
 // and the run's working folder with its lock.
 #include "cworkingfolder.h"
+#include "logcapture.h"
 #include "safefiles.h"
 #include "syncprobe.h"
 #include "updatedefine.h"
@@ -101,15 +102,14 @@ private slots:
         writeFile(top + QStringLiteral("/locked/inside.txt"), "x");
         writeFile(top + QStringLiteral("/free.txt"), "y");
         QFile::setPermissions(top + QStringLiteral("/locked"), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-        const QtMessageHandler previous = qInstallMessageHandler(collect);
+        LogCapture log(LogCapture::Quiet);
         const bool result = Comm::deleteDir(top);
-        qInstallMessageHandler(previous);
         QFile::setPermissions(top + QStringLiteral("/locked"), QFileDevice::ReadOwner | QFileDevice::WriteOwner
                                                                    | QFileDevice::ExeOwner);
         QVERIFY(!result);
         QVERIFY(!QFileInfo::exists(top + QStringLiteral("/free.txt")));
-        QVERIFY(!g_log.filter(QStringLiteral("remove file")).filter(QStringLiteral(" faild!")).isEmpty());
-        QVERIFY(!g_log.filter(QStringLiteral("remove dir")).filter(QStringLiteral(" faild!")).isEmpty());
+        QVERIFY(!log.lines().filter(QStringLiteral("remove file")).filter(QStringLiteral(" faild!")).isEmpty());
+        QVERIFY(!log.lines().filter(QStringLiteral("remove dir")).filter(QStringLiteral(" faild!")).isEmpty());
     }
 
     // ---- copyData ----
@@ -246,14 +246,17 @@ private slots:
         writeFile(base + QStringLiteral("/dir/file"), "f");
         QVERIFY(QFile::link(base + QStringLiteral("/dir"), base + QStringLiteral("/link")));
         const QString at = path.isEmpty() ? QString() : base + path;
-        g_log.clear();
-        const QtMessageHandler previous = qInstallMessageHandler(collect);
+        QStringList logged;
         SyncProbe probe{SyncProbe::Failing(failing)};
-        const bool done = call == QLatin1String("folder") ? Comm::syncFolder(at)
-            : call == QLatin1String("parent")             ? Comm::syncParentFolder(at)
-            : call == QLatin1String("mkpath")             ? Comm::makeSyncedPath(at)
-                                                          : Comm::renameAndSync(base + QStringLiteral("/dir/file"), at);
-        qInstallMessageHandler(previous);
+        bool done = false;
+        {
+            LogCapture log(LogCapture::Quiet);
+            done = call == QLatin1String("folder") ? Comm::syncFolder(at)
+                : call == QLatin1String("parent")  ? Comm::syncParentFolder(at)
+                : call == QLatin1String("mkpath")  ? Comm::makeSyncedPath(at)
+                                                   : Comm::renameAndSync(base + QStringLiteral("/dir/file"), at);
+            logged = log.lines();
+        }
         QCOMPARE(done, result);
         QFETCH(QStringList, synced);
         QStringList expected;
@@ -263,8 +266,8 @@ private slots:
         if (call == QLatin1String("rename"))
             QCOMPARE(readFile(at) == "f", result || failing != SyncProbe::Nothing);
         // A failure says why in one line, naming what failed.
-        QCOMPARE(g_log.size(), result ? 0 : 1);
-        QVERIFY2(result || at.isEmpty() || g_log.first().contains(base), qPrintable(g_log.join('\n')));
+        QCOMPARE(logged.size(), result ? 0 : 1);
+        QVERIFY2(result || at.isEmpty() || logged.first().contains(base), qPrintable(logged.join('\n')));
     }
 
     void replaceFileCopySyncsCopyThenFolder_data()

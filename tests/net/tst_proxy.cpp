@@ -7,6 +7,7 @@
 // from anyone but the proxy refused, and credentials kept to their own proxy. With no
 // proxy in the environment, the desktop's settings (GNOME's, in a keyfile of this test,
 // outside a GNOME session, where GIO's default resolver is libproxy's).
+#include "logcapture.h"
 #include "cproxyauthenticator.h"
 #include "cproxyfactory.h"
 #include "desktopproxysettings.h"
@@ -141,25 +142,21 @@ private slots:
         CProxyAuthenticator::forgetAnswers();
         CProxyAuthenticator::setAsker(&DlgProxyAuth::ask);
         qunsetenv("HTTP_PROXY");
-        g_log.clear();
     }
-
-    void cleanup() { qInstallMessageHandler(nullptr); }
 
     void logNamesTheProxyOncePerScheme()
     {
         // The log names the proxy of each scheme once, with its user but not its password.
         setProxyEnvironment(m_proxy->address(QStringLiteral("alice"), QStringLiteral("secret")));
-        qInstallMessageHandler(collect);
+        LogCapture log(LogCapture::Quiet);
         QVERIFY(fetch(siteUrl(m_plain, QStringLiteral("/pkg.bin"))));
         QVERIFY(fetch(siteUrl(m_plain, QStringLiteral("/pkg.bin"))));
         QVERIFY(fetch(siteUrl(m_tls, QStringLiteral("/pkg.bin"))));
-        qInstallMessageHandler(nullptr);
         const QString proxy = QStringLiteral("http://alice@127.0.0.1:%1").arg(m_proxy->port());
-        QCOMPARE(g_log.filter(QStringLiteral("proxy for ")),
+        QCOMPARE(log.lines().filter(QStringLiteral("proxy for ")),
                  QStringList() << QStringLiteral("proxy for http: %1 (environment: http_proxy)").arg(proxy)
                                << QStringLiteral("proxy for https: %1 (environment: https_proxy)").arg(proxy));
-        QVERIFY(g_log.filter(QStringLiteral("secret")).isEmpty());
+        QVERIFY(log.lines().filter(QStringLiteral("secret")).isEmpty());
         QCOMPARE(m_plain.requestCount(), 2);
         QCOMPARE(m_proxy->requests().size(), 3);
     }
@@ -243,19 +240,18 @@ private slots:
         const QString path = route == Route::Redirect ? QStringLiteral("/moved")
                              : route == Route::Stall  ? QStringLiteral("/stall")
                                                       : QStringLiteral("/pkg.bin");
-        qInstallMessageHandler(collect);
+        LogCapture log(LogCapture::Quiet);
         for (int i = 0; i < transfers; ++i)
             QVERIFY2(fetch(siteUrl(site, path), route == Route::TooBig ? kBodyBytes / 2 : 0) == ok,
-                     qPrintable(g_log.join(QLatin1Char('\n'))));
-        qInstallMessageHandler(nullptr);
+                     qPrintable(log.lines().join(QLatin1Char('\n'))));
 
         QCOMPARE(m_asked.size(), dialogs);
         const QString name = QStringLiteral("127.0.0.1:%1").arg(m_proxy->port());
         for (const QString& text : qAsConst(m_asked))
             QCOMPARE(text, QStringLiteral("The proxy server %1 requires a user name and password.").arg(name));
         if (!logged.isEmpty())
-            QVERIFY2(!g_log.filter(logged.contains(QLatin1String("%1")) ? logged.arg(name) : logged).isEmpty(),
-                     qPrintable(g_log.join(QLatin1Char('\n'))));
+            QVERIFY2(!log.lines().filter(logged.contains(QLatin1String("%1")) ? logged.arg(name) : logged).isEmpty(),
+                     qPrintable(log.lines().join(QLatin1Char('\n'))));
         // Every request went through the proxy; the site saw only what the proxy let
         // through, and never the proxy's credentials.
         const QByteArray method = tls ? "CONNECT" : "GET";
@@ -296,11 +292,10 @@ private slots:
         TestHttpServer& site = tls ? m_tls : m_plain;
         setProxyEnvironment(proxied ? m_proxy->address() : QString());
         m_answers = QStringList { "alice:secret" };
-        qInstallMessageHandler(collect);
+        LogCapture log(LogCapture::Quiet);
         QVERIFY(!fetch(proxied ? siteUrl(site, QStringLiteral("/challenge")) : site.url(QStringLiteral("/challenge"))));
-        qInstallMessageHandler(nullptr);
         QCOMPARE(m_asked.size(), refused ? 0 : 2);
-        QCOMPARE(g_log.count(QStringLiteral("proxy authentication asked by a server that is not the proxy: refused")),
+        QCOMPARE(log.lines().count(QStringLiteral("proxy authentication asked by a server that is not the proxy: refused")),
                  refused ? 1 : 0);
         QVERIFY(site.requestCount() >= 1);
         for (const TestHttpServer::Request& request : site.requests())
@@ -384,14 +379,13 @@ private slots:
         QUrl url = siteUrl(server, QStringLiteral("/pkg.bin"));
         if (!host.isEmpty())
             url.setHost(host);
-        qInstallMessageHandler(collect);
+        LogCapture log(LogCapture::Quiet);
         const bool fetched = fetch(url);
         qunsetenv("http_proxy");
-        qInstallMessageHandler(nullptr);
-        const QString log = g_log.join(QLatin1Char('\n'));
-        QVERIFY2(fetched == viaProxy, qPrintable(log));
-        QVERIFY2(g_log.contains(logged.contains(QLatin1String("%1")) ? logged.arg(m_proxy->address()) : logged),
-                 qPrintable(log));
+        const QString all = log.all();
+        QVERIFY2(fetched == viaProxy, qPrintable(all));
+        QVERIFY2(log.lines().contains(logged.contains(QLatin1String("%1")) ? logged.arg(m_proxy->address()) : logged),
+                 qPrintable(all));
         QCOMPARE(m_proxy->requests().size(), viaProxy ? 1 : 0);
         if (viaProxy)
             QCOMPARE(m_proxy->requests().first().method, QByteArray(tls ? "CONNECT" : "GET"));
@@ -415,16 +409,15 @@ private slots:
         QFETCH(QString, why);
         setProxyEnvironment(address);
         const int connections = m_plain.connectionCount();
-        qInstallMessageHandler(collect);
+        LogCapture log(LogCapture::Quiet);
         QUrl url = m_plain.url(QStringLiteral("/pkg.bin"));
         url.setHost(QStringLiteral("localhost"));
         QVERIFY(!fetch(url));
-        qInstallMessageHandler(nullptr);
         QCOMPARE(m_plain.connectionCount(), connections);
-        QVERIFY2(g_log.contains(QStringLiteral("proxy for http: unusable proxy (environment: http_proxy): %1; transfers "
+        QVERIFY2(log.lines().contains(QStringLiteral("proxy for http: unusable proxy (environment: http_proxy): %1; transfers "
                                                "fail rather than go direct").arg(why)),
-                 qPrintable(g_log.join(QLatin1Char('\n'))));
-        QVERIFY(g_log.contains(QStringLiteral("error text: \"No suitable proxy found\"")));
+                 qPrintable(log.lines().join(QLatin1Char('\n'))));
+        QVERIFY(log.lines().contains(QStringLiteral("error text: \"No suitable proxy found\"")));
     }
 };
 

@@ -29,16 +29,6 @@ inline QString root()
     return value.isEmpty() ? QDir::tempPath() : value;
 }
 
-// The log lines collected while collect is the message handler
-// (qInstallMessageHandler(collect) ... qInstallMessageHandler(nullptr)); they are not
-// printed meanwhile. Tests clear it in init().
-inline QStringList g_log;
-
-inline void collect(QtMsgType, const QMessageLogContext&, const QString& message)
-{
-    g_log << message;
-}
-
 // Writes bytes to path, replacing what was there and making the missing folders on the
 // way; executable adds the owner's execute permission. A write that fails fails the
 // running test (and gives false): no test goes on without the files it set up.
