@@ -4,6 +4,7 @@
 #include "logcapture.h"
 #include "creadermodulemanager.h"
 #include "dlgupdatechecking.h"
+#include "envguard.h"
 #include "qhttpdownloads.h"
 #include "runtestsupport.h"
 #include "updaterapp.h"
@@ -150,11 +151,10 @@ private slots:
 
     void unreachableServerClosesAtOnce()
     {
-        qputenv("MORAVEL_UPDATE_SERVER_US", "http://127.0.0.1:1/addons/get_addons.php");
-        qputenv("MORAVEL_UPDATE_SERVER_CN", "http://127.0.0.1:1/addons/get_addons.php");
+        EnvGuard env{{"MORAVEL_UPDATE_SERVER_US", "http://127.0.0.1:1/addons/get_addons.php"},
+                     {"MORAVEL_UPDATE_SERVER_CN", "http://127.0.0.1:1/addons/get_addons.php"}};
         DlgUpdateChecking dialog(QStringLiteral("Update List"), nullptr);
         runDialog(dialog);
-        pointUpdaterAt(m_server);
         QCOMPARE(dialog.m_nResult, -1);
     }
 

@@ -3,6 +3,7 @@
 // failing reads and writes, and the syncs to disk that make a file count as complete;
 // and the run's working folder with its lock.
 #include "cworkingfolder.h"
+#include "envguard.h"
 #include "logcapture.h"
 #include "safefiles.h"
 #include "syncprobe.h"
@@ -309,16 +310,16 @@ private slots:
 
     void runKeepsItsWorkingFolderAndItsLock()
     {
-        const QByteArray tmp = qgetenv("TMPDIR");
         const QString folder = QDir::tempPath() + QStringLiteral("/MoravelCorvina");
         const QString lock = folder + QLatin1Char('/') + QLatin1String(CWorkingFolder::kLockFileName);
         {
             CWorkingFolder run;
             QCOMPARE(run.take(), CWorkingFolder::Taken);
             // Chosen once: what the temporary folder becomes meanwhile does not move it.
-            qputenv("TMPDIR", QFile::encodeName(root() + QStringLiteral("/elsewhere")));
-            QCOMPARE(Comm::workingDir(), folder);
-            qputenv("TMPDIR", tmp);
+            {
+                EnvGuard env{{"TMPDIR", QFile::encodeName(root() + QStringLiteral("/elsewhere"))}};
+                QCOMPARE(Comm::workingDir(), folder);
+            }
             // A second run (another open of the lock, also in one process) is kept out.
             CWorkingFolder second;
             QCOMPARE(second.take(), CWorkingFolder::HeldByAnotherRun);

@@ -8,6 +8,7 @@
 // The downloader's watchdogs run with an interval of an hour here (except where a test
 // needs them), so a signal that arrives can only come from the failure under test.
 
+#include "envguard.h"
 #include "creadermodulemanager.h"
 #include "mmtestsupport.h"
 #include "qhttpdownloads.h"
@@ -54,29 +55,6 @@ const QByteArray kThreeModules =
     "  <addon name=\"Stamps\" version=\"1.1\" url=\"http://dl.example.invalid/stamps.bin\"\n"
     "         result=\"TRUE\" SilentInstall=\"TRUE\"/>\n"
     "</addons>\n";
-
-// Sets an environment variable for one scope and puts the old value back.
-class EnvGuard
-{
-public:
-    EnvGuard(const char* name, const QByteArray& value)
-        : m_name(name), m_had(qEnvironmentVariableIsSet(name)), m_old(qgetenv(name))
-    {
-        qputenv(m_name, value);
-    }
-    ~EnvGuard()
-    {
-        if (m_had)
-            qputenv(m_name, m_old);
-        else
-            qunsetenv(m_name);
-    }
-
-private:
-    const char* m_name;
-    bool m_had;
-    QByteArray m_old;
-};
 
 // The time the checks of the servers' waits go by.
 const qint64 kNow = 1796692200;
@@ -280,7 +258,7 @@ void TestUpdateRequest::serverAddresses()
         // Unset or empty: the addresses the build was configured with.
         EnvGuard us("MORAVEL_UPDATE_SERVER_US", "");
         EnvGuard cn("MORAVEL_UPDATE_SERVER_CN", "");
-        qunsetenv("MORAVEL_UPDATE_SERVER_CN");
+        cn.unset("MORAVEL_UPDATE_SERVER_CN");
         QCOMPARE(CReaderModuleManager::RequestServerForUtcOffset(0), QStringLiteral(MORAVEL_UPDATE_SERVER_US_DEFAULT));
         QCOMPARE(CReaderModuleManager::RequestServerForUtcOffset(kChina), QStringLiteral(MORAVEL_UPDATE_SERVER_CN_DEFAULT));
         QVERIFY(QStringLiteral(MORAVEL_UPDATE_SERVER_US_DEFAULT).endsWith(QLatin1String("/addons/get_addons.php")));

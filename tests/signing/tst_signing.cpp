@@ -2,6 +2,7 @@
 // format (the trailing signature comment, the UTC times), the trusted keys, the rules a
 // signed reply must pass, and the newest accepted "issued" kept between runs.
 #include "ced25519.h"
+#include "envguard.h"
 #include "cissuedrecord.h"
 #include "creplyverifier.h"
 #include "csha256.h"
@@ -476,7 +477,7 @@ private slots:
     void newestIssuedIsKeptPrivately()
     {
         QTemporaryDir state;
-        qputenv("XDG_STATE_HOME", state.path().toUtf8());
+        EnvGuard env{{"XDG_STATE_HOME", state.path().toUtf8()}};
         const QString file = state.path() + QStringLiteral("/moravel-updater/newest-issued");
         QCOMPARE(CIssuedRecord::path(), file);
         qint64 read = -1;
@@ -544,9 +545,9 @@ private slots:
         QVERIFY(!CIssuedRecord::read(p, &read));
 
         // Without XDG_STATE_HOME (or with a relative one) the home's .local/state.
-        qputenv("XDG_STATE_HOME", "relative/state");
+        env.set("XDG_STATE_HOME", "relative/state");
         QCOMPARE(CIssuedRecord::path(), QDir::homePath() + QStringLiteral("/.local/state/moravel-updater/newest-issued"));
-        qunsetenv("XDG_STATE_HOME");
+        env.unset("XDG_STATE_HOME");
         QCOMPARE(CIssuedRecord::path(), QDir::homePath() + QStringLiteral("/.local/state/moravel-updater/newest-issued"));
     }
 
@@ -565,7 +566,7 @@ private slots:
     {
         QFETCH(int, failing);
         QTemporaryDir state;
-        qputenv("XDG_STATE_HOME", state.path().toUtf8());
+        EnvGuard env{{"XDG_STATE_HOME", state.path().toUtf8()}};
         QVERIFY(CIssuedRecord::write(QString(), kNow - 60));
         const QString folder = QFileInfo(CIssuedRecord::path()).absolutePath();
         const QString logged = QStringLiteral("^cannot sync to disk: \"%1.* Input/output error$");
@@ -582,7 +583,6 @@ private slots:
         QVERIFY(CIssuedRecord::read(QString(), &read));
         QTEST(read, "kept");
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList() << QStringLiteral("newest-issued"));
-        qunsetenv("XDG_STATE_HOME");
     }
 };
 

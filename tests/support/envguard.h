@@ -20,6 +20,8 @@ class EnvGuard
 {
 public:
     EnvGuard() = default;
+    // One variable set for the scope.
+    EnvGuard(const char* name, const QByteArray& value) { set(name, value); }
     EnvGuard(std::initializer_list<std::pair<const char*, QByteArray>> changes)
     {
         for (const auto& change : changes) {
