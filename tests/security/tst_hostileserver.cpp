@@ -23,16 +23,6 @@ QByteArray xmlEscaped(const QString& text)
     return text.toHtmlEscaped().toUtf8();
 }
 
-QByteArray gzipped(const QByteArray& data)
-{
-    QProcess gzip;
-    gzip.start(QStringLiteral("gzip"), QStringList() << QStringLiteral("-c") << QStringLiteral("-9"));
-    gzip.write(data);
-    gzip.closeWriteChannel();
-    gzip.waitForFinished(60000);
-    return gzip.readAllStandardOutput();
-}
-
 // Watches a file for being opened or read by anybody.
 class OpenWatch
 {
@@ -188,7 +178,7 @@ private slots:
         m_server.route(QStringLiteral("/pkg/Reader.pkg"), TestHttpServer::Reply::ok(bytes));
         const QByteArray plain = reply(moduleXml(QStringLiteral("Reader"), QStringLiteral("Reader.pkg"), bytes.size(),
                                                  QStringLiteral("7.2"), QStringLiteral("new")));
-        m_server.route(kRequestPath, TestHttpServer::Reply::ok(gzipped(plain)).header("Content-Encoding", "gzip"));
+        m_server.route(kRequestPath, TestHttpServer::Reply::ok(TestUtil::gzipped(plain)).header("Content-Encoding", "gzip"));
 
         const Result result = runChecked();
         QVERIFY(result.ended);
@@ -202,7 +192,7 @@ private slots:
     {
         // 1 MB of zeros is 1 KB of gzip: a package stream must never be inflated.
         const QByteArray zeros(1024 * 1024, '\0');
-        const QByteArray wire = gzipped(zeros);
+        const QByteArray wire = TestUtil::gzipped(zeros);
         m_server.route(QStringLiteral("/pkg/Zeros.pkg"), TestHttpServer::Reply::ok(wire).header("Content-Encoding", "gzip"));
         m_server.route(kRequestPath,
                        TestHttpServer::Reply::ok(reply(moduleXml(QStringLiteral("Zeros"), QStringLiteral("Zeros.pkg"),

@@ -22,6 +22,19 @@
 
 namespace TestUtil {
 
+// data as a gzip member, made by the system's gzip (-9): what a server sends with
+// Content-Encoding: gzip. Empty when gzip could not be run.
+inline QByteArray gzipped(const QByteArray& data)
+{
+    QProcess gzip;
+    gzip.start(QStringLiteral("gzip"), QStringList() << QStringLiteral("-c") << QStringLiteral("-9") << QStringLiteral("-n"));
+    gzip.write(data);
+    gzip.closeWriteChannel();
+    if (!gzip.waitForFinished(60000) || gzip.exitStatus() != QProcess::NormalExit || gzip.exitCode() != 0)
+        return QByteArray();
+    return gzip.readAllStandardOutput();
+}
+
 // The test's private root (tests/support/isolate.sh), else the temporary directory.
 inline QString root()
 {
