@@ -14,6 +14,7 @@
 #include "safefiles.h"
 #include "updatedefine.h"
 #include "updaterapp.h"
+#include "cdialogplacement.h"
 #include "xmlelement.h"
 #include "zrbytestring.h"
 #include "zrfzip.h"
@@ -663,7 +664,7 @@ void DlgDownload::promptAndInstall(const QString& unpackDir)
     prompt.setInformation(
         tr("Download completed. Please close Moravel Reader when you complete your job, and click \"Install\"."));
     prompt.setOkButtonText(tr("Install"));
-    UpdaterApp::PlaceDialog(&prompt);
+    CDialogPlacement::place(&prompt);
     prompt.exec();
 
     // A stop signal that came while the prompt was up wins over its answer.

@@ -1,7 +1,7 @@
 #include "dlgproxyauth.h"
 #include "ui_dlgproxyauth.h"
 
-#include "updaterapp.h"
+#include "cdialogplacement.h"
 
 #include <QLayout>
 
@@ -52,7 +52,7 @@ bool DlgProxyAuth::ask(const QString& name, QString* user, QString* password)
     if (dialog.layout())
         dialog.layout()->activate();
     dialog.setFixedSize(dialog.sizeHint().expandedTo(dialog.size()));
-    UpdaterApp::PlaceDialog(&dialog);
+    CDialogPlacement::place(&dialog);
     dialog.exec();
     if (!dialog.m_bOk)
         return false;

@@ -1,9 +1,9 @@
 #include "dlgupdatechecking.h"
 #include "ui_dlgupdatechecking.h"
 
+#include "cdialogplacement.h"
 #include "creadermodulemanager.h"
 #include "dlgmessage.h"
-#include "updaterapp.h"
 
 #include <QDebug>
 #include <QMetaObject>
@@ -115,7 +115,7 @@ void DlgUpdateChecking::timeOut()
     if (m_bWait) {
         DlgMessage message(this);
         message.setInformation(QStringLiteral("Cannot establish connection to the Server, Check your network."));
-        UpdaterApp::PlaceDialog(&message);
+        CDialogPlacement::place(&message);
         message.exec();
     }
     finish();

@@ -1,4 +1,5 @@
 #include "updaterapp.h"
+#include "cdialogplacement.h"
 
 #include "cinstallerlock.h"
 #include "cproxyauthenticator.h"
@@ -16,12 +17,8 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDebug>
-#include <QGuiApplication>
 #include <QLayout>
-#include <QRect>
-#include <QScreen>
 #include <QSettings>
-#include <QSize>
 #include <QWidget>
 
 UpdaterApp::UpdaterApp(QObject* parent)
@@ -83,20 +80,43 @@ void UpdaterApp::runUpdateVisible(int language, int country)
     // an automatic check fails instead.
     CProxyAuthenticator::setAsker(manual ? CProxyAuthenticator::Asker(&DlgProxyAuth::ask) : CProxyAuthenticator::Asker());
 
+    if (!takeWorkingFolder(manual)) {
+        m_bQuit = true;
+        return;
+    }
+
+    m_pModuleManager = new CReaderModuleManager(QStringLiteral("Update List"), this, nullptr);
+    m_pModuleManager->setLangParm(language, country);
+
+    DlgUpdateChecking checking(QStringLiteral("Update List"), nullptr);
+    runChecking(&checking);
+    if (checking.m_nResult != 1 || CSignalStop::isStopped()) {
+        // Cancelled, closed, failed or timed out. A failed query is never "up to date";
+        // the user who asked is told, an automatic check ends quietly. A user who closed
+        // the dialog is not told about a connection nobody tested.
+        if (checking.m_nResult == -1 && checking.isFinished() && manual && !m_pModuleManager->isQuerySucceeded()) {
+            // A reply that came but failed its signature or time checks is no network
+            // trouble: nothing in it is believed.
+            showMessage(m_pModuleManager->isVerificationFailed()
+                            ? tr("The update information could not be verified.")
+                            : tr("Cannot establish connection to the Server, Check your network."));
+        }
+        m_bQuit = true;
+        return;
+    }
+    offerUpdates(manual);
+}
+
+bool UpdaterApp::takeWorkingFolder(bool manual)
+{
     // One run at a time: a second run of this user, started while the first waits at a
     // prompt or downloads, would unpack over the first one's package. The run's folder is
     // chosen and locked before anything in it is touched, and kept to the end.
     if (m_pWorkingFolder->take() == CWorkingFolder::HeldByAnotherRun) {
         qDebug() << "another update run holds the working folder";
-        if (manual) {
-            DlgMessage message(nullptr);
-            message.setInformation(tr("An update is already running."));
-            message.setStandardButtonsOk();
-            PlaceDialog(&message);
-            message.exec();
-        }
-        m_bQuit = true;
-        return;
+        if (manual)
+            showMessage(tr("An update is already running."));
+        return false;
     }
 
     // The installers of the previous run have had their time; their folders go, but
@@ -107,63 +127,37 @@ void UpdaterApp::runUpdateVisible(int language, int country)
     const QString unpackDir = DlgDownload::unpackDirectory();
     if (!unpackDir.isEmpty() && CInstallerLock::isHeld(unpackDir)) {
         qDebug() << "an installer still runs from" << unpackDir;
-        if (manual) {
-            DlgMessage message(nullptr);
-            message.setInformation(tr("An update is being installed. Try again when it has finished."));
-            message.setStandardButtonsOk();
-            PlaceDialog(&message);
-            message.exec();
-        }
-        m_bQuit = true;
-        return;
+        if (manual)
+            showMessage(tr("An update is being installed. Try again when it has finished."));
+        return false;
     }
     // What a killed run left on the way: temporary plug-in copies and unpacker files.
     CRunLeftovers::removeUnpackerFiles(unpackDir);
     CRunLeftovers::removeStalePluginCopies(DlgDownload::javaScriptFolder());
+    return true;
+}
 
-    m_pModuleManager = new CReaderModuleManager(QStringLiteral("Update List"), this, nullptr);
-    m_pModuleManager->setLangParm(language, country);
-
-    DlgUpdateChecking checking(QStringLiteral("Update List"), nullptr);
-    checking.setModuleManager(m_pModuleManager);
-    checking.m_bWait = false;
-    checking.startUpdateCheck();
+void UpdaterApp::runChecking(DlgUpdateChecking* checking)
+{
+    checking->setModuleManager(m_pModuleManager);
+    checking->m_bWait = false;
+    checking->startUpdateCheck();
     // The form grows to what its font needs when it is first laid out; do that now, so
     // that the size it is centred with is the size it shows with.
-    if (checking.layout())
-        checking.layout()->activate();
-    PlaceDialog(&checking);
-    checking.exec();
+    if (checking->layout())
+        checking->layout()->activate();
+    PlaceDialog(checking);
+    checking->exec();
+}
 
-    if (checking.m_nResult != 1 || CSignalStop::isStopped()) {
-        // Cancelled, closed, failed or timed out. A failed query is never "up to date";
-        // the user who asked is told, an automatic check ends quietly. A user who closed
-        // the dialog is not told about a connection nobody tested.
-        if (checking.m_nResult == -1 && checking.isFinished() && manual && !m_pModuleManager->isQuerySucceeded()) {
-            DlgMessage message(nullptr);
-            // A reply that came but failed its signature or time checks is no network
-            // trouble: nothing in it is believed.
-            message.setInformation(m_pModuleManager->isVerificationFailed()
-                                       ? tr("The update information could not be verified.")
-                                       : tr("Cannot establish connection to the Server, Check your network."));
-            message.setStandardButtonsOk();
-            PlaceDialog(&message);
-            message.exec();
-        }
-        m_bQuit = true;
-        return;
-    }
-
+void UpdaterApp::offerUpdates(bool manual)
+{
     const QVector<MODULEINFO*> offered = m_pModuleManager->m_vecUpdateModules;
     const bool allSilent = m_pModuleManager->isSilentUpdate();
     const bool report = offered.isEmpty() ? manual : allSilent;
 
     if (report) {
-        DlgMessage message(nullptr);
-        message.setInformation(tr("Moravel Reader is already up to date."));
-        message.setStandardButtonsOk();
-        PlaceDialog(&message);
-        message.exec();
+        showMessage(tr("Moravel Reader is already up to date."));
         m_bQuit = true;
         // Silent modules are installed after the user has been told; otherwise the
         // run is over.
@@ -185,6 +179,15 @@ void UpdaterApp::runUpdateVisible(int language, int country)
     // until then start-up keeps the event loop running for it.
     m_pDlgDownload->setSelectUpdates(offered);
     m_pDlgDownload->startShowDownload();
+}
+
+void UpdaterApp::showMessage(const QString& text)
+{
+    DlgMessage message(nullptr);
+    message.setInformation(text);
+    message.setStandardButtonsOk();
+    PlaceDialog(&message);
+    message.exec();
 }
 
 int UpdaterApp::exec()
@@ -231,28 +234,10 @@ void UpdaterApp::endRun()
 
 QPoint UpdaterApp::GetMainAppCenterPos()
 {
-    QSettings settings(QStringLiteral("Moravel Software"), QStringLiteral("Moravel Reader"));
-    const QPoint position = settings.value(QStringLiteral("Window Position")).toPoint();
-    const QSize size = settings.value(QStringLiteral("Window Size")).toSize();
-    qDebug() << "UpdaterApp::GetMainAppCenterPos()---position:" << position << " size:" << size;
-
-    QPoint centre = QRect(position, size).center();
-    qDebug() << "UpdaterApp::GetMainAppCenterPos()---centerPos:" << centre;
-
-    // Without a stored window (no size, or the size of nothing) the rectangle's centre
-    // would lie at or left of the screen's corner and dialogs would open partly off
-    // screen, so the screen's centre is used instead.
-    if (centre == QPoint(0, 0) || !size.isValid()) {
-        if (const QScreen* screen = QGuiApplication::primaryScreen())
-            centre = screen->availableGeometry().center();
-    }
-    return centre;
+    return CDialogPlacement::centre();
 }
 
 void UpdaterApp::PlaceDialog(QWidget* dialog)
 {
-    if (!dialog)
-        return;
-    const QPoint centre = GetMainAppCenterPos();
-    dialog->move(centre.x() - dialog->width() / 2, centre.y() - dialog->height() / 2);
+    CDialogPlacement::place(dialog);
 }

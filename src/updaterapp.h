@@ -10,6 +10,7 @@ class CReaderModuleManager;
 class CSignalStop;
 class CWorkingFolder;
 class DlgDownload;
+class DlgUpdateChecking;
 class UpdateListener;
 class QWidget;
 
@@ -62,6 +63,17 @@ public slots:
     void stopBySignal();
 
 private:
+    // Takes the run's working folder and clears what earlier runs left in it; false
+    // (the user of a manual check told why) when this run must end untouched.
+    bool takeWorkingFolder(bool manual);
+    // Runs the checking dialog with the query until it closes.
+    void runChecking(DlgUpdateChecking* checking);
+    // After an answered query: tells, asks, and hands the offered modules to the
+    // download window.
+    void offerUpdates(bool manual);
+    // A message with only an OK button, placed like every dialog, run modally.
+    static void showMessage(const QString& text);
+
     CSignalStop* m_pSignalStop;
     // The run's working folder and its lock, taken when the check starts and held to
     // the end of the run.
