@@ -320,7 +320,12 @@ void DlgDownload::downloadUpates(int work)
         endSequence();
         return;
     }
+    if (!takePackageOnDisk(info, directory))
+        fetchModule(work);
+}
 
+bool DlgDownload::takePackageOnDisk(const MODULEINFO* info, const QString& directory)
+{
     const QString fileName = info->strUrl.mid(info->strUrl.lastIndexOf(QLatin1Char('/')) + 1);
     const QString localPath = directory + fileName;
 
@@ -328,26 +333,24 @@ void DlgDownload::downloadUpates(int work)
     // an earlier failure is not a package. Only a plain file counts, never a link.
     const qint64 expected = declaredSize(info->strSize);
     const QFileInfo local(localPath);
-    if (!fileName.isEmpty() && !isReservedFileName(fileName) && expected > 0 && local.isFile()
-        && !local.isSymLink() && local.size() == expected) {
-        // A reply that names the file's hash: a file of the right size with another hash
-        // is no longer the package, whatever it is; it is downloaded again.
-        if (!info->strSha256.isEmpty() && CSha256::fileHex(localPath) != info->strSha256) {
-            qDebug() << "the package on disk does not match its sha256; downloading it again:" << localPath;
-            fetchModule(work);
-            return;
-        }
-        if (!info->strSha256.isEmpty())
-            qDebug() << "package verified:" << fileName;
-        // The downloader only shows the package complete; the package step works on
-        // the file.
-        m_pHttpDownload = new QHttpDownLoadS(nullptr, ui->progressBar, ui->timeRemainLabel, &m_nDownloadedBytes);
-        m_bFromDisk = true;
-        m_pHttpDownload->downloadProgress(expected, expected);
-        oneDownloadFinish(localPath);
-        return;
+    if (fileName.isEmpty() || isReservedFileName(fileName) || expected <= 0 || !local.isFile()
+        || local.isSymLink() || local.size() != expected)
+        return false;
+    // A reply that names the file's hash: a file of the right size with another hash
+    // is no longer the package, whatever it is; it is downloaded again.
+    if (!info->strSha256.isEmpty() && CSha256::fileHex(localPath) != info->strSha256) {
+        qDebug() << "the package on disk does not match its sha256; downloading it again:" << localPath;
+        return false;
     }
-    fetchModule(work);
+    if (!info->strSha256.isEmpty())
+        qDebug() << "package verified:" << fileName;
+    // The downloader only shows the package complete; the package step works on
+    // the file.
+    m_pHttpDownload = new QHttpDownLoadS(nullptr, ui->progressBar, ui->timeRemainLabel, &m_nDownloadedBytes);
+    m_bFromDisk = true;
+    m_pHttpDownload->downloadProgress(expected, expected);
+    oneDownloadFinish(localPath);
+    return true;
 }
 
 void DlgDownload::fetchModule(int work)
@@ -383,12 +386,27 @@ void DlgDownload::fetchModule(int work)
     // A body longer than the size the reply declares is not the package it announced.
     if (expected > 0)
         m_pHttpDownload->setMaxBodyBytes(expected);
+    connectTransfer(work, localPath);
+
+    // A transfer that does not start would never report; it counts as failed.
+    if (!accepted) {
+        qDebug() << "Download refused:" << info->strUrl;
+        errorfinish(localPath);
+        return;
+    }
+
+    startTransfer(info->bSilentInstall, localPath);
+}
+
+void DlgDownload::connectTransfer(int work, const QString& localPath)
+{
+    const MODULEINFO* info = m_vecSelectUpdates.at(work);
     connect(m_pHttpDownload, &QHttpDownLoadS::oneDownLoadFinish, this, [this, work] { transferComplete(work); });
     // The record goes beside the .part as soon as the answer that begins the file (or
     // starts it over) is in, before a byte of its body: a run killed hard, a crash or a
     // power cut leaves a .part the next run can continue. Only a package with a sha256
     // is ever continued.
-    if (usableName && !info->strSha256.isEmpty()) {
+    if (!localPath.isEmpty() && !info->strSha256.isEmpty()) {
         connect(m_pHttpDownload, &QHttpDownLoadS::answerAccepted, this, [this, info, localPath] {
             PartialPackage record(localPath);
             if (m_pHttpDownload
@@ -398,15 +416,11 @@ void DlgDownload::fetchModule(int work)
         });
     }
     connect(m_pHttpDownload, &QHttpDownLoadS::errorfinish, this, [this, work] { transferFailed(work); });
+}
 
-    // A transfer that does not start would never report; it counts as failed.
-    if (!accepted) {
-        qDebug() << "Download refused:" << info->strUrl;
-        errorfinish(localPath);
-        return;
-    }
-
-    if (info->bSilentInstall) {
+void DlgDownload::startTransfer(bool silent, const QString& localPath)
+{
+    if (silent) {
         // Returns when the transfer has ended; its signal, its further tries, the package
         // step and the modules after it have run inside the call by then.
         if (!m_pHttpDownload->startDownLoads(true))

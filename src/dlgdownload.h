@@ -106,6 +106,16 @@ public slots:
     void continueDownload();
 
 private:
+    // A complete package of the module already in directory (its size, and its sha256
+    // where the reply names one): the package step goes on with it, without a transfer.
+    // False when there is none and the module is to be downloaded.
+    bool takePackageOnDisk(const MODULEINFO* info, const QString& directory);
+    // The transfer's signals for module work: its end, its failure and, for a package
+    // with a sha256 at localPath, the record written beside the .part.
+    void connectTransfer(int work, const QString& localPath);
+    // Starts the accepted transfer: a silent module's inside the call, any other with
+    // the window shown.
+    void startTransfer(bool silent, const QString& localPath);
     // Releases the downloader of the previous module. It may still be delivering its
     // signal, or be inside its waiting start, further up the stack: it is released
     // from the event loop, or by the destructor at the latest.
