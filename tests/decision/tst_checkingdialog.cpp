@@ -1,10 +1,10 @@
 // The "Checking for Updates..." dialog running a real query against the in-process test
 // server: it closes with 1 when the query got an answer, with -1 at once when the query
 // failed, with 0 on Cancel, and with -1 when its time-out runs out (shortened here).
-#include "logcapture.h"
 #include "creadermodulemanager.h"
 #include "dlgupdatechecking.h"
 #include "envguard.h"
+#include "logcapture.h"
 #include "qhttpdownloads.h"
 #include "runtestsupport.h"
 #include "updaterapp.h"

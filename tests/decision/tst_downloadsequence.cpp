@@ -3,9 +3,9 @@
 // files already complete, stale files, silent modules, failed and refused downloads, and
 // the end of the run after the last module. Packages are real and carry a "*.run"
 // installer that leaves a marker line, so every installation can be seen.
-#include "logcapture.h"
 #include "csetup_commandline.h"
 #include "dlgdownload.h"
+#include "logcapture.h"
 #include "qhttpdownloads.h"
 #include "runtestsupport.h"
 #include "updaterapp.h"

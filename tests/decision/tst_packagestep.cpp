@@ -3,11 +3,11 @@
 // JavaScript plug-in packages and Setup.xml. Packages are real (mkpackage) and already
 // complete in the download directory, so no network is involved; installers are real
 // shell scripts that leave marker lines.
-#include "logcapture.h"
 #include "cinstallerlock.h"
 #include "creadermodulemanager.h"
 #include "csetup_commandline.h"
 #include "dlgdownload.h"
+#include "logcapture.h"
 #include "runtestsupport.h"
 #include "updaterapp.h"
 

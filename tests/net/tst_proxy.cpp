@@ -7,11 +7,12 @@
 // from anyone but the proxy refused, and credentials kept to their own proxy. With no
 // proxy in the environment, the desktop's settings (GNOME's, in a keyfile of this test,
 // outside a GNOME session, where GIO's default resolver is libproxy's).
-#include "logcapture.h"
 #include "cproxyauthenticator.h"
 #include "cproxyfactory.h"
 #include "desktopproxysettings.h"
 #include "dlgproxyauth.h"
+#include "envguard.h"
+#include "logcapture.h"
 #include "qhttpdownloads.h"
 #include "testcertificates.h"
 #include "testhttpserver.h"
@@ -53,6 +54,8 @@ private:
     TestHttpServer m_tls;          // certificate for updates.moravel.test
     TestHttpServer m_otherHost;    // certificate for another name
     std::unique_ptr<TestProxyServer> m_proxy;
+    EnvGuard m_caseEnv;               // the variables of the whole test case
+    std::unique_ptr<EnvGuard> m_env;  // those of one test function
     QByteArray m_body = randomBytes(static_cast<int>(kBodyBytes), 20);
     QStringList m_answers;         // "cancel" or "user:password", in turn
     QStringList m_asked;           // the texts the proxy dialog showed
@@ -67,8 +70,8 @@ private:
 
     void setProxyEnvironment(const QString& address)
     {
-        qputenv("http_proxy", address.toUtf8());
-        qputenv("https_proxy", address.toUtf8());
+        m_env->set("http_proxy", address.toUtf8());
+        m_env->set("https_proxy", address.toUtf8());
     }
 
     // Answers the proxy dialog the way a person would: types the user name and the
@@ -117,7 +120,7 @@ private slots:
         m_otherHost.setTls(m_pki->certificate(QStringLiteral("otherhost")), m_pki->key(QStringLiteral("otherhost")));
         QHttpDownLoadS::setDefaultWatchdogInterval(kWatchdogMs);
         for (const char* name : { "all_proxy", "ALL_PROXY", "HTTPS_PROXY", "no_proxy", "NO_PROXY" })
-            qunsetenv(name);
+            m_caseEnv.unset(name);
         connect(&m_answerer, &QTimer::timeout, this, &TestProxy::answerDialog);
         m_answerer.start(20);
     }
@@ -141,8 +144,11 @@ private slots:
         m_asked.clear();
         CProxyAuthenticator::forgetAnswers();
         CProxyAuthenticator::setAsker(&DlgProxyAuth::ask);
-        qunsetenv("HTTP_PROXY");
+        m_env = std::make_unique<EnvGuard>();
+        m_env->unset("HTTP_PROXY");
     }
+
+    void cleanup() { m_env.reset(); }
 
     void logNamesTheProxyOncePerScheme()
     {
@@ -368,10 +374,10 @@ private slots:
         QFETCH(QString, host);
         // Outside GNOME: GIO's default resolver here would read the proxy variables.
         QCOMPARE(DesktopProxySettings::defaultResolver(), QStringLiteral("GLibproxyResolver"));
-        qunsetenv("http_proxy");
-        qunsetenv("https_proxy");
+        m_env->unset("http_proxy");
+        m_env->unset("https_proxy");
         if (!variable.isEmpty())
-            qputenv(variable.toLatin1().constData(), m_proxy->address().toUtf8());
+            m_env->set(variable.toLatin1().constData(), m_proxy->address().toUtf8());
         DesktopProxySettings::set(mode, QStringLiteral("127.0.0.1"), m_proxy->port(), ignoreHosts);
         CProxyFactory::forgetDesktopAnswers();
 
@@ -381,7 +387,7 @@ private slots:
             url.setHost(host);
         LogCapture log(LogCapture::Quiet);
         const bool fetched = fetch(url);
-        qunsetenv("http_proxy");
+        m_env->unset("http_proxy");
         const QString all = log.all();
         QVERIFY2(fetched == viaProxy, qPrintable(all));
         QVERIFY2(log.lines().contains(logged.contains(QLatin1String("%1")) ? logged.arg(m_proxy->address()) : logged),
