@@ -132,6 +132,7 @@ private:
 
     QTemporaryDir m_workDir;
     TestHttpServer m_server;
+    std::unique_ptr<EnvGuard> m_caseEnv;  // the request servers of the whole test case
     std::unique_ptr<TestCertificates> m_pki;
     std::unique_ptr<UpdaterApp> m_app;
 };
@@ -142,8 +143,9 @@ void TestUpdateRequest::initTestCase()
     QVERIFY(QDir::setCurrent(m_workDir.path()));
     QVERIFY(m_server.isListening());
     QHttpDownLoadS::setDefaultWatchdogInterval(kQuietWatchdogMs);
-    qputenv("MORAVEL_UPDATE_SERVER_US", m_server.url(kUsScript).toString().toUtf8());
-    qputenv("MORAVEL_UPDATE_SERVER_CN", m_server.url(kCnScript).toString().toUtf8());
+    m_caseEnv = std::make_unique<EnvGuard>();
+    m_caseEnv->set("MORAVEL_UPDATE_SERVER_US", m_server.url(kUsScript).toString().toUtf8());
+    m_caseEnv->set("MORAVEL_UPDATE_SERVER_CN", m_server.url(kCnScript).toString().toUtf8());
 }
 
 void TestUpdateRequest::init()
@@ -157,8 +159,7 @@ void TestUpdateRequest::init()
 void TestUpdateRequest::cleanupTestCase()
 {
     QHttpDownLoadS::setDefaultWatchdogInterval(10000);
-    qunsetenv("MORAVEL_UPDATE_SERVER_US");
-    qunsetenv("MORAVEL_UPDATE_SERVER_CN");
+    m_caseEnv.reset();
 }
 
 std::unique_ptr<CReaderModuleManager> TestUpdateRequest::makeManager(const QString& params, int offset, int language,
