@@ -2,7 +2,7 @@
 // it shows, compressed answers, answers far larger than any real one, a Setup.xml built
 // to exhaust memory, a package that would fill the disk, a web page instead of the
 // reply, and a module that trickles forever.
-#include "exerun.h"
+#include "wholerunfixture.h"
 #include "zrcrc32.h"
 
 #include <QtTest>
@@ -53,21 +53,14 @@ private:
 
 } // namespace
 
-class TestHostileServer : public QObject
+class TestHostileServer : public WholeRunFixture
 {
     Q_OBJECT
 
 private:
-    TestHttpServer m_server;
-    Runner m_runner;
-    ReaderInstall m_reader;
-    QString m_marker;
-
-    QString working() const { return QDir::tempPath() + QStringLiteral("/MoravelCorvina"); }
-
-    QByteArray package(const QString& installer)
+    QByteArray package(const QString& installer) const
     {
-        return installerPackage(installer, m_marker, QByteArray("data ").repeated(300));
+        return WholeRunFixture::package(installer, QByteArray("data ").repeated(300));
     }
 
     // One module element of a reply; the texts are escaped for XML here.
@@ -94,10 +87,6 @@ private:
                          QStringLiteral("A good module"));
     }
 
-    void settings(const QString& updater) { writeRunSettings(m_reader, updater); }
-
-
-
     // Runs the updater; whatever the server does, nothing outside the working folder,
     // the reader's installation and the reader's data folder changes.
     Result runChecked()
@@ -106,27 +95,13 @@ private:
                                     m_marker, root() + QStringLiteral("/dialogs"), root() + QStringLiteral("/cache"),
                                     // watched for opens by the test itself; reading it here would count
                                     root() + QStringLiteral("/watched"),
-                                    qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Moravel Software") };
+                                    readerData() };
         return m_runner.runChangingOnly(allowed);
     }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(m_server.isListening());
-        m_runner.executable = g_executable;
-        m_runner.pluginPath = g_pluginDir;
-        m_runner.serverScript = m_server.url(kServerScript);
-        m_marker = root() + QStringLiteral("/markers/installers.log");
-    }
-
-    void init()
-    {
-        m_server.clearRoutes();
-        m_server.clearRequests();
-        m_reader = freshRunPlaces(working(), m_marker);
-        settings(QStringLiteral("Manual"));
-    }
+    void initTestCase() { setUpCase(g_executable, g_pluginDir); }
+    void init() { setUpRun(); }
 
     // ---- text from the server ----
 

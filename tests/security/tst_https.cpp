@@ -8,9 +8,9 @@
 // the log. A redirect, to http or to https, is not followed, the environment adds no
 // trust, and a machine without a usable TLS library fails the same clean way. Unsigned,
 // a reply over https offers a package over plain http only with its hash.
-#include "exerun.h"
 #include "signedsite.h"
 #include "testcertificates.h"
+#include "wholerunfixture.h"
 
 #include <QtTest>
 
@@ -50,26 +50,21 @@ QUrl httpsUrl(const TestHttpServer& server, const QString& path)
 
 } // namespace
 
-class TestHttps : public QObject
+class TestHttps : public WholeRunFixture
 {
     Q_OBJECT
 
 private:
     std::unique_ptr<TestCertificates> m_pki;
-    TestHttpServer m_site;          // the update site over https, certificate "server"
-    TestHttpServer m_plain;         // a plain HTTP server
-    Runner m_runner;
-    ReaderInstall m_reader;
-    QString m_marker;
+    TestHttpServer& m_site = m_server;  // the update site over https, certificate "server"
+    TestHttpServer m_plain;             // a plain HTTP server
     QString m_keyed;                // the updater with update-keys.pub beside it
     SignedSite::Key m_key = SignedSite::Key::make();
     bool m_canHideTls = false;
 
-    QString working() const { return QDir::tempPath() + QStringLiteral("/MoravelCorvina"); }
-
-    QByteArray package(const QString& installer)
+    QByteArray package(const QString& installer) const
     {
-        return installerPackage(installer, m_marker, installer.toUtf8().repeated(200));
+        return WholeRunFixture::package(installer, installer.toUtf8().repeated(200));
     }
 
     // A module whose package is served at /pkg/<name>.pkg by server and offered at url
@@ -98,8 +93,6 @@ private:
         server.route(kRequestPath, TestHttpServer::Reply::ok(reply));
         m_runner.serverScript = server.url(kServerScript);
     }
-
-    void settings(const QString& updater) { writeRunSettings(m_reader, updater); }
 
     // The executable runs on a machine that trusts the test's authority.
     void trusting()
@@ -169,26 +162,20 @@ private slots:
                   "authority cannot be put into a certificate store for the executable");
         m_canHideTls = wrapperWorks({ withoutTlsScript() });
         m_site.setTls(m_pki->certificate(QStringLiteral("server")), m_pki->key(QStringLiteral("server")));
-        QVERIFY(m_site.isListening());
+        setUpCase(g_executable, g_pluginDir);
         QVERIFY(m_plain.isListening());
         QCOMPARE(m_site.url().scheme(), QStringLiteral("https"));
 
         m_keyed = root() + QStringLiteral("/keyed");
         QVERIFY(copyExecutable(g_executable, m_keyed));
         QVERIFY(writeFile(m_keyed + QStringLiteral("/update-keys.pub"), m_key.publicBase64().toLatin1() + "\n"));
-
-        m_runner.pluginPath = g_pluginDir;
-        m_marker = root() + QStringLiteral("/markers/installers.log");
     }
 
     void init()
     {
-        for (TestHttpServer* server : { &m_site, &m_plain }) {
-            server->clearRoutes();
-            server->clearRequests();
-        }
-        m_reader = freshRunPlaces(working(), m_marker);
-        settings(QStringLiteral("Manual"));
+        setUpRun();
+        m_plain.clearRoutes();
+        m_plain.clearRequests();
         m_runner.extraEnvironment.clear();
         // Failed transfers are what these runs are about: their retries wait less, and a
         // handshake that stops is given up after 3 s instead of 10 s.

@@ -10,8 +10,8 @@
 // updater without keys checks no signature, but checks the hashes a reply gives. A
 // request server that is down is followed by the other region's; a 404 is not.
 #include "cissuedrecord.h"
-#include "exerun.h"
 #include "signedsite.h"
+#include "wholerunfixture.h"
 
 #include <QtTest>
 
@@ -27,29 +27,19 @@ const QString kNotVerified = QStringLiteral("The update information could not be
 
 } // namespace
 
-class TestSignedUpdates : public QObject
+class TestSignedUpdates : public WholeRunFixture
 {
     Q_OBJECT
 
 private:
-    TestHttpServer m_server;
-    Runner m_runner;
-    ReaderInstall m_reader;
-    QString m_marker;
     QString m_keyed;                  // the updater with update-keys.pub beside it
     SignedSite::Key m_key = SignedSite::Key::make();
     SignedSite::Key m_nextKey = SignedSite::Key::make();   // the publisher's next key, trusted too
     SignedSite::Key m_stranger = SignedSite::Key::make();
 
-    QString working() const { return QDir::tempPath() + QStringLiteral("/MoravelCorvina"); }
-    QString pluginFolder() const
+    QByteArray package(const QString& installer) const
     {
-        return qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Moravel Software/Moravel Reader/SilentInstall/JavaScripts");
-    }
-
-    QByteArray package(const QString& installer)
-    {
-        return installerPackage(installer, m_marker, installer.toUtf8().repeated(200));
+        return WholeRunFixture::package(installer, installer.toUtf8().repeated(200));
     }
 
     // A module served at /pkg/<file> with the hash of hashed (default: what is served).
@@ -66,10 +56,6 @@ private:
         return m;
     }
 
-    void offer(const QByteArray& reply) { m_server.route(kRequestPath, TestHttpServer::Reply::ok(reply)); }
-
-    void settings(const QString& updater) { writeRunSettings(m_reader, updater); }
-
     // Runs the keyed (or the plain) updater; nothing outside its folders may change.
     Result run(bool keyed = true)
     {
@@ -80,24 +66,15 @@ private:
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_server.isListening());
+        setUpCase(g_executable, g_pluginDir);
         m_keyed = root() + QStringLiteral("/keyed");
         QVERIFY(copyExecutable(g_executable, m_keyed));
         QVERIFY(writeFile(m_keyed + QStringLiteral("/update-keys.pub"),
                           "# the publisher's key and the next one\n" + m_key.publicBase64().toLatin1() + "\n\n"
                               + m_nextKey.publicBase64().toLatin1() + "\n"));
-        m_runner.pluginPath = g_pluginDir;
-        m_runner.serverScript = m_server.url(kServerScript);
-        m_marker = root() + QStringLiteral("/markers/installers.log");
     }
 
-    void init()
-    {
-        m_server.clearRoutes();
-        m_server.clearRequests();
-        m_reader = freshRunPlaces(working(), m_marker);
-        settings(QStringLiteral("Manual"));
-    }
+    void init() { setUpRun(); }
 
     void signedSiteInstalls_data()
     {
