@@ -7,7 +7,7 @@
 //
 // The cases with another user's files need root (CI runs as root): they chown what the
 // "attacker" planted to nobody, or run the updater itself as nobody through setpriv.
-#include "exerun.h"
+#include "wholerunfixture.h"
 
 #include <QtTest>
 
@@ -45,23 +45,19 @@ bool isLinkTo(const QString& link, const QString& target)
 
 } // namespace
 
-class TestWorkingFolder : public QObject
+class TestWorkingFolder : public WholeRunFixture
 {
     Q_OBJECT
 
 private:
-    TestHttpServer m_server;
-    Runner m_runner;
-    ReaderInstall m_reader;
-    QString m_marker;
     QString m_tmp;      // TMPDIR of the test and of the updater (unless a case changes it)
 
     QString working() const { return m_tmp + QStringLiteral("/MoravelCorvina"); }
     QString ownWorking() const { return working() + QLatin1Char('-') + QString::number(geteuid()); }
 
-    QByteArray readerPackage(const QString& installerName = QStringLiteral("reader.run"))
+    QByteArray readerPackage(const QString& installerName = QStringLiteral("reader.run")) const
     {
-        return installerPackage(installerName, m_marker, QByteArray("reader data ").repeated(200));
+        return package(installerName, QByteArray("reader data ").repeated(200));
     }
 
     // Serves the modules, each package at /pkg/<file name>, and writes the reply.
@@ -99,16 +95,6 @@ private:
                  readerData(), root() + QStringLiteral("/cache"), root() + QStringLiteral("/dialogs") };
     }
 
-    // The reader's data folder, which holds the plug-in folder.
-    static QString readerData()
-    {
-        return qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Moravel Software");
-    }
-    static QString pluginFolder()
-    {
-        return readerData() + QStringLiteral("/Moravel Reader/SilentInstall/JavaScripts");
-    }
-
     // A folder of precious files that belong to the user who runs the updater.
     QString makeVictim(const QString& name)
     {
@@ -123,7 +109,6 @@ private:
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_server.isListening());
         // Everybody may pass through the test's folder, so that a run as another user
         // reaches its own files below it; the executable and the plug-in are copied
         // there for the same reason.
@@ -134,11 +119,8 @@ private slots:
         QVERIFY(QFile::copy(g_pluginDir + QStringLiteral("/generic/libzrdialoganswer.so"),
                             bin + QStringLiteral("/plugins/generic/libzrdialoganswer.so")));
         QVERIFY(setMode(bin + QStringLiteral("/MoravelUpdater"), 0755));
-        m_runner.executable = bin + QStringLiteral("/MoravelUpdater");
-        m_runner.pluginPath = bin + QStringLiteral("/plugins");
-        m_runner.serverScript = m_server.url(kServerScript);
+        setUpCase(bin + QStringLiteral("/MoravelUpdater"), bin + QStringLiteral("/plugins"));
         m_tmp = QDir::tempPath();
-        m_marker = root() + QStringLiteral("/markers/installers.log");
     }
 
     void init()
