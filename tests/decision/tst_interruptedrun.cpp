@@ -3,7 +3,7 @@
 // JavaScript plug-in), by SIGKILL or SIGTERM, then run again to its end. The installers
 // log to the marker whether their files were still there when they had done. Besides:
 // a second run while the first waits at its prompt, and what installUpdate leaves running.
-#include "exerun.h"
+#include "wholerunfixture.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -43,27 +43,19 @@ QByteArray installerScript(const QByteArray& tag, const QByteArray& installed)
 
 } // namespace
 
-class TestInterruptedRun : public QObject
+class TestInterruptedRun : public WholeRunFixture
 {
     Q_OBJECT
 
 private:
-    TestHttpServer m_server;
-    Runner m_runner;
-    QByteArray m_reader, m_installer, m_plugin;
-
-    static QString working() { return QDir::tempPath() + QStringLiteral("/MoravelCorvina"); }
-    static QString pluginFolder()
-    {
-        return qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Moravel Software/Moravel Reader/SilentInstall/JavaScripts");
-    }
+    QByteArray m_readerPackage, m_installer, m_plugin;
     int count(const QString& line) const { return markerLines().count(line); }
 
     // The reply (never sent when replyStalled) and the packages; the package at index
     // stalled after so many bytes.
     void serve(int stalled = -1, qint64 stallAfter = 0, bool replyStalled = false)
     {
-        const QList<QPair<QString, QByteArray>> files { { "Reader.bin", m_reader }, { "Tools.bin", m_installer },
+        const QList<QPair<QString, QByteArray>> files { { "Reader.bin", m_readerPackage }, { "Tools.bin", m_installer },
                                                         { "JSTools.js", m_plugin } };
         QList<Module> modules;
         for (int i = 0; i < files.size(); ++i) {
@@ -116,14 +108,12 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(QFileInfo(g_executable).isExecutable(), qPrintable(g_executable));
-        m_runner.executable = g_executable;
-        m_runner.pluginPath = g_pluginDir;
-        m_runner.serverScript = m_server.url(kServerScript);
-        m_reader = buildPackage(PackageSpec()
+        setUpCase(g_executable, g_pluginDir);
+        m_readerPackage = buildPackage(PackageSpec()
                                     .file(QStringLiteral("Setup.xml"), "<setup><file name=\"bdata.bin\"/></setup>")
                                     .file(QStringLiteral("bdata.bin"), noise(6 << 20, 0x0f)));
         m_plugin = noise(24 << 20, 0xff);
-        QVERIFY(!m_reader.isEmpty());
+        QVERIFY(!m_readerPackage.isEmpty());
     }
 
     void interruptedThenRunAgain_data()
@@ -173,7 +163,7 @@ private slots:
                   + "\nfor i in 1 2 3 4 5 6 7 8 9 10; do [ -e " + prompted + " ] && sleep 0.1; done\n", true);
 
         for (int run = 0; run < times; ++run) {
-            serve(point == AfterReply || point == MidDownload ? 0 : -1, point == AfterReply ? 0 : m_reader.size() / 2,
+            serve(point == AfterReply || point == MidDownload ? 0 : -1, point == AfterReply ? 0 : m_readerPackage.size() / 2,
                   point == DuringCheck);
             QFile::remove(root() + QStringLiteral("/prompted"));
             m_runner.hook = point == InstallPrompt ? root() + QStringLiteral("/hook") : QString();
