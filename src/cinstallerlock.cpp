@@ -101,12 +101,8 @@ void closeDescriptors(unsigned first, unsigned last, int limit)
         ::close(int(fd));
 }
 
-// The supervisor: a fork of the updater in a session of its own. It keeps nothing of the
-// updater but the lock, its report pipe and the standard output and error (input is
-// /dev/null), starts the installer with the stop signals and SIGPIPE at their defaults
-// and nothing blocked, reports, waits for the installer's end, reports again and ends,
-// which lets go of the lock. Runs only calls that are safe after a fork.
-[[noreturn]] void supervise(const Command& command, int lockFd, int reportFd, int limit)
+// After the fork: the stop signals, SIGPIPE and SIGCHLD at their defaults, nothing blocked.
+void resetSignals()
 {
     struct sigaction action = {};
     action.sa_handler = SIG_DFL;
@@ -116,12 +112,11 @@ void closeDescriptors(unsigned first, unsigned last, int limit)
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
 
-    // The updater's listening socket, its files and pipes must not outlive it here.
-    const int lock = ::fcntl(lockFd, F_DUPFD_CLOEXEC, 3);
-    const int report = ::fcntl(reportFd, F_DUPFD_CLOEXEC, 3);
-    if (lock < 0 || report < 0)
-        ::_exit(1);
+// Closes every descriptor from 3 on but lock and report; input becomes /dev/null.
+void keepOnly(int lock, int report, int limit)
+{
     const unsigned low = unsigned(lock < report ? lock : report);
     const unsigned high = unsigned(lock < report ? report : lock);
     closeDescriptors(3, low - 1, limit);
@@ -132,7 +127,12 @@ void closeDescriptors(unsigned first, unsigned last, int limit)
         ::dup2(null, 0);
         ::close(null);
     }
+}
 
+// Starts the installer of command in its folder and returns its process id. When it
+// cannot start, reports NotStarted with the error on report and ends the supervisor.
+pid_t startInstaller(const Command& command, int report)
+{
     Report answer { NotStarted, 0 };
     int failure[2];
     if ((!command.directory.isEmpty() && ::chdir(command.directory.constData()) != 0)
@@ -162,11 +162,31 @@ void closeDescriptors(unsigned first, unsigned last, int limit)
         ::_exit(0);
     }
     ::close(failure[0]);
+    return installer;
+}
+
+// The supervisor: a fork of the updater in a session of its own. It keeps nothing of the
+// updater but the lock, its report pipe and the standard output and error (input is
+// /dev/null), starts the installer with the stop signals and SIGPIPE at their defaults
+// and nothing blocked, reports, waits for the installer's end, reports again and ends,
+// which lets go of the lock. Runs only calls that are safe after a fork.
+[[noreturn]] void supervise(const Command& command, int lockFd, int reportFd, int limit)
+{
+    resetSignals();
+    // The updater's listening socket, its files and pipes must not outlive it here.
+    const int lock = ::fcntl(lockFd, F_DUPFD_CLOEXEC, 3);
+    const int report = ::fcntl(reportFd, F_DUPFD_CLOEXEC, 3);
+    if (lock < 0 || report < 0)
+        ::_exit(1);
+    keepOnly(lock, report, limit);
+    const pid_t installer = startInstaller(command, report);
 
     // The updater may stop listening at any time; its end must not end this process.
+    struct sigaction action = {};
     action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
     ::sigaction(SIGPIPE, &action, nullptr);
-    answer = Report { Started, int(installer) };
+    Report answer { Started, int(installer) };
     writeAll(report, &answer, sizeof answer);
     int status = 0;
     while (::waitpid(installer, &status, 0) < 0) {

@@ -24,6 +24,29 @@ quint32 le32(const unsigned char* p)
     return quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
 }
 
+// What the decoder of a kept base still holds once its input is all in, into sink;
+// produced counts on from the bytes decoded so far, up to total.
+bool drainKeptBase(ZSTD_DCtx* dctx, QByteArray& out, quint64 produced, quint64 total,
+                   const std::function<bool(const char*, qint64)>& sink, QString* reason)
+{
+    size_t ret = 1;
+    while (ret != 0) {
+        ZSTD_inBuffer input = {nullptr, 0, 0};
+        ZSTD_outBuffer output = {out.data(), size_t(out.size()), 0};
+        ret = ZSTD_decompressStream(dctx, &output, &input);
+        if (ZSTD_isError(ret) || output.pos == 0) {
+            *reason = QStringLiteral("the kept base's stream is cut short");
+            return false;
+        }
+        produced += output.pos;
+        if (produced > total || !sink(out.constData(), qint64(output.pos))) {
+            *reason = QStringLiteral("the kept base's stream is longer than its file table says");
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 CBaseContent::CBaseContent()
@@ -113,7 +136,7 @@ bool CBaseContent::openScratch(const QString& scratchDir, QString* reason)
     return true;
 }
 
-bool CBaseContent::decode(const QVector<bool>& keep, const QString& scratchDir, QByteArray* digest, QString* reason)
+bool CBaseContent::keepEntries(const QVector<bool>& keep, const QString& scratchDir, QFile* scratch, QString* reason)
 {
     const QVector<CFileTable::Entry>& entries = m_table.entries();
     const bool keeping = keep.contains(true);
@@ -124,16 +147,25 @@ bool CBaseContent::decode(const QVector<bool>& keep, const QString& scratchDir, 
             m_vecKeptOffset[i] = keptBytes;
             keptBytes += entries.at(i).size;
         }
-    QFile scratch;
-    if (keeping) {
-        if (m_nScratchFd < 0 && !openScratch(scratchDir, reason))
-            return false;
-        if (::ftruncate(m_nScratchFd, 0) != 0 || ::lseek(m_nScratchFd, 0, SEEK_SET) != 0
-            || !scratch.open(m_nScratchFd, QIODevice::WriteOnly, QFileDevice::DontCloseHandle)) {
-            *reason = QStringLiteral("the temporary file of the base cannot be written");
-            return false;
-        }
+    if (!keeping)
+        return true;
+    if (m_nScratchFd < 0 && !openScratch(scratchDir, reason))
+        return false;
+    if (::ftruncate(m_nScratchFd, 0) != 0 || ::lseek(m_nScratchFd, 0, SEEK_SET) != 0
+        || !scratch->open(m_nScratchFd, QIODevice::WriteOnly, QFileDevice::DontCloseHandle)) {
+        *reason = QStringLiteral("the temporary file of the base cannot be written");
+        return false;
     }
+    return true;
+}
+
+bool CBaseContent::decode(const QVector<bool>& keep, const QString& scratchDir, QByteArray* digest, QString* reason)
+{
+    const QVector<CFileTable::Entry>& entries = m_table.entries();
+    const bool keeping = keep.contains(true);
+    QFile scratch;
+    if (!keepEntries(keep, scratchDir, &scratch, reason))
+        return false;
 
     CContentDigest content;
     content.addTable(m_table);
@@ -238,22 +270,7 @@ bool CBaseContent::decodeKeptBase(const std::function<bool(const char*, qint64)>
             }
         }
     }
-    // what the decoder still holds once the input is all in
-    while (ret != 0) {
-        ZSTD_inBuffer input = {nullptr, 0, 0};
-        ZSTD_outBuffer output = {out.data(), size_t(out.size()), 0};
-        ret = ZSTD_decompressStream(dctx, &output, &input);
-        if (ZSTD_isError(ret) || output.pos == 0) {
-            *reason = QStringLiteral("the kept base's stream is cut short");
-            return false;
-        }
-        produced += output.pos;
-        if (produced > m_table.total() || !sink(out.constData(), qint64(output.pos))) {
-            *reason = QStringLiteral("the kept base's stream is longer than its file table says");
-            return false;
-        }
-    }
-    return true;
+    return ret == 0 || drainKeptBase(dctx, out, produced, m_table.total(), sink, reason);
 }
 
 const char* CBaseContent::map(int index, QString* reason)

@@ -58,6 +58,9 @@ public:
 
 private:
     bool openScratch(const QString& scratchDir, QString* reason);
+    // The offsets of the kept entries in the temporary file; when one is kept, scratch
+    // writes that file from its start.
+    bool keepEntries(const QVector<bool>& keep, const QString& scratchDir, QFile* scratch, QString* reason);
     bool decodePackage(const std::function<bool(const char*, qint64)>& sink, QString* reason);
     bool decodeKeptBase(const std::function<bool(const char*, qint64)>& sink, QString* reason);
 

@@ -80,12 +80,11 @@ bool enoughSpace(const QVector<QPair<QString, quint64>>& needs)
     return true;
 }
 
-// Decodes the zstd frame of a patch record (its data in delta, from the record's
-// offset) with prefix as the frame's prefix, into sink: exactly size bytes. False with
-// the reason when the frame does not state that size, does not decode, gives another
-// size or is followed by more data.
-bool decodePatch(ZSTD_DCtx* dctx, QFile& delta, const CDeltaReader::Record& record, const char* prefix,
-                 qint64 prefixSize, quint32 size, const Sink& sink, QString* reason)
+// Sets dctx up for the zstd frame of a patch record (its data in delta, from the
+// record's offset) with prefix as the frame's prefix, and leaves delta at the frame's
+// start. False with the reason when the frame does not state size as its size.
+bool startPatch(ZSTD_DCtx* dctx, QFile& delta, const CDeltaReader::Record& record, const char* prefix,
+                qint64 prefixSize, quint32 size, QString* reason)
 {
     QByteArray head(int(qMin<qint64>(record.dataLength, ZstdFrameHeaderMax)), Qt::Uninitialized);
     if (!delta.seek(record.dataOffset) || delta.read(head.data(), head.size()) != head.size()) {
@@ -111,6 +110,18 @@ bool decodePatch(ZSTD_DCtx* dctx, QFile& delta, const CDeltaReader::Record& reco
         *reason = QStringLiteral("the delta cannot be read");
         return false;
     }
+    return true;
+}
+
+// Decodes the zstd frame of a patch record (its data in delta, from the record's
+// offset) with prefix as the frame's prefix, into sink: exactly size bytes. False with
+// the reason when the frame does not state that size, does not decode, gives another
+// size or is followed by more data.
+bool decodePatch(ZSTD_DCtx* dctx, QFile& delta, const CDeltaReader::Record& record, const char* prefix,
+                 qint64 prefixSize, quint32 size, const Sink& sink, QString* reason)
+{
+    if (!startPatch(dctx, delta, record, prefix, prefixSize, size, reason))
+        return false;
     QByteArray in(ChunkSize, Qt::Uninitialized);
     QByteArray out(ChunkSize, Qt::Uninitialized);
     qint64 inputLeft = record.dataLength;
@@ -183,6 +194,31 @@ bool decodeWhole(QFile& delta, const CDeltaReader::Record& record, quint32 size,
     return true;
 }
 
+// Produces the entry of record (size bytes) into sink: a copy of its base entry, a
+// patch to it, or the whole file; an empty entry gives nothing. False with the reason
+// when the base entry cannot be mapped or the data does not decode.
+bool decodeEntry(ZSTD_DCtx* dctx, QFile& delta, CBaseContent& base, const CDeltaReader::Record& record, quint32 size,
+                 const Sink& sink, QString* reason)
+{
+    bool decoded = true;
+    const char* prefix = nullptr;
+    if (record.method == Copy || record.method == Patch) {
+        prefix = base.map(record.baseEntry, reason);
+        decoded = prefix != nullptr;
+    }
+    if (decoded && record.method == Copy) {
+        for (qint64 at = 0; at < qint64(size) && decoded; at += ChunkSize)
+            decoded = sink(prefix + at, qMin<qint64>(ChunkSize, qint64(size) - at));
+    } else if (decoded && record.method == Patch) {
+        decoded = decodePatch(dctx, delta, record, prefix, base.table().entries().at(record.baseEntry).size, size, sink,
+                              reason);
+    } else if (decoded && record.method == Whole) {
+        decoded = decodeWhole(delta, record, size, sink, reason);
+    }
+    base.unmap();
+    return decoded;
+}
+
 } // namespace
 
 qint64 CDeltaApplier::defaultMemoryLimit()
@@ -205,6 +241,24 @@ int CDeltaApplier::fail(int result, const QString& reason)
     return result;
 }
 
+// What one apply() works with.
+struct CDeltaApplier::Run
+{
+    CDeltaReader reader;
+    CBaseContent base;
+    // The base entries the delta copies or patches from, and their bytes.
+    QVector<bool> keep;
+    quint64 keptBytes = 0;
+    QString destDir;
+    std::unique_ptr<CEntryWriter> writer;
+    bool keepsBase = false;
+    CBaseArchive archive;
+    ZSTD_DCtx* dctx = nullptr;
+    CContentDigest content;
+
+    ~Run() { ZSTD_freeDCtx(dctx); }
+};
+
 int CDeltaApplier::apply(const QString& basePath, const QString& deltaPath, const QString& destDir,
                          const QString& newBasePath)
 {
@@ -212,27 +266,54 @@ int CDeltaApplier::apply(const QString& basePath, const QString& deltaPath, cons
     m_strReason.clear();
     m_figures = Figures();
 
-    CDeltaReader reader;
-    const int read = reader.open(deltaPath);
+    Run run;
+    const int read = run.reader.open(deltaPath);
     if (read != CDeltaReader::Read)
-        return fail(read == CDeltaReader::Unreadable ? DeltaUnreadable : DeltaMalformed, reader.reason());
-    if (!m_baExpected.isEmpty() && reader.resultDigest() != m_baExpected)
+        return fail(read == CDeltaReader::Unreadable ? DeltaUnreadable : DeltaMalformed, run.reader.reason());
+    if (!m_baExpected.isEmpty() && run.reader.resultDigest() != m_baExpected)
         return fail(ContentMismatch, QStringLiteral("the delta produces content %1, not the expected %2")
-                                         .arg(hex(reader.resultDigest()), hex(m_baExpected)));
+                                         .arg(hex(run.reader.resultDigest()), hex(m_baExpected)));
 
-    CBaseContent base;
     QString why;
-    if (!base.open(basePath, &why))
+    if (!run.base.open(basePath, &why))
         return fail(BaseUnreadable, why);
+    const int checked = checkRecords(run);
+    if (checked != Applied)
+        return checked;
+    const quint64 total = run.reader.table().total();
+    const QString newBaseDir = newBasePath.isEmpty() ? QString() : QFileInfo(newBasePath).absolutePath();
+    if (!enoughSpace({{destDir, total}, {newBaseDir, total},
+                      {run.keptBytes > 0 ? m_strScratchDir : QString(), run.keptBytes}}))
+        return fail(NotEnoughSpace, QStringLiteral("not enough free space for the %1 it produces").arg(mib(total)));
 
+    QByteArray baseDigest;
+    if (!run.base.decode(run.keep, m_strScratchDir, &baseDigest, &why))
+        return fail(BaseUnreadable, why);
+    if (baseDigest != run.reader.baseDigest())
+        return fail(BaseMismatch, QStringLiteral("the base's content is %1, the delta applies to %2")
+                                      .arg(hex(baseDigest), hex(run.reader.baseDigest())));
+
+    run.destDir = destDir;
+    if (!destDir.isEmpty())
+        run.writer.reset(new CEntryWriter(destDir));
+    run.keepsBase = !newBasePath.isEmpty();
+    if (run.keepsBase && !run.archive.create(newBasePath, run.reader.table(), &why))
+        return fail(WriteFailed, why);
+    run.dctx = ZSTD_createDCtx();
+    if (!run.dctx)
+        return fail(WriteFailed, QStringLiteral("no zstd decoder"));
+    return produce(run);
+}
+
+int CDeltaApplier::checkRecords(Run& run)
+{
     // Every record against the base's table and the memory limit, before anything is
     // decoded or written.
-    const QVector<CFileTable::Entry>& entries = reader.table().entries();
-    const QVector<CFileTable::Entry>& baseEntries = base.table().entries();
-    QVector<bool> keep(baseEntries.size(), false);
-    quint64 keptBytes = 0;
+    const QVector<CFileTable::Entry>& entries = run.reader.table().entries();
+    const QVector<CFileTable::Entry>& baseEntries = run.base.table().entries();
+    run.keep = QVector<bool>(baseEntries.size(), false);
     for (int i = 0; i < entries.size(); ++i) {
-        const CDeltaReader::Record& record = reader.records().at(i);
+        const CDeltaReader::Record& record = run.reader.records().at(i);
         const CFileTable::Entry& entry = entries.at(i);
         const QString name = QString::fromUtf8(entry.name);
         quint64 memory = record.method == Patch || record.method == Whole ? entry.size : 0;
@@ -245,113 +326,88 @@ int CDeltaApplier::apply(const QString& basePath, const QString& deltaPath, cons
             const CFileTable::Entry& from = baseEntries.at(record.baseEntry);
             if (record.method == Copy && from.size != entry.size)
                 return fail(DeltaMalformed, QStringLiteral("the record of %1 copies a base entry of another size").arg(name));
-            if (!keep.at(record.baseEntry))
-                keptBytes += from.size;
-            keep[record.baseEntry] = true;
+            if (!run.keep.at(record.baseEntry))
+                run.keptBytes += from.size;
+            run.keep[record.baseEntry] = true;
             memory += from.size;
         }
         if (memory > quint64(m_nMemoryLimit))
             return fail(TooLarge, QStringLiteral("%1 needs %2 of memory, more than the %3 this system allows")
                                       .arg(name, mib(memory), mib(quint64(m_nMemoryLimit))));
     }
-    const QString newBaseDir = newBasePath.isEmpty() ? QString() : QFileInfo(newBasePath).absolutePath();
-    if (!enoughSpace({{destDir, reader.table().total()}, {newBaseDir, reader.table().total()},
-                      {keptBytes > 0 ? m_strScratchDir : QString(), keptBytes}}))
-        return fail(NotEnoughSpace, QStringLiteral("not enough free space for the %1 it produces").arg(mib(reader.table().total())));
+    return Applied;
+}
 
-    QByteArray baseDigest;
-    if (!base.decode(keep, m_strScratchDir, &baseDigest, &why))
-        return fail(BaseUnreadable, why);
-    if (baseDigest != reader.baseDigest())
-        return fail(BaseMismatch, QStringLiteral("the base's content is %1, the delta applies to %2")
-                                      .arg(hex(baseDigest), hex(reader.baseDigest())));
-
-    std::unique_ptr<CEntryWriter> writer(destDir.isEmpty() ? nullptr : new CEntryWriter(destDir));
-    CBaseArchive archive;
-    if (!newBasePath.isEmpty() && !archive.create(newBasePath, reader.table(), &why))
-        return fail(WriteFailed, why);
-    ZSTD_DCtx* dctx = ZSTD_createDCtx();
-    struct Guard
-    {
-        ZSTD_DCtx* d;
-        ~Guard() { ZSTD_freeDCtx(d); }
-    } guard{dctx};
-    if (!dctx)
-        return fail(WriteFailed, QStringLiteral("no zstd decoder"));
-
-    CContentDigest content;
-    content.addTable(reader.table());
-    for (int i = 0; i < entries.size(); ++i) {
-        const CDeltaReader::Record& record = reader.records().at(i);
-        const CFileTable::Entry& entry = entries.at(i);
-        const QString name = QString::fromUtf8(entry.name);
-        if (writer && !writer->begin(entry.name, entry.size))
-            return fail(WriteFailed, QStringLiteral("%1 cannot be written below %2").arg(name, destDir));
-
-        CSha256 sha;
-        quint64 produced = 0;
-        bool writeFailed = false;
-        const Sink sink = [&](const char* data, qint64 size) {
-            sha.addData(data, size);
-            content.addContent(data, size);
-            produced += quint64(size);
-            if ((writer && !writer->write(data, size)) || (!newBasePath.isEmpty() && !archive.write(data, size))) {
-                writeFailed = true;
-                return false;
-            }
-            return true;
-        };
-        bool decoded = true;
-        const char* prefix = nullptr;
-        if (record.method == Copy || record.method == Patch) {
-            prefix = base.map(record.baseEntry, &why);
-            decoded = prefix != nullptr;
-        }
-        if (decoded && record.method == Copy) {
-            for (qint64 at = 0; at < qint64(entry.size) && decoded; at += ChunkSize)
-                decoded = sink(prefix + at, qMin<qint64>(ChunkSize, qint64(entry.size) - at));
-        } else if (decoded && record.method == Patch) {
-            decoded = decodePatch(dctx, reader.file(), record, prefix, baseEntries.at(record.baseEntry).size, entry.size,
-                                  sink, &why);
-        } else if (decoded && record.method == Whole) {
-            decoded = decodeWhole(reader.file(), record, entry.size, sink, &why);
-        }
-        base.unmap();
-        if (writeFailed)
-            return fail(WriteFailed, QStringLiteral("%1 cannot be written").arg(name));
-        if (!decoded)
-            return fail(DeltaMalformed, QStringLiteral("the data of %1 is refused: %2").arg(name, why));
-        if (produced != entry.size)
-            return fail(DeltaMalformed, QStringLiteral("the data of %1 gives %2 of its %3 bytes")
-                                            .arg(name)
-                                            .arg(produced)
-                                            .arg(entry.size));
-        if (sha.result() != record.sha256) {
-            if (writer)
-                writer->discard();
-            return fail(FileMismatch, QStringLiteral("%1 as produced does not have the SHA-256 the delta gives").arg(name));
-        }
-        if (writer && !writer->commit())
-            return fail(WriteFailed, QStringLiteral("%1 cannot be written").arg(name));
-        m_figures.bytes += produced;
-        ++(record.method == Copy ? m_figures.copied
-                                 : record.method == Patch ? m_figures.patched
-                                                          : record.method == Whole ? m_figures.whole : m_figures.empty);
+int CDeltaApplier::produce(Run& run)
+{
+    run.content.addTable(run.reader.table());
+    const int count = run.reader.table().count();
+    for (int i = 0; i < count; ++i) {
+        const int result = produceEntry(run, i);
+        if (result != Applied)
+            return result;
     }
-    if (writer && !writer->finish())
-        return fail(WriteFailed, QStringLiteral("the folders below %1 cannot be synced").arg(destDir));
-    const QByteArray produced = content.result();
-    if (produced != reader.resultDigest())
+    if (run.writer && !run.writer->finish())
+        return fail(WriteFailed, QStringLiteral("the folders below %1 cannot be synced").arg(run.destDir));
+    const QByteArray produced = run.content.result();
+    if (produced != run.reader.resultDigest())
         return fail(ContentMismatch, QStringLiteral("the content produced is %1, the delta states %2")
-                                         .arg(hex(produced), hex(reader.resultDigest())));
-    if (!newBasePath.isEmpty() && !archive.finish(produced, &why))
+                                         .arg(hex(produced), hex(run.reader.resultDigest())));
+    QString why;
+    if (run.keepsBase && !run.archive.finish(produced, &why))
         return fail(WriteFailed, why);
     m_baContent = produced;
     qDebug().noquote() << QStringLiteral("delta applied: %1 entries, %2 bytes (%3 copied, %4 patched, %5 whole)")
-                              .arg(entries.size())
+                              .arg(count)
                               .arg(m_figures.bytes)
                               .arg(m_figures.copied)
                               .arg(m_figures.patched)
                               .arg(m_figures.whole);
+    return Applied;
+}
+
+int CDeltaApplier::produceEntry(Run& run, int index)
+{
+    const CDeltaReader::Record& record = run.reader.records().at(index);
+    const CFileTable::Entry& entry = run.reader.table().entries().at(index);
+    const QString name = QString::fromUtf8(entry.name);
+    if (run.writer && !run.writer->begin(entry.name, entry.size))
+        return fail(WriteFailed, QStringLiteral("%1 cannot be written below %2").arg(name, run.destDir));
+
+    CSha256 sha;
+    quint64 produced = 0;
+    bool writeFailed = false;
+    const Sink sink = [&](const char* data, qint64 size) {
+        sha.addData(data, size);
+        run.content.addContent(data, size);
+        produced += quint64(size);
+        if ((run.writer && !run.writer->write(data, size)) || (run.keepsBase && !run.archive.write(data, size))) {
+            writeFailed = true;
+            return false;
+        }
+        return true;
+    };
+    QString why;
+    const bool decoded = decodeEntry(run.dctx, run.reader.file(), run.base, record, entry.size, sink, &why);
+    if (writeFailed)
+        return fail(WriteFailed, QStringLiteral("%1 cannot be written").arg(name));
+    if (!decoded)
+        return fail(DeltaMalformed, QStringLiteral("the data of %1 is refused: %2").arg(name, why));
+    if (produced != entry.size)
+        return fail(DeltaMalformed, QStringLiteral("the data of %1 gives %2 of its %3 bytes")
+                                        .arg(name)
+                                        .arg(produced)
+                                        .arg(entry.size));
+    if (sha.result() != record.sha256) {
+        if (run.writer)
+            run.writer->discard();
+        return fail(FileMismatch, QStringLiteral("%1 as produced does not have the SHA-256 the delta gives").arg(name));
+    }
+    if (run.writer && !run.writer->commit())
+        return fail(WriteFailed, QStringLiteral("%1 cannot be written").arg(name));
+    m_figures.bytes += produced;
+    ++(record.method == Copy ? m_figures.copied
+                             : record.method == Patch ? m_figures.patched
+                                                      : record.method == Whole ? m_figures.whole : m_figures.empty);
     return Applied;
 }

@@ -93,7 +93,15 @@ public:
     Figures figures() const { return m_figures; }
 
 private:
+    struct Run;
+
     int fail(int result, const QString& reason);
+    // The steps of apply(); each returns Applied or, through fail(), why it stopped.
+    // checkRecords: every record against the base's table and the memory limit.
+    int checkRecords(Run& run);
+    // produce: every entry in table order, then the whole content's digest.
+    int produce(Run& run);
+    int produceEntry(Run& run, int index);
 
     QString m_strScratchDir;
     QByteArray m_baExpected;

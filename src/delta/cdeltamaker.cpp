@@ -184,58 +184,37 @@ bool CDeltaMaker::fail(const QString& error)
     return false;
 }
 
+// What one make() works with.
+struct CDeltaMaker::Run
+{
+    QString oldPath;
+    QString newPath;
+    CBaseContent oldContent;
+    CBaseContent newContent;
+    // The old entries by content, by name and by name without its digits.
+    QHash<QByteArray, int> bySha;
+    QHash<QByteArray, int> byName;
+    QMultiHash<QByteArray, int> byStem;
+    std::vector<Context> contexts;
+};
+
 bool CDeltaMaker::make(const QString& oldPath, const QString& newPath, const QString& outPath)
 {
     m_strError.clear();
     m_figures = Figures();
     const QString scratch = m_strScratchDir.isEmpty() ? QDir::tempPath() : m_strScratchDir;
 
-    CBaseContent oldContent;
-    CBaseContent newContent;
-    QString why;
-    if (!oldContent.open(oldPath, &why))
-        return fail(oldPath + QStringLiteral(": ") + why);
-    if (!newContent.open(newPath, &why))
-        return fail(newPath + QStringLiteral(": ") + why);
-    const QVector<CFileTable::Entry>& oldEntries = oldContent.table().entries();
-    const QVector<CFileTable::Entry>& newEntries = newContent.table().entries();
-    if (oldEntries.size() > int(NoBaseEntry))
-        return fail(oldPath + QStringLiteral(": more entries than a delta can refer to"));
-    for (const CFileTable::Entry& entry : newEntries) {
-        if (entry.name.isEmpty() || !CEntryWriter::isSafeEntryName(QString::fromUtf8(entry.name)))
-            return fail(newPath + QStringLiteral(": an entry name the updater refuses: ") + QString::fromUtf8(entry.name));
-    }
-    if (newContent.table().total() > 0xFFFFFFFFu)
-        return fail(newPath + QStringLiteral(": its files add up to 4 GiB or more"));
-    if (!oldContent.decode(QVector<bool>(oldEntries.size(), true), scratch, &m_baBaseDigest, &why))
-        return fail(oldPath + QStringLiteral(": ") + why);
-    if (!newContent.decode(QVector<bool>(newEntries.size(), true), scratch, &m_baResultDigest, &why))
-        return fail(newPath + QStringLiteral(": ") + why);
-
-    // The old entries by content, by name and by name without its digits.
-    QHash<QByteArray, int> bySha;
-    QHash<QByteArray, int> byName;
-    QMultiHash<QByteArray, int> byStem;
-    for (int i = 0; i < oldEntries.size(); ++i) {
-        const CFileTable::Entry& entry = oldEntries.at(i);
-        if (entry.size == 0)
-            continue;
-        const char* bytes = oldContent.map(i, &why);
-        if (!bytes)
-            return fail(oldPath + QStringLiteral(": ") + why);
-        CSha256 sha;
-        sha.addData(bytes, entry.size);
-        bySha.insert(sha.result(), i);
-        byName.insert(entry.name, i);
-        byStem.insert(stem(entry.name), i);
-        oldContent.unmap();
-    }
+    Run run;
+    run.oldPath = oldPath;
+    run.newPath = newPath;
+    if (!openReleases(run, scratch) || !indexOld(run))
+        return false;
 
     const QFileInfo out(outPath);
     QTemporaryFile file(out.absolutePath() + QStringLiteral("/.") + out.fileName() + QStringLiteral(".XXXXXX"));
     if (!file.open())
         return fail(outPath + QStringLiteral(": cannot create a temporary file beside it: ") + file.errorString());
-    const QByteArray table = newContent.table().canonical();
+    const QByteArray table = run.newContent.table().canonical();
     QByteArray header(Magic, sizeof Magic);
     appendLe32(header, Version);
     header.append(m_baBaseDigest);
@@ -243,72 +222,8 @@ bool CDeltaMaker::make(const QString& oldPath, const QString& newPath, const QSt
     appendLe32(header, quint32(table.size()));
     if (file.write(header) != header.size() || file.write(table) != table.size())
         return fail(outPath + QStringLiteral(": cannot write: ") + file.errorString());
-
-    std::vector<Context> contexts;
-    for (int i = 0; i < qMax(m_vecZstdLevels.size(), m_vecLargeZstdLevels.size()); ++i) {
-        contexts.emplace_back(ZSTD_createCCtx(), ZSTD_freeCCtx);
-        if (!contexts.back())
-            return fail(QStringLiteral("no zstd encoder"));
-    }
-    for (int i = 0; i < newEntries.size(); ++i) {
-        if (cancelled())
-            return fail(QStringLiteral("interrupted"));
-        const CFileTable::Entry& entry = newEntries.at(i);
-        QByteArray record;
-        QByteArray data;
-        if (entry.size == 0) {
-            record = recordHeader(Empty, NoBaseEntry, 0, CSha256().result());
-            ++m_figures.empty;
-        } else {
-            const char* bytes = newContent.map(i, &why);
-            if (!bytes)
-                return fail(newPath + QStringLiteral(": ") + why);
-            CSha256 hasher;
-            hasher.addData(bytes, entry.size);
-            const QByteArray sha = hasher.result();
-            const int same = bySha.value(sha, -1);
-            if (same >= 0 && oldEntries.at(same).size == entry.size) {
-                record = recordHeader(Copy, quint16(same), 0, sha);
-                ++m_figures.copied;
-            } else {
-                int from = byName.value(entry.name, -1);
-                if (from < 0) {
-                    for (const int candidate : byStem.values(stem(entry.name)))
-                        if (from < 0 || qAbs(qint64(oldEntries.at(candidate).size) - qint64(entry.size))
-                                            < qAbs(qint64(oldEntries.at(from).size) - qint64(entry.size)))
-                            from = candidate;
-                }
-                QByteArray patch;
-                if (from >= 0) {
-                    const char* base = oldContent.map(from, &why);
-                    if (!base)
-                        return fail(oldPath + QStringLiteral(": ") + why);
-                    patch = bestPatch(contexts, entry.size > LargeFile ? m_vecLargeZstdLevels : m_vecZstdLevels, base,
-                                      oldEntries.at(from).size, bytes, entry.size);
-                    oldContent.unmap();
-                }
-                const qint64 limit = patch.isEmpty() ? std::numeric_limits<qint64>::max() : qint64(patch.size()) - 1;
-                const QByteArray whole = lzmaWhole(bytes, entry.size, m_nLzmaPreset, limit, m_fnCancelled);
-                if (cancelled())
-                    return fail(QStringLiteral("interrupted"));
-                if (!whole.isEmpty()) {
-                    record = recordHeader(Whole, NoBaseEntry, whole.size(), sha);
-                    data = whole;
-                    ++m_figures.whole;
-                } else if (!patch.isEmpty()) {
-                    record = recordHeader(Patch, quint16(from), patch.size(), sha);
-                    data = patch;
-                    ++m_figures.patched;
-                } else {
-                    return fail(newPath + QStringLiteral(": ") + QString::fromUtf8(entry.name)
-                                + QStringLiteral(" can be neither patched nor compressed"));
-                }
-            }
-            newContent.unmap();
-        }
-        if (file.write(record) != record.size() || file.write(data) != data.size())
-            return fail(outPath + QStringLiteral(": cannot write: ") + file.errorString());
-    }
+    if (!writeRecords(run, file, outPath))
+        return false;
     if (!file.flush() || !Comm::syncFile(file.handle(), file.fileName()))
         return fail(outPath + QStringLiteral(": cannot write: ") + file.errorString());
     m_figures.deltaBytes = file.size();
@@ -324,5 +239,138 @@ bool CDeltaMaker::make(const QString& oldPath, const QString& newPath, const QSt
     if (!Comm::renameAndSync(file.fileName(), outPath))
         return fail(outPath + QStringLiteral(": cannot be replaced"));
     file.setAutoRemove(false);
+    return true;
+}
+
+bool CDeltaMaker::openReleases(Run& run, const QString& scratch)
+{
+    QString why;
+    if (!run.oldContent.open(run.oldPath, &why))
+        return fail(run.oldPath + QStringLiteral(": ") + why);
+    if (!run.newContent.open(run.newPath, &why))
+        return fail(run.newPath + QStringLiteral(": ") + why);
+    const QVector<CFileTable::Entry>& oldEntries = run.oldContent.table().entries();
+    const QVector<CFileTable::Entry>& newEntries = run.newContent.table().entries();
+    if (oldEntries.size() > int(NoBaseEntry))
+        return fail(run.oldPath + QStringLiteral(": more entries than a delta can refer to"));
+    for (const CFileTable::Entry& entry : newEntries) {
+        if (entry.name.isEmpty() || !CEntryWriter::isSafeEntryName(QString::fromUtf8(entry.name)))
+            return fail(run.newPath + QStringLiteral(": an entry name the updater refuses: ") + QString::fromUtf8(entry.name));
+    }
+    if (run.newContent.table().total() > 0xFFFFFFFFu)
+        return fail(run.newPath + QStringLiteral(": its files add up to 4 GiB or more"));
+    if (!run.oldContent.decode(QVector<bool>(oldEntries.size(), true), scratch, &m_baBaseDigest, &why))
+        return fail(run.oldPath + QStringLiteral(": ") + why);
+    if (!run.newContent.decode(QVector<bool>(newEntries.size(), true), scratch, &m_baResultDigest, &why))
+        return fail(run.newPath + QStringLiteral(": ") + why);
+    return true;
+}
+
+bool CDeltaMaker::indexOld(Run& run)
+{
+    const QVector<CFileTable::Entry>& oldEntries = run.oldContent.table().entries();
+    for (int i = 0; i < oldEntries.size(); ++i) {
+        const CFileTable::Entry& entry = oldEntries.at(i);
+        if (entry.size == 0)
+            continue;
+        QString why;
+        const char* bytes = run.oldContent.map(i, &why);
+        if (!bytes)
+            return fail(run.oldPath + QStringLiteral(": ") + why);
+        CSha256 sha;
+        sha.addData(bytes, entry.size);
+        run.bySha.insert(sha.result(), i);
+        run.byName.insert(entry.name, i);
+        run.byStem.insert(stem(entry.name), i);
+        run.oldContent.unmap();
+    }
+    return true;
+}
+
+bool CDeltaMaker::writeRecords(Run& run, QFile& file, const QString& outPath)
+{
+    for (int i = 0; i < qMax(m_vecZstdLevels.size(), m_vecLargeZstdLevels.size()); ++i) {
+        run.contexts.emplace_back(ZSTD_createCCtx(), ZSTD_freeCCtx);
+        if (!run.contexts.back())
+            return fail(QStringLiteral("no zstd encoder"));
+    }
+    for (int i = 0; i < run.newContent.table().count(); ++i) {
+        if (cancelled())
+            return fail(QStringLiteral("interrupted"));
+        QByteArray record;
+        QByteArray data;
+        if (!makeRecord(run, i, &record, &data))
+            return false;
+        if (file.write(record) != record.size() || file.write(data) != data.size())
+            return fail(outPath + QStringLiteral(": cannot write: ") + file.errorString());
+    }
+    return true;
+}
+
+bool CDeltaMaker::makeRecord(Run& run, int index, QByteArray* record, QByteArray* data)
+{
+    const CFileTable::Entry& entry = run.newContent.table().entries().at(index);
+    if (entry.size == 0) {
+        *record = recordHeader(Empty, NoBaseEntry, 0, CSha256().result());
+        ++m_figures.empty;
+        return true;
+    }
+    QString why;
+    const char* bytes = run.newContent.map(index, &why);
+    if (!bytes)
+        return fail(run.newPath + QStringLiteral(": ") + why);
+    CSha256 hasher;
+    hasher.addData(bytes, entry.size);
+    const QByteArray sha = hasher.result();
+    const int same = run.bySha.value(sha, -1);
+    bool made = true;
+    if (same >= 0 && run.oldContent.table().entries().at(same).size == entry.size) {
+        *record = recordHeader(Copy, quint16(same), 0, sha);
+        ++m_figures.copied;
+    } else {
+        made = patchOrWhole(run, index, bytes, sha, record, data);
+    }
+    run.newContent.unmap();
+    return made;
+}
+
+bool CDeltaMaker::patchOrWhole(Run& run, int index, const char* bytes, const QByteArray& sha, QByteArray* record,
+                               QByteArray* data)
+{
+    const CFileTable::Entry& entry = run.newContent.table().entries().at(index);
+    const QVector<CFileTable::Entry>& oldEntries = run.oldContent.table().entries();
+    int from = run.byName.value(entry.name, -1);
+    if (from < 0) {
+        for (const int candidate : run.byStem.values(stem(entry.name)))
+            if (from < 0 || qAbs(qint64(oldEntries.at(candidate).size) - qint64(entry.size))
+                                < qAbs(qint64(oldEntries.at(from).size) - qint64(entry.size)))
+                from = candidate;
+    }
+    QByteArray patch;
+    if (from >= 0) {
+        QString why;
+        const char* base = run.oldContent.map(from, &why);
+        if (!base)
+            return fail(run.oldPath + QStringLiteral(": ") + why);
+        patch = bestPatch(run.contexts, entry.size > LargeFile ? m_vecLargeZstdLevels : m_vecZstdLevels, base,
+                          oldEntries.at(from).size, bytes, entry.size);
+        run.oldContent.unmap();
+    }
+    const qint64 limit = patch.isEmpty() ? std::numeric_limits<qint64>::max() : qint64(patch.size()) - 1;
+    const QByteArray whole = lzmaWhole(bytes, entry.size, m_nLzmaPreset, limit, m_fnCancelled);
+    if (cancelled())
+        return fail(QStringLiteral("interrupted"));
+    if (!whole.isEmpty()) {
+        *record = recordHeader(Whole, NoBaseEntry, whole.size(), sha);
+        *data = whole;
+        ++m_figures.whole;
+    } else if (!patch.isEmpty()) {
+        *record = recordHeader(Patch, quint16(from), patch.size(), sha);
+        *data = patch;
+        ++m_figures.patched;
+    } else {
+        return fail(run.newPath + QStringLiteral(": ") + QString::fromUtf8(entry.name)
+                    + QStringLiteral(" can be neither patched nor compressed"));
+    }
     return true;
 }

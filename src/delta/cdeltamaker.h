@@ -8,6 +8,8 @@
 
 #include <functional>
 
+class QFile;
+
 // Makes a delta (DeltaFormat, deltaformat.h) from one release of a package to the next,
 // for the publisher (mkpackage --delta). Both releases are decoded once into unnamed
 // temporary files (CBaseContent); then for each entry of the new release, in table
@@ -75,7 +77,21 @@ public:
     Figures figures() const { return m_figures; }
 
 private:
+    struct Run;
+
     bool fail(const QString& error);
+    // The steps of make(); each false through fail().
+    // openReleases: both releases opened, checked and decoded.
+    bool openReleases(Run& run, const QString& scratch);
+    // indexOld: the old entries by content, name and name without digits.
+    bool indexOld(Run& run);
+    // writeRecords: the record of every new entry, in table order, into file.
+    bool writeRecords(Run& run, QFile& file, const QString& outPath);
+    bool makeRecord(Run& run, int index, QByteArray* record, QByteArray* data);
+    // patchOrWhole: the smaller of a patch to the old entry of the same name (or stem)
+    // and the whole file compressed.
+    bool patchOrWhole(Run& run, int index, const char* bytes, const QByteArray& sha, QByteArray* record,
+                      QByteArray* data);
     bool cancelled() const { return m_fnCancelled && m_fnCancelled(); }
 
     QVector<int> m_vecZstdLevels = {19, 18};

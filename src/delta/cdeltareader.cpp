@@ -87,7 +87,12 @@ int CDeltaReader::open(const QString& path)
     if (!m_table.parseCanonical(table, &reason))
         return fail(Malformed, reason);
 
-    qint64 at = HeaderSize + qint64(tableSize);
+    return readRecords(HeaderSize + qint64(tableSize), fileSize);
+}
+
+int CDeltaReader::readRecords(qint64 at, qint64 fileSize)
+{
+    using namespace DeltaFormat;
     m_vecRecords.reserve(m_table.count());
     for (int i = 0; i < m_table.count(); ++i) {
         const CFileTable::Entry& entry = m_table.entries().at(i);

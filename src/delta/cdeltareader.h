@@ -48,6 +48,8 @@ public:
 
 private:
     int fail(int result, const QString& reason);
+    // The records from offset at on, one per entry, and nothing after the last.
+    int readRecords(qint64 at, qint64 fileSize);
 
     QFile m_file;
     QString m_strReason;

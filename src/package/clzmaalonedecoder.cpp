@@ -35,6 +35,39 @@ bool lzmaSizeKnown(const unsigned char* sizeField)
     return false;
 }
 
+// The header's unpacked size is 64 bits, all ones when unknown; only its low 32 bits
+// count, as the exact length of the output. The decoder is told "unknown" and stopped
+// at that length, so a stream that goes on past it still gives its first bytes. No
+// back-reference in those bytes reaches further than the output itself, so a larger
+// dictionary would only waste memory. Rewrites header so and returns that length.
+quint64 knownSize(unsigned char* header)
+{
+    const quint64 size = readLe32(header + PackageFormat::LzmaUnpackedSizeOffset);
+    const quint32 enough = qMax<quint32>(quint32(size), 4096);
+    if (readLe32(header + 1) > enough)
+        writeLe32(header + 1, enough);
+    writeLe32(header + 5, 0xFFFFFFFFu);
+    writeLe32(header + 9, 0xFFFFFFFFu);
+    return size;
+}
+
+// The next piece of input from in into strm: at most inputLeft bytes more (any number
+// when negative); none left makes action LZMA_FINISH. False when in cannot be read.
+bool refill(lzma_stream& strm, QIODevice& in, QByteArray& buffer, qint64& inputLeft, lzma_action& action)
+{
+    const qint64 want = inputLeft < 0 ? qint64(buffer.size()) : qMin<qint64>(buffer.size(), inputLeft);
+    const qint64 n = want > 0 ? in.read(buffer.data(), want) : 0;
+    if (n < 0)
+        return false;
+    if (inputLeft > 0)
+        inputLeft -= n;
+    strm.next_in = reinterpret_cast<const uint8_t*>(buffer.constData());
+    strm.avail_in = size_t(n);
+    if (n == 0)
+        action = LZMA_FINISH;
+    return true;
+}
+
 } // namespace
 
 int CLzmaAloneDecoder::decode(QIODevice& in, qint64 inputLimit, quint64 maxOutput, const Sink& sink)
@@ -46,21 +79,8 @@ int CLzmaAloneDecoder::decode(QIODevice& in, qint64 inputLimit, quint64 maxOutpu
         return 0;
     qint64 inputLeft = inputLimit < 0 ? -1 : inputLimit - LzmaHeaderSize;
 
-    // The header's unpacked size is 64 bits, all ones when unknown; only its low
-    // 32 bits count, as the exact length of the output. The decoder is told "unknown"
-    // and stopped here at that length, so a stream that goes on past it still gives
-    // its first bytes. No back-reference in those bytes reaches further than the
-    // output itself, so a larger dictionary would only waste memory.
     const bool sizeKnown = lzmaSizeKnown(header + PackageFormat::LzmaUnpackedSizeOffset);
-    quint64 limit = ~quint64(0);
-    if (sizeKnown) {
-        limit = readLe32(header + PackageFormat::LzmaUnpackedSizeOffset);
-        const quint32 enough = qMax<quint32>(quint32(limit), 4096);
-        if (readLe32(header + 1) > enough)
-            writeLe32(header + 1, enough);
-        writeLe32(header + 5, 0xFFFFFFFFu);
-        writeLe32(header + 9, 0xFFFFFFFFu);
-    }
+    quint64 limit = sizeKnown ? knownSize(header) : ~quint64(0);
     const bool cut = maxOutput < limit;
     limit = qMin(limit, maxOutput);
 
@@ -78,18 +98,8 @@ int CLzmaAloneDecoder::decode(QIODevice& in, qint64 inputLimit, quint64 maxOutpu
     quint64 written = 0;
     bool complete = false;
     for (;;) {
-        if (strm.avail_in == 0 && action == LZMA_RUN) {
-            const qint64 want = inputLeft < 0 ? qint64(inBuffer.size()) : qMin<qint64>(inBuffer.size(), inputLeft);
-            const qint64 n = want > 0 ? in.read(inBuffer.data(), want) : 0;
-            if (n < 0)
-                break;
-            if (inputLeft > 0)
-                inputLeft -= n;
-            strm.next_in = reinterpret_cast<const uint8_t*>(inBuffer.constData());
-            strm.avail_in = size_t(n);
-            if (n == 0)
-                action = LZMA_FINISH;
-        }
+        if (strm.avail_in == 0 && action == LZMA_RUN && !refill(strm, in, inBuffer, inputLeft, action))
+            break;
         strm.next_out = reinterpret_cast<uint8_t*>(outBuffer.data());
         strm.avail_out = size_t(outBuffer.size());
         const lzma_ret ret = lzma_code(&strm, action);

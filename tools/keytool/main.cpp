@@ -124,8 +124,8 @@ QByteArray readAll(int fd, qint64 limit, const QByteArray& what)
     }
 }
 
-// The 32-byte seed kept in the secret file at path.
-QByteArray readSecret(const QByteArray& path)
+// The text of the secret file at path: a regular file, no larger than a secret file can be.
+QByteArray readSecretFile(const QByteArray& path)
 {
     const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -152,7 +152,12 @@ QByteArray readSecret(const QByteArray& path)
         throw;
     }
     ::close(fd);
+    return text;
+}
 
+// The seed of a secret file's text, which is wiped whatever happens.
+QByteArray seedOf(QByteArray& text, const QByteArray& path)
+{
     const QList<QByteArray> lines = text.split('\n');
     QByteArray seed;
     bool header = false;
@@ -187,6 +192,13 @@ QByteArray readSecret(const QByteArray& path)
     if (!seenKey)
         throw Failure(path + ": the secret key file holds no key");
     return seed;
+}
+
+// The 32-byte seed kept in the secret file at path.
+QByteArray readSecret(const QByteArray& path)
+{
+    QByteArray text = readSecretFile(path);
+    return seedOf(text, path);
 }
 
 void writeAll(int fd, const QByteArray& data, const QByteArray& path)

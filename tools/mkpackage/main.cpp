@@ -308,6 +308,63 @@ void encode(lzma_stream& strm, lzma_action action, PayloadWriter& writer, QByteA
     }
 }
 
+// Feeds the file of entry through the encoder; it must keep the size it was scanned with.
+void compressFile(const Entry& entry, lzma_stream& strm, PayloadWriter& writer, ProgressBar& progress,
+                  QByteArray& inBuffer, QByteArray& outBuffer)
+{
+    QFile file(QFile::decodeName(entry.diskPath));
+    if (!file.open(QIODevice::ReadOnly))
+        throw Failure(entry.diskPath + ": cannot open: " + file.errorString().toLocal8Bit());
+    quint64 remaining = entry.size;
+    for (;;) {
+        checkInterrupted();
+        const qint64 n = file.read(inBuffer.data(), inBuffer.size());
+        if (n < 0)
+            throw Failure(entry.diskPath + ": cannot read: " + file.errorString().toLocal8Bit());
+        if (n == 0)
+            break;
+        if (quint64(n) > remaining)
+            throw Failure(entry.diskPath + ": the file grew while it was being packed");
+        remaining -= quint64(n);
+        strm.next_in = reinterpret_cast<const uint8_t*>(inBuffer.constData());
+        strm.avail_in = size_t(n);
+        encode(strm, LZMA_RUN, writer, outBuffer);
+        progress.advance(quint64(n));
+    }
+    if (remaining != 0)
+        throw Failure(entry.diskPath + ": the file shrank while it was being packed");
+}
+
+// The package's file table: the count, then per entry its name and size.
+QByteArray fileTable(const QVector<Entry>& entries)
+{
+    QByteArray table;
+    table.append(char(entries.size() & 0xff));
+    table.append(char(entries.size() >> 8));
+    for (const Entry& entry : entries) {
+        table.append(char(entry.name.size()));
+        table.append('\0');
+        table.append(entry.name);
+        appendLe32(table, quint32(entry.size));
+    }
+    return table;
+}
+
+// The package's header once everything after it is written.
+QByteArray packageHeader(const PayloadWriter& writer)
+{
+    QByteArray header(HeaderSize, '\0');
+    const auto putField = [&header](int offset, quint32 value) {
+        QByteArray field;
+        appendLe32(field, value);
+        header.replace(offset, field.size(), field);
+    };
+    putField(PackageFormat::MagicOffset, PackageFormat::Magic);
+    putField(PackageFormat::CrcOffset, writer.crc());
+    putField(PackageFormat::LzmaSizeOffset, quint32(writer.lzmaBytes()));
+    return header;
+}
+
 void writePackage(const QVector<Entry>& entries, quint64 total, const QByteArray& outputPath, uint32_t preset)
 {
     QSaveFile out(QFile::decodeName(outputPath));
@@ -335,29 +392,8 @@ void writePackage(const QVector<Entry>& entries, quint64 total, const QByteArray
     QByteArray inBuffer(int(ChunkSize), Qt::Uninitialized);
     QByteArray outBuffer(int(ChunkSize), Qt::Uninitialized);
     for (const Entry& entry : entries) {
-        if (entry.isDir)
-            continue;
-        QFile file(QFile::decodeName(entry.diskPath));
-        if (!file.open(QIODevice::ReadOnly))
-            throw Failure(entry.diskPath + ": cannot open: " + file.errorString().toLocal8Bit());
-        quint64 remaining = entry.size;
-        for (;;) {
-            checkInterrupted();
-            const qint64 n = file.read(inBuffer.data(), inBuffer.size());
-            if (n < 0)
-                throw Failure(entry.diskPath + ": cannot read: " + file.errorString().toLocal8Bit());
-            if (n == 0)
-                break;
-            if (quint64(n) > remaining)
-                throw Failure(entry.diskPath + ": the file grew while it was being packed");
-            remaining -= quint64(n);
-            strm.next_in = reinterpret_cast<const uint8_t*>(inBuffer.constData());
-            strm.avail_in = size_t(n);
-            encode(strm, LZMA_RUN, writer, outBuffer);
-            progress.advance(quint64(n));
-        }
-        if (remaining != 0)
-            throw Failure(entry.diskPath + ": the file shrank while it was being packed");
+        if (!entry.isDir)
+            compressFile(entry, strm, writer, progress, inBuffer, outBuffer);
     }
     strm.next_in = nullptr;
     strm.avail_in = 0;
@@ -366,26 +402,10 @@ void writePackage(const QVector<Entry>& entries, quint64 total, const QByteArray
     if (writer.lzmaBytes() > MaxSize32)
         throw Failure("the compressed data is 4 GiB or larger, more than a package can describe");
 
-    QByteArray table;
-    table.append(char(entries.size() & 0xff));
-    table.append(char(entries.size() >> 8));
-    for (const Entry& entry : entries) {
-        table.append(char(entry.name.size()));
-        table.append('\0');
-        table.append(entry.name);
-        appendLe32(table, quint32(entry.size));
-    }
+    const QByteArray table = fileTable(entries);
     writer.write(table.constData(), size_t(table.size()));
 
-    QByteArray header(HeaderSize, '\0');
-    const auto putField = [&header](int offset, quint32 value) {
-        QByteArray field;
-        appendLe32(field, value);
-        header.replace(offset, field.size(), field);
-    };
-    putField(PackageFormat::MagicOffset, PackageFormat::Magic);
-    putField(PackageFormat::CrcOffset, writer.crc());
-    putField(PackageFormat::LzmaSizeOffset, quint32(writer.lzmaBytes()));
+    const QByteArray header = packageHeader(writer);
     errno = 0;
     if (!out.seek(0) || out.write(header) != HeaderSize)
         throw Failure(outputPath + ": cannot write: " + describeWriteError(out));
@@ -450,14 +470,20 @@ int contentDigest(const QByteArray& path)
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// The command line: the mode (none, --delta, --apply-delta or --content-sha256), its
+// paths and the compression preset.
+struct Arguments
 {
     uint32_t preset = 6;
     bool presetGiven = false;
     QByteArray mode;
     QVector<QByteArray> paths;
+};
+
+// Reads the command line into args: -1 when it is one to carry out, otherwise the exit
+// status (0 after the help, 2 after a usage error).
+int parseArguments(int argc, char** argv, Arguments& args)
+{
     bool optionsDone = false;
     for (int i = 1; i < argc; ++i) {
         const QByteArray arg(argv[i]);
@@ -468,34 +494,40 @@ int main(int argc, char** argv)
         if (!optionsDone && arg == "--") {
             optionsDone = true;
         } else if (!optionsDone && arg.size() == 2 && arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9') {
-            preset = uint32_t(arg[1] - '0');
-            presetGiven = true;
-        } else if (!optionsDone && mode.isEmpty()
+            args.preset = uint32_t(arg[1] - '0');
+            args.presetGiven = true;
+        } else if (!optionsDone && args.mode.isEmpty()
                    && (arg == "--delta" || arg == "--apply-delta" || arg == "--content-sha256")) {
-            mode = arg;
+            args.mode = arg;
         } else if (!optionsDone && arg.size() > 1 && arg[0] == '-') {
             std::fprintf(stderr, "mkpackage: unknown option %s\n", argv[i]);
             printUsage(stderr);
             return 2;
         } else {
-            paths.append(arg);
+            args.paths.append(arg);
         }
     }
+    const QByteArray& mode = args.mode;
     if (mode == "--apply-delta" || mode == "--content-sha256") {
         const int least = mode == "--apply-delta" ? 2 : 1;
         const int most = mode == "--apply-delta" ? 3 : 1;
-        if (presetGiven || paths.size() < least || paths.size() > most) {
+        if (args.presetGiven || args.paths.size() < least || args.paths.size() > most) {
             std::fprintf(stderr, "mkpackage: %s takes %s\n", mode.constData(),
                          least == 1 ? "one PACKAGE" : "BASE, DELTA and optionally OUTPUT_DIR");
             printUsage(stderr);
             return 2;
         }
-    } else if (paths.size() != (mode == "--delta" ? 3 : 2)) {
+    } else if (args.paths.size() != (mode == "--delta" ? 3 : 2)) {
         std::fprintf(stderr, "mkpackage: expected %s\n",
                      mode == "--delta" ? "OLD_PACKAGE, NEW_PACKAGE and OUTPUT_DELTA" : "SOURCE_DIR and OUTPUT_FILE");
         printUsage(stderr);
         return 2;
     }
+    return -1;
+}
+
+void catchStopSignals()
+{
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = onSignal;
@@ -503,18 +535,11 @@ int main(int argc, char** argv)
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
+}
 
-    if (!mode.isEmpty()) {
-        qInstallMessageHandler(quietDebug);
-        if (mode == "--delta")
-            return makeDelta(paths, presetGiven ? preset : 9);
-        if (mode == "--apply-delta")
-            return applyDelta(paths);
-        return contentDigest(paths[0]);
-    }
-
-    QByteArray source = paths[0];
-    const QByteArray output = paths[1];
+// Packs the folder source into the package file output.
+int packFolder(QByteArray source, const QByteArray& output, uint32_t preset)
+{
     while (source.size() > 1 && source.endsWith('/'))
         source.chop(1);
     try {
@@ -543,4 +568,25 @@ int main(int argc, char** argv)
         return 1;
     }
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Arguments args;
+    const int status = parseArguments(argc, argv, args);
+    if (status >= 0)
+        return status;
+    catchStopSignals();
+
+    if (!args.mode.isEmpty()) {
+        qInstallMessageHandler(quietDebug);
+        if (args.mode == "--delta")
+            return makeDelta(args.paths, args.presetGiven ? args.preset : 9);
+        if (args.mode == "--apply-delta")
+            return applyDelta(args.paths);
+        return contentDigest(args.paths[0]);
+    }
+    return packFolder(args.paths[0], args.paths[1], args.preset);
 }
