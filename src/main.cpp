@@ -12,8 +12,9 @@ namespace {
 
 // Tests of the whole program shorten three of its timers through the environment: the
 // downloads' watchdog interval (10 s), the slow-transfer rule's window (60 s) and the
-// first delay before a failed download is tried again (2 s). A value is taken only when it shortens the timer; anything else
-// is ignored, so the environment can never make a transfer wait longer.
+// first delay before a failed download is tried again (2 s). A value is taken only when
+// it shortens the timer; anything else is ignored, so the environment can never make a
+// transfer wait longer.
 void shortenTimersForTests()
 {
     bool ok = false;
