@@ -61,6 +61,46 @@ private slots:
         QVERIFY2(log.contains("Updater Param: "), log.constData());
     }
 
+    // Tests shorten three timers through the environment; nothing there lengthens one
+    // or takes a value that is no number.
+    void timersAreOnlyShortened_data()
+    {
+        QTest::addColumn<QString>("variable");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QByteArray>("logged");   // empty: the timer is left as it is
+        const QString watchdog = QStringLiteral("MORAVEL_UPDATER_WATCHDOG_MS");
+        const QString window = QStringLiteral("MORAVEL_UPDATER_SLOW_WINDOW_MS");
+        const QString delay = QStringLiteral("MORAVEL_UPDATER_RETRY_DELAY_MS");
+        QTest::newRow("watchdog shorter") << watchdog << "3000" << QByteArray("watchdog interval shortened to 3000 ms");
+        QTest::newRow("watchdog longer") << watchdog << "20000" << QByteArray();
+        QTest::newRow("watchdog not a number") << watchdog << "3s" << QByteArray();
+        QTest::newRow("watchdog negative") << watchdog << "-5" << QByteArray();
+        QTest::newRow("window shorter") << window << "8000" << QByteArray("slow-transfer window shortened to 8000 ms");
+        QTest::newRow("window longer") << window << "90000" << QByteArray();
+        QTest::newRow("delay shorter") << delay << "200" << QByteArray("first retry delay shortened to 200 ms");
+        QTest::newRow("delay longer") << delay << "5000" << QByteArray();
+    }
+
+    void timersAreOnlyShortened()
+    {
+        QFETCH(QString, variable);
+        QFETCH(QString, value);
+        QFETCH(QByteArray, logged);
+        QProcess updater;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(variable, value);
+        updater.setProcessEnvironment(env);
+        updater.start(g_executable, QStringList());
+        QVERIFY(updater.waitForStarted(10000));
+        QVERIFY(updater.waitForFinished(60000));
+        const QByteArray log = updater.readAllStandardError();
+        QVERIFY2(log.contains("Updater Param: "), log.constData());
+        if (logged.isEmpty())
+            QVERIFY2(!log.contains(" shortened to "), log.constData());
+        else
+            QVERIFY2(log.contains(logged), log.constData());
+    }
+
     void answersWhileChecking()
     {
         // An update server that takes the connection and never answers keeps the
