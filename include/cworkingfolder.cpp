@@ -3,6 +3,8 @@
 #include "updatedefine.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QRegularExpression>
 #include <QFile>
 
 #include <cerrno>
@@ -17,6 +19,14 @@ const char* const CWorkingFolder::kLockFileName = ".moravel-run.lock";
 namespace {
 
 const CWorkingFolder* g_current = nullptr;
+
+const QRegularExpression& installerFolderName()
+{
+    static const QRegularExpression name(QStringLiteral("^installer-[0-9]+$"));
+    return name;
+}
+
+const char* const kReplyFileName = "update_tmpfile.xml";
 
 } // namespace
 
@@ -73,4 +83,86 @@ CWorkingFolder::Status CWorkingFolder::take()
     m_fd = fd;
     m_strPath = folder;
     return Taken;
+}
+
+QString CWorkingFolder::folder()
+{
+    return Comm::workingDir();
+}
+
+QString CWorkingFolder::downloadDirectory()
+{
+    const QString working = folder();
+    return working.isEmpty() ? QString() : working + QLatin1Char('/');
+}
+
+QString CWorkingFolder::unpackDirectory()
+{
+    const QString working = folder();
+    return working.isEmpty() ? QString() : working + QStringLiteral("/uncompress/");
+}
+
+QString CWorkingFolder::replyFile()
+{
+    const QString working = folder();
+    return (working.isEmpty() ? QDir::tempPath() + QStringLiteral("/MoravelCorvina") : working) + QLatin1Char('/')
+           + QLatin1String(kReplyFileName);
+}
+
+QString CWorkingFolder::packageFileName(const QString& url)
+{
+    return url.mid(url.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+QString CWorkingFolder::packageFile(const QString& url)
+{
+    const QString directory = downloadDirectory();
+    const QString fileName = packageFileName(url);
+    if (directory.isEmpty() || fileName.isEmpty() || isReservedName(fileName))
+        return QString();
+    return directory + fileName;
+}
+
+bool CWorkingFolder::isReservedName(const QString& name)
+{
+    return name == QLatin1String(".") || name == QLatin1String("..") || name == QLatin1String("uncompress")
+           || name == QLatin1String(kReplyFileName) || name == QLatin1String(kLockFileName)
+           || installerFolderName().match(name).hasMatch();
+}
+
+QString CWorkingFolder::moveToInstallerFolder(const QString& unpackDir, int* lastNumber)
+{
+    const QString working = folder();
+    if (working.isEmpty())
+        return QString();
+    QByteArray from = QFile::encodeName(unpackDir);
+    while (from.size() > 1 && from.endsWith('/'))
+        from.chop(1);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const QString target = working + QStringLiteral("/installer-%1").arg(++*lastNumber);
+        const QByteArray to = QFile::encodeName(target);
+        struct stat st;
+        if (::lstat(to.constData(), &st) == 0 || errno != ENOENT)
+            continue;
+        if (::rename(from.constData(), to.constData()) == 0)
+            return target;
+        qDebug() << "the unpacked package cannot be moved for its installer:" << target << strerror(errno);
+        return QString();
+    }
+    return QString();
+}
+
+QStringList CWorkingFolder::installerFolders()
+{
+    const QString working = folder();
+    if (working.isEmpty())
+        return QStringList();
+    const QStringList names = QDir(working).entryList(QStringList() << QStringLiteral("installer-*"),
+                                                      QDir::AllEntries | QDir::Hidden | QDir::System);
+    QStringList folders;
+    for (const QString& name : names) {
+        if (installerFolderName().match(name).hasMatch())
+            folders << working + QLatin1Char('/') + name;
+    }
+    return folders;
 }

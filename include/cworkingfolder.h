@@ -2,6 +2,7 @@
 #define CWORKINGFOLDER_H
 
 #include <QString>
+#include <QStringList>
 
 // The working folder of one run, chosen once and kept to the run's end, and the lock
 // that makes that run the only one of this user in it.
@@ -17,6 +18,12 @@
 //
 // From a take() on, Comm::workingDir() is the folder taken (empty when there is none),
 // whatever the names below the temporary directory become meanwhile.
+//
+// It owns every name below the folder: the downloads and their ".part" and record, the
+// reply file, the unpack folder "uncompress/", the installers' folders "installer-<n>"
+// and the names reserved for those. The static names below are those of the run's
+// folder (the current() object's; before any take(), the folder chosen now); each is
+// empty when there is no private working folder.
 class CWorkingFolder
 {
 public:
@@ -42,6 +49,31 @@ public:
     static const CWorkingFolder* current();
 
     static const char* const kLockFileName;
+
+    // The folder, without a trailing "/".
+    static QString folder();
+    // Where packages are downloaded to: the folder with a trailing "/".
+    static QString downloadDirectory();
+    // Where a package is unpacked: the folder + "/uncompress/".
+    static QString unpackDirectory();
+    // The update server's reply; the name below the temporary directory when there is
+    // no working folder (the transfer then refuses it).
+    static QString replyFile();
+    // The last segment of a package's address, the name its download takes.
+    static QString packageFileName(const QString& url);
+    // The download of the package at url: the download directory + its file name; empty
+    // when there is no folder or the name is empty or one of the reserved names.
+    static QString packageFile(const QString& url);
+    // Names the folder uses for itself ("uncompress", the reply file, the run lock, the
+    // installers' folders) and "." and ".."; a package of such a name could only clash.
+    static bool isReservedName(const QString& name);
+    // Moves the unpacked folder to a new "installer-<n>" folder (n after *lastNumber,
+    // which is advanced), so that the next package's step cannot empty it under a
+    // running installer. The new folder without a trailing "/"; empty (logged) when it
+    // cannot be moved.
+    static QString moveToInstallerFolder(const QString& unpackDir, int* lastNumber);
+    // The "installer-<n>" folders of the folder (earlier runs' installers started there).
+    static QStringList installerFolders();
 
 private:
     void release();

@@ -256,6 +256,19 @@ CInstallerLock::~CInstallerLock()
     release();
 }
 
+void CInstallerLock::removeFoldersNotHeld(const QStringList& folders)
+{
+    for (const QString& folder : folders) {
+        // One whose installer (or what it left running) still holds it stays, and
+        // keeps its number.
+        if (isHeld(folder)) {
+            qDebug() << "an installer still runs from" << folder;
+            continue;
+        }
+        Comm::deleteDir(folder);
+    }
+}
+
 bool CInstallerLock::isHeld(const QString& folder)
 {
     // Installers run only from real folders: a file, a link or nothing at the folder's

@@ -35,6 +35,8 @@ public:
     // cannot take the lock at once. A lock file that is a link, not a regular file or
     // cannot be opened or examined counts as held; a folder without one is free.
     static bool isHeld(const QString& folder);
+    // Removes those of the folders no installer holds (the others stay, logged).
+    static void removeFoldersNotHeld(const QStringList& folders);
 
     // Takes the lock of folder: its lock file is made when missing and taken as it is
     // otherwise, never removed or replaced (someone may hold it); only a link, a FIFO or

@@ -1,4 +1,5 @@
 #include "creadermodulemanager.h"
+#include "cworkingfolder.h"
 
 #include "cinstallationid.h"
 #include "cissuedrecord.h"
@@ -787,9 +788,7 @@ int CReaderModuleManager::QueryModuleInfo(QProgressBar* bar, bool bWait)
     m_bReplyParsed = false;
     m_bVerificationFailed = false;
 
-    const QString working = Comm::workingDir();
-    m_strReplyFile = (working.isEmpty() ? QDir::tempPath() + QStringLiteral("/MoravelCorvina") : working)
-                     + QStringLiteral("/update_tmpfile.xml");
+    m_strReplyFile = CWorkingFolder::replyFile();
 
     // The server's address ends in the script's path, and the request path names the
     // script once more: ".../addons/get_addons.php/get_addons.php?addon=...". The
@@ -806,9 +805,9 @@ int CReaderModuleManager::QueryModuleInfo(QProgressBar* bar, bool bWait)
     m_bQueryWait = bWait;
 
     dropDownloader();
-    // The working folder is made (private) by Comm::workingDir; without one there is
+    // The working folder is made (private) by CWorkingFolder; without one there is
     // nowhere safe to put the reply.
-    if (working.isEmpty()) {
+    if (CWorkingFolder::folder().isEmpty()) {
         qDebug() << "can not make path:" << QDir::tempPath() + QStringLiteral("/MoravelCorvina");
         ReleaseModuleInfo();
         failQueryLater();

@@ -40,7 +40,7 @@ struct _UpdaterInfo
 // (server unreachable or silent, HTTP error, cut-off or unparsable reply, a reply over
 // 8 MiB, a web page (root element "html") instead of a reply, reply file that cannot be
 // written, a signed reply that fails its checks). After a failure the offered list is
-// empty. The reply file lives in the private working folder (Comm::workingDir).
+// empty. The reply file lives in the private working folder (CWorkingFolder::replyFile).
 //
 // When the server chosen by the clock fails the transfer (no connection, a TLS failure,
 // no answer or no data within the downloader's watchdogs, a cut-off body, a 5xx status),

@@ -1,5 +1,5 @@
 #include "languages.h"
-#include "dlgdownload.h"
+#include "cmoduledownload.h"
 #include "qhttpdownloads.h"
 #include "updaterapp.h"
 
@@ -29,9 +29,9 @@ void shortenTimersForTests()
         QHttpDownLoadS::setDefaultSlowTransferWindow(window);
     }
     const int delay = qEnvironmentVariableIntValue("MORAVEL_UPDATER_RETRY_DELAY_MS", &ok);
-    if (ok && delay > 0 && delay < DlgDownload::defaultRetryDelay()) {
+    if (ok && delay > 0 && delay < CModuleDownload::defaultRetryDelay()) {
         qDebug() << "first retry delay shortened to" << delay << "ms";
-        DlgDownload::setDefaultRetryDelay(delay);
+        CModuleDownload::setDefaultRetryDelay(delay);
     }
 }
 

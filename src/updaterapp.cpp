@@ -2,6 +2,7 @@
 #include "cdialogplacement.h"
 
 #include "cinstallerlock.h"
+#include "cpackagestep.h"
 #include "cproxyauthenticator.h"
 #include "creadermodulemanager.h"
 #include "crunleftovers.h"
@@ -107,6 +108,16 @@ void UpdaterApp::runUpdateVisible(int language, int country)
     offerUpdates(manual);
 }
 
+QString UpdaterApp::runParameter(const QString& key) const
+{
+    return m_pCommandLine ? m_pCommandLine->getValue(key) : QString();
+}
+
+QString UpdaterApp::oldReaderVersion() const
+{
+    return m_pModuleManager ? m_pModuleManager->m_strOldVersion : QString();
+}
+
 bool UpdaterApp::takeWorkingFolder(bool manual)
 {
     // One run at a time: a second run of this user, started while the first waits at a
@@ -121,10 +132,10 @@ bool UpdaterApp::takeWorkingFolder(bool manual)
 
     // The installers of the previous run have had their time; their folders go, but
     // for those an installer still runs from.
-    DlgDownload::removeInstallerFolders();
+    CInstallerLock::removeFoldersNotHeld(CWorkingFolder::installerFolders());
     // An installUpdate still running from the unpack folder: no package step may empty
     // it, so this run has nothing to do.
-    const QString unpackDir = DlgDownload::unpackDirectory();
+    const QString unpackDir = CWorkingFolder::unpackDirectory();
     if (!unpackDir.isEmpty() && CInstallerLock::isHeld(unpackDir)) {
         qDebug() << "an installer still runs from" << unpackDir;
         if (manual)
@@ -133,7 +144,7 @@ bool UpdaterApp::takeWorkingFolder(bool manual)
     }
     // What a killed run left on the way: temporary plug-in copies and unpacker files.
     CRunLeftovers::removeUnpackerFiles(unpackDir);
-    CRunLeftovers::removeStalePluginCopies(DlgDownload::javaScriptFolder());
+    CRunLeftovers::removeStalePluginCopies(CPackageStep::javaScriptFolder());
     return true;
 }
 

@@ -45,6 +45,11 @@ public:
     // this just before it is shown.
     static void PlaceDialog(QWidget* dialog);
 
+    // The run parameter key ("corvinapath", "version", ...), null when absent.
+    QString runParameter(const QString& key) const;
+    // The version the reader came from (the module manager's), empty before a check.
+    QString oldReaderVersion() const;
+
     // The parsed parameters of the run.
     CSetup_CommandLine* m_pCommandLine;
     // The module manager of the run, created when the update check starts.

@@ -1,4 +1,6 @@
 #include "zrfzip.h"
+
+#include "cworkingfolder.h"
 #include "ccontentdigest.h"
 #include "centrywriter.h"
 #include "clzmaalonedecoder.h"
@@ -206,12 +208,12 @@ int checkDeclaredSize(QFile& package, const QString& destDir, PackageParts& part
 int unpackLzmaParts(QFile& package, const PackageParts& parts, QByteArray& buffer, QFile& stream, QFile& table,
                     CContentDigest* digest)
 {
-    const QString workingDir = Comm::workingDir();
-    if (workingDir.isEmpty()) {
+    const QString unpackFolder = CWorkingFolder::unpackDirectory();
+    if (unpackFolder.isEmpty()) {
         qDebug() << "no private working folder for the temporary files of unpacking";
         return CZR_Fzip::DecodeFailed;
     }
-    TemporaryFiles temps(workingDir + QStringLiteral("/uncompress/"));
+    TemporaryFiles temps(unpackFolder);
 
     QFile lzmaPart;
     if (!Comm::createNewFile(lzmaPart, temps.lzmaPart, QIODevice::ReadWrite))

@@ -61,7 +61,7 @@ public:
         // the package cannot be opened or read
         PackageUnreadable = -3,
         // the LZMA part cannot be decoded: there is no private working folder
-        // (Comm::workingDir() is empty), a temporary file cannot be created or written,
+        // (CWorkingFolder::unpackDirectory() is empty), a temporary file cannot be created or written,
         // the LZMA part reaches past the end of the package, or it does not decode
         DecodeFailed = -4,
         // not enough space: the declared unpacked size is larger than the space
@@ -78,7 +78,7 @@ public:
     // checked before anything is written or decoded. The LZMA part is never decoded
     // beyond the sum of the table's sizes: no entry could use those bytes.
     //
-    // The three temporary files live in Comm::workingDir() + "/uncompress/" (that
+    // The three temporary files live in CWorkingFolder::unpackDirectory() (that
     // directory must exist) and are gone when the call returns, whatever the result.
     // Temporary files and unpacked files are created afresh (Comm::createNewFile):
     // whatever stands at their names, a symbolic link included, is removed first and

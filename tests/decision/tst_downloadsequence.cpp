@@ -141,7 +141,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_server.isListening());
-        DlgDownload::setDefaultRetryDelay(kRetryDelayMs);
+        CModuleDownload::setDefaultRetryDelay(kRetryDelayMs);
     }
 
     void init()
@@ -334,7 +334,7 @@ private slots:
     {
         QFETCH(QString, text);
         QFETCH(qint64, size);
-        QCOMPARE(DlgDownload::declaredSize(text), size);
+        QCOMPARE(CModuleDownload::declaredSize(text), size);
     }
 
     void sizeOf3GiBLimitsTheBody()

@@ -4,6 +4,9 @@
 // complete in the download directory, so no network is involved; installers are real
 // shell scripts that leave marker lines.
 #include "cinstallerlock.h"
+#include "cworkingfolder.h"
+#include "cmoduledownload.h"
+#include "cpackagestep.h"
 #include "creadermodulemanager.h"
 #include "csetup_commandline.h"
 #include "dlgdownload.h"
@@ -76,14 +79,14 @@ private slots:
     {
         // A package that fails its check is fetched again from a server that does not
         // answer here: its retries need not wait seconds.
-        DlgDownload::setDefaultRetryDelay(50);
+        CModuleDownload::setDefaultRetryDelay(50);
     }
 
     void init()
     {
         QDir(root() + QStringLiteral("/packages")).removeRecursively();
         QDir(QDir::tempPath() + QStringLiteral("/MoravelCorvina")).removeRecursively();
-        QDir(DlgDownload::javaScriptFolder()).removeRecursively();
+        QDir(CPackageStep::javaScriptFolder()).removeRecursively();
         QDir().mkpath(root() + QStringLiteral("/markers"));
         m_reader = ReaderInstall::create();
         QFile::remove(m_reader.installLog);
@@ -120,7 +123,7 @@ private slots:
                   "  <file parameter=\"only\" iscommon=\"1\"/>\n"
                   "</setup>\n");
         QVector<_SetupInfo*> list;
-        window()->ParseSetupInfo(dir, list);
+        CPackageStep::ParseSetupInfo(dir, list);
         QCOMPARE(list.size(), 5);
         QCOMPARE(list.at(0)->strFilePath, dir + QStringLiteral("/bin/reader"));
         QCOMPARE(list.at(0)->strParameter, QStringLiteral("-q"));
@@ -148,12 +151,12 @@ private slots:
         QVector<_SetupInfo*> list { &stale };
 
         // No directory given: the list is not touched.
-        window()->ParseSetupInfo(QString(), list);
+        CPackageStep::ParseSetupInfo(QString(), list);
         QCOMPARE(list.size(), 1);
 
         // A missing directory is created (one level) and gives no records.
         const QString missing = root() + QStringLiteral("/fresh");
-        window()->ParseSetupInfo(missing, list);
+        CPackageStep::ParseSetupInfo(missing, list);
         QVERIFY(list.isEmpty());
         QVERIFY(QFileInfo(missing).isDir());
 
@@ -161,7 +164,7 @@ private slots:
         for (const QByteArray& contents : { QByteArray(), QByteArray("no markup at all"), QByteArray("</setup>") }) {
             writeFile(dir + QStringLiteral("/Setup.xml"), contents);
             list = { &stale };
-            window()->ParseSetupInfo(dir, list);
+            CPackageStep::ParseSetupInfo(dir, list);
             QVERIFY2(list.isEmpty(), contents.constData());
         }
     }
@@ -173,8 +176,8 @@ private slots:
         m_reader = ReaderInstall::create(3);
         QFile::setPermissions(m_reader.readerDir + QStringLiteral("/installUpdate"),
                               QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-        QCOMPARE(window()->installUpdates(QString()), 3);
-        QCOMPARE(window()->installUpdates(QStringLiteral("--quiet \"two words\"")), 3);
+        QCOMPARE(CPackageStep::installUpdates(QString()), 3);
+        QCOMPARE(CPackageStep::installUpdates(QStringLiteral("--quiet \"two words\"")), 3);
         QCOMPARE(m_reader.installRuns(), QStringList() << QStringLiteral("0")
                                                        << QStringLiteral("2 [--quiet] [two words]"));
         // Made runnable for everybody, writable for nobody else.
@@ -188,31 +191,31 @@ private slots:
     void installUpdatesWithoutTheProgram()
     {
         QFile::remove(m_reader.readerDir + QStringLiteral("/installUpdate"));
-        QCOMPARE(window()->installUpdates(QString()), 0);
+        QCOMPARE(CPackageStep::installUpdates(QString()), 0);
         // Without the settings value the updater's own directory is the reader's; the
         // test program's directory has no installUpdate.
         writeSettings({});
-        QCOMPARE(window()->installUpdates(QString()), 0);
+        QCOMPARE(CPackageStep::installUpdates(QString()), 0);
         QVERIFY(m_reader.installRuns().isEmpty());
     }
 
     void installUpdatesThatCannotStart()
     {
         writeFile(m_reader.readerDir + QStringLiteral("/installUpdate"), "#!/nonexistent/interpreter\n", true);
-        QCOMPARE(window()->installUpdates(QString()), -2);
+        QCOMPARE(CPackageStep::installUpdates(QString()), -2);
     }
 
     void installUpdatesWhileTheUnpackFolderIsHeld()
     {
         // A lock file someone holds is taken neither away nor over: nothing runs.
-        const QString unpackDir = DlgDownload::unpackDirectory();
+        const QString unpackDir = CWorkingFolder::unpackDirectory();
         CInstallerLock held;
         QVERIFY(QDir().mkpath(unpackDir) && held.acquire(unpackDir));
-        QCOMPARE(window()->installUpdates(QString()), -2);
+        QCOMPARE(CPackageStep::installUpdates(QString()), -2);
         QVERIFY(m_reader.installRuns().isEmpty());
         QVERIFY(CInstallerLock::isHeld(unpackDir));
         held.release();
-        window()->installUpdates(QString());
+        CPackageStep::installUpdates(QString());
         QCOMPARE(m_reader.installRuns().size(), 1);
     }
 
@@ -344,7 +347,7 @@ private slots:
         QCOMPARE(dialogs.unexpected, 0);
         QTRY_VERIFY_WITH_TIMEOUT(markerLines() == QStringList() << QStringLiteral("lower.run"), 20000);
 
-        const QString folder = DlgDownload::javaScriptFolder();
+        const QString folder = CPackageStep::javaScriptFolder();
         QCOMPARE(folder, qEnvironmentVariable("XDG_DATA_HOME")
                              + QStringLiteral("/Moravel Software/Moravel Reader/SilentInstall/JavaScripts"));
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden),
@@ -365,7 +368,7 @@ private slots:
         dialogs.answer(DialogDriver::Ok);
         run({ js, reader });
         QCOMPARE(dialogs.seen.size(), 1);
-        QCOMPARE(readFile(DlgDownload::javaScriptFolder() + QStringLiteral("/JS_mid.js")), QByteArray("// mid"));
+        QCOMPARE(readFile(CPackageStep::javaScriptFolder() + QStringLiteral("/JS_mid.js")), QByteArray("// mid"));
         QVERIFY(!QFileInfo::exists(downloadDir() + QStringLiteral("JS_mid.js")));
         QVERIFY(m_app->m_bQuit);
     }
@@ -374,7 +377,7 @@ private slots:
     {
         // The installed plug-in is replaced in one step: a link standing at its name is
         // replaced too, never written through.
-        const QString folder = DlgDownload::javaScriptFolder();
+        const QString folder = CPackageStep::javaScriptFolder();
         writeFile(folder + QStringLiteral("/JS_x.js"), "old x");
         const QString elsewhere = root() + QStringLiteral("/elsewhere.js");
         writeFile(elsewhere, "not a plug-in");
@@ -400,8 +403,67 @@ private slots:
         MODULEINFO* js = onDisk(QStringLiteral("JS_z.js"), "z");
         run({ js });
         QCOMPARE(readFile(downloadDir() + QStringLiteral("JS_z.js")), QByteArray("z"));
-        QVERIFY(!QFileInfo::exists(DlgDownload::javaScriptFolder()));
+        QVERIFY(!QFileInfo::exists(CPackageStep::javaScriptFolder()));
         QFile::remove(data);
+    }
+
+    // ---- the step on its own, without a window ----
+
+    void stepWithoutAWindow_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("install");
+        QTest::addColumn<int>("outcome");
+        QTest::addColumn<int>("prompts");
+        QTest::addColumn<QStringList>("markers");
+        QTest::addColumn<bool>("fileKept");
+        const QStringList started { QStringLiteral("step.run") };
+        QTest::newRow("installed") << "installer" << true << int(CPackageStep::Done) << 1 << started << true;
+        QTest::newRow("Install not pressed") << "installer" << false << int(CPackageStep::Done) << 1 << QStringList() << true;
+        QTest::newRow("plug-in kept for the end") << "plugin" << true << int(CPackageStep::Done) << 0 << QStringList() << true;
+        QTest::newRow("does not unpack") << "broken" << true << int(CPackageStep::Rejected) << 0 << QStringList() << false;
+        QTest::newRow("not the reply's sha256") << "otherhash" << true << int(CPackageStep::Stopped) << 0 << QStringList() << false;
+        QTest::newRow("no file") << "nofile" << true << int(CPackageStep::Stopped) << 0 << QStringList() << true;
+        QTest::newRow("unpack folder held by an installer")
+            << "held" << true << int(CPackageStep::Stopped) << 0 << QStringList() << true;
+    }
+
+    void stepWithoutAWindow()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, install);
+        QFETCH(int, outcome);
+        QFETCH(int, prompts);
+        QFETCH(QStringList, markers);
+        QFETCH(bool, fileKept);
+        QByteArray package = packageWithInstaller(QStringLiteral("step.run"));
+        QVERIFY(!package.isEmpty());
+        if (kind == QLatin1String("broken"))
+            package[package.size() - 1] = static_cast<char>(package.at(package.size() - 1) ^ 0x55);
+        MODULEINFO* info = onDisk(kind == QLatin1String("plugin") ? QStringLiteral("JS_step.js") : QStringLiteral("Step.pkg"),
+                                  package);
+        info->strSha256 = kind == QLatin1String("otherhash") ? QString(64, QLatin1Char('0')) : QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
+        CModuleDownload module(info);
+        const QString file = kind == QLatin1String("nofile") ? QString() : module.packageFile();
+        CInstallerLock held;
+        if (kind == QLatin1String("held"))
+            QVERIFY(QDir().mkpath(unpackDir()) && held.acquire(unpackDir()));
+
+        CPackageStep step;
+        int asked = 0;
+        step.setInstallPrompt([&] { ++asked; return install; });
+        LogCapture log(LogCapture::Quiet);
+        QCOMPARE(int(step.run(file, &module)), outcome);
+        QCOMPARE(asked, prompts);
+        QCOMPARE(QFileInfo::exists(module.packageFile()), fileKept);
+        QCOMPARE(step.hasJSPlugins(), kind == QLatin1String("plugin"));
+        QTRY_COMPARE_WITH_TIMEOUT(markerLines(), markers, 20000);
+        if (markers.isEmpty()) {
+            QTest::qWait(300);
+            QVERIFY(markerLines().isEmpty());
+        }
+        // The installer got a folder of its own.
+        QCOMPARE(QFileInfo::exists(downloadDir() + QStringLiteral("installer-1/step.run")), !markers.isEmpty());
     }
 
     // ---- a package step that cannot go on ----
@@ -474,7 +536,7 @@ private slots:
     void oversizedSetupXmlStopsTheStep()
     {
         QByteArray setup = "<setup>";
-        while (setup.size() <= DlgDownload::kMaxSetupXmlBytes)
+        while (setup.size() <= CPackageStep::kMaxSetupXmlBytes)
             setup += "<file name=\"data\" parameter=\"p\"/>";
         setup += "</setup>";
         const QByteArray package = buildPackage(PackageSpec()
@@ -494,7 +556,7 @@ private slots:
         const QString dir = root() + QStringLiteral("/big");
         writeFile(dir + QStringLiteral("/Setup.xml"), setup);
         QVector<_SetupInfo*> list;
-        window()->ParseSetupInfo(dir, list);
+        CPackageStep::ParseSetupInfo(dir, list);
         QVERIFY(list.isEmpty());
     }
 };

@@ -4,11 +4,8 @@
 // in-process by tst_decision, which answers them.
 #include "exetestmain.h"
 #include "listenerclient.h"
-#include "runtestsupport.h"
+#include "wholerunfixture.h"
 
-#include <QElapsedTimer>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QtTest>
 
 using namespace RunTest;
@@ -16,99 +13,66 @@ using namespace RunTest;
 namespace {
 
 QString g_executable;
+QString g_pluginDir;
 
 } // namespace
 
-class TestUpdaterExe : public QObject
+class TestUpdaterExe : public WholeRunFixture
 {
     Q_OBJECT
-
-private:
-    TestHttpServer m_server;
-
-    // Starts the updater with the test server as its update server and waits for it to
-    // end; the test's event loop keeps running meanwhile, so the in-process server can
-    // answer. False when it did not end in time (it is killed then).
-    bool runUpdater(QProcess& updater, int timeoutMs)
-    {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("MORAVEL_UPDATE_SERVER_US"), m_server.url(kServerScript).toString());
-        environment.insert(QStringLiteral("MORAVEL_UPDATE_SERVER_CN"), m_server.url(kServerScript).toString());
-        updater.setProcessEnvironment(environment);
-        updater.start(g_executable, QStringList());
-        if (!updater.waitForStarted(10000))
-            return false;
-        QElapsedTimer clock;
-        clock.start();
-        while (updater.state() != QProcess::NotRunning && clock.elapsed() < timeoutMs)
-            QTest::qWait(20);
-        if (updater.state() == QProcess::NotRunning)
-            return true;
-        updater.kill();
-        updater.waitForFinished(5000);
-        return false;
-    }
-
-    void settings(const QString& updater)
-    {
-        writeSettings({ { QStringLiteral("Corvina_UpdateParam"),
-                          QStringLiteral("type:\"Update List\",updater:\"") + updater + QStringLiteral("\"") } });
-    }
 
 private slots:
     void initTestCase()
     {
         QVERIFY2(QFileInfo(g_executable).isExecutable(), qPrintable(g_executable));
-        QVERIFY(m_server.isListening());
+        setUpCase(g_executable, g_pluginDir);
+        m_runner.timeoutMs = 60000;
     }
 
     void init()
     {
-        m_server.clearRoutes();
-        m_server.clearRequests();
+        setUpRun();
+        settings(QStringLiteral("Auto"));
     }
 
     void automaticCheckWithNothingToUpdateEnds()
     {
-        settings(QStringLiteral("Auto"));
-        m_server.route(kRequestPath, TestHttpServer::Reply::ok(replyXml({})));
-        QProcess updater;
-        QVERIFY2(runUpdater(updater, 60000), "the updater did not end");
-        QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(updater.exitCode(), 0);
+        offer(replyXml({}));
+        const ExeRun::Result run = m_runner.run();
+        QVERIFY2(run.ended, "the updater did not end");
+        QCOMPARE(run.exitCode, 0);
         QCOMPARE(m_server.requestCount(), 1);
         QCOMPARE(m_server.lastRequest().path(), kRequestPath.toUtf8());
     }
 
     void automaticCheckAgainstAFailingServerEnds()
     {
-        settings(QStringLiteral("Auto"));
         m_server.route(kRequestPath, TestHttpServer::Reply::status(503, "busy"));
-        QProcess updater;
-        QVERIFY2(runUpdater(updater, 60000), "the updater did not end");
-        QCOMPARE(updater.exitCode(), 0);
+        const ExeRun::Result run = m_runner.run();
+        QVERIFY2(run.ended, "the updater did not end");
+        QCOMPARE(run.exitCode, 0);
     }
 
     void answersWhileCheckingThenEnds()
     {
         // A server that never answers: the updater says it is running while it checks,
         // and once the downloader's watchdog has given up, the automatic check ends.
-        settings(QStringLiteral("Auto"));
         m_server.route(kRequestPath, TestHttpServer::Reply::silent());
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("MORAVEL_UPDATE_SERVER_US"), m_server.url(kServerScript).toString());
-        environment.insert(QStringLiteral("MORAVEL_UPDATE_SERVER_CN"), m_server.url(kServerScript).toString());
-        QProcess updater;
-        updater.setProcessEnvironment(environment);
-        updater.start(g_executable, QStringList());
-        QVERIFY(updater.waitForStarted(10000));
-        QTRY_VERIFY_WITH_TIMEOUT(m_server.requestCount() == 1, 30000);
-        QCOMPARE(askListener().data, QByteArray("UpdaterRuning"));
-        QTRY_VERIFY_WITH_TIMEOUT(updater.state() == QProcess::NotRunning, 90000);
-        QCOMPARE(updater.exitCode(), 0);
+        ExeRun::Runner runner = m_runner;
+        runner.timeoutMs = 90000;
+        QByteArray answer;
+        runner.whileRunning = [&](QProcess&) {
+            if (answer.isEmpty() && m_server.requestCount() == 1)
+                answer = askListener().data;
+        };
+        const ExeRun::Result run = runner.run();
+        QCOMPARE(m_server.requestCount(), 1);
+        QCOMPARE(answer, QByteArray("UpdaterRuning"));
+        QVERIFY2(run.ended, "the updater did not end");
+        QCOMPARE(run.exitCode, 0);
     }
 };
 
-EXE_TEST_MAIN(TestUpdaterExe, g_executable)
+EXE_TEST_MAIN(TestUpdaterExe, g_executable, g_pluginDir)
 
 #include "tst_updaterexe.moc"

@@ -5,6 +5,7 @@
 // then speaks TLS with a certificate of a throw-away authority that this process
 // trusts (TestCertificates), and the same behaviour must hold over both.
 
+#include "logcapture.h"
 #include "qhttpdownloads.h"
 #include "syncprobe.h"
 #include "testcertificates.h"
@@ -113,49 +114,6 @@ struct Outcome
     QSignalSpy ok;
     QSignalSpy error;
 };
-
-// Keeps this process's log lines while it lives. Every line still goes on to the
-// handler before it (QtTest's), so QTest::ignoreMessage keeps working.
-class LogCapture
-{
-public:
-    LogCapture()
-    {
-        s_current = this;
-        s_previous = qInstallMessageHandler(&LogCapture::handler);
-    }
-    ~LogCapture()
-    {
-        qInstallMessageHandler(s_previous);
-        s_current = nullptr;
-    }
-    // The first line the expression matches; empty when none does.
-    QString find(const QString& pattern) const
-    {
-        const QRegularExpression re(pattern);
-        for (const QString& line : m_lines) {
-            if (re.match(line).hasMatch())
-                return line;
-        }
-        return QString();
-    }
-    QString all() const { return m_lines.join(QLatin1Char('\n')); }
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& message)
-    {
-        if (s_current)
-            s_current->m_lines << message;
-        if (s_previous)
-            s_previous(type, context, message);
-    }
-    static LogCapture* s_current;
-    static QtMessageHandler s_previous;
-    QStringList m_lines;
-};
-
-LogCapture* LogCapture::s_current = nullptr;
-QtMessageHandler LogCapture::s_previous = nullptr;
 
 const char* const kSchemes[] = {"http", "https"};
 

@@ -27,19 +27,6 @@ bool anyTemporaryFileLeft()
         || QFile::exists(temporaryFile("fileover_tmp"));
 }
 
-int runMkpackage(const QStringList& args, QByteArray* standardError, QByteArray* standardOutput)
-{
-    QProcess p;
-    p.start(QStringLiteral(MKPACKAGE_PATH), args);
-    if (!p.waitForFinished(-1) || p.exitStatus() != QProcess::NormalExit)
-        return -1;
-    if (standardError)
-        *standardError = p.readAllStandardError();
-    if (standardOutput)
-        *standardOutput = p.readAllStandardOutput();
-    return p.exitCode();
-}
-
 QMap<QString, QByteArray> readTree(const QString& dir)
 {
     QMap<QString, QByteArray> tree;

@@ -8,7 +8,7 @@
 #include <QString>
 #include <QStringList>
 
-// Helpers shared by the package tests: running mkpackage, reading trees, and assembling
+// Helpers shared by the package tests (mkpackage runs through TestUtil::runMkpackage): reading trees, and assembling
 // packages by hand (for the malformed ones mkpackage refuses to make). Files and bytes
 // through testutil.h.
 namespace PackageTest {
@@ -24,9 +24,6 @@ struct TableEntry
 QString uncompressDir();            // QDir::tempPath() + "/MoravelCorvina/uncompress/"
 QString temporaryFile(const char* name); // one of the unpacker's three temporary files
 bool anyTemporaryFileLeft();
-
-// Runs mkpackage with the given arguments; returns its exit code (-1 if it did not run).
-int runMkpackage(const QStringList& args, QByteArray* standardError = nullptr, QByteArray* standardOutput = nullptr);
 
 // Every file and directory below `dir` by relative path; directories map to "<dir>".
 QMap<QString, QByteArray> readTree(const QString& dir);

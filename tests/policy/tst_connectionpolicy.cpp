@@ -4,6 +4,7 @@
 // own configuration; the session bus is private too), then the same without the
 // services, and with a system bus that takes connections but never answers.
 
+#include "envguard.h"
 #include "cconnectionpolicy.h"
 #include "logcapture.h"
 #include "testutil.h"
@@ -246,8 +247,8 @@ void TestConnectionPolicy::busThatNeverAnswers()
     QLocalServer silent;
     const QString socket = root() + QStringLiteral("/silent_bus");
     QVERIFY(silent.listen(socket));
-    qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + QFile::encodeName(socket));
-    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + QFile::encodeName(socket));
+    const QByteArray address = "unix:path=" + QFile::encodeName(socket);
+    EnvGuard env { { "DBUS_SYSTEM_BUS_ADDRESS", address }, { "DBUS_SESSION_BUS_ADDRESS", address } };
     CConnectionPolicy::setWaitTime(500);
     const CConnectionPolicy::State state = CConnectionPolicy::current();
     QVERIFY(!state.known);

@@ -148,11 +148,10 @@ inline QByteArray buildPackage(const PackageSpec& package, QString* error = null
         }
     }
     const QString output = base + QStringLiteral("/package.bin");
-    QProcess mk;
-    mk.start(QStringLiteral(MKPACKAGE_PATH), QStringList() << tree << output);
-    if (!mk.waitForFinished(120000) || mk.exitStatus() != QProcess::NormalExit || mk.exitCode() != 0) {
+    QByteArray standardError;
+    if (TestUtil::runMkpackage(QStringList() << tree << output, &standardError) != 0) {
         if (error)
-            *error = QString::fromLocal8Bit(mk.readAllStandardError());
+            *error = QString::fromLocal8Bit(standardError);
         return QByteArray();
     }
     return readFile(output);

@@ -35,6 +35,24 @@ inline QByteArray gzipped(const QByteArray& data)
     return gzip.readAllStandardOutput();
 }
 
+#ifdef MKPACKAGE_PATH
+// Runs the build's mkpackage with the given arguments and waits for it: its exit code,
+// -1 when it did not run or crashed. The one way the tests make packages.
+inline int runMkpackage(const QStringList& args, QByteArray* standardError = nullptr,
+                        QByteArray* standardOutput = nullptr)
+{
+    QProcess mk;
+    mk.start(QStringLiteral(MKPACKAGE_PATH), args);
+    if (!mk.waitForFinished(-1) || mk.exitStatus() != QProcess::NormalExit)
+        return -1;
+    if (standardError)
+        *standardError = mk.readAllStandardError();
+    if (standardOutput)
+        *standardOutput = mk.readAllStandardOutput();
+    return mk.exitCode();
+}
+#endif
+
 // The test's private root (tests/support/isolate.sh), else the temporary directory.
 inline QString root()
 {
