@@ -105,8 +105,13 @@ QString CWorkingFolder::unpackDirectory()
 QString CWorkingFolder::replyFile()
 {
     const QString working = folder();
-    return (working.isEmpty() ? QDir::tempPath() + QStringLiteral("/MoravelCorvina") : working) + QLatin1Char('/')
-           + QLatin1String(kReplyFileName);
+    return working.isEmpty() ? sharedName(QLatin1String(kReplyFileName))
+                             : working + QLatin1Char('/') + QLatin1String(kReplyFileName);
+}
+
+QString CWorkingFolder::sharedName(const QString& name)
+{
+    return QDir::tempPath() + QStringLiteral("/MoravelCorvina") + (name.isEmpty() ? QString() : QLatin1Char('/') + name);
 }
 
 QString CWorkingFolder::packageFileName(const QString& url)

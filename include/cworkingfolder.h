@@ -64,6 +64,12 @@ public:
     // The download of the package at url: the download directory + its file name; empty
     // when there is no folder or the name is empty or one of the reserved names.
     static QString packageFile(const QString& url);
+    // The partial download of a package file, and the record of what it is.
+    static QString partFile(const QString& packageFile) { return packageFile + QStringLiteral(".part"); }
+    static QString recordFile(const QString& packageFile) { return packageFile + QStringLiteral(".part.info"); }
+    // Where name would lie below the shared working folder: for the log, when there is no
+    // working folder to name.
+    static QString sharedName(const QString& name = QString());
     // Names the folder uses for itself ("uncompress", the reply file, the run lock, the
     // installers' folders) and "." and ".."; a package of such a name could only clash.
     static bool isReservedName(const QString& name);

@@ -79,7 +79,7 @@ QString ws2qs(const CZR_WideString& ws)
 
 QString chooseWorkingDir()
 {
-    const QString shared = QDir::tempPath() + QStringLiteral("/MoravelCorvina");
+    const QString shared = CWorkingFolder::sharedName();
     if (makePrivateDir(shared))
         return shared;
     const QString own = shared + QLatin1Char('-') + QString::number(geteuid());

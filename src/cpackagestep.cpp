@@ -86,7 +86,7 @@ bool emptyUnpackFolder(const QString& unpackDir)
         !unpackDir.isEmpty() && Comm::removeNonDirectory(unpackDir) && Comm::deleteDir(unpackDir);
     if (unpackDir.isEmpty() || (!QDir(unpackDir).exists() && !QDir().mkpath(unpackDir))) {
         qDebug() << "can not make path for uncompress the updater:"
-                 << (unpackDir.isEmpty() ? QDir::tempPath() + QStringLiteral("/MoravelCorvina/uncompress/")
+                 << (unpackDir.isEmpty() ? CWorkingFolder::sharedName(QStringLiteral("uncompress/"))
                                          : unpackDir);
         return false;
     }

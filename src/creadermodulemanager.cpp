@@ -808,7 +808,7 @@ int CReaderModuleManager::QueryModuleInfo(QProgressBar* bar, bool bWait)
     // The working folder is made (private) by CWorkingFolder; without one there is
     // nowhere safe to put the reply.
     if (CWorkingFolder::folder().isEmpty()) {
-        qDebug() << "can not make path:" << QDir::tempPath() + QStringLiteral("/MoravelCorvina");
+        qDebug() << "can not make path:" << CWorkingFolder::sharedName();
         ReleaseModuleInfo();
         failQueryLater();
         return 1;

@@ -103,7 +103,7 @@ void DlgDownload::downloadUpates(int work)
     const QString directory = CWorkingFolder::downloadDirectory();
     if (directory.isEmpty() || (!QDir(directory).exists() && !QDir().mkpath(directory))) {
         qDebug() << "can not make path for store the downloads:"
-                 << (directory.isEmpty() ? QDir::tempPath() + QStringLiteral("/MoravelCorvina/") : directory);
+                 << (directory.isEmpty() ? CWorkingFolder::sharedName() + QLatin1Char('/') : directory);
         // Nothing can be downloaded in this run; say so instead of leaving the user
         // with a run that silently does nothing.
         showWarning(tr("The update package could not be installed."));

@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include "cworkingfolder.h"
+
 // A package the download window has not finished: its bytes so far in NAME.part beside
 // where NAME will stand, and a small record NAME.part.info of what they are (the
 // address, the package's sha256, the validator and the whole size of the answer that
@@ -17,8 +19,8 @@ public:
     explicit PartialPackage(const QString& finalPath);
 
     QString finalPath() const { return m_strFinal; }
-    QString partPath() const { return m_strFinal + QStringLiteral(".part"); }
-    QString recordPath() const { return m_strFinal + QStringLiteral(".part.info"); }
+    QString partPath() const { return CWorkingFolder::partFile(m_strFinal); }
+    QString recordPath() const { return CWorkingFolder::recordFile(m_strFinal); }
 
     // The bytes of NAME.part that a download of url whose sha256 is sha256 may continue
     // from, with the validator and total of its record; 0 when there are none to
