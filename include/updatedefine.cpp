@@ -15,14 +15,7 @@
 
 namespace Comm {
 
-namespace {
-
-// The working folder in the user's cache folder, $XDG_CACHE_HOME/moravel-updater/work
-// (a relative or empty XDG_CACHE_HOME is ignored: $HOME/.cache), made when missing and
-// taken under the rules of the temporary folder's: neither "moravel-updater" nor
-// "work" may be a link, both must be private directories of this user. Empty when it
-// cannot be had.
-QString cacheWorkingDir()
+QString privateCacheDir(const char* name)
 {
     QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
     if (cache.isEmpty() || !QDir::isAbsolutePath(cache)) {
@@ -55,16 +48,14 @@ QString cacheWorkingDir()
     ::close(cacheFd);
     if (appFd < 0)
         return QString();
-    const QString workDir = appDir + QStringLiteral("/work");
-    const int workFd = openPrivateDirAt(appFd, "work", workDir);
+    const QString workDir = appDir + QLatin1Char('/') + QLatin1String(name);
+    const int workFd = openPrivateDirAt(appFd, name, workDir);
     ::close(appFd);
     if (workFd < 0)
         return QString();
     ::close(workFd);
     return workDir;
 }
-
-} // namespace
 
 QString ws2qs(const CZR_WideString& ws)
 {
@@ -85,7 +76,7 @@ QString chooseWorkingDir()
     const QString own = shared + QLatin1Char('-') + QString::number(geteuid());
     if (makePrivateDir(own))
         return own;
-    const QString cached = cacheWorkingDir();
+    const QString cached = privateCacheDir("work");
     if (!cached.isEmpty())
         qDebug() << "working folder: both folders below the temporary directory are refused; using" << cached;
     return cached;

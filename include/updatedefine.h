@@ -27,6 +27,13 @@ QString ws2qs(const CZR_WideString& ws);
 // reasons are logged (the checks are Comm::makePrivateDir and Comm::openPrivateDirAt).
 QString chooseWorkingDir();
 
+// A folder of the updater's in the user's cache folder, $XDG_CACHE_HOME/moravel-updater/
+// name (a relative or empty XDG_CACHE_HOME is ignored: $HOME/.cache), made when missing
+// and taken under the rules of the temporary folder's: the cache folder must be this
+// user's and writable by nobody else, neither "moravel-updater" nor name may be a link,
+// both must be private directories of this user. Empty (logged) when it cannot be had.
+QString privateCacheDir(const char* name);
+
 // The working folder everything the updater keeps (the reply, the packages, the
 // unpacked files) lives in: the folder a run has taken (CWorkingFolder), kept for the
 // whole run, or empty when that run has none; without a run, chosen now

@@ -1,5 +1,6 @@
 #include "cmoduledownload.h"
 
+#include "cbasestore.h"
 #include "csha256.h"
 #include "cworkingfolder.h"
 #include "moduleinfo.h"
@@ -25,13 +26,78 @@ QString partFileName(const PartialPackage& partial)
 
 CModuleDownload::CModuleDownload(const MODULEINFO* info)
     : m_pInfo(info)
-    , m_strFile(info ? CWorkingFolder::packageFile(info->strUrl) : QString())
 {
+    setFile();
+}
+
+void CModuleDownload::setFile()
+{
+    m_strFile = m_pInfo ? CWorkingFolder::packageFile(url()) : QString();
+}
+
+const MODULEDELTA* CModuleDownload::delta() const
+{
+    return m_pInfo && m_nDelta >= 0 && m_nDelta < m_pInfo->vecDeltas.size() ? &m_pInfo->vecDeltas.at(m_nDelta)
+                                                                            : nullptr;
+}
+
+QString CModuleDownload::url() const
+{
+    const MODULEDELTA* chosen = delta();
+    return chosen ? chosen->strUrl : m_pInfo ? m_pInfo->strUrl : QString();
+}
+
+QString CModuleDownload::sha256() const
+{
+    const MODULEDELTA* chosen = delta();
+    return chosen ? chosen->strSha256 : m_pInfo ? m_pInfo->strSha256 : QString();
+}
+
+void CModuleDownload::chooseDelta()
+{
+    if (!m_pInfo || m_pInfo->vecDeltas.isEmpty() || m_nDelta >= 0)
+        return;
+    const CBaseStore::Base base = CBaseStore::baseOf(m_pInfo->strName);
+    if (base.path.isEmpty()) {
+        useFullPackage(QStringLiteral("no base kept"));
+        return;
+    }
+    for (int i = 0; i < m_pInfo->vecDeltas.size(); ++i) {
+        if (m_pInfo->vecDeltas.at(i).strFrom == base.digest) {
+            m_nDelta = i;
+            m_strBasePath = base.path;
+            setFile();
+            qDebug().noquote() << QStringLiteral("delta for %1: %2 (%3 bytes instead of %4)")
+                                      .arg(m_pInfo->strName, CWorkingFolder::packageFileName(url()))
+                                      .arg(expectedSize())
+                                      .arg(declaredSize(m_pInfo->strSize));
+            return;
+        }
+    }
+    useFullPackage(QStringLiteral("no delta from the base kept (content %1)").arg(base.digest));
+}
+
+void CModuleDownload::useFullPackage(const QString& why)
+{
+    qDebug().noquote() << QStringLiteral("delta for %1 not used: %2").arg(m_pInfo->strName, why);
+    // The delta's file is of no use any more; the package's tries start afresh.
+    if (delta()) {
+        PartialPackage(m_strFile).discard();
+        Comm::removeNonDirectory(m_strFile);
+    }
+    m_nDelta = m_pInfo->vecDeltas.size();
+    m_strBasePath.clear();
+    m_nTry = 1;
+    m_bRefetched = false;
+    m_bHashChecked = false;
+    m_bFromDisk = false;
+    setFile();
 }
 
 qint64 CModuleDownload::expectedSize() const
 {
-    return m_pInfo ? declaredSize(m_pInfo->strSize) : 0;
+    const MODULEDELTA* chosen = delta();
+    return chosen ? declaredSize(chosen->strSize) : m_pInfo ? declaredSize(m_pInfo->strSize) : 0;
 }
 
 qint64 CModuleDownload::declaredSize(const QString& sizeText)
@@ -56,11 +122,11 @@ int CModuleDownload::defaultRetryDelay()
 bool CModuleDownload::matchesHash(const QString& path)
 {
     // A reply that names the file's hash (signed or not) vouches for the file through it.
-    if (!m_pInfo || m_pInfo->strSha256.isEmpty()) {
+    if (!m_pInfo || sha256().isEmpty()) {
         m_bHashChecked = true;
         return true;
     }
-    m_bHashChecked = CSha256::fileHex(path) == m_pInfo->strSha256;
+    m_bHashChecked = CSha256::fileHex(path) == sha256();
     if (m_bHashChecked)
         qDebug() << "package verified:" << QFileInfo(m_strFile.isEmpty() ? path : m_strFile).fileName();
     return m_bHashChecked;
@@ -96,7 +162,7 @@ qint64 CModuleDownload::prepareTry()
     // left in NAME.part is continued when it may be.
     Comm::removeNonDirectory(m_strFile);
     PartialPackage partial(m_strFile);
-    const qint64 bytes = partial.resumableBytes(m_pInfo->strUrl, m_pInfo->strSha256);
+    const qint64 bytes = partial.resumableBytes(url(), sha256());
     m_bContinued = bytes > 0;
     m_resumeValidator = partial.validator();
     m_nResumeTotal = partial.total();
@@ -110,7 +176,7 @@ bool CModuleDownload::setUpTry(QHttpDownLoadS* downloader) const
     const PartialPackage partial(m_strFile);
     downloader->setResumeValidator(m_resumeValidator, m_nResumeTotal);
     const bool accepted = !m_strFile.isEmpty()
-                          && downloader->setUrlAndFilePath(QUrl(m_pInfo->strUrl, QUrl::TolerantMode), partial.partPath());
+                          && downloader->setUrlAndFilePath(QUrl(url(), QUrl::TolerantMode), partial.partPath());
     // A body longer than the size the reply declares is not the package it announced.
     if (expectedSize() > 0)
         downloader->setMaxBodyBytes(expectedSize());
@@ -119,10 +185,10 @@ bool CModuleDownload::setUpTry(QHttpDownLoadS* downloader) const
 
 void CModuleDownload::keepRecord(const QHttpDownLoadS* downloader) const
 {
-    if (m_strFile.isEmpty() || m_pInfo->strSha256.isEmpty())
+    if (m_strFile.isEmpty() || sha256().isEmpty())
         return;
     PartialPackage record(m_strFile);
-    if (!record.keep(m_pInfo->strUrl, m_pInfo->strSha256, downloader->resumeValidator(), downloader->resumeTotal()))
+    if (!record.keep(url(), sha256(), downloader->resumeValidator(), downloader->resumeTotal()))
         qDebug() << "the record of the download cannot be written:" << record.recordPath();
 }
 
@@ -161,7 +227,7 @@ int CModuleDownload::failTry(const QHttpDownLoadS* downloader)
     // What the network broke off is kept for the next try or run; what the server's
     // ranges made of the file cannot be trusted, and a refused file is of no use.
     if (failure == QHttpDownLoadS::NetworkFailure && Comm::regularFileSize(partial.partPath()) > 0) {
-        if (!partial.keep(m_pInfo->strUrl, m_pInfo->strSha256, downloader->resumeValidator(),
+        if (!partial.keep(url(), sha256(), downloader->resumeValidator(),
                           downloader->resumeTotal()))
             partial.discard();
     } else {
@@ -173,7 +239,7 @@ int CModuleDownload::failTry(const QHttpDownLoadS* downloader)
     const int delay = g_nRetryDelayMs << (m_nTry - 1);
     ++m_nTry;
     qDebug().noquote() << QStringLiteral("retrying %1 in %2 s (try %3 of %4)")
-                              .arg(CWorkingFolder::packageFileName(m_pInfo->strUrl))
+                              .arg(CWorkingFolder::packageFileName(url()))
                               .arg(delay / 1000.0)
                               .arg(m_nTry)
                               .arg(kMaxTries);
@@ -184,7 +250,7 @@ void CModuleDownload::keepForNextRun(const QHttpDownLoadS* downloader) const
 {
     PartialPackage partial(m_strFile);
     if (!m_strFile.isEmpty() && Comm::regularFileSize(partial.partPath()) > 0
-        && partial.keep(m_pInfo->strUrl, m_pInfo->strSha256, downloader->resumeValidator(),
+        && partial.keep(url(), sha256(), downloader->resumeValidator(),
                         downloader->resumeTotal()))
         qDebug().noquote() << QStringLiteral("download cancelled; %1 kept for the next run").arg(partFileName(partial));
 }

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QtGlobal>
 
+struct MODULEDELTA;
 struct MODULEINFO;
 class QHttpDownLoadS;
 
@@ -19,13 +20,32 @@ class QHttpDownLoadS;
 // and 8 seconds (setDefaultRetryDelay shortens the first, the others double it), each
 // continuing the .part, as does the next run. Only a package with a sha256 is ever
 // continued; one whose continued file does not match it is fetched once more from 0.
+//
+// A module that lists a delta from the content kept of the release installed before
+// (CBaseStore) downloads that delta instead of its package, under the same rules (the
+// delta's own address, size and sha256); the package step rebuilds the package's content
+// from the two. Whatever goes wrong with a delta, the module falls back to its full
+// package in the same run, once (useFullPackage).
 class CModuleDownload
 {
 public:
     explicit CModuleDownload(const MODULEINFO* info = nullptr);
 
     const MODULEINFO* info() const { return m_pInfo; }
-    // The package's file in the download directory (CWorkingFolder::packageFile); empty
+    // The delta being downloaded instead of the package; null when none.
+    const MODULEDELTA* delta() const;
+    // The base the delta applies to (CBaseStore's path); empty without a delta.
+    QString basePath() const { return m_strBasePath; }
+    // Chooses the delta from the module's kept base, when the reply lists one (logged
+    // either way); once per module.
+    void chooseDelta();
+    // The delta is not used ("delta for NAME not used: why" is logged): from now on the
+    // module's full package is downloaded.
+    void useFullPackage(const QString& why);
+    // What is downloaded: the delta's, else the package's address, size and sha256.
+    QString url() const;
+    QString sha256() const;
+    // The package's (or delta's) file in the download directory (CWorkingFolder::packageFile); empty
     // when there is no working folder or the address names no file it may hold.
     QString packageFile() const { return m_strFile; }
     // The size the module declares (declaredSize of its size text).
@@ -90,7 +110,11 @@ public:
     static const int kMaxTries = 4;
 
 private:
+    void setFile();
+
     const MODULEINFO* m_pInfo;
+    int m_nDelta = -1;
+    QString m_strBasePath;
     QString m_strFile;
     int m_nTry = 1;
     bool m_bFromDisk = false;

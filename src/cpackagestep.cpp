@@ -1,7 +1,10 @@
 #include "cpackagestep.h"
 
+#include "cbasestore.h"
+#include "cdeltaapplier.h"
 #include "cinstallerlock.h"
 #include "cmoduledownload.h"
+#include "moduleinfo.h"
 #include "csignalstop.h"
 #include "cworkingfolder.h"
 #include "cxmlinput.h"
@@ -129,31 +132,94 @@ CPackageStep::Outcome CPackageStep::run(const QString& filePath, CModuleDownload
         return Done;
 
     const QString unpackDir = CWorkingFolder::unpackDirectory();
-    const Outcome unpacked = unpack(filePath, unpackDir);
+    const Outcome unpacked = unpack(filePath, unpackDir, module);
     if (unpacked != Done)
         return unpacked;
     // A stop signal that came while the prompt was up wins over its answer.
-    if (m_fnPrompt() && !CSignalStop::takePending() && !installPackage(unpackDir))
-        return Stopped;
-    return Done;
+    const bool install = m_fnPrompt() && !CSignalStop::takePending();
+    bool installed = false;
+    const bool started = !install || installPackage(unpackDir, &installed);
+    keepBase(module, installed);
+    return started ? Done : Stopped;
 }
 
-CPackageStep::Outcome CPackageStep::unpack(const QString& filePath, const QString& unpackDir)
+CPackageStep::Outcome CPackageStep::unpack(const QString& filePath, const QString& unpackDir,
+                                           const CModuleDownload* module)
 {
+    m_strContent.clear();
+    m_strContentFile.clear();
+    m_bContentFromDelta = false;
     if (!emptyUnpackFolder(unpackDir))
         return Stopped;
+    if (module && module->delta())
+        return rebuild(filePath, unpackDir, module);
     CZR_Fzip unzip;
-    QVector<_SetupInfo*> setupInfo;
-    const bool unpacked = unzip.Unzip2(filePath, unpackDir) == CZR_Fzip::Unpacked;
+    QByteArray digest;
+    const bool unpacked = unzip.Unzip2(filePath, unpackDir, &digest) == CZR_Fzip::Unpacked;
     if (!unpacked)
         qDebug() << "Uncompress Failed";
+    QVector<_SetupInfo*> setupInfo;
     const bool readable = unpacked && readSetupInfo(unpackDir, setupInfo) != CXmlInput::TooLarge;
     qDeleteAll(setupInfo);
-    if (readable)
+    if (readable) {
+        m_strContent = QString::fromLatin1(digest.toHex());
+        m_strContentFile = filePath;
         return Done;
+    }
     // A package that does not check or unpack is of no use to any later run either.
     QFile::remove(filePath);
     return Rejected;
+}
+
+CPackageStep::Outcome CPackageStep::rebuild(const QString& deltaPath, const QString& unpackDir,
+                                            const CModuleDownload* module)
+{
+    const MODULEINFO* info = module->info();
+    CDeltaApplier applier;
+    // The base's entries wait in an unnamed file of the private working folder.
+    applier.setScratchDir(CWorkingFolder::folder());
+    applier.setExpectedContent(QByteArray::fromHex(info->strContentSha256.toLatin1()));
+    const QString newBase = CBaseStore::partFile(info->strName);
+    const int result = applier.apply(module->basePath(), deltaPath, unpackDir, newBase);
+    QVector<_SetupInfo*> setupInfo;
+    const bool readable = result == CDeltaApplier::Applied
+                          && readSetupInfo(unpackDir, setupInfo) != CXmlInput::TooLarge;
+    qDeleteAll(setupInfo);
+    if (!readable) {
+        // A base that is not the content its name claims is of no use to any later run.
+        if (result == CDeltaApplier::BaseMismatch || result == CDeltaApplier::BaseUnreadable)
+            CBaseStore::drop(info->strName);
+        m_strDeltaFailure = result == CDeltaApplier::Applied ? QStringLiteral("its Setup.xml is too large to be read")
+                                                             : applier.reason();
+        QFile::remove(deltaPath);
+        if (!newBase.isEmpty())
+            Comm::removeNonDirectory(newBase);
+        return DeltaFailed;
+    }
+    const qint64 full = CModuleDownload::declaredSize(info->strSize);
+    const qint64 downloaded = module->expectedSize();
+    qDebug().noquote() << QStringLiteral("delta for %1 used: %2 bytes downloaded instead of %3 (%4 bytes saved)")
+                              .arg(info->strName)
+                              .arg(downloaded)
+                              .arg(full)
+                              .arg(full - downloaded);
+    m_strContent = QString::fromLatin1(applier.contentSha256().toHex());
+    m_strContentFile = newBase;
+    m_bContentFromDelta = !newBase.isEmpty();
+    return Done;
+}
+
+void CPackageStep::keepBase(const CModuleDownload* module, bool installed)
+{
+    const MODULEINFO* info = module ? module->info() : nullptr;
+    const bool matches = info && !m_strContent.isEmpty()
+                         && (info->strContentSha256.isEmpty() || info->strContentSha256 == m_strContent);
+    if (installed && matches && !m_strContentFile.isEmpty())
+        CBaseStore::keep(info->strName, m_strContentFile, m_strContent, m_bContentFromDelta);
+    else if (m_bContentFromDelta)
+        Comm::removeNonDirectory(m_strContentFile);
+    if (installed && info && !matches && !m_strContent.isEmpty())
+        qDebug() << "the content of" << info->strName << "is not the reply's content-sha256: no base kept";
 }
 
 bool CPackageStep::keepJavaScriptPlugin(const QString& filePath)
@@ -167,7 +233,7 @@ bool CPackageStep::keepJavaScriptPlugin(const QString& filePath)
     return true;
 }
 
-bool CPackageStep::installPackage(const QString& unpackDir)
+bool CPackageStep::installPackage(const QString& unpackDir, bool* started)
 {
     // Only plain files can be started: a directory or a link named like an installer
     // is passed over.
@@ -188,12 +254,13 @@ bool CPackageStep::installPackage(const QString& unpackDir)
         const QString installer = folder + QLatin1Char('/') + installers.first().fileName();
         QProcess::execute(QStringLiteral("chmod"), QStringList() << QStringLiteral("+x") << installer);
         if (!CSignalStop::takePending())
-            lock.startDetached(installer, QStringList(), folder);
+            *started = lock.startDetached(installer, QStringList(), folder);
         return true;
     }
 
     const int status = installUpdates(QString());
     qDebug() << "excute result:" << status;
+    *started = status >= 0 || status == kInstallerLeftRunning;
     if (status != kInstallerLeftRunning)
         countInstallation();
     return true;

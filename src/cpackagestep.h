@@ -32,7 +32,8 @@ public:
         Done,        // installed, or the user did not press "Install", or a plug-in kept
         Stopped,     // cannot go on (file, hash, unpack folder, installer folder): tell the user
         Rejected,    // the package did not unpack: it is deleted
-        Interrupted  // a stop signal came: nothing more is done
+        Interrupted, // a stop signal came: nothing more is done
+        DeltaFailed  // the delta did not rebuild the content (deltaFailure() says why): deleted
     };
 
     CPackageStep();
@@ -43,8 +44,14 @@ public:
     // it came from, for its countinstalltion program.
     void setReader(const QString& corvinaPath, const QString& version, const QString& oldVersion);
 
-    // The step for the package at filePath that module downloaded (null: no record).
+    // The step for the package at filePath that module downloaded (null: no record). When
+    // the module downloaded a delta, the content is rebuilt from its base and the delta
+    // (CDeltaApplier), and must be the module's content-sha256 before anything of it is
+    // used. Once an installer has been started, the content becomes the module's base
+    // (CBaseStore) for the next release's delta.
     Outcome run(const QString& filePath, CModuleDownload* module);
+    // Why the last delta did not rebuild the content (one line, for the log).
+    QString deltaFailure() const { return m_strDeltaFailure; }
 
     // Copies the JavaScript plug-ins kept so far into the reader's JavaScript folder,
     // each replacing a plug-in of the same name in one step, and removes each download
@@ -70,11 +77,16 @@ public:
 
 private:
     bool keepJavaScriptPlugin(const QString& filePath);
-    // Unpacks into a freshly emptied unpack folder and reads Setup.xml.
-    Outcome unpack(const QString& filePath, const QString& unpackDir);
+    // Unpacks (or rebuilds from a delta) into a freshly emptied unpack folder and reads
+    // Setup.xml.
+    Outcome unpack(const QString& filePath, const QString& unpackDir, const CModuleDownload* module);
+    Outcome rebuild(const QString& deltaPath, const QString& unpackDir, const CModuleDownload* module);
+    // The content unpacked becomes the module's base; a new kept base not used goes.
+    void keepBase(const CModuleDownload* module, bool installed);
     // Runs the unpacked package's installer, or the reader's installUpdate program;
-    // false when the installer's folder cannot be had.
-    bool installPackage(const QString& unpackDir);
+    // false when the installer's folder cannot be had. *started: an installer was
+    // started (and did not fail to start).
+    bool installPackage(const QString& unpackDir, bool* started);
     void countInstallation() const;
 
     std::function<bool()> m_fnPrompt;
@@ -83,6 +95,12 @@ private:
     QString m_strOldVersion;
     // JavaScript plug-ins this run's sequence has complete in the download directory.
     QStringList m_listJSDownloads;
+    // The content the package step unpacked: its digest (hex), and the file that holds
+    // it (the package, or the kept base a delta made).
+    QString m_strContent;
+    QString m_strContentFile;
+    bool m_bContentFromDelta = false;
+    QString m_strDeltaFailure;
     // Number of the last "installer-<n>" folder made in this run.
     int m_nInstallerFolder = 0;
 };

@@ -198,7 +198,34 @@ const ModuleAttribute kModuleAttributes[] = {
     {"TandrelStandard", setTandrelStandard},
     {"sha256", setText<&MODULEINFO::strSha256>},
     {"critical", setTrueOrFalse<&MODULEINFO::bCritical>},
+    {"content-sha256", setText<&MODULEINFO::strContentSha256>},
 };
+
+// More deltas than this on one module are not read: no publisher keeps that many
+// earlier releases, and a hostile reply could list millions.
+const int kMaxDeltasPerModule = 64;
+
+// The module's "delta" children; none unless the package and its content carry
+// well-formed hashes, and only those whose own hashes are well-formed.
+void readDeltas(const CXML_Element* element, MODULEINFO* info)
+{
+    info->vecDeltas.clear();
+    const bool hashed = CSha256::isHex(info->strSha256) && CSha256::isHex(info->strContentSha256);
+    for (int32_t i = 0; i < element->CountChildren() && info->vecDeltas.size() < kMaxDeltasPerModule; ++i) {
+        const CXML_Element* child = element->GetElement(i);
+        if (!child || child->GetTagName() != "delta")
+            continue;
+        MODULEDELTA delta;
+        delta.strFrom = CXmlInput::attribute(child, "from").value_or(QString());
+        delta.strUrl = CXmlInput::attribute(child, "url").value_or(QString());
+        delta.strSize = CXmlInput::attribute(child, "size").value_or(QString());
+        delta.strSha256 = CXmlInput::attribute(child, "sha256").value_or(QString());
+        if (hashed && CSha256::isHex(delta.strFrom) && CSha256::isHex(delta.strSha256) && !delta.strUrl.isEmpty())
+            info->vecDeltas.append(delta);
+        else
+            qDebug() << "delta without well-formed hashes ignored:" << info->strName;
+    }
+}
 
 } // namespace
 
@@ -496,6 +523,7 @@ void CReaderModuleManager::ParseModuleInfo(CXML_Element* element, MODULEINFO* in
         }
     }
     setRollout(info, rolloutStart, rolloutDays);
+    readDeltas(element, info);
 }
 
 bool CReaderModuleManager::verifySignature(QByteArray* data)

@@ -110,8 +110,19 @@ void DlgDownload::downloadUpates(int work)
         endSequence();
         return;
     }
+    m_module.chooseDelta();
     if (!takePackageOnDisk())
         fetchModule(work);
+}
+
+bool DlgDownload::fallBackFromDelta(const QString& why)
+{
+    if (!m_module.delta())
+        return false;
+    m_module.useFullPackage(why);
+    if (!takePackageOnDisk())
+        fetchModule(m_nDownloadIndex);
+    return true;
 }
 
 bool DlgDownload::takePackageOnDisk()
@@ -136,8 +147,9 @@ void DlgDownload::fetchModule(int work)
 
     // A transfer that does not start would never report; it counts as failed.
     if (!accepted) {
-        qDebug() << "Download refused:" << m_module.info()->strUrl;
-        errorfinish(m_module.packageFile());
+        qDebug() << "Download refused:" << m_module.url();
+        if (!fallBackFromDelta(QStringLiteral("its address is refused")))
+            errorfinish(m_module.packageFile());
         return;
     }
     startTransfer(m_module.info()->bSilentInstall);
@@ -186,6 +198,8 @@ void DlgDownload::transferComplete(int work)
         fetchModule(work);
         return;
     case CModuleDownload::Refused:
+        if (fallBackFromDelta(QStringLiteral("it does not match its sha256")))
+            return;
         hide();
         packageStepStopped();
         return;
@@ -196,7 +210,8 @@ void DlgDownload::transferFailed(int work)
 {
     const int delay = m_module.failTry(m_pHttpDownload);
     if (delay < 0) {
-        errorfinish(m_module.packageFile());
+        if (!fallBackFromDelta(QStringLiteral("it could not be downloaded")))
+            errorfinish(m_module.packageFile());
         return;
     }
     retryLater(work, delay);
@@ -315,6 +330,10 @@ void DlgDownload::oneDownloadFinish(QString filePath)
         return;
     case CPackageStep::Stopped:
         packageStepStopped();
+        return;
+    case CPackageStep::DeltaFailed:
+        if (!fallBackFromDelta(m_step.deltaFailure()))
+            packageStepStopped();
         return;
     }
 }

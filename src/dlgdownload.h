@@ -80,6 +80,9 @@ private:
     void transferFailed(int work);
     // The next try of module work after delay milliseconds.
     void retryLater(int work, int delay);
+    // The module's delta is not used (why is logged): its full package is taken from disk
+    // or downloaded now. False when the module has no delta.
+    bool fallBackFromDelta(const QString& why);
     // Asks the user to close the reader and press "Install"; true when pressed.
     bool askInstall();
     // The package step cannot go on: tell the user, then the next module.

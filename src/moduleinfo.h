@@ -2,7 +2,18 @@
 #define MODULEINFO_H
 
 #include <QString>
+#include <QVector>
 #include <QtGlobal>
+
+// One delta a module lists: the package rebuilt from the content the user kept of an
+// earlier release (a base) and this small file.
+struct MODULEDELTA
+{
+    QString strFrom;   // "from": the content digest of the base it applies to
+    QString strUrl;    // "url": address of the delta
+    QString strSize;   // "size": its size as text
+    QString strSha256; // "sha256": its SHA-256
+};
 
 // One module of the update server's reply. Records are created with new by the module
 // manager, which owns them; every other list of records holds copies of the pointers.
@@ -45,6 +56,12 @@ struct MODULEINFO
     double dRolloutDays = 0;          // above 0, when phased
     bool bCritical = false;           // "critical": "true" in any case; automatic checks offer
                                       // it whatever the rollout, a skip or the connection
+
+    // "content-sha256": the digest of the content the package unpacks to (CContentDigest),
+    // which every one of the module's deltas rebuilds; and its "delta" children. Deltas
+    // are kept only when they, the package and the content all carry well-formed hashes.
+    QString strContentSha256;
+    QVector<MODULEDELTA> vecDeltas;
 };
 
 #endif // MODULEINFO_H

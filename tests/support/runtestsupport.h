@@ -177,6 +177,8 @@ struct Module
     QString description;
     bool silent = false;
     QString sha256;     // written when not empty (signed replies)
+    QString contentSha256;  // "content-sha256", written when not empty
+    QByteArray children;    // written inside the element (deltas), as it is
 };
 
 // The reply; rootAttributes (already written as XML, e.g. issued="..." expires="...")
@@ -195,7 +197,9 @@ inline QByteArray replyXml(const QList<Module>& modules, const QByteArray& rootA
             xml += " SilentInstall=\"TRUE\"";
         if (!module.sha256.isEmpty())
             xml += " sha256=\"" + module.sha256.toUtf8() + "\"";
-        xml += "/>\n";
+        if (!module.contentSha256.isEmpty())
+            xml += " content-sha256=\"" + module.contentSha256.toUtf8() + "\"";
+        xml += module.children.isEmpty() ? QByteArray("/>\n") : ">" + module.children + "</addon>\n";
     }
     xml += "</addons>\n";
     return xml;
