@@ -3,6 +3,7 @@
 // trees (and a kept base serving the next delta), every refusal of a hostile or wrong
 // delta, and mkpackage's --delta, --apply-delta and --content-sha256.
 #include "cbasecontent.h"
+#include "cbasestore.h"
 #include "cdeltaapplier.h"
 #include "cdeltamaker.h"
 #include "deltaformat.h"
@@ -72,6 +73,8 @@ private slots:
     void refusalsBeforeWriting();
 
     void mkpackageCommands();
+
+    void baseStoreKeepsOnePerModule();
 
 private:
     QString writeTree(const QString& name, const Tree& tree);
@@ -530,3 +533,44 @@ void DeltaTest::mkpackageCommands()
 
 QTEST_GUILESS_MAIN(DeltaTest)
 #include "delta_test.moc"
+
+// ---- the bases kept ----
+
+void DeltaTest::baseStoreKeepsOnePerModule()
+{
+    const QByteArray cache = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(m_work + "/cache"));
+    const QString first = makePackage("first", {{"a", "one"}});
+    const QString second = makePackage("second", {{"a", "two"}});
+    const QString digest1(64, QLatin1Char('1'));
+    const QString digest2(64, QLatin1Char('2'));
+
+    // Nothing yet; then the package itself, under the digest it claims.
+    QVERIFY(CBaseStore::baseOf("Reader").path.isEmpty());
+    QVERIFY(CBaseStore::keep("Reader", first, digest1, false));
+    CBaseStore::Base base = CBaseStore::baseOf("Reader");
+    QCOMPARE(base.digest, digest1);
+    QCOMPARE(readFile(base.path), readFile(first));
+    QVERIFY(QFileInfo::exists(first));
+    // Another module's base is its own; a newer base of the same module replaces it.
+    QVERIFY(CBaseStore::keep("../Other module", second, digest2, false));
+    QVERIFY(CBaseStore::keep("Reader", second, digest2, false));
+    QCOMPARE(CBaseStore::baseOf("Reader").digest, digest2);
+    QCOMPARE(CBaseStore::baseOf("../Other module").digest, digest2);
+    QCOMPARE(QDir(CBaseStore::folder()).entryList(QDir::Files).size(), 2);
+    // Not a digest: not kept.
+    QVERIFY(!CBaseStore::keep("Reader", first, "not hex", false));
+    QCOMPARE(CBaseStore::baseOf("Reader").digest, digest2);
+
+    // A kept base made for the module is moved in.
+    QVERIFY(QFile::copy(first, CBaseStore::partFile("Reader")));
+    QVERIFY(CBaseStore::keep("Reader", CBaseStore::partFile("Reader"), digest1, true));
+    QVERIFY(!QFileInfo::exists(CBaseStore::partFile("Reader")));
+    QCOMPARE(CBaseStore::baseOf("Reader").digest, digest1);
+
+    // Rather than fill the disk, every base goes.
+    CEntryWriter::setFreeSpaceProbe([](const QString&) { return qint64(CEntryWriter::FreeSpaceReserve); });
+    QVERIFY(!CBaseStore::keep("Reader", second, digest2, false));
+    QVERIFY(QDir(CBaseStore::folder()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    qputenv("XDG_CACHE_HOME", cache);
+}
