@@ -24,7 +24,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QPointer>
 #include <QPair>
 #include <QProgressBar>
 #include <QRegularExpression>
@@ -866,9 +865,8 @@ bool CReaderModuleManager::askOtherServer()
 {
     if (m_strOtherAddress.isEmpty() || !m_pDownloader)
         return false;
-    // A server that did not answer, or said it cannot, is worth replacing; any other
-    // answer would be the other server's too.
-    // A 429 (too many requests) says the same as a 503.
+    // A server that did not answer, or said it cannot (a 5xx, or a 429, which says the
+    // same as a 503), is worth replacing; any other answer would be the other server's too.
     const CTransferFailure failure = m_pDownloader->transferFailure();
     if (!failure.asksOtherServer())
         return false;
