@@ -25,7 +25,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QPointer>
 #include <QPair>
 #include <QProgressBar>
 #include <QRegularExpression>
@@ -240,7 +239,7 @@ CReaderModuleManager::CReaderModuleManager(QString addon, UpdaterApp* app, QObje
     , m_bReplyParsed(false)
     , m_bQuerySucceeded(false)
     , m_nQueryGeneration(0)
-    , m_nInDownloaderSignal(0)
+    , m_retiredDownloaders(this)
     , m_bKeysRequired(false)
     , m_bVerificationFailed(false)
     , m_bReplyOverHttps(false)
@@ -893,19 +892,18 @@ bool CReaderModuleManager::askOtherServer()
 {
     if (m_strOtherAddress.isEmpty() || !m_pDownloader)
         return false;
-    // A server that did not answer, or said it cannot, is worth replacing; any other
-    // answer would be the other server's too.
-    // A 429 (too many requests) says the same as a 503.
-    const int status = m_pDownloader->httpStatus();
-    const bool network = m_pDownloader->failedByNetwork();
-    if (!network && (status < 500 || status > 599) && status != 429)
+    // A server that did not answer, or said it cannot (a 5xx, or a 429, which says the
+    // same as a 503), is worth replacing; any other answer would be the other server's too.
+    const CTransferFailure failure = m_pDownloader->transferFailure();
+    if (!failure.asksOtherServer())
         return false;
 
     const QString other = m_strOtherAddress;
     m_strOtherAddress.clear();
     const QString failed = QStringLiteral("request server %1 failed (%2)")
                                .arg(serverName(m_strAskedAddress),
-                                    network ? QStringLiteral("network failure") : QStringLiteral("HTTP %1").arg(status));
+                                    failure.byNetwork() ? QStringLiteral("network failure")
+                                                        : QStringLiteral("HTTP %1").arg(failure.httpStatus()));
     // Never to a weaker scheme: a certificate error, or an attacker on the way, looks
     // like a server that is down, and an unsigned reply over http would be believed.
     if (schemeStrength(other) < schemeStrength(m_strAskedAddress)) {
@@ -930,7 +928,7 @@ void CReaderModuleManager::slotQueryModuleInfoFinish(QString path)
     if (sender() && sender() != m_pDownloader)
         return;
 
-    ++m_nInDownloaderSignal;
+    const auto inSignal = m_retiredDownloaders.inSignal();
     m_bReplyParsed = false;
     if (!m_strReplyFile.isEmpty())
         OnPaserModuleInfo(m_strReplyFile);
@@ -939,11 +937,8 @@ void CReaderModuleManager::slotQueryModuleInfoFinish(QString path)
         qDebug() << "Update query failed: the reply could not be read:" << m_strReplyFile;
 
     // A receiver may start a new query or destroy this manager; nothing of it is
-    // touched afterwards unless it is still alive.
-    QPointer<CReaderModuleManager> self(this);
+    // touched afterwards.
     emit sQueryModuleInfoFinish();
-    if (self)
-        --m_nInDownloaderSignal;
 }
 
 void CReaderModuleManager::slotQueryModuleInfoFailed(QString path)
@@ -951,23 +946,17 @@ void CReaderModuleManager::slotQueryModuleInfoFailed(QString path)
     if (sender() && sender() != m_pDownloader)
         return;
 
-    ++m_nInDownloaderSignal;
+    const auto inSignal = m_retiredDownloaders.inSignal();
     keepServerWait();
-    QPointer<CReaderModuleManager> self(this);
     // The second try reports the query's end itself; waiting, it may have done so and
     // its receiver may have destroyed this manager.
-    if (askOtherServer()) {
-        if (self)
-            --m_nInDownloaderSignal;
+    if (askOtherServer())
         return;
-    }
     qDebug() << "Update query failed: no complete reply from the server:" << path;
     ReleaseModuleInfo();
     m_bQuerySucceeded = false;
 
     emit sQueryModuleInfoFinish();
-    if (self)
-        --m_nInDownloaderSignal;
 }
 
 bool CReaderModuleManager::isQuerySucceeded() const
@@ -1085,17 +1074,7 @@ void CReaderModuleManager::failQueryLater()
 
 void CReaderModuleManager::dropDownloader()
 {
-    if (!m_pDownloader)
-        return;
-    QHttpDownLoadS* previous = m_pDownloader;
-    m_pDownloader = nullptr;
-    disconnect(previous, nullptr, this, nullptr);
-    if (m_nInDownloaderSignal > 0) {
-        // We are inside one of a downloader's signals, quite possibly this one's: it
-        // must outlive the emission, so it goes from the event loop.
-        previous->stopDownLoads();
-        previous->deleteLater();
-    } else {
-        delete previous;
-    }
+    // Inside one of a downloader's signals, quite possibly this one's, it must outlive
+    // the emission: it then goes from the event loop.
+    m_retiredDownloaders.release(m_pDownloader);
 }

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "cconnectionpolicy.h"
+#include "cretireddownloaders.h"
 #include "moduleinfo.h"
 
 class CXML_Element;
@@ -250,8 +251,9 @@ private:
     bool m_bQuerySucceeded;
     // Counts queries, so that a deferred failure report of an earlier one is dropped.
     quint64 m_nQueryGeneration;
-    // Depth of the manager's slots that run inside a downloader's signal.
-    int m_nInDownloaderSignal;
+    // Releases the downloaders; knows when the manager's slots run inside a
+    // downloader's signal.
+    CRetiredDownloaders<QHttpDownLoadS> m_retiredDownloaders;
     std::optional<int> m_clockOffsetOverride;
     std::optional<qint64> m_timeOverride;
     QList<QByteArray> m_listTrustedKeys;

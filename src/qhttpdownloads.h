@@ -2,30 +2,31 @@
 #define QHTTPDOWNLOADS_H
 
 #include "cproxyauthenticator.h"
+#include "ctargetfile.h"
+#include "ctransferfailure.h"
+#include "ctransferprogress.h"
+#include "ctransferwatchdogs.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QNetworkReply>
-#include <QPointer>
 #include <QString>
 #include <QUrl>
-#include <QVector>
+
+#include <optional>
 
 class CProxyFactory;
 class QAuthenticator;
 class QEventLoop;
-class QFile;
 class QLabel;
 class QNetworkAccessManager;
 class QNetworkProxy;
-class QNetworkRequest;
 class QProgressBar;
-class QSslError;
-class QTimer;
-class QTimerEvent;
 
 // Fetches one file over HTTP or HTTPS (GET) and writes the body to a local file as it
 // arrives, driving an optional progress bar and "time remaining" label.
+// Its parts live in src/download: the watchdogs (CTransferWatchdogs), the target file
+// (CTargetFile), the rule for the answer to a range (CRangeAnswer), the failure
+// (CTransferFailure), the progress shown (CTransferProgress).
 //
 // Every started transfer ends with exactly one of the two signals:
 //   oneDownLoadFinish(path)  the reply finished without a network error, its HTTP status
@@ -98,7 +99,8 @@ class QTimerEvent;
 // mend (no connection, a reset or cut-off body, a TLS handshake cut off, a 5xx, a
 // watchdog), RangeFailure as above, FinalFailure for everything else (a 4xx or other
 // status, a refused content coding, a body over the limit, a failed write, a
-// certificate error).
+// certificate error). transferFailure() holds the whole end (CTransferFailure) with the
+// questions callers ask of it: mayRetry() and asksOtherServer().
 //
 // Three checks guard each transfer, also while startDownLoads(true) waits:
 //   the response check ends the transfer as a failure when nothing at all has been
@@ -168,26 +170,33 @@ public:
     // answer or no data within the watchdogs, a lost connection, a body cut off. False
     // for a success, an answer refused by its status, head or size, a proxy that asked
     // for credentials, and a failed write.
-    int httpStatus() const { return m_nHttpStatus; }
-    bool failedByNetwork() const { return m_bFailedByNetwork; }
+    int httpStatus() const { return m_outcome.httpStatus(); }
+    bool failedByNetwork() const { return m_outcome.byNetwork(); }
     // The "Retry-After" of the latest response's head, as it came; empty when none.
-    QByteArray retryAfter() const { return m_retryAfter; }
+    QByteArray retryAfter() const { return m_outcome.retryAfter(); }
 
     // Watchdog interval (response check and stall check) in milliseconds.
     static void setDefaultWatchdogInterval(int msec);
     static int defaultWatchdogInterval();
     void setWatchdogInterval(int msec);
-    int watchdogInterval() const { return m_nWatchdogMs; }
+    int watchdogInterval() const { return m_watchdogs.interval(); }
 
     // Window of the slow-transfer rule in milliseconds (see above).
     static void setDefaultSlowTransferWindow(int msec);
     static int defaultSlowTransferWindow();
     void setSlowTransferWindow(int msec);
-    int slowTransferWindow() const { return m_nSlowWindowMs; }
+    int slowTransferWindow() const { return m_watchdogs.slowWindow(); }
 
-    enum Failure { NoFailure, NetworkFailure, RangeFailure, FinalFailure };
+    enum Failure {
+        NoFailure = CTransferFailure::NoFailure,
+        NetworkFailure = CTransferFailure::NetworkFailure,
+        RangeFailure = CTransferFailure::RangeFailure,
+        FinalFailure = CTransferFailure::FinalFailure
+    };
     // Why the last transfer failed; NoFailure while running and after a success.
-    Failure failure() const { return m_failure; }
+    Failure failure() const { return static_cast<Failure>(m_outcome.kind()); }
+    // The whole end of the latest transfer; no failure while one runs.
+    const CTransferFailure& transferFailure() const { return m_outcome; }
 
     // The validator (an ETag or a Last-Modified date, sent as If-Range) and the whole
     // size (0: unknown) of the file the counter continues. After a transfer they are
@@ -217,113 +226,57 @@ public slots:
     void slotError(QNetworkReply::NetworkError code);
     void readyRead();
     void replyFinished();
+    // The response check is due: fails the transfer when nothing has been heard.
     void slotsHasHttpReponse();
 
 protected:
-    void timerEvent(QTimerEvent* event) override;
     // Milliseconds since the epoch; the time label's clock.
     virtual qint64 currentMSecsSinceEpoch() const;
 
 private:
-    enum EndKind { EndFailure, EndSilent };
-
-    // The phases of startDownLoads, in their order.
-    // Opens the target file afresh (or continues it) and zeroes the transfer's
-    // counters; false (logged) when the file cannot be opened.
-    bool resetTransfer();
-    // Builds the request, sends it and connects to its reply; the transfer runs.
+    // Sends the request for the file opened and connects to its reply; the transfer runs.
     void sendRequest();
-    // Starts the stall check, the response check and the slow-transfer rule.
-    void armWatchdogs();
     // Runs an event loop until the transfer ends; the object may be gone afterwards.
     void waitForEnd();
-
-    void onMetaDataChanged();
     void onProxyAuthenticationRequired(const QNetworkProxy& proxy, QAuthenticator* authenticator);
-    // Sets up certificate checking for an https request.
-    void prepareTls(QNetworkRequest* request);
-    void logTlsErrors(const QList<QSslError>& errors);
     // Ends the transfer as a failure when the response's head rules its body out (a
-    // content coding, an announced size over the limit); true when it did.
+    // content coding, an answer to the range that does not fit, an announced size over
+    // the limit); true when it did.
     bool refuseByHead();
     // Takes the answer to the range asked for: continues the file, starts it over, or
     // fails the transfer (RangeFailure) and returns false.
     bool takeRangeAnswer(int status);
-    // The failure is recorded, then the transfer ended by the downloader.
-    void failWith(Failure failure);
-    // The kind of failure of a reply that finished without success.
-    Failure failureOfReply() const;
     // Writes the next piece of body to the file, within the body limit; false when the
     // transfer has ended.
     bool takeBody(const char* data, qint64 size);
-    bool replySucceeded() const;
-    // For a reply that did not succeed: whether it ended without a whole answer.
-    bool replyLostByNetwork() const;
-    // Opens m_pFile for the transfer: created afresh, or, with a byte counter above 0,
-    // the partial file continued after the counted bytes. False when it cannot be.
-    bool openTargetFile();
-    bool fileIntact();
-    void closeFile();
-    // The slow-transfer rule's periodic look at the body bytes of the last window.
-    void checkTransferRate();
-    void stopWatchdogs();
-    // Releases the reply, stores the byte counter, stops the watchdogs and lets a
-    // waiting start return.
-    void releaseTransfer();
-    // Ends the running transfer with the given outcome: aborts the reply (its own
-    // finished() is then ignored), closes the file and, for a failure, emits errorfinish.
-    void endByDownloader(EndKind kind);
-    void updateLabel();
+    // Releases the reply, keeps the outcome and the byte counter, stops the watchdogs
+    // and lets a waiting start return.
+    void releaseTransfer(const CTransferFailure& outcome);
+    // Ends the running transfer with the given failure, or silently with NoFailure: aborts
+    // the reply (its own finished() is then ignored), closes the file and, for a failure,
+    // emits errorfinish.
+    void endTransfer(CTransferFailure::Kind failure);
 
     QNetworkAccessManager* m_pNetworkManager;
     CProxyFactory* m_pProxyFactory;   // owned by the network manager
     QNetworkReply* m_pReply;
     QString m_strFilePath;
-    QFile* m_pFile;
     QUrl m_url;
-    QPointer<QProgressBar> m_pProgressBar;
-    QPointer<QLabel> m_pLabel;
-    qint64 m_nTotalBytes;
-    qint64 m_nReceivedBytes;
-    qint64 m_nStartTime;
     qint64* m_pByteCounter;
-    QTimer* m_pResponseTimer;
-    bool m_bResponseSeen;
-    int m_nStallCount;
-    int m_nStallTimerId;
+    CTransferProgress m_progress;
+    CTargetFile m_file;
+    CTransferWatchdogs m_watchdogs;
+    CTransferFailure m_outcome;       // of the latest transfer
 
     // State of the running transfer.
     bool m_bRunning;
-    bool m_bEndedByDownloader;  // the downloader ended the transfer itself
-    bool m_bWriteFailed;
+    // Set when the downloader ended the transfer itself: the failure, NoFailure for a stop.
+    std::optional<CTransferFailure::Kind> m_endedBy;
     bool m_bHeadAccepted;        // the response's head has passed refuseByHead()
-    qint64 m_nFileStartSize;     // size of the file when it was opened
-    quint64 m_nFileDevice;       // identity of the file opened
-    quint64 m_nFileInode;
-    qint64 m_nBytesWritten;      // bytes this transfer wrote to it
-    qint64 m_nCounterBase;       // the byte counter's value at the start
     qint64 m_nBodyBytes;         // body bytes of this response read so far
     qint64 m_nMaxBodyBytes;      // 0: no limit
-    Failure m_failure;
     QByteArray m_resumeValidator;
     qint64 m_nResumeTotal;       // the whole file's size; 0: unknown
-    qint64 m_nRangeTotal;        // the total a 206 of this transfer named; 0: none
-    int m_nWatchdogMs;
-    int m_nHttpStatus;           // of the latest response's head; 0: none
-    QByteArray m_retryAfter;     // its Retry-After; empty: none
-    bool m_bFailedByNetwork;     // the latest transfer failed without a whole answer
-
-    // Slow-transfer rule: body bytes counted at each look, oldest first.
-    struct RateSample
-    {
-        qint64 atMs;     // on m_rateClock
-        qint64 bytes;    // m_nBodyBytes then
-    };
-    int m_nSlowWindowMs;
-    int m_nRateWindowMs;         // the window of the running transfer
-    int m_nRateTimerId;
-    QElapsedTimer m_rateClock;   // started when the request is sent
-    QVector<RateSample> m_rateSamples;
 
     QEventLoop* m_pWaitLoop;     // the loop of a waiting start, while it runs
     CProxyAuthenticator m_proxyAuth;  // the running transfer's answers to its proxy
