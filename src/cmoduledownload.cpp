@@ -233,8 +233,7 @@ int CModuleDownload::failTry(const QHttpDownLoadS* downloader)
     } else {
         partial.discard();
     }
-    const bool retry = failure == QHttpDownLoadS::NetworkFailure || failure == QHttpDownLoadS::RangeFailure;
-    if (!retry || m_nTry >= kMaxTries)
+    if (!downloader || !downloader->transferFailure().mayRetry() || m_nTry >= kMaxTries)
         return -1;
     const int delay = g_nRetryDelayMs << (m_nTry - 1);
     ++m_nTry;

@@ -24,6 +24,7 @@ DlgDownload::DlgDownload(UpdaterApp* app, QWidget* parent)
     , m_nDownloadedBytes(0)
     , m_pApp(app)
     , m_nDownloadIndex(0)
+    , m_retired(this)
     , m_pRetryTimer(new QTimer(this))
 {
     m_pRetryTimer->setSingleShot(true);
@@ -52,13 +53,7 @@ DlgDownload::DlgDownload(UpdaterApp* app, QWidget* parent)
 
 DlgDownload::~DlgDownload()
 {
-    delete m_pHttpDownload;
-    m_pHttpDownload = nullptr;
-    // Downloaders whose release from the event loop never came (the run ended without
-    // returning to a loop) go now.
-    for (const QPointer<QHttpDownLoadS>& retired : qAsConst(m_vecRetired))
-        delete retired.data();
-    m_vecRetired.clear();
+    m_retired.release(m_pHttpDownload);
     delete ui;
 }
 
@@ -98,7 +93,7 @@ void DlgDownload::downloadUpates(int work)
     ui->timeRemainLabel->setText(QString());
 
     m_nDownloadedBytes = 0;
-    retireDownloader();
+    m_retired.release(m_pHttpDownload);
 
     const QString directory = CWorkingFolder::downloadDirectory();
     if (directory.isEmpty() || (!QDir(directory).exists() && !QDir().mkpath(directory))) {
@@ -139,7 +134,7 @@ void DlgDownload::fetchModule(int work)
     // A fresh downloader: the one of the try before may still be delivering the signal
     // that brought us here.
     m_nDownloadedBytes = 0;
-    retireDownloader();
+    m_retired.release(m_pHttpDownload);
     m_nDownloadedBytes = m_module.prepareTry();
     m_pHttpDownload = new QHttpDownLoadS(nullptr, ui->progressBar, ui->timeRemainLabel, &m_nDownloadedBytes);
     const bool accepted = m_module.setUpTry(m_pHttpDownload);
@@ -157,14 +152,22 @@ void DlgDownload::fetchModule(int work)
 
 void DlgDownload::connectTransfer(int work)
 {
-    connect(m_pHttpDownload, &QHttpDownLoadS::oneDownLoadFinish, this, [this, work] { transferComplete(work); });
+    // Each handler holds the guard: what it releases may be the downloader emitting.
+    connect(m_pHttpDownload, &QHttpDownLoadS::oneDownLoadFinish, this, [this, work] {
+        const auto inSignal = m_retired.inSignal();
+        transferComplete(work);
+    });
     // The record goes beside the .part as soon as the answer that begins the file (or
     // starts it over) is in, before a byte of its body.
     connect(m_pHttpDownload, &QHttpDownLoadS::answerAccepted, this, [this] {
+        const auto inSignal = m_retired.inSignal();
         if (m_pHttpDownload)
             m_module.keepRecord(m_pHttpDownload);
     });
-    connect(m_pHttpDownload, &QHttpDownLoadS::errorfinish, this, [this, work] { transferFailed(work); });
+    connect(m_pHttpDownload, &QHttpDownLoadS::errorfinish, this, [this, work] {
+        const auto inSignal = m_retired.inSignal();
+        transferFailed(work);
+    });
 }
 
 void DlgDownload::startTransfer(bool silent)
@@ -265,23 +268,6 @@ void DlgDownload::cancel()
         m_module.keepForNextRun(m_pHttpDownload);
     }
     close();
-}
-
-void DlgDownload::retireDownloader()
-{
-    if (!m_pHttpDownload)
-        return;
-    QHttpDownLoadS* previous = m_pHttpDownload;
-    m_pHttpDownload = nullptr;
-    disconnect(previous, nullptr, this, nullptr);
-    previous->stopDownLoads();
-    previous->deleteLater();
-    // Forget those the event loop has released already.
-    for (int i = m_vecRetired.size() - 1; i >= 0; --i) {
-        if (m_vecRetired.at(i).isNull())
-            m_vecRetired.remove(i);
-    }
-    m_vecRetired.append(QPointer<QHttpDownLoadS>(previous));
 }
 
 void DlgDownload::showWarning(const QString& text)

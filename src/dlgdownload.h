@@ -9,6 +9,7 @@
 
 #include "cmoduledownload.h"
 #include "cpackagestep.h"
+#include "cretireddownloaders.h"
 #include "moduleinfo.h"
 
 class QHttpDownLoadS;
@@ -66,10 +67,6 @@ private:
     // Starts the accepted transfer: a silent module's inside the call, any other with
     // the window shown.
     void startTransfer(bool silent);
-    // Releases the downloader of the previous module. It may still be delivering its
-    // signal, or be inside its waiting start, further up the stack: it is released
-    // from the event loop, or by the destructor at the latest.
-    void retireDownloader();
     // A modal warning box with the title "Moravel Reader" and a single OK button.
     void showWarning(const QString& text);
     // One try at downloading module work.
@@ -100,7 +97,9 @@ public:
     int m_nDownloadIndex;
 
 private:
-    QVector<QPointer<QHttpDownLoadS>> m_vecRetired;
+    // Where the downloader of the previous module or try goes (CRetiredDownloaders): it
+    // may still be delivering its signal further up the stack.
+    CRetiredDownloaders<QHttpDownLoadS> m_retired;
     // The module in progress and what its download has come to.
     CModuleDownload m_module;
     CPackageStep m_step;

@@ -100,8 +100,26 @@ private:
         return code == 0 ? readFile(out) : QByteArray();
     }
 
-    // Release n of the module "Reader" at /pkg/, with deltaXml inside its element.
-    Module reader(int n, const QByteArray& deltaXml = QByteArray())
+    // The reply offering modules, each with its content digest and deltas (children).
+    static QByteArray withDeltas(QByteArray xml, const Module& module, const QString& content, const QByteArray& children)
+    {
+        const QByteArray end = "sha256=\"" + module.sha256.toUtf8() + "\"/>";
+        QByteArray replaced = "sha256=\"" + module.sha256.toUtf8() + "\"";
+        if (!content.isEmpty())
+            replaced += " content-sha256=\"" + content.toUtf8() + "\"";
+        replaced += children.isEmpty() ? QByteArray("/>") : ">" + children + "</addon>";
+        return xml.replace(end, replaced);
+    }
+    QByteArray reply(int n, const QByteArray& children = QByteArray(), bool content = true,
+                     const QByteArray& rootAttributes = QByteArray())
+    {
+        const Module module = reader(n);
+        return withDeltas(replyXml({ module }, rootAttributes), module, content ? m_releases[n].content : QString(),
+                          children);
+    }
+
+    // Release n of the module "Reader" at /pkg/.
+    Module reader(int n)
     {
         const QString file = QStringLiteral("/pkg/Reader-%1.pkg").arg(n);
         m_server.route(file, TestHttpServer::Reply::ok(m_releases[n].package).ranges());
@@ -111,8 +129,6 @@ private:
         m.url = m_server.url(file).toString();
         m.size = QString::number(m_releases[n].package.size()) + QStringLiteral("B");
         m.sha256 = hex(m_releases[n].package);
-        m.contentSha256 = m_releases[n].content;
-        m.children = deltaXml;
         return m;
     }
 
@@ -181,7 +197,7 @@ private slots:
         QFETCH(QString, logged);
 
         // Release 1, in full: its content is kept as the base.
-        offer(replyXml({ reader(1) }));
+        offer(reply(1));
         Result first = m_runner.run();
         QVERIFY(first.ended);
         QCOMPARE(installersRun(m_marker, 1), QStringList() << m_releases[1].fingerprint);
@@ -212,9 +228,9 @@ private slots:
 
         // Release 2, with a delta from release 1's content (the hash of the real one).
         const QByteArray element = deltaElement(m_releases[1].content, served, hex(other ? m_otherDelta : m_delta));
-        QByteArray xml = replyXml({ reader(2, element) });
+        QByteArray xml = reply(2, element);
         if (kind == QLatin1String("signed")) {
-            xml = SignedSite::sign(replyXml({ reader(2, element) }, SignedSite::times()), m_key);
+            xml = SignedSite::sign(reply(2, element, true, SignedSite::times()), m_key);
             m_runner.executable = m_keyed + QStringLiteral("/MoravelUpdater");
         }
         offer(xml);
@@ -240,12 +256,10 @@ private slots:
     {
         // A module whose content has no digest: its deltas are not read at all, and the
         // full package installs.
-        offer(replyXml({ reader(1) }));
+        offer(reply(1));
         QVERIFY(m_runner.run().ended);
         m_server.route(QStringLiteral("/pkg/Reader-2.delta"), TestHttpServer::Reply::ok(m_delta));
-        Module second = reader(2, deltaElement(m_releases[1].content, m_delta, hex(m_delta)));
-        second.contentSha256.clear();
-        offer(replyXml({ second }));
+        offer(reply(2, deltaElement(m_releases[1].content, m_delta, hex(m_delta)), false));
         QFile::remove(m_marker);
         const Result result = m_runner.run();
         QVERIFY(result.logged("delta without well-formed hashes ignored: \"Reader\""));

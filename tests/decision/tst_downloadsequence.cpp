@@ -454,6 +454,8 @@ private slots:
         QVERIFY(writeFile(QDir::tempPath() + QStringLiteral("/MoravelCorvina"), "a file in the way"));
         QVERIFY(writeFile(QDir::tempPath() + QStringLiteral("/MoravelCorvina-") + QString::number(geteuid()),
                           "a file in the way"));
+        // (The bases earlier cases kept there go first.)
+        QDir(qEnvironmentVariable("XDG_CACHE_HOME") + QStringLiteral("/moravel-updater")).removeRecursively();
         QVERIFY(writeFile(qEnvironmentVariable("XDG_CACHE_HOME") + QStringLiteral("/moravel-updater"), "a file in the way"));
         ShowCounter shows(window());
         DialogDriver dialogs;

@@ -177,8 +177,6 @@ struct Module
     QString description;
     bool silent = false;
     QString sha256;     // written when not empty (signed replies)
-    QString contentSha256;  // "content-sha256", written when not empty
-    QByteArray children;    // written inside the element (deltas), as it is
 };
 
 // The reply; rootAttributes (already written as XML, e.g. issued="..." expires="...")
@@ -197,9 +195,7 @@ inline QByteArray replyXml(const QList<Module>& modules, const QByteArray& rootA
             xml += " SilentInstall=\"TRUE\"";
         if (!module.sha256.isEmpty())
             xml += " sha256=\"" + module.sha256.toUtf8() + "\"";
-        if (!module.contentSha256.isEmpty())
-            xml += " content-sha256=\"" + module.contentSha256.toUtf8() + "\"";
-        xml += module.children.isEmpty() ? QByteArray("/>\n") : ">" + module.children + "</addon>\n";
+        xml += "/>\n";
     }
     xml += "</addons>\n";
     return xml;
