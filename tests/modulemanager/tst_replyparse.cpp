@@ -73,6 +73,8 @@ private slots:
 
     void resultDecidesWhatIsOffered();
     void textCommentsAndDeeperElementsMakeNoRecords();
+    void deltas_data();
+    void deltas();
     void expressFilter_data();
     void expressFilter();
     void cleanUpsRunOnTheOfferedList();
@@ -260,6 +262,43 @@ void TestReplyParse::textCommentsAndDeeperElementsMakeNoRecords()
                    "  <?pi <m name=\"Pi\" result=\"true\"/>?>\n"
                    "  <m name=\"B\" result=\"true\"/>\n  tail\n</r>"),
              QStringList({ "A", "B" }));
+}
+
+void TestReplyParse::deltas_data()
+{
+    const QByteArray h1(64, '1'), h2(64, '2'), h3(64, '3');
+    const QByteArray good = "<delta from=\"" + h1 + "\" url=\"http://d/1.delta\" size=\"10B\" sha256=\"" + h2 + "\"/>";
+    QTest::addColumn<QByteArray>("attributes");
+    QTest::addColumn<QByteArray>("children");
+    QTest::addColumn<int>("deltas");
+    const QByteArray hashed = "sha256=\"" + h3 + "\" content-sha256=\"" + h1 + "\"";
+    QTest::newRow("one delta") << hashed << good << 1;
+    QTest::newRow("two deltas, other children") << hashed << good + "<note/>" + good << 2;
+    QTest::newRow("no content digest") << QByteArray("sha256=\"" + h3 + "\"") << good << 0;
+    QTest::newRow("no package hash") << QByteArray("content-sha256=\"" + h1 + "\"") << good << 0;
+    QTest::newRow("delta without hash") << hashed << QByteArray("<delta from=\"" + h1 + "\" url=\"http://d/x\"/>") << 0;
+    QTest::newRow("delta from no digest") << hashed << QByteArray(good).replace(h1, "abc") << 0;
+    QTest::newRow("delta without address") << hashed << QByteArray(good).replace("url=\"http://d/1.delta\"", "") << 0;
+    QTest::newRow("more than 64") << hashed << good.repeated(70) << 64;
+}
+
+void TestReplyParse::deltas()
+{
+    QFETCH(QByteArray, attributes);
+    QFETCH(QByteArray, children);
+    QFETCH(int, deltas);
+    const QStringList names = parse("<addons><addon name=\"Reader\" result=\"true\" url=\"http://d/r.pkg\" " + attributes
+                                    + ">" + children + "</addon></addons>");
+    QCOMPARE(names, QStringList{ "Reader" });
+    const MODULEINFO* info = m_manager->m_vecUpdateModules.at(0);
+    QCOMPARE(info->vecDeltas.size(), deltas);
+    if (deltas > 0) {
+        QCOMPARE(info->vecDeltas.at(0).strFrom, QString(64, QLatin1Char('1')));
+        QCOMPARE(info->vecDeltas.at(0).strUrl, QStringLiteral("http://d/1.delta"));
+        QCOMPARE(info->vecDeltas.at(0).strSize, QStringLiteral("10B"));
+        QCOMPARE(info->vecDeltas.at(0).strSha256, QString(64, QLatin1Char('2')));
+        QCOMPARE(info->strContentSha256, QString(64, QLatin1Char('1')));
+    }
 }
 
 void TestReplyParse::expressFilter_data()
