@@ -115,6 +115,25 @@ if [ "$failures" -ne 0 ]; then
     show "$d/updater.log"
 fi
 
+# ---- 1b: the reader's next release, published with a delta from the one installed ----
+f=$failures
+run_demo next --next-release
+d="$work/next"
+check "next-release run exits with 0" [ "$rc" -eq 0 ]
+check "the first run keeps the reader's content as its base" \
+    contains "$d/updater.log" 'base of Moravel Reader kept: content '
+check "the second run downloads the delta, verified, from its first byte" \
+    count_is "$d/nginx/access.log" '"GET /packages/deltas/MoravelReader-7\.1\.0\.201\.pkg\.[0-9a-f]{16}\.delta HTTP/1\.1" 20[06] ' 1
+check "the next release's full package is never requested" \
+    count_is "$d/nginx/access.log" 'MoravelReader-7\.1\.0\.201\.pkg ' 0
+check "the log says how many bytes the delta saved" \
+    count_is "$d/updater-next.log" 'delta for Moravel Reader used: [0-9]+ bytes downloaded instead of [0-9]+ \([0-9]+ bytes saved\)' 1
+check "the rebuilt release is installed" \
+    contains "$d/reader/install.log" 'MoravelReader-7.1.0.201.run: installed Moravel Reader 7.1.0.201'
+check "the rebuilt release becomes the next base" \
+    count_is "$d/updater-next.log" 'base of Moravel Reader kept: content ' 1
+[ "$failures" -eq "$f" ] || { show "$work/next.out"; show "$d/updater-next.log"; show "$d/nginx/access.log"; }
+
 # ---- 2: the same manual check with the server down ----
 f=$failures
 run_demo offline --offline
