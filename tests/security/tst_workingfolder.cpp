@@ -327,6 +327,8 @@ private slots:
         QVERIFY(Comm_deleteTree(victimWorking));
         QVERIFY(makeLink(home + QStringLiteral("/documents"), victimWorking));
         QVERIFY(QDir().mkpath(home + QStringLiteral("/.cache")));
+        // (What the runs before kept there, the bases among it, goes first.)
+        QVERIFY(Comm_deleteTree(home + QStringLiteral("/.cache/moravel-updater")));
         QVERIFY(makeLink(home + QStringLiteral("/documents"), home + QStringLiteral("/.cache/moravel-updater")));
         m_server.clearRequests();
         const Result blocked = m_runner.run();
