@@ -735,6 +735,20 @@ void CReaderModuleManager::OnPaserModuleInfo(QString path)
         m_bReplyParsed = true;
     }
     dropSupersededModules();
+    deferLargeDownloads();
+}
+
+void CReaderModuleManager::deferLargeDownloads()
+{
+    // An automatic check on a metered connection or in power-saver mode downloads no
+    // large package of a module that is not critical (CConnectionPolicy logs which);
+    // when none is left, the run ends as if nothing was offered.
+    for (int i = m_vecUpdateModules.size() - 1; i >= 0; --i) {
+        if (downloadDeferral(m_vecUpdateModules.at(i)) != CConnectionPolicy::NotDeferred) {
+            delete m_vecUpdateModules.at(i);
+            m_vecUpdateModules.remove(i);
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------

@@ -173,6 +173,8 @@ public:
     // automatic check, only a package over 1 MiB, never a critical module, while the
     // connection is metered or the system saves power (CConnectionPolicy, which logs).
     CConnectionPolicy::Deferral downloadDeferral(const MODULEINFO* info) const;
+    // Drops the offered modules whose download is deferred (downloadDeferral).
+    void deferLargeDownloads();
 
     // The clock's offset from UTC that QueryModuleInfo uses. Tests fix it here; by
     // default it is the local clock's offset at the time of the query.

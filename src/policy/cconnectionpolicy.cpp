@@ -146,8 +146,11 @@ CConnectionPolicy::Deferral CConnectionPolicy::deferral(const QString& size, boo
 {
     if (!automatic || critical)
         return NotDeferred;
+    // The size as the reply writes it: the decimal number before the first "B"
+    // ("1048576B", "1048576 Bytes"), or the whole text.
+    const int b = size.indexOf(QLatin1Char('B'));
     bool isNumber = false;
-    const qint64 bytes = size.trimmed().toLongLong(&isNumber);
+    const qint64 bytes = (b < 0 ? size : size.left(b)).trimmed().toLongLong(&isNumber);
     if (isNumber && bytes >= 0 && bytes <= kLargeDownloadBytes)
         return NotDeferred;
 

@@ -42,9 +42,10 @@ public:
 
     // Whether the download of a module's package is deferred: only on an automatic
     // check, never for a critical module, and only for a package larger than
-    // kLargeDownloadBytes (size as the reply gives it; a size that is not a number
-    // counts as large). A metered connection is named before power saver; the log says
-    // "download deferred: metered connection" or "download deferred: power saver". The
+    // kLargeDownloadBytes (size as the reply gives it, the number before its first
+    // "B"; a size that is not a number counts as large). A metered connection is named
+    // before power saver; the log says "download deferred: metered connection" or
+    // "download deferred: power saver". The
     // monitors are asked only when the rest would defer.
     static Deferral deferral(const QString& size, bool critical, bool automatic);
 

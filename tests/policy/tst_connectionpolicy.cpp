@@ -6,6 +6,8 @@
 
 #include "envguard.h"
 #include "cconnectionpolicy.h"
+#include "creadermodulemanager.h"
+#include "moduleinfo.h"
 #include "logcapture.h"
 #include "testutil.h"
 
@@ -66,6 +68,8 @@ private:
               GVariant* parameters);
     // Which deferral the download of an automatic check's large package gets now.
     CConnectionPolicy::Deferral largeDeferral();
+    // The modules an automatic check offers of a reply with these modules.
+    QStringList offered(const QByteArray& modules);
 
     std::vector<std::unique_ptr<Child>> m_children;
     // What the policy logs, from any thread (the monitors' too).
@@ -198,6 +202,14 @@ void TestConnectionPolicy::withServices()
     QVERIFY2(m_log->lines().contains("connection monitors: GNetworkMonitorNM GPowerProfileMonitorDBus"),
              qPrintable(m_log->all()));
 
+    // The check drops the large package that is not critical; with nothing else offered
+    // the run ends as if nothing was.
+    const QByteArray large = "<m name=\"Large\" result=\"true\" size=\"" + kLarge + "B\"/>";
+    const QStringList left = offered(large + "<m name=\"Small\" result=\"true\" size=\"1000B\"/>"
+                                     "<m name=\"Urgent\" result=\"true\" critical=\"true\" size=\"" + kLarge + "B\"/>");
+    QVERIFY2(left == QStringList({ "Small", "Urgent" }), qPrintable(left.join(',') + '\n' + m_log->all()));
+    QCOMPARE(offered(large), QStringList());
+
     // Only an automatic check's large package of a module that is not critical waits; a
     // size that is not a number counts as large.
     QCOMPARE(largeDeferral(), CConnectionPolicy::DeferredMetered);
@@ -256,6 +268,19 @@ void TestConnectionPolicy::busThatNeverAnswers()
     QVERIFY(!state.powerSaver);
     QVERIFY(m_log->lines().contains("the connection monitors did not answer in time: taken as not metered, no power saver"));
     QCOMPARE(largeDeferral(), CConnectionPolicy::NotDeferred);
+}
+
+QStringList TestConnectionPolicy::offered(const QByteArray& modules)
+{
+    const QString reply = root() + QStringLiteral("/reply.xml");
+    writeFile(reply, "<addons>" + modules + "</addons>");
+    // Without a driver the check counts as automatic.
+    CReaderModuleManager manager(QStringLiteral("Update List"), nullptr, nullptr);
+    manager.OnPaserModuleInfo(reply);
+    QStringList names;
+    for (const MODULEINFO* info : qAsConst(manager.m_vecUpdateModules))
+        names << info->strName;
+    return names;
 }
 
 QTEST_GUILESS_MAIN(TestConnectionPolicy)
