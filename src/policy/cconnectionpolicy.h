@@ -45,8 +45,8 @@ public:
     // kLargeDownloadBytes (size as the reply gives it, the number before its first
     // "B"; a size that is not a number counts as large). A metered connection is named
     // before power saver; the log says "download deferred: metered connection" or
-    // "download deferred: power saver". The
-    // monitors are asked only when the rest would defer.
+    // "download deferred: power saver". The monitors are asked only when the rest would
+    // defer.
     static Deferral deferral(const QString& size, bool critical, bool automatic);
 
     // The wait time in milliseconds (5000); tests shorten it. Takes effect for monitors
