@@ -1034,8 +1034,10 @@ bool CReaderModuleManager::isCriticalUpdate() const
 bool CReaderModuleManager::skipOfferedVersions()
 {
     QList<QPair<QString, QString>> offered;
-    for (const MODULEINFO* info : qAsConst(m_vecUpdateModules))
+    for (const MODULEINFO* info : qAsConst(m_vecUpdateModules)) {
         offered.append(qMakePair(info->strName, info->strVersion));
+        qDebug().noquote() << QStringLiteral("the user skipped %1 %2").arg(info->strName, info->strVersion);
+    }
     return CSkippedVersions::skip(offered);
 }
 

@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QShortcut>
 #include <QTimer>
 
@@ -34,6 +35,13 @@ DlgDownload::DlgDownload(UpdaterApp* app, QWidget* parent)
     ui->setupUi(this);
     setWindowFlags(Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     connect(ui->cancelButton, SIGNAL(clicked()), this, SLOT(cancel()));
+    connect(ui->skipButton, &QPushButton::clicked, this, [this] { skipVersion(); });
+    ui->skipButton->setText(tr("Skip This Version"));
+    ui->skipButton->hide();
+    // The two buttons have the same width.
+    const int buttonWidth = qMax(ui->skipButton->sizeHint().width(), ui->cancelButton->sizeHint().width());
+    ui->skipButton->setMinimumWidth(buttonWidth);
+    ui->cancelButton->setMinimumWidth(buttonWidth);
     setWindowTitle(tr("Moravel Updater"));
     setFixedSize(size());
     ui->descriptionEdit->setReadOnly(true);
@@ -218,6 +226,19 @@ void DlgDownload::transferFailed(int work)
         return;
     }
     retryLater(work, delay);
+}
+
+void DlgDownload::setSkipVersion(std::function<void()> skip)
+{
+    m_fnSkipVersion = std::move(skip);
+    ui->skipButton->setVisible(bool(m_fnSkipVersion));
+}
+
+void DlgDownload::skipVersion()
+{
+    if (m_fnSkipVersion)
+        m_fnSkipVersion();
+    cancel();
 }
 
 void DlgDownload::retryLater(int work, int delay)

@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QVector>
 
+#include <functional>
+
 #include "cmoduledownload.h"
 #include "cpackagestep.h"
 #include "cretireddownloaders.h"
@@ -43,6 +45,9 @@ public:
     void setSelectUpdates(QVector<MODULEINFO*> list);
     // Starts the sequence with the first module; with an empty list the run ends at once.
     void startShowDownload();
+    // Offers "Skip This Version" beside Cancel: pressed, it calls skip (which remembers
+    // the offered versions) and ends the run as Cancel does. An empty function hides it.
+    void setSkipVersion(std::function<void()> skip);
 
     // The package step's, for this run's sequence (CPackageStep).
     bool copyJSPlugin();
@@ -84,6 +89,8 @@ private:
     bool askInstall();
     // The package step cannot go on: tell the user, then the next module.
     void packageStepStopped();
+    // "Skip This Version" pressed: the versions remembered, then as Cancel.
+    void skipVersion();
     // The sequence is over: close the window and end the run.
     void endSequence();
 
@@ -103,6 +110,7 @@ private:
     // The module in progress and what its download has come to.
     CModuleDownload m_module;
     CPackageStep m_step;
+    std::function<void()> m_fnSkipVersion;
     // The wait before the next try of a module shown in the window.
     QTimer* m_pRetryTimer;
 };

@@ -176,8 +176,11 @@ void UpdaterApp::offerUpdates(bool manual)
             return;
     } else if (manual && !allSilent) {
         DlgMessage question(nullptr);
-        question.setInformation(tr("A new version (") + offered.first()->strVersion
-                                + tr(") of Moravel Reader is available. Do you want to download it?"));
+        QString text = tr("A new version (") + offered.first()->strVersion
+                       + tr(") of Moravel Reader is available. Do you want to download it?");
+        if (m_pModuleManager->isCriticalUpdate())
+            text += QLatin1Char('\n') + tr("This is an important update.");
+        question.setInformation(text);
         PlaceDialog(&question);
         question.exec();
         if (!question.m_bOk) {
@@ -186,6 +189,16 @@ void UpdaterApp::offerUpdates(bool manual)
         }
     }
 
+    // An automatic check's window lets the user skip the versions it offers, unless one
+    // of them is critical.
+    CReaderModuleManager* manager = m_pModuleManager;
+    if (!manual && !report && !manager->isCriticalUpdate())
+        m_pDlgDownload->setSkipVersion([manager] {
+            if (!manager->skipOfferedVersions())
+                qDebug() << "the skipped versions could not be kept";
+        });
+    else
+        m_pDlgDownload->setSkipVersion(nullptr);
     // The window ends the run when its sequence is over (at once for an empty list);
     // until then start-up keeps the event loop running for it.
     m_pDlgDownload->setSelectUpdates(offered);

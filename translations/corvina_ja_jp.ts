@@ -30,33 +30,38 @@
     </message>
     <message>
         <location line="+31"/>
+        <location filename="../src/dlgdownload.cpp" line="+38"/>
+        <source>Skip This Version</source>
+        <translation>このバージョンをスキップ</translation>
+    </message>
+    <message>
+        <location line="+7"/>
         <source>&amp;Cancel</source>
         <translation>キャンセル</translation>
     </message>
     <message>
-        <location filename="../src/dlgdownload.cpp" line="+169"/>
+        <location filename="../src/dlgdownload.cpp" line="+6"/>
         <source>Moravel Updater</source>
         <translation>Moravel アップデーター</translation>
     </message>
     <message>
-        <location line="+137"/>
-        <location line="+338"/>
-        <location line="+55"/>
+        <location line="+67"/>
+        <location line="+249"/>
         <source>The update package could not be installed.</source>
         <translation>更新パッケージをインストールできませんでした。</translation>
     </message>
     <message>
-        <location line="-195"/>
+        <location line="-84"/>
         <source>Could not connect to the server. Please check your network connection.</source>
         <translation>サーバーに接続できませんでした。ネットワーク接続を確認してください。</translation>
     </message>
     <message>
-        <location line="+44"/>
+        <location line="+19"/>
         <source>Moravel Reader</source>
         <translation>Moravel Reader</translation>
     </message>
     <message>
-        <location line="+84"/>
+        <location line="+56"/>
         <source>Download completed. Please close Moravel Reader when you complete your job, and click &quot;Install&quot;.</source>
         <translation>ダウンロードが完了しました。作業が終わったら Moravel Reader を閉じて、[インストール] をクリックしてください。</translation>
     </message>
@@ -149,8 +154,7 @@
 <context>
     <name>QHttpDownLoadS</name>
     <message>
-        <location filename="../src/qhttpdownloads.cpp" line="+374"/>
-        <location line="+9"/>
+        <location filename="../src/download/ctransferprogress.cpp" line="+96"/>
         <source>Time Remaining: - seconds ( %1/%2 MB)</source>
         <translation>残り時間: - 秒 ( %1/%2 MB)</translation>
     </message>
@@ -167,7 +171,7 @@
 <context>
     <name>UpdaterApp</name>
     <message>
-        <location filename="../src/updaterapp.cpp" line="+126"/>
+        <location filename="../src/updaterapp.cpp" line="+102"/>
         <source>The update information could not be verified.</source>
         <translation>更新情報を検証できませんでした。</translation>
     </message>
@@ -177,12 +181,12 @@
         <translation>サーバーに接続できません。ネットワークを確認してください。</translation>
     </message>
     <message>
-        <location line="+15"/>
+        <location line="+68"/>
         <source>Moravel Reader is already up to date.</source>
         <translation>Moravel Reader は最新の状態です。</translation>
     </message>
     <message>
-        <location line="+11"/>
+        <location line="+8"/>
         <source>A new version (</source>
         <translation>Moravel Reader の新しいバージョン (</translation>
     </message>
@@ -192,11 +196,17 @@
         <translation>) が利用可能です。ダウンロードしますか？</translation>
     </message>
     <message>
-        <location line="-63"/>
+        <location line="+2"/>
+        <source>This is an important update.</source>
+        <translation>これは重要なアップデートです。</translation>
+    </message>
+    <message>
+        <location line="-40"/>
         <source>An update is being installed. Try again when it has finished.</source>
         <translation>アップデートをインストールしています。完了してからもう一度お試しください。</translation>
     </message>
     <message>
+        <location line="-13"/>
         <source>An update is already running.</source>
         <translation>アップデートは既に実行中です。</translation>
     </message>

@@ -30,33 +30,38 @@
     </message>
     <message>
         <location line="+31"/>
+        <location filename="../src/dlgdownload.cpp" line="+38"/>
+        <source>Skip This Version</source>
+        <translation>이 버전 건너뛰기</translation>
+    </message>
+    <message>
+        <location line="+7"/>
         <source>&amp;Cancel</source>
         <translation>취소</translation>
     </message>
     <message>
-        <location filename="../src/dlgdownload.cpp" line="+169"/>
+        <location filename="../src/dlgdownload.cpp" line="+6"/>
         <source>Moravel Updater</source>
         <translation>Moravel 업데이터</translation>
     </message>
     <message>
-        <location line="+137"/>
-        <location line="+338"/>
-        <location line="+55"/>
+        <location line="+67"/>
+        <location line="+249"/>
         <source>The update package could not be installed.</source>
         <translation>업데이트 패키지를 설치할 수 없습니다.</translation>
     </message>
     <message>
-        <location line="-195"/>
+        <location line="-84"/>
         <source>Could not connect to the server. Please check your network connection.</source>
         <translation>서버에 연결할 수 없습니다. 네트워크 연결을 확인하십시오.</translation>
     </message>
     <message>
-        <location line="+44"/>
+        <location line="+19"/>
         <source>Moravel Reader</source>
         <translation>Moravel Reader</translation>
     </message>
     <message>
-        <location line="+84"/>
+        <location line="+56"/>
         <source>Download completed. Please close Moravel Reader when you complete your job, and click &quot;Install&quot;.</source>
         <translation>다운로드가 완료되었습니다. 작업을 마친 후 Moravel Reader를 닫고 [설치]를 클릭하십시오.</translation>
     </message>
@@ -149,8 +154,7 @@
 <context>
     <name>QHttpDownLoadS</name>
     <message>
-        <location filename="../src/qhttpdownloads.cpp" line="+374"/>
-        <location line="+9"/>
+        <location filename="../src/download/ctransferprogress.cpp" line="+96"/>
         <source>Time Remaining: - seconds ( %1/%2 MB)</source>
         <translation>남은 시간: -초 ( %1/%2 MB)</translation>
     </message>
@@ -167,7 +171,7 @@
 <context>
     <name>UpdaterApp</name>
     <message>
-        <location filename="../src/updaterapp.cpp" line="+126"/>
+        <location filename="../src/updaterapp.cpp" line="+102"/>
         <source>The update information could not be verified.</source>
         <translation>업데이트 정보를 확인할 수 없습니다.</translation>
     </message>
@@ -177,12 +181,12 @@
         <translation>서버에 연결할 수 없습니다. 네트워크를 확인하십시오.</translation>
     </message>
     <message>
-        <location line="+15"/>
+        <location line="+68"/>
         <source>Moravel Reader is already up to date.</source>
         <translation>Moravel Reader가 이미 최신 버전입니다.</translation>
     </message>
     <message>
-        <location line="+11"/>
+        <location line="+8"/>
         <source>A new version (</source>
         <translation>Moravel Reader의 새 버전 (</translation>
     </message>
@@ -192,11 +196,17 @@
         <translation>)이 출시되었습니다. 다운로드하시겠습니까?</translation>
     </message>
     <message>
-        <location line="-63"/>
+        <location line="+2"/>
+        <source>This is an important update.</source>
+        <translation>중요한 업데이트입니다.</translation>
+    </message>
+    <message>
+        <location line="-40"/>
         <source>An update is being installed. Try again when it has finished.</source>
         <translation>업데이트를 설치하는 중입니다. 설치가 끝난 후 다시 시도하십시오.</translation>
     </message>
     <message>
+        <location line="-13"/>
         <source>An update is already running.</source>
         <translation>업데이트가 이미 실행 중입니다.</translation>
     </message>

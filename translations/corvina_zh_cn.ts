@@ -30,33 +30,38 @@
     </message>
     <message>
         <location line="+31"/>
+        <location filename="../src/dlgdownload.cpp" line="+38"/>
+        <source>Skip This Version</source>
+        <translation>跳过此版本</translation>
+    </message>
+    <message>
+        <location line="+7"/>
         <source>&amp;Cancel</source>
         <translation>取消</translation>
     </message>
     <message>
-        <location filename="../src/dlgdownload.cpp" line="+169"/>
+        <location filename="../src/dlgdownload.cpp" line="+6"/>
         <source>Moravel Updater</source>
         <translation>Moravel 更新程序</translation>
     </message>
     <message>
-        <location line="+137"/>
-        <location line="+338"/>
-        <location line="+55"/>
+        <location line="+67"/>
+        <location line="+249"/>
         <source>The update package could not be installed.</source>
         <translation>无法安装更新包。</translation>
     </message>
     <message>
-        <location line="-195"/>
+        <location line="-84"/>
         <source>Could not connect to the server. Please check your network connection.</source>
         <translation>无法连接到服务器。请检查您的网络连接。</translation>
     </message>
     <message>
-        <location line="+44"/>
+        <location line="+19"/>
         <source>Moravel Reader</source>
         <translation>Moravel Reader</translation>
     </message>
     <message>
-        <location line="+84"/>
+        <location line="+56"/>
         <source>Download completed. Please close Moravel Reader when you complete your job, and click &quot;Install&quot;.</source>
         <translation>下载完成。请在完成手头的工作后关闭 Moravel Reader，然后单击“安装”。</translation>
     </message>
@@ -149,8 +154,7 @@
 <context>
     <name>QHttpDownLoadS</name>
     <message>
-        <location filename="../src/qhttpdownloads.cpp" line="+374"/>
-        <location line="+9"/>
+        <location filename="../src/download/ctransferprogress.cpp" line="+96"/>
         <source>Time Remaining: - seconds ( %1/%2 MB)</source>
         <translation>剩余时间：- 秒 ( %1/%2 MB)</translation>
     </message>
@@ -167,7 +171,7 @@
 <context>
     <name>UpdaterApp</name>
     <message>
-        <location filename="../src/updaterapp.cpp" line="+126"/>
+        <location filename="../src/updaterapp.cpp" line="+102"/>
         <source>The update information could not be verified.</source>
         <translation>无法验证更新信息。</translation>
     </message>
@@ -177,12 +181,12 @@
         <translation>无法连接到服务器，请检查您的网络。</translation>
     </message>
     <message>
-        <location line="+15"/>
+        <location line="+68"/>
         <source>Moravel Reader is already up to date.</source>
         <translation>Moravel Reader 已是最新版本。</translation>
     </message>
     <message>
-        <location line="+11"/>
+        <location line="+8"/>
         <source>A new version (</source>
         <translation>发现 Moravel Reader 的新版本 (</translation>
     </message>
@@ -192,11 +196,17 @@
         <translation>)。是否下载？</translation>
     </message>
     <message>
-        <location line="-63"/>
+        <location line="+2"/>
+        <source>This is an important update.</source>
+        <translation>这是一个重要更新。</translation>
+    </message>
+    <message>
+        <location line="-40"/>
         <source>An update is being installed. Try again when it has finished.</source>
         <translation>正在安装更新。请在安装完成后重试。</translation>
     </message>
     <message>
+        <location line="-13"/>
         <source>An update is already running.</source>
         <translation>更新已在运行中。</translation>
     </message>

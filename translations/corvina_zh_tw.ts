@@ -30,33 +30,38 @@
     </message>
     <message>
         <location line="+31"/>
+        <location filename="../src/dlgdownload.cpp" line="+38"/>
+        <source>Skip This Version</source>
+        <translation>略過此版本</translation>
+    </message>
+    <message>
+        <location line="+7"/>
         <source>&amp;Cancel</source>
         <translation>取消</translation>
     </message>
     <message>
-        <location filename="../src/dlgdownload.cpp" line="+169"/>
+        <location filename="../src/dlgdownload.cpp" line="+6"/>
         <source>Moravel Updater</source>
         <translation>Moravel 更新程式</translation>
     </message>
     <message>
-        <location line="+137"/>
-        <location line="+338"/>
-        <location line="+55"/>
+        <location line="+67"/>
+        <location line="+249"/>
         <source>The update package could not be installed.</source>
         <translation>無法安裝更新套件。</translation>
     </message>
     <message>
-        <location line="-195"/>
+        <location line="-84"/>
         <source>Could not connect to the server. Please check your network connection.</source>
         <translation>無法連線到伺服器。請檢查您的網路連線。</translation>
     </message>
     <message>
-        <location line="+44"/>
+        <location line="+19"/>
         <source>Moravel Reader</source>
         <translation>Moravel Reader</translation>
     </message>
     <message>
-        <location line="+84"/>
+        <location line="+56"/>
         <source>Download completed. Please close Moravel Reader when you complete your job, and click &quot;Install&quot;.</source>
         <translation>下載完成。請在完成手邊的工作後關閉 Moravel Reader，然後按一下「安裝」。</translation>
     </message>
@@ -149,8 +154,7 @@
 <context>
     <name>QHttpDownLoadS</name>
     <message>
-        <location filename="../src/qhttpdownloads.cpp" line="+374"/>
-        <location line="+9"/>
+        <location filename="../src/download/ctransferprogress.cpp" line="+96"/>
         <source>Time Remaining: - seconds ( %1/%2 MB)</source>
         <translation>剩餘時間：- 秒 ( %1/%2 MB)</translation>
     </message>
@@ -167,7 +171,7 @@
 <context>
     <name>UpdaterApp</name>
     <message>
-        <location filename="../src/updaterapp.cpp" line="+126"/>
+        <location filename="../src/updaterapp.cpp" line="+102"/>
         <source>The update information could not be verified.</source>
         <translation>無法驗證更新資訊。</translation>
     </message>
@@ -177,12 +181,12 @@
         <translation>無法連線到伺服器，請檢查您的網路。</translation>
     </message>
     <message>
-        <location line="+15"/>
+        <location line="+68"/>
         <source>Moravel Reader is already up to date.</source>
         <translation>Moravel Reader 已是最新版本。</translation>
     </message>
     <message>
-        <location line="+11"/>
+        <location line="+8"/>
         <source>A new version (</source>
         <translation>發現 Moravel Reader 的新版本 (</translation>
     </message>
@@ -192,11 +196,17 @@
         <translation>)。是否下載？</translation>
     </message>
     <message>
-        <location line="-63"/>
+        <location line="+2"/>
+        <source>This is an important update.</source>
+        <translation>這是一個重要更新。</translation>
+    </message>
+    <message>
+        <location line="-40"/>
         <source>An update is being installed. Try again when it has finished.</source>
         <translation>正在安裝更新。請在安裝完成後再試一次。</translation>
     </message>
     <message>
+        <location line="-13"/>
         <source>An update is already running.</source>
         <translation>更新已在執行中。</translation>
     </message>

@@ -7,11 +7,13 @@
 #include "creadermodulemanager.h"
 #include "dlgdownload.h"
 #include "dlgupdatechecking.h"
+#include "logcapture.h"
 #include "qhttpdownloads.h"
 #include "runtestsupport.h"
 #include "updaterapp.h"
 
 #include <QLocale>
+#include <QPushButton>
 #include <QtTest>
 
 #include <memory>
@@ -102,6 +104,8 @@ private slots:
     void init()
     {
         QDir(QDir::tempPath() + QStringLiteral("/MoravelCorvina")).removeRecursively();
+        // No version skipped by an earlier case.
+        QDir(qEnvironmentVariable("XDG_STATE_HOME") + QStringLiteral("/moravel-updater")).removeRecursively();
         QDir().mkpath(root() + QStringLiteral("/markers"));
         m_server.clearRoutes();
         m_server.clearRequests();
@@ -246,6 +250,65 @@ private slots:
         QCOMPARE(m_app->exec(), 0);
         QCOMPARE(dialogs.texts(), QStringList() << kInstallPrompt);
         QTRY_COMPARE_WITH_TIMEOUT(sortedMarkerLines(), QStringList() << QStringLiteral("reader.run"), 20000);
+    }
+
+    void skipThisVersion_data()
+    {
+        QTest::addColumn<bool>("critical");
+        QTest::newRow("skipped") << false;
+        QTest::newRow("critical: no skip") << true;
+    }
+
+    void skipThisVersion()
+    {
+        // An automatic check's window offers "Skip This Version" unless the update is
+        // critical; pressed, the run ends as with Cancel and later automatic checks do
+        // not offer that version again, manual ones do (and say when it is critical).
+        QFETCH(bool, critical);
+        settings(QStringLiteral("Auto"));
+        const Module reader = served(QStringLiteral("reader"), QStringLiteral("7.2.0.5"), false);
+        const QString path = QUrl(reader.url).path();
+        m_server.route(path, TestHttpServer::Reply::ok(m_lastPackage.value(QStringLiteral("reader"))).stallAfter(100));
+        QByteArray xml = replyXml({ reader });
+        if (critical)
+            xml.replace("result=\"true\"", "result=\"true\" critical=\"true\"");
+        m_server.route(kRequestPath, TestHttpServer::Reply::ok(xml));
+        m_app->runUpdate(QLocale::English, QLocale::UnitedStates);
+        QPushButton* skip = m_app->m_pDlgDownload->findChild<QPushButton*>(QStringLiteral("skipButton"));
+        QVERIFY(skip && m_app->m_pDlgDownload->isVisible());
+        QCOMPARE(skip->isVisible(), !critical);
+        QCOMPARE(skip->text(), QStringLiteral("Skip This Version"));
+        if (critical)
+            return;
+        QCOMPARE(skip->width(), m_app->m_pDlgDownload->findChild<QPushButton*>(QStringLiteral("cancelButton"))->width());
+        LogCapture log(LogCapture::Quiet);
+        QTimer::singleShot(0, skip, &QPushButton::click);
+        QCOMPARE(m_app->exec(), 0);
+        QVERIFY(log.contains("the user skipped reader 7.2.0.5"));
+        QVERIFY(sortedMarkerLines().isEmpty());
+
+        // The next automatic check does not offer it; a manual one does.
+        m_app.reset(new UpdaterApp(nullptr));
+        ShowCounter shows(m_app->m_pDlgDownload);
+        QCOMPARE(runAsStartUp(), 0);
+        QCOMPARE(shows.shows, 0);
+        settings(QStringLiteral("Manual"));
+        m_app.reset(new UpdaterApp(nullptr));
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Cancel);
+        QCOMPARE(runAsStartUp(), 0);
+        QCOMPARE(dialogs.texts(), QStringList() << question(QStringLiteral("7.2.0.5")));
+    }
+
+    void criticalUpdateIsSaidSo()
+    {
+        settings(QStringLiteral("Manual"));
+        QByteArray xml = replyXml({ served(QStringLiteral("reader"), QStringLiteral("7.2.0.5"), false) });
+        m_server.route(kRequestPath, TestHttpServer::Reply::ok(xml.replace("result=\"true\"", "result=\"true\" critical=\"true\"")));
+        DialogDriver dialogs;
+        dialogs.answer(DialogDriver::Cancel);
+        QCOMPARE(runAsStartUp(), 0);
+        QCOMPARE(dialogs.texts(), QStringList() << question(QStringLiteral("7.2.0.5")) + QStringLiteral("\nThis is an important update."));
     }
 
     void packageAlreadyOnDiskThenADownload()
