@@ -55,7 +55,9 @@ QString CModuleDownload::sha256() const
 
 void CModuleDownload::chooseDelta()
 {
-    if (!m_pInfo || m_pInfo->vecDeltas.isEmpty() || m_nDelta >= 0)
+    // A JavaScript plug-in is one file, copied as it comes: never rebuilt from a delta.
+    if (!m_pInfo || m_pInfo->vecDeltas.isEmpty() || m_nDelta >= 0
+        || CWorkingFolder::packageFileName(m_pInfo->strUrl).startsWith(QLatin1String("JS")))
         return;
     const CBaseStore::Base base = CBaseStore::baseOf(m_pInfo->strName);
     if (base.path.isEmpty()) {

@@ -128,7 +128,8 @@ CPackageStep::Outcome CPackageStep::run(const QString& filePath, CModuleDownload
         QFile::remove(filePath);
         return Stopped;
     }
-    if (keepJavaScriptPlugin(filePath))
+    // A delta is never a plug-in, whatever its name.
+    if (!(module && module->delta()) && keepJavaScriptPlugin(filePath))
         return Done;
 
     const QString unpackDir = CWorkingFolder::unpackDirectory();
