@@ -49,7 +49,7 @@ private:
     {
         QByteArray library(300000, '\0');
         for (int i = 0; i < library.size(); ++i)
-            library[i] = static_cast<char>((i * 7919 / 13) ^ (i >> 9));
+            library[i] = static_cast<char>((quint32(i) * 7919u / 13u) ^ (quint32(i) >> 9));
         for (int i = 0; i < 3000 * n; i += 3)
             library[100000 + i] = static_cast<char>('a' + n);
         return { qMakePair(QStringLiteral("Setup.xml"), QByteArray("<setup><file name=\"lib/reader.so\"/></setup>")),
