@@ -1,5 +1,4 @@
 #include "creadermodulemanager.h"
-#include "cworkingfolder.h"
 
 #include "cinstallationid.h"
 #include "cissuedrecord.h"
@@ -12,6 +11,7 @@
 #include "cskippedversions.h"
 #include "cxmlinput.h"
 #include "ctrustedkeys.h"
+#include "cworkingfolder.h"
 #include "czr_urlencode.h"
 #include "qhttpdownloads.h"
 #include "updatedefine.h"
