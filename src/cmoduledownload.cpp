@@ -175,10 +175,10 @@ qint64 CModuleDownload::prepareTry()
 
 bool CModuleDownload::setUpTry(QHttpDownLoadS* downloader) const
 {
-    const PartialPackage partial(m_strFile);
     downloader->setResumeValidator(m_resumeValidator, m_nResumeTotal);
     const bool accepted = !m_strFile.isEmpty()
-                          && downloader->setUrlAndFilePath(QUrl(url(), QUrl::TolerantMode), partial.partPath());
+                          && downloader->setUrlAndFilePath(QUrl(url(), QUrl::TolerantMode),
+                                                           CWorkingFolder::partFile(m_strFile));
     // A body longer than the size the reply declares is not the package it announced.
     if (expectedSize() > 0)
         downloader->setMaxBodyBytes(expectedSize());

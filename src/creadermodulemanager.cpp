@@ -1,6 +1,7 @@
 #include "creadermodulemanager.h"
 
 #include "cinstallationid.h"
+#include "cmoduledownload.h"
 #include "cissuedrecord.h"
 #include "creplyverifier.h"
 #include "crolloutpolicy.h"
@@ -1045,7 +1046,8 @@ CConnectionPolicy::Deferral CReaderModuleManager::downloadDeferral(const MODULEI
 {
     if (!info)
         return CConnectionPolicy::NotDeferred;
-    return CConnectionPolicy::deferral(info->strSize, info->bCritical, isAutomaticCheck());
+    return CConnectionPolicy::deferral(CModuleDownload::declaredSize(info->strSize), info->bCritical,
+                                       isAutomaticCheck());
 }
 
 std::optional<qint64> CReaderModuleManager::waitingUntil(const QString& address) const

@@ -142,16 +142,11 @@ CConnectionPolicy::State CConnectionPolicy::current()
     return state;
 }
 
-CConnectionPolicy::Deferral CConnectionPolicy::deferral(const QString& size, bool critical, bool automatic)
+CConnectionPolicy::Deferral CConnectionPolicy::deferral(qint64 declaredBytes, bool critical, bool automatic)
 {
     if (!automatic || critical)
         return NotDeferred;
-    // The size as the reply writes it: the decimal number before the first "B"
-    // ("1048576B", "1048576 Bytes"), or the whole text.
-    const int b = size.indexOf(QLatin1Char('B'));
-    bool isNumber = false;
-    const qint64 bytes = (b < 0 ? size : size.left(b)).trimmed().toLongLong(&isNumber);
-    if (isNumber && bytes >= 0 && bytes <= kLargeDownloadBytes)
+    if (declaredBytes > 0 && declaredBytes <= kLargeDownloadBytes)
         return NotDeferred;
 
     const State state = current();

@@ -42,12 +42,12 @@ public:
 
     // Whether the download of a module's package is deferred: only on an automatic
     // check, never for a critical module, and only for a package larger than
-    // kLargeDownloadBytes (size as the reply gives it, the number before its first
-    // "B"; a size that is not a number counts as large). A metered connection is named
-    // before power saver; the log says "download deferred: metered connection" or
-    // "download deferred: power saver". The monitors are asked only when the rest would
-    // defer.
-    static Deferral deferral(const QString& size, bool critical, bool automatic);
+    // kLargeDownloadBytes (declaredBytes as the download window reads the reply's size,
+    // CModuleDownload::declaredSize; 0, a size not declared, counts as large). A metered
+    // connection is named before power saver; the log says "download deferred: metered
+    // connection" or "download deferred: power saver". The monitors are asked only when
+    // the rest would defer.
+    static Deferral deferral(qint64 declaredBytes, bool critical, bool automatic);
 
     // The wait time in milliseconds (5000); tests shorten it. Takes effect for monitors
     // started afterwards.

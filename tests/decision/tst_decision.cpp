@@ -56,7 +56,7 @@ private:
     // Serves a package whose installer is <tag>.run and returns its module.
     Module served(const QString& tag, const QString& version, bool silent)
     {
-        const QByteArray package = buildPackage(PackageSpec()
+        const QByteArray package = buildPackage(PackageTree()
                                                     .file(QStringLiteral("Setup.xml"), "<setup/>")
                                                     .file(QStringLiteral("payload"), tag.toUtf8())
                                                     .installer(tag + QStringLiteral(".run"), markerPath()));

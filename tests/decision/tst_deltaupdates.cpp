@@ -71,14 +71,14 @@ private:
     Release makeRelease(int n)
     {
         Release release;
-        PackageSpec spec;
+        PackageTree tree;
         const QString expected = root() + QStringLiteral("/expected-%1").arg(n);
         for (const auto& file : files(n)) {
-            spec.file(file.first, file.second);
+            tree.file(file.first, file.second);
             writeFile(expected + QLatin1Char('/') + file.first, file.second);
         }
-        spec.file(QStringLiteral("reader.run"), installerScript());
-        release.package = buildPackage(spec);
+        tree.file(QStringLiteral("reader.run"), installerScript());
+        release.package = buildPackage(tree);
         const QString path = root() + QStringLiteral("/release-%1.pkg").arg(n);
         writeFile(path, release.package);
         QByteArray out;

@@ -109,7 +109,7 @@ private slots:
     {
         QVERIFY2(QFileInfo(g_executable).isExecutable(), qPrintable(g_executable));
         setUpCase(g_executable, g_pluginDir);
-        m_readerPackage = buildPackage(PackageSpec()
+        m_readerPackage = buildPackage(PackageTree()
                                     .file(QStringLiteral("Setup.xml"), "<setup><file name=\"bdata.bin\"/></setup>")
                                     .file(QStringLiteral("bdata.bin"), noise(6 << 20, 0x0f)));
         m_plugin = noise(24 << 20, 0xff);
@@ -152,7 +152,7 @@ private slots:
         writeRunSettings(reader, QStringLiteral("Auto"));
         writeFile(reader.readerDir + QStringLiteral("/installUpdate"),
                   installerScript("R", "\"$TMPDIR/MoravelCorvina/uncompress/bdata.bin\""), true);
-        m_installer = buildPackage(PackageSpec().file(QStringLiteral("data"), "tools").file(
+        m_installer = buildPackage(PackageTree().file(QStringLiteral("data"), "tools").file(
             QStringLiteral("install.run"), installerScript("I", "\"$(dirname \"$0\")/data\"")));
         QFile::remove(root() + QStringLiteral("/release"));
         if (point == InstallUpdateRuns || point == InstallerRuns)
@@ -264,7 +264,7 @@ private slots:
         writeRunSettings(reader, QStringLiteral("Auto"));
         writeFile(reader.readerDir + QStringLiteral("/installUpdate"),
                   installerScript("R", "\"$TMPDIR/MoravelCorvina/uncompress/bdata.bin\""), true);
-        m_installer = buildPackage(PackageSpec().file(QStringLiteral("data"), "tools").file(
+        m_installer = buildPackage(PackageTree().file(QStringLiteral("data"), "tools").file(
             QStringLiteral("install.run"), installerScript("I", "\"$(dirname \"$0\")/data\"")));
         serve();
         const QString go = root() + QStringLiteral("/go");
@@ -319,7 +319,7 @@ private slots:
         QFile::remove(children);
         writeFile(reader.readerDir + QStringLiteral("/installUpdate"), "#!/bin/sh\necho 'C run' >> '"
                   + markerPath().toUtf8() + "'\nsleep 60 &\necho $! >> '" + children.toUtf8() + "'\n", true);
-        m_installer = buildPackage(PackageSpec().file(QStringLiteral("data"), "tools").file(
+        m_installer = buildPackage(PackageTree().file(QStringLiteral("data"), "tools").file(
             QStringLiteral("install.run"), installerScript("I", "\"$(dirname \"$0\")/data\"")));
         for (int run = 0; run < 2; ++run) {
             serve();

@@ -50,7 +50,7 @@ private:
     QByteArray packageWithInstaller(const QString& installerName, const QByteArray& payload = "payload")
     {
         QString error;
-        const QByteArray package = buildPackage(PackageSpec()
+        const QByteArray package = buildPackage(PackageTree()
                                                     .file(QStringLiteral("Setup.xml"),
                                                           "<setup><file name=\"bin/reader\"/></setup>")
                                                     .file(QStringLiteral("bin/reader"), payload)
@@ -63,7 +63,7 @@ private:
 
     QByteArray packageWithoutInstaller()
     {
-        return buildPackage(PackageSpec()
+        return buildPackage(PackageTree()
                                 .file(QStringLiteral("Setup.xml"), "<setup><file name=\"bin/reader\"/></setup>")
                                 .file(QStringLiteral("bin/reader"), "new reader"));
     }
@@ -223,7 +223,7 @@ private slots:
 
     void installPromptStartsTheFirstInstaller()
     {
-        const QByteArray package = buildPackage(PackageSpec()
+        const QByteArray package = buildPackage(PackageTree()
                                                     .file(QStringLiteral("Setup.xml"), "<setup/>")
                                                     .installer(QStringLiteral("b-second.run"), markerPath())
                                                     .installer(QStringLiteral("A-first.RUN"), markerPath())
@@ -539,7 +539,7 @@ private slots:
         while (setup.size() <= CPackageStep::kMaxSetupXmlBytes)
             setup += "<file name=\"data\" parameter=\"p\"/>";
         setup += "</setup>";
-        const QByteArray package = buildPackage(PackageSpec()
+        const QByteArray package = buildPackage(PackageTree()
                                                     .file(QStringLiteral("Setup.xml"), setup)
                                                     .installer(QStringLiteral("never.run"), markerPath()));
         MODULEINFO* bomb = onDisk(QStringLiteral("Bomb.pkg"), package);

@@ -11,6 +11,7 @@
 #include "zrfzip.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -561,6 +562,19 @@ void DeltaTest::baseStoreKeepsOnePerModule()
     // Not a digest: not kept.
     QVERIFY(!CBaseStore::keep("Reader", first, "not hex", false));
     QCOMPARE(CBaseStore::baseOf("Reader").digest, digest2);
+
+    // A run killed between keeping a base and removing the one before leaves two: the
+    // newer is taken, the other goes.
+    const QString older = CBaseStore::baseOf("Reader").path;
+    const QString newer = CBaseStore::folder() + "/" + QFileInfo(older).fileName().section('-', 0, 0) + "-"
+                          + QString(64, QLatin1Char('3')) + ".base";
+    QVERIFY(QFile::copy(first, newer));
+    QFile old(older);
+    QVERIFY(old.open(QIODevice::ReadWrite)
+            && old.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+    old.close();
+    QCOMPARE(CBaseStore::baseOf("Reader").path, newer);
+    QVERIFY(!QFileInfo::exists(older));
 
     // A kept base made for the module is moved in.
     QVERIFY(QFile::copy(first, CBaseStore::partFile("Reader")));

@@ -229,7 +229,7 @@ private slots:
         while (setup.size() < 9 * 1024 * 1024)
             setup += entry;
         setup += "</setup>";
-        const QByteArray bomb = buildPackage(PackageSpec()
+        const QByteArray bomb = buildPackage(PackageTree()
                                                  .file(QStringLiteral("Setup.xml"), setup)
                                                  .installer(QStringLiteral("bomb.run"), m_marker));
         QVERIFY(bomb.size() < 1024 * 1024);

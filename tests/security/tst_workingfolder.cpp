@@ -302,7 +302,7 @@ private slots:
         QVERIFY(chownTree(home, kNobody));
         QVERIFY(setMode(home + QStringLiteral("/run"), 0700));
 
-        const QByteArray package = buildPackage(PackageSpec()
+        const QByteArray package = buildPackage(PackageTree()
                                                     .file(QStringLiteral("Setup.xml"), "<setup/>")
                                                     .installer(QStringLiteral("reader.run"), marker));
         serve({ { module(QStringLiteral("Reader"), QStringLiteral("Reader.pkg")), package } });
@@ -391,13 +391,13 @@ private slots:
         // Served at full speed: the second package's step follows at once, while the
         // first package's installer still reads the files unpacked beside it.
         const QByteArray slowInstaller = buildPackage(
-            PackageSpec()
+            PackageTree()
                 .file(QStringLiteral("Setup.xml"), "<setup/>")
                 .file(QStringLiteral("payload.txt"), "payload of the reader")
                 .file(QStringLiteral("install.run"),
                       "#!/bin/sh\nsleep 1\ncat \"$(dirname \"$0\")/payload.txt\" >> '" + m_marker.toUtf8()
                           + "' && echo >> '" + m_marker.toUtf8() + "'\n"));
-        const QByteArray second = buildPackage(PackageSpec()
+        const QByteArray second = buildPackage(PackageTree()
                                                    .file(QStringLiteral("Setup.xml"), "<setup/>")
                                                    .file(QStringLiteral("dictionary.dic"), "words"));
         serve({ { module(QStringLiteral("Reader"), QStringLiteral("Reader.pkg")), slowInstaller },

@@ -117,24 +117,24 @@ struct ReaderInstall
 };
 
 // A package directory tree on disk, turned into a package by mkpackage.
-struct PackageSpec
+struct PackageTree
 {
     QList<QPair<QString, QByteArray>> files;   // relative path (with "/"), contents
 
-    PackageSpec& file(const QString& path, const QByteArray& contents)
+    PackageTree& file(const QString& path, const QByteArray& contents)
     {
         files.append(qMakePair(path, contents));
         return *this;
     }
     // A "*.run" installer that appends its own name to the marker file when started.
-    PackageSpec& installer(const QString& name, const QString& marker)
+    PackageTree& installer(const QString& name, const QString& marker)
     {
         return file(name, "#!/bin/sh\necho \"$(basename \"$0\")\" >> '" + marker.toUtf8() + "'\n");
     }
 };
 
 // Builds the package with mkpackage; empty on failure (the reason is in *error).
-inline QByteArray buildPackage(const PackageSpec& package, QString* error = nullptr)
+inline QByteArray buildPackage(const PackageTree& package, QString* error = nullptr)
 {
     static int counter = 0;
     const QString base = root() + QStringLiteral("/packages/%1").arg(++counter);
@@ -161,7 +161,7 @@ inline QByteArray buildPackage(const PackageSpec& package, QString* error = null
 // name that appends its name to the marker when started.
 inline QByteArray installerPackage(const QString& installer, const QString& marker, const QByteArray& data)
 {
-    return buildPackage(PackageSpec()
+    return buildPackage(PackageTree()
                             .file(QStringLiteral("Setup.xml"), "<setup><file name=\"data\"/></setup>")
                             .file(QStringLiteral("data"), data)
                             .installer(installer, marker));
